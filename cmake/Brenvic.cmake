@@ -1,0 +1,45 @@
+# Common settings and helpers.
+
+if(WIN32)
+  set(BRENVIC_PLATFORM win32)
+  # A bare Windows has no MinGW runtime: link it in.
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+else()
+  set(BRENVIC_PLATFORM posix)
+endif()
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  add_compile_options(-Wall -Wextra)
+endif()
+
+# brenvic_add_subsystem(name SOURCES ... DEPENDS ...)
+# A subsystem is one static library; its sources may include a platform part
+# chosen by the build (files ending in _win32.cpp / _posix.cpp are picked by
+# BRENVIC_PLATFORM, the others are portable).
+function(brenvic_add_subsystem name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPENDS;SYSLIBS" ${ARGN})
+  set(srcs)
+  foreach(s IN LISTS A_SOURCES)
+    if(s MATCHES "_(win32|posix)\\.cpp$")
+      if(s MATCHES "_${BRENVIC_PLATFORM}\\.cpp$")
+        list(APPEND srcs ${s})
+      endif()
+    else()
+      list(APPEND srcs ${s})
+    endif()
+  endforeach()
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${A_DEPENDS} ${A_SYSLIBS})
+endfunction()
+
+# Every executable of the Windows build carries the resource script (the default
+# configuration image and the version information); the Linux build embeds the
+# same bytes in the platform library.
+function(brenvic_add_resources target)
+  if(WIN32)
+    get_property(rc GLOBAL PROPERTY BRENVIC_RC)
+    target_sources(${target} PRIVATE ${rc})
+  endif()
+endfunction()

@@ -1,0 +1,19 @@
+#!/bin/bash
+# Installs what building and testing need, from Debian's packages (as root).
+set -euo pipefail
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
+          libbenchmark-dev libasio-dev libasound2-dev
+          g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
+          tshark)
+if [ "${1:-}" = "--run-only" ]; then
+  packages=(cmake ninja-build g++ libasio-dev libasound2-dev)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

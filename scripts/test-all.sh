@@ -1,0 +1,32 @@
+#!/bin/bash
+# Installs what is missing, builds the native and the Windows programs and runs
+# every test: native with AddressSanitizer/UBSan, the concurrency suites with
+# ThreadSanitizer, the fuzzers for a bounded time, and the Windows build under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== native (AddressSanitizer, UBSan)"
+cmake --preset debug >/dev/null
+cmake --build --preset debug -j "$jobs"
+ctest --preset debug -j "$jobs"
+
+echo "== native (ThreadSanitizer, concurrency suites)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan -j "$jobs"
+
+echo "== fuzzers"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+ctest --preset fuzz
+
+echo "== Windows (mingw-w64, under Wine)"
+cmake --preset win64 >/dev/null
+cmake --build --preset win64 -j "$jobs"
+export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
+build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true   # creates the prefix once
+wineserver -p >/dev/null 2>&1 &   # one server for the whole run
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+ctest --preset win64 -j "$jobs"

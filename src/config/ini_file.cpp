@@ -1,0 +1,129 @@
+#include "config/ini_file.h"
+
+#include <cctype>
+#include <limits>
+
+#include "platform/files.h"
+
+namespace {
+bool IsBlank(char C) { return C == ' ' || C == '\t'; }
+
+std::string Trim(const std::string& S) {
+  size_t B = 0, E = S.size();
+  while (B < E && IsBlank(S[B])) ++B;
+  while (E > B && IsBlank(S[E - 1])) --E;
+  return S.substr(B, E - B);
+}
+
+bool SameText(const std::string& A, const std::string& B) {
+  if (A.size() != B.size()) return false;
+  for (size_t I = 0; I < A.size(); ++I)
+    if (std::tolower(static_cast<unsigned char>(A[I])) != std::tolower(static_cast<unsigned char>(B[I])))
+      return false;
+  return true;
+}
+
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+TIniFile::TIniFile(const std::string& FileName) {
+  std::string Text;
+  if (Platform::ReadWholeFile(FileName, Text)) Parse(Text);
+}
+
+TIniFile TIniFile::FromText(const std::string& Text) {
+  TIniFile Ini;
+  Ini.Parse(Text);
+  return Ini;
+}
+
+void TIniFile::Parse(const std::string& Text) {
+  // Lines before the first section header belong to a nameless section.
+  FSections.push_back({"", {}});
+  TSection* Current = &FSections.back();
+  size_t Pos = 0;
+  while (Pos < Text.size()) {
+    size_t End = Text.find_first_of("\r\n", Pos);
+    if (End == std::string::npos) End = Text.size();
+    const std::string Line = Trim(Text.substr(Pos, End - Pos));
+    Pos = End;
+    if (Pos < Text.size() && Text[Pos] == '\r') ++Pos;
+    if (Pos < Text.size() && Text[Pos] == '\n') ++Pos;
+
+    if (Line.empty() || Line[0] == ';') continue;
+    if (Line[0] == '[') {
+      const size_t Close = Line.find(']');
+      const std::string Name = Trim(Line.substr(1, Close == std::string::npos ? std::string::npos : Close - 1));
+      FSections.push_back({Name, {}});
+      Current = &FSections.back();
+      continue;
+    }
+    const size_t Eq = Line.find('=');
+    if (Eq == std::string::npos) continue;  // a name without "=" has no value: the default
+    std::string Value = Trim(Line.substr(Eq + 1));
+    if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') && Value.back() == Value.front())
+      Value = Value.substr(1, Value.size() - 2);
+    Current->Entries.push_back({Trim(Line.substr(0, Eq)), std::move(Value)});
+  }
+}
+
+const std::string* TIniFile::Find(const std::string& Section, const std::string& Key) const {
+  // The first section of that name decides, and in it the first key of that name.
+  for (const TSection& S : FSections) {
+    if (!SameText(S.Name, Section)) continue;
+    for (const TEntry& E : S.Entries)
+      if (SameText(E.Key, Key)) return &E.Value;
+    return nullptr;
+  }
+  return nullptr;
+}
+
+std::string TIniFile::ReadString(const std::string& Section, const std::string& Key,
+                                 const std::string& Default) const {
+  const std::string* Value = Find(Section, Key);
+  std::string Result = Value ? *Value : Default;
+  if (Result.size() > MaxValueLength) Result.resize(MaxValueLength);
+  return Result;
+}
+
+bool TIniFile::ParseInteger(const std::string& Text, int32_t& Value) {
+  size_t I = 0;
+  bool Negative = false;
+  if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) Negative = Text[I++] == '-';
+  int Base = 10;
+  if (I < Text.size() && Text[I] == '$') {
+    Base = 16;
+    ++I;
+  } else if (I + 1 < Text.size() && Text[I] == '0' && (Text[I + 1] == 'x' || Text[I + 1] == 'X')) {
+    Base = 16;
+    I += 2;
+  }
+  if (I >= Text.size()) return false;
+  int64_t Magnitude = 0;
+  for (; I < Text.size(); ++I) {
+    const int D = Base == 16 ? HexDigit(Text[I]) : (Text[I] >= '0' && Text[I] <= '9' ? Text[I] - '0' : -1);
+    if (D < 0) return false;
+    Magnitude = Magnitude * Base + D;
+    if (Magnitude > int64_t{std::numeric_limits<int32_t>::max()} + 1) return false;
+  }
+  const int64_t Signed = Negative ? -Magnitude : Magnitude;
+  if (Signed > std::numeric_limits<int32_t>::max() || Signed < std::numeric_limits<int32_t>::min())
+    return false;
+  Value = static_cast<int32_t>(Signed);
+  return true;
+}
+
+int32_t TIniFile::ReadInteger(const std::string& Section, const std::string& Key,
+                              int32_t Default) const {
+  int32_t Value = 0;
+  return ParseInteger(ReadString(Section, Key, ""), Value) ? Value : Default;
+}
+
+bool TIniFile::ReadBool(const std::string& Section, const std::string& Key, bool Default) const {
+  return ReadInteger(Section, Key, Default ? 1 : 0) != 0;
+}

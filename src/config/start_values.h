@@ -1,0 +1,47 @@
+#pragma once
+// The settings of the process: each one a process-wide value with its built-in
+// default, read once at start-up from section [Options] of the configuration
+// file and only read afterwards.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern bool DoLog;
+extern bool SaveWavData;
+extern std::string LocalIP;
+extern uint16_t LocalPort;
+extern std::string RemoteIP;
+extern uint16_t RemotePort;
+extern std::string TCPServerListenIP;
+extern uint16_t TCPServerListenPort;
+extern bool StartAsClient;
+extern int32_t DisconnectTimeOut;
+extern uint8_t PayloadType;
+extern uint8_t RTPVersion;
+extern uint8_t RtpBufSizeMultiple;
+extern uint16_t ReceivePayloadTime;
+extern uint16_t ReceiveBufCount;
+extern uint16_t SendPayloadTime;
+extern uint16_t SendBufCount;
+extern std::string RecDeviceID;
+extern std::string PlayDeviceID;
+extern bool NeedMeasure;
+extern uint16_t MaxRecvSequenceNumberInterval;
+
+// Full path of the configuration file: the executable's path with ".ini".
+extern std::string ConfigFileName;
+
+// Names of the default files carried inside the executable.
+extern const std::vector<std::string> DefaultConfigFiles;
+
+// Writes out each missing default file beside the executable, then reads all
+// settings from ConfigFileName. Never fails: problems leave the defaults.
+void LoadStartValues();
+
+// The same against an explicit directory (with its trailing separator) and
+// configuration file; LoadStartValues uses the executable's.
+void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFile);
+
+// Puts every setting back to its built-in default (for tests and reuse).
+void ResetStartValues();

@@ -1,0 +1,68 @@
+#pragma once
+// The service controller: decides from the command line and the service's
+// registration what the process does, and runs it.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TRtpSession;
+
+// The executable's file version ("a.b.c.d"), empty without a version resource.
+extern const std::string VersionText;
+
+// The service's fixed identities.
+extern const char* const ServiceName;         // "Vantelo"
+extern const char* const ServiceDisplayName;  // "TAVEK Vantelo service"
+
+// What the dispatcher chooses between. The system's implementation administers
+// the service and runs the bridge; tests record the choice instead.
+class TServiceActions {
+public:
+  virtual ~TServiceActions() = default;
+  virtual int CheckInstalled() = 0;
+  virtual int SetupService(bool Install) = 0;
+  virtual void SavePreinstalledServices(const std::string& Argument) = 0;
+  virtual void StartInstalledService() = 0;
+  virtual void StopInstalledService() = 0;
+  virtual void RunAsApplication() = 0;
+  // Connects to the service control dispatcher; returns when the service has
+  // stopped, or false at once when the connection is refused (last error set).
+  virtual bool RunServiceDispatcher() = 0;
+  virtual bool HasStdOutput() = 0;
+  virtual int LastError() = 0;
+  virtual std::string SystemMessage(int Code) = 0;
+  virtual void WriteConsoleLine(const std::string& Text) = 0;
+};
+
+// The dispatcher's rule tables over the arguments after the program name.
+void DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& Actions);
+
+// The usage text, line by line.
+std::vector<std::string> UsageLines(const std::string& ProgramName);
+
+class TRTPService {
+public:
+  TRTPService();
+  ~TRTPService();
+  TRTPService(const TRTPService&) = delete;
+  TRTPService& operator=(const TRTPService&) = delete;
+
+  // Runs the dispatcher on the process's command line, then frees the controller
+  // itself: the caller must not touch the object afterwards.
+  void ProcessCommandLine(int Argc, char** Argv);
+
+  void RunAsApplication();
+
+  TRtpSession* FRtpSession = nullptr;   // host thread only
+  uintptr_t FStatusHandle = 0;          // set once by ServiceMain
+  bool FAsService = true;               // host thread only
+  std::atomic<bool> FStopRequested{false};  // set by the control handlers
+};
+
+// The one controller; set by its constructor, cleared by its destructor.
+extern TRTPService* RTPService;
+
+// The process's entry point work; returns the exit code (always 0).
+int BrenvicMain(int Argc, char** Argv);

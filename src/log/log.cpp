@@ -1,0 +1,203 @@
+#include "log/log.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "config/ini_file.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+
+std::string LogExeName;
+std::string LogModuleName;
+
+namespace {
+// Set once by OpenLog before other threads exist, cleared once by CloseLog
+// after they have ended.
+tUniLog* ProcessLog = nullptr;
+
+std::string TimeStamp() {
+  const Platform::TLocalTime T = Platform::LocalNow();
+  char Buf[32];
+  std::snprintf(Buf, sizeof(Buf), "%02d:%02d:%02d.%03d ", T.Hour, T.Minute, T.Second, T.Millisecond);
+  return Buf;
+}
+}  // namespace
+
+// ---- tFileLog ---------------------------------------------------------------
+
+std::string tFileLog::GetFileName() { return FFileName; }
+
+bool tFileLog::WriteLine(const std::string& Msg) { return Write(Msg, "", true); }
+bool tFileLog::WriteLineTo(const std::string& Msg, const std::string& FilePrefix) {
+  return Write(Msg, FilePrefix, true);
+}
+bool tFileLog::WriteRawLine(const std::string& Msg) { return Write(Msg, "", false); }
+bool tFileLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix) {
+  return Write(Msg, FilePrefix, false);
+}
+
+bool tFileLog::Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped) {
+  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  std::string Name = GetFileName();
+  if (Name.empty()) return false;
+  if (!FilePrefix.empty())
+    Name = Platform::ExtractFileDir(Name) + FilePrefix + "_" + Platform::ExtractFileName(Name);
+  std::string Line;
+  Line.reserve(Msg.size() + 15);
+  if (Stamped) Line = TimeStamp();  // taken after the file name was chosen
+  Line += Msg;
+  Line += "\r\n";
+  if (Line.size() > MaxLineBytes) Line.resize(MaxLineBytes);
+  return Platform::AppendToFile(Name, Line.data(), Line.size());
+}
+
+// ---- tTimeSeparatedFileLog --------------------------------------------------
+
+std::string tTimeSeparatedFileLog::FormatDateTime(const std::string& Template, int Year, int Month,
+                                                  int Day, int Hour) {
+  std::string Out;
+  char Num[16];
+  size_t I = 0;
+  while (I < Template.size()) {
+    const char C = Template[I];
+    if (C == '"') {
+      const size_t Close = Template.find('"', I + 1);
+      const size_t End = Close == std::string::npos ? Template.size() : Close;
+      Out.append(Template, I + 1, End - I - 1);
+      I = Close == std::string::npos ? End : Close + 1;
+    } else if (Template.compare(I, 4, "YYYY") == 0) {
+      std::snprintf(Num, sizeof(Num), "%04d", Year);
+      Out += Num;
+      I += 4;
+    } else if (Template.compare(I, 2, "MM") == 0 || Template.compare(I, 2, "DD") == 0 ||
+               Template.compare(I, 2, "HH") == 0) {
+      const int V = C == 'M' ? Month : C == 'D' ? Day : Hour;
+      std::snprintf(Num, sizeof(Num), "%02d", V);
+      Out += Num;
+      I += 2;
+    } else {
+      Out += C;
+      ++I;
+    }
+  }
+  return Out;
+}
+
+std::string tTimeSeparatedFileLog::GetFileName() {
+  const Platform::TLocalTime T = Platform::LocalNow();
+  const std::string Name = FormatDateTime(FFileNameFormat, T.Year, T.Month, T.Day, T.Hour);
+  FFileName = Platform::ForceDirectories(Platform::ExtractFileDir(Name)) ? Name : std::string();
+  return FFileName;
+}
+
+// ---- tUniLog ----------------------------------------------------------------
+
+std::string LogClientLibraryName() { return Platform::LibraryFileName("LogClient"); }
+
+tUniLog::tUniLog(std::string FileNameFormat, const std::string& LogServerParams)
+    : tTimeSeparatedFileLog(std::move(FileNameFormat)) {
+  if (LogServerParams.empty()) return;
+  FLibrary = Platform::LoadLibraryByName(LogClientLibraryName());
+  if (!FLibrary) return;
+  FInitialize = reinterpret_cast<TDLL_Initialize>(Platform::LibrarySymbol(FLibrary, "DLL_Initialize"));
+  FFinalize = reinterpret_cast<TDLL_Finalize>(Platform::LibrarySymbol(FLibrary, "DLL_Finalize"));
+  FMessageToLogServer = reinterpret_cast<TDLL_MessageToLogServer>(
+      Platform::LibrarySymbol(FLibrary, "DLL_MessageToLogServer"));
+  if (FInitialize && FFinalize && FMessageToLogServer) {
+    FServerAccepted = FInitialize(LogServerParams.c_str(), 500) != 0;
+    return;
+  }
+  Platform::FreeLibraryHandle(FLibrary);
+  FLibrary = nullptr;
+  FInitialize = nullptr;
+  FFinalize = nullptr;
+  FMessageToLogServer = nullptr;
+}
+
+tUniLog::~tUniLog() {
+  if (FFinalize) {
+    FFinalize();
+    Platform::FreeLibraryHandle(FLibrary);
+  }
+}
+
+bool tUniLog::Offer(bool Stamped, const std::string& FilePrefix, const std::string& Msg) {
+  if (!FMessageToLogServer) return false;
+  const double Time = Stamped ? Platform::ToOleDate(Platform::LocalNow()) : 0.0;
+  const bool Taken = FMessageToLogServer(Time, LogExeName.c_str(), LogModuleName.c_str(),
+                                         FilePrefix.c_str(), Msg.c_str()) != 0;
+  FServerAccepted = Taken;
+  return Taken;
+}
+
+bool tUniLog::WriteLine(const std::string& Msg) {
+  return Offer(true, "", Msg) || tTimeSeparatedFileLog::WriteLine(Msg);
+}
+bool tUniLog::WriteLineTo(const std::string& Msg, const std::string& FilePrefix) {
+  return Offer(true, FilePrefix, Msg) || tTimeSeparatedFileLog::WriteLineTo(Msg, FilePrefix);
+}
+bool tUniLog::WriteRawLine(const std::string& Msg) {
+  return Offer(false, "", Msg) || tTimeSeparatedFileLog::WriteRawLine(Msg);
+}
+bool tUniLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix) {
+  return Offer(false, FilePrefix, Msg) || tTimeSeparatedFileLog::WriteRawLineTo(Msg, FilePrefix);
+}
+
+// ---- module operations ------------------------------------------------------
+
+void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName) {
+  if (ProcessLog) return;
+  try {
+    LogExeName = ExeName;
+    LogModuleName = ModuleName;
+    if (LogModuleName.empty()) return;
+    const std::string Sep(1, Platform::PathDelim());
+    // Literal parts stand between double quotes; the rest are date/time codes.
+    const std::string Template = "\"" + ExeDir + "Logs" + Sep + "\"YYYY\"_\"MM\"_\"DD\"" + Sep +
+                                 "\"HH\"_" + LogModuleName + ".log\"";
+    const TIniFile Ini(ExeDir + Platform::ChangeFileExt(ExeName, ".ini"));
+    const std::string LogServerParams = Ini.ReadString("Debug", LogModuleName, "");
+    ProcessLog = new tUniLog(Template, LogServerParams);
+  } catch (...) {
+    ProcessLog = nullptr;
+  }
+}
+
+void OpenLog() {
+  try {
+    const std::string ExePath = Platform::ExePath();
+    OpenLogIn(Platform::ExtractFileDir(ExePath), Platform::ExtractFileName(ExePath),
+              Platform::ExtractFileName(Platform::ModuleFileName()));
+  } catch (...) {
+  }
+}
+
+bool WriteLog(const std::string& Msg) {
+  if (!ProcessLog) return false;
+  try {
+    ProcessLog->WriteLine(Msg);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {
+  if (!ProcessLog) return false;
+  try {
+    ProcessLog->WriteLineTo(Msg, FilePrefix);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void CloseLog() {
+  tUniLog* Log = ProcessLog;
+  ProcessLog = nullptr;
+  try {
+    delete Log;
+  } catch (...) {
+  }
+}

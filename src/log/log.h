@@ -1,0 +1,109 @@
+#pragma once
+// The process log: one text log for the whole process, one file per hour in one
+// folder per day beside the executable (Logs/YYYY_MM_DD/HH_<module>.log), each
+// line opened, appended and closed at once. Any thread may write.
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "platform/dynlib.h"
+
+class tCustomLog {
+public:
+  tCustomLog() = default;
+  virtual ~tCustomLog() = default;
+  tCustomLog(const tCustomLog&) = delete;
+  tCustomLog& operator=(const tCustomLog&) = delete;
+
+  virtual bool WriteLine(const std::string& Msg) = 0;
+
+protected:
+  std::recursive_mutex FLock;
+};
+
+class tFileLog : public tCustomLog {
+public:
+  explicit tFileLog(std::string FileName) : FFileName(std::move(FileName)) {}
+
+  bool WriteLine(const std::string& Msg) override;
+  virtual std::string GetFileName();  // called with FLock held
+  virtual bool WriteLineTo(const std::string& Msg, const std::string& FilePrefix);
+  virtual bool WriteRawLine(const std::string& Msg);
+  virtual bool WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix);
+
+  // The assembled line is cut to this many bytes.
+  static constexpr size_t MaxLineBytes = 8191;
+
+protected:
+  std::string FFileName;  // guarded by FLock
+
+private:
+  bool Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
+};
+
+class tTimeSeparatedFileLog : public tFileLog {
+public:
+  // FileNameFormat: a date/time template; YYYY, MM, DD and HH are replaced by the
+  // current local year, month, day and hour, text between double quotes is copied
+  // literally without its quotes.
+  explicit tTimeSeparatedFileLog(std::string FileNameFormat)
+      : tFileLog(""), FFileNameFormat(std::move(FileNameFormat)) {}
+
+  std::string GetFileName() override;
+
+  static std::string FormatDateTime(const std::string& Template, int Year, int Month, int Day, int Hour);
+
+private:
+  std::string FFileNameFormat;
+};
+
+// The process log's class: a time-separated file log that offers every line to
+// a log server through the optional client library first.
+class tUniLog : public tTimeSeparatedFileLog {
+public:
+  tUniLog(std::string FileNameFormat, const std::string& LogServerParams);
+  ~tUniLog() override;
+
+  bool WriteLine(const std::string& Msg) override;
+  bool WriteLineTo(const std::string& Msg, const std::string& FilePrefix) override;
+  bool WriteRawLine(const std::string& Msg) override;
+  bool WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix) override;
+
+  bool Forwarding() const { return FMessageToLogServer != nullptr; }
+  bool ServerAccepted() const { return FServerAccepted; }
+
+  using TDLL_Initialize = unsigned char(BRENVIC_STDCALL*)(const char* Params, int Value);
+  using TDLL_Finalize = void(BRENVIC_STDCALL*)();
+  using TDLL_MessageToLogServer = unsigned char(BRENVIC_STDCALL*)(double Time, const char* ExeName,
+                                                                 const char* ModuleName,
+                                                                 const char* FilePrefix,
+                                                                 const char* Msg);
+
+private:
+  // True when the server took the line; the file is the fallback.
+  bool Offer(bool Stamped, const std::string& FilePrefix, const std::string& Msg);
+
+  Platform::TLibHandle FLibrary = nullptr;
+  TDLL_Initialize FInitialize = nullptr;
+  TDLL_Finalize FFinalize = nullptr;
+  TDLL_MessageToLogServer FMessageToLogServer = nullptr;
+  std::atomic<bool> FServerAccepted{false};  // informational: the last result seen
+};
+
+// Names of the executable and of the module holding the log code, with their
+// extensions; set by OpenLog.
+extern std::string LogExeName;
+extern std::string LogModuleName;
+
+// The module operations. None of them ever lets an exception escape.
+void OpenLog();
+// OpenLog's work for a given executable directory (with its trailing separator)
+// and names; OpenLog passes the running executable's.
+void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName);
+bool WriteLog(const std::string& Msg);
+bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
+void CloseLog();
+
+// The name of the client library ("LogClient" with this system's extension).
+std::string LogClientLibraryName();

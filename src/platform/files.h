@@ -1,0 +1,24 @@
+#pragma once
+// The few file operations the program needs, with this system's sharing rules.
+
+#include <string>
+
+namespace Platform {
+
+bool FileExists(const std::string& Path);
+
+// Creates the directory and all its missing parents; true when it exists afterwards.
+bool ForceDirectories(const std::string& Dir);
+
+// Creates or overwrites the file with exactly these bytes.
+bool WriteWholeFile(const std::string& Path, const std::string& Bytes);
+
+// Reads the whole file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& Path, std::string& Bytes);
+
+// Opens the file for writing (created if missing, content kept; others may read
+// but not write it meanwhile), moves to its end, writes the bytes in one call and
+// closes it. False when any step fails.
+bool AppendToFile(const std::string& Path, const char* Data, size_t Size);
+
+}  // namespace Platform

@@ -1,0 +1,86 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace Platform {
+namespace {
+class TFd {
+public:
+  explicit TFd(int Fd) : FFd(Fd) {}
+  ~TFd() {
+    if (FFd >= 0) close(FFd);
+  }
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  int Get() const { return FFd; }
+
+private:
+  int FFd;
+};
+
+bool WriteAll(int Fd, const char* Data, size_t Size) {
+  while (Size > 0) {
+    const ssize_t N = write(Fd, Data, Size);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return false;
+    Data += N;
+    Size -= static_cast<size_t>(N);
+  }
+  return true;
+}
+}  // namespace
+
+bool FileExists(const std::string& Path) {
+  struct stat St {};
+  return stat(Path.c_str(), &St) == 0 && !S_ISDIR(St.st_mode);
+}
+
+bool ForceDirectories(const std::string& Dir) {
+  std::string Path = Dir;
+  while (Path.size() > 1 && Path.back() == '/') Path.pop_back();
+  if (Path.empty()) return false;
+  struct stat St {};
+  if (stat(Path.c_str(), &St) == 0) return S_ISDIR(St.st_mode);
+  const size_t Slash = Path.rfind('/');
+  if (Slash != std::string::npos && Slash > 0 && !ForceDirectories(Path.substr(0, Slash)))
+    return false;
+  if (mkdir(Path.c_str(), 0777) == 0) return true;
+  return errno == EEXIST && stat(Path.c_str(), &St) == 0 && S_ISDIR(St.st_mode);
+}
+
+bool WriteWholeFile(const std::string& Path, const std::string& Bytes) {
+  TFd Fd(open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (Fd.Get() < 0) return false;
+  return WriteAll(Fd.Get(), Bytes.data(), Bytes.size());
+}
+
+bool ReadWholeFile(const std::string& Path, std::string& Bytes) {
+  TFd Fd(open(Path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (Fd.Get() < 0) return false;
+  Bytes.clear();
+  char Buf[65536];
+  for (;;) {
+    const ssize_t N = read(Fd.Get(), Buf, sizeof(Buf));
+    if (N < 0 && errno == EINTR) continue;
+    if (N < 0) return false;
+    if (N == 0) return true;
+    Bytes.append(Buf, static_cast<size_t>(N));
+  }
+}
+
+bool AppendToFile(const std::string& Path, const char* Data, size_t Size) {
+  TFd Fd(open(Path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (Fd.Get() < 0) return false;
+  // One writer at a time, as the Windows share mode gives; readers are free.
+  if (flock(Fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
+  if (lseek(Fd.Get(), 0, SEEK_END) < 0) return false;
+  const ssize_t N = write(Fd.Get(), Data, Size);
+  return N >= 0 && static_cast<size_t>(N) == Size;
+}
+
+}  // namespace Platform

@@ -1,0 +1,77 @@
+#include "platform/files.h"
+
+#include <windows.h>
+
+namespace Platform {
+namespace {
+class THandle {
+public:
+  explicit THandle(HANDLE H) : FHandle(H) {}
+  ~THandle() {
+    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
+  }
+  THandle(const THandle&) = delete;
+  THandle& operator=(const THandle&) = delete;
+  HANDLE Get() const { return FHandle; }
+  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
+
+private:
+  HANDLE FHandle;
+};
+}  // namespace
+
+bool FileExists(const std::string& Path) {
+  const DWORD Attr = GetFileAttributesA(Path.c_str());
+  return Attr != INVALID_FILE_ATTRIBUTES && !(Attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ForceDirectories(const std::string& Dir) {
+  std::string Path = Dir;
+  while (Path.size() > 3 && (Path.back() == '\\' || Path.back() == '/')) Path.pop_back();
+  if (Path.empty()) return false;
+  DWORD Attr = GetFileAttributesA(Path.c_str());
+  if (Attr != INVALID_FILE_ATTRIBUTES) return (Attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  const size_t Slash = Path.find_last_of("\\/");
+  if (Slash != std::string::npos && Slash > 0 && Path[Slash - 1] != ':' &&
+      !ForceDirectories(Path.substr(0, Slash)))
+    return false;
+  if (CreateDirectoryA(Path.c_str(), nullptr)) return true;
+  Attr = GetFileAttributesA(Path.c_str());
+  return Attr != INVALID_FILE_ATTRIBUTES && (Attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool WriteWholeFile(const std::string& Path, const std::string& Bytes) {
+  THandle F(CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!F.Valid()) return false;
+  DWORD Written = 0;
+  return WriteFile(F.Get(), Bytes.data(), static_cast<DWORD>(Bytes.size()), &Written, nullptr) &&
+         Written == Bytes.size();
+}
+
+bool ReadWholeFile(const std::string& Path, std::string& Bytes) {
+  THandle F(CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!F.Valid()) return false;
+  Bytes.clear();
+  char Buf[65536];
+  for (;;) {
+    DWORD Read = 0;
+    if (!ReadFile(F.Get(), Buf, sizeof(Buf), &Read, nullptr)) return false;
+    if (Read == 0) return true;
+    Bytes.append(Buf, Read);
+  }
+}
+
+bool AppendToFile(const std::string& Path, const char* Data, size_t Size) {
+  THandle F(CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!F.Valid()) return false;
+  if (SetFilePointer(F.Get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER &&
+      GetLastError() != NO_ERROR)
+    return false;
+  DWORD Written = 0;
+  return WriteFile(F.Get(), Data, static_cast<DWORD>(Size), &Written, nullptr) && Written == Size;
+}
+
+}  // namespace Platform

@@ -1,0 +1,20 @@
+#include "platform/sysmsg.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace Platform {
+
+int LastError() { return errno; }
+void SetLastError(int Code) { errno = Code; }
+
+std::string SystemMessage(int Code) {
+  char Buf[256];
+  // GNU strerror_r may return a static text instead of filling the buffer.
+  const char* Text = strerror_r(Code, Buf, sizeof(Buf));
+  std::string Result = Text ? Text : "";
+  if (Result.size() > 256) Result.resize(256);
+  return TrimSystemMessage(Result);
+}
+
+}  // namespace Platform

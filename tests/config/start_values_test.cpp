@@ -1,0 +1,150 @@
+#include "config/start_values.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/resources.h"
+#include "test_support.h"
+
+namespace {
+
+using TestSupport::ReadFile;
+using TestSupport::TTempDir;
+using TestSupport::WriteFile;
+
+class StartValues : public ::testing::Test {
+protected:
+  void SetUp() override { ResetStartValues(); }
+  void TearDown() override { ResetStartValues(); }
+
+  // Loads with a configuration file of this content (none when Content is null).
+  void LoadWith(const char* Content, const std::string& ConfigName = "Brenvic.ini") {
+    if (Content) WriteFile(Dir.Path() / ConfigName, Content);
+    LoadStartValuesFrom(Dir.Dir(), (Dir.Path() / ConfigName).string());
+  }
+
+  TTempDir Dir;
+};
+
+TEST_F(StartValues, BuiltInDefaults) {
+  EXPECT_FALSE(DoLog);
+  EXPECT_FALSE(SaveWavData);
+  EXPECT_EQ(LocalIP, "0.0.0.0");
+  EXPECT_EQ(LocalPort, 30000);
+  EXPECT_EQ(RemoteIP, "192.168.1.254");
+  EXPECT_EQ(RemotePort, 30000);
+  EXPECT_EQ(TCPServerListenIP, "0.0.0.0");
+  EXPECT_EQ(TCPServerListenPort, 25003);
+  EXPECT_FALSE(StartAsClient);
+  EXPECT_EQ(DisconnectTimeOut, 2000);
+  EXPECT_EQ(PayloadType, 8);
+  EXPECT_EQ(RTPVersion, 2);
+  EXPECT_EQ(RtpBufSizeMultiple, 1);
+  EXPECT_EQ(ReceivePayloadTime, 20);
+  EXPECT_EQ(ReceiveBufCount, 3);
+  EXPECT_EQ(SendPayloadTime, 20);
+  EXPECT_EQ(SendBufCount, 5);
+  EXPECT_EQ(RecDeviceID, "");
+  EXPECT_EQ(PlayDeviceID, "");
+  EXPECT_FALSE(NeedMeasure);
+  EXPECT_EQ(MaxRecvSequenceNumberInterval, 100);
+  ASSERT_EQ(DefaultConfigFiles.size(), 1u);
+  EXPECT_EQ(DefaultConfigFiles[0], "Brenvic.ini");
+}
+
+TEST_F(StartValues, FirstStartWritesTheImageAndItsValuesAreInForce) {
+  LoadWith(nullptr);
+  std::string Image;
+  ASSERT_TRUE(Platform::LoadResourceBytes("BRENVIC_INI", "CFGFILE", Image));
+  EXPECT_EQ(ReadFile(Dir.Path() / "Brenvic.ini"), Image);
+  EXPECT_TRUE(DoLog);
+  EXPECT_EQ(LocalPort, 50000);
+  EXPECT_EQ(RemotePort, 50000);
+  EXPECT_EQ(RemoteIP, "192.168.1.250");
+  EXPECT_EQ(MaxRecvSequenceNumberInterval, 100);
+  EXPECT_EQ(RecDeviceID, "Plantronics Blackwire C210|Sennheiser USB headset|Logitech USB Headset|USB VoIP Device");
+  EXPECT_EQ(PlayDeviceID, RecDeviceID);
+}
+
+TEST_F(StartValues, AnExistingFileIsNeverOverwritten) {
+  for (const char* Content : {"", "\x01\x02garbage\xff", "[Options]\r\nLocalPort=1234"}) {
+    ResetStartValues();
+    LoadWith(Content);
+    EXPECT_EQ(ReadFile(Dir.Path() / "Brenvic.ini"), Content);
+  }
+  EXPECT_EQ(LocalPort, 1234);
+  EXPECT_FALSE(DoLog) << "keys missing from an existing file keep the built-in defaults";
+}
+
+TEST_F(StartValues, ReadingAndWidthRules) {
+  LoadWith(
+      "[options]\r\n"
+      "dolog=-1\r\n"
+      "LocalPort=0x7530\r\n"
+      "RemotePort=65537\r\n"
+      "TCPServerListenPort=$FFFF\r\n"
+      "PayloadType=264\r\n"
+      "RTPVersion=-2\r\n"
+      "DisconnectTimeOut=-5\r\n"
+      "SaveWavData=yes\r\n"
+      "NeedMeasure=7\r\n"
+      "StartAsClient= 1 \r\n"
+      "MaxRecvSequenceNumberInterval=70000\r\n"
+      "LocalIP=\" 127.0.0.1 \"\r\n"
+      "Unknown=1\r\n"
+      "[Other]\r\n"
+      "SendBufCount=9\r\n");
+  EXPECT_TRUE(DoLog);
+  EXPECT_EQ(LocalPort, 30000);
+  EXPECT_EQ(RemotePort, 1);
+  EXPECT_EQ(TCPServerListenPort, 65535);
+  EXPECT_EQ(PayloadType, 8);
+  EXPECT_EQ(RTPVersion, 254);
+  EXPECT_EQ(DisconnectTimeOut, -5);
+  EXPECT_FALSE(SaveWavData) << "a word is not a number: the built-in default stays";
+  EXPECT_TRUE(NeedMeasure);
+  EXPECT_TRUE(StartAsClient);
+  EXPECT_EQ(MaxRecvSequenceNumberInterval, 70000 & 0xFFFF);
+  EXPECT_EQ(LocalIP, " 127.0.0.1 ");
+  EXPECT_EQ(SendBufCount, 5) << "keys outside [Options] are ignored";
+  EXPECT_EQ(RecDeviceID, "") << "an absent device key is the empty text, not 0";
+}
+
+TEST_F(StartValues, DoLogValues) {
+  struct {
+    const char* Text;
+    bool Expected;
+  } Cases[] = {{"0", false}, {"5", true}, {"-1", true}, {"yes", false}, {"", false}};
+  for (const auto& C : Cases) {
+    ResetStartValues();
+    LoadWith((std::string("[Options]\r\nDoLog=") + C.Text).c_str());
+    EXPECT_EQ(DoLog, C.Expected) << C.Text;
+  }
+}
+
+TEST_F(StartValues, LongDeviceListIsCut) {
+  const std::string Long(3000, 'D');
+  LoadWith(("[Options]\r\nRecDeviceID=" + Long + "\r\n").c_str());
+  EXPECT_EQ(RecDeviceID, Long.substr(0, 2047));
+}
+
+TEST_F(StartValues, OtherExecutableNameReadsItsOwnFile) {
+  // The image is still written as Brenvic.ini; the settings come from Other.ini.
+  LoadWith("[Options]\r\nLocalPort=4000\r\n", "Other.ini");
+  EXPECT_TRUE(std::filesystem::exists(Dir.Path() / "Brenvic.ini"));
+  EXPECT_EQ(LocalPort, 4000);
+  EXPECT_FALSE(DoLog);
+
+  ResetStartValues();
+  std::filesystem::remove(Dir.Path() / "Other.ini");
+  LoadWith(nullptr, "Other.ini");
+  EXPECT_EQ(LocalPort, 30000) << "no file of the executable's name: built-in defaults";
+}
+
+TEST_F(StartValues, UnwritableDirectoryLeavesDefaults) {
+  const std::string Missing = (Dir.Path() / "no" / "such" / "").string();
+  LoadStartValuesFrom(Missing, Missing + "Brenvic.ini");
+  EXPECT_FALSE(DoLog);
+  EXPECT_EQ(LocalPort, 30000);
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#pragma once
+// Small helpers shared by the test programs.
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace TestSupport {
+
+// A fresh directory, removed with everything in it at the end of the scope.
+class TTempDir {
+public:
+  TTempDir() {
+    std::random_device Rd;
+    const auto Base = std::filesystem::temp_directory_path();
+    for (;;) {
+      FPath = Base / ("brenvic-test-" + std::to_string(Rd()) + std::to_string(Rd()));
+      if (std::filesystem::create_directory(FPath)) break;
+    }
+  }
+  ~TTempDir() {
+    std::error_code Ec;
+    std::filesystem::remove_all(FPath, Ec);
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+
+  const std::filesystem::path& Path() const { return FPath; }
+  // The directory as the program writes it: with its trailing separator.
+  std::string Dir() const { return (FPath / "").string(); }
+
+private:
+  std::filesystem::path FPath;
+};
+
+inline std::string ReadFile(const std::filesystem::path& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  std::ostringstream S;
+  S << In.rdbuf();
+  return S.str();
+}
+
+inline void WriteFile(const std::filesystem::path& Path, const std::string& Bytes) {
+  std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
+  Out << Bytes;
+}
+
+// Splits a text at CR LF; a trailing CR LF gives no empty last element.
+inline std::vector<std::string> SplitCrLf(const std::string& Text) {
+  std::vector<std::string> Lines;
+  size_t Pos = 0;
+  while (Pos < Text.size()) {
+    const size_t End = Text.find("\r\n", Pos);
+    if (End == std::string::npos) {
+      Lines.push_back(Text.substr(Pos));
+      break;
+    }
+    Lines.push_back(Text.substr(Pos, End - Pos));
+    Pos = End + 2;
+  }
+  return Lines;
+}
+
+}  // namespace TestSupport
