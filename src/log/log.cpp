@@ -95,10 +95,11 @@ std::string tTimeSeparatedFileLog::GetFileName() {
 
 std::string LogClientLibraryName() { return Platform::LibraryFileName("LogClient"); }
 
-tUniLog::tUniLog(std::string FileNameFormat, const std::string& LogServerParams)
+tUniLog::tUniLog(std::string FileNameFormat, const std::string& LogServerParams,
+                 const std::string& LibraryName)
     : tTimeSeparatedFileLog(std::move(FileNameFormat)) {
   if (LogServerParams.empty()) return;
-  FLibrary = Platform::LoadLibraryByName(LogClientLibraryName());
+  FLibrary = Platform::LoadLibraryByName(LibraryName);
   if (!FLibrary) return;
   FInitialize = reinterpret_cast<TDLL_Initialize>(Platform::LibrarySymbol(FLibrary, "DLL_Initialize"));
   FFinalize = reinterpret_cast<TDLL_Finalize>(Platform::LibrarySymbol(FLibrary, "DLL_Finalize"));

@@ -9,6 +9,9 @@
 
 #include "platform/dynlib.h"
 
+// The name of the client library ("LogClient" with this system's extension).
+std::string LogClientLibraryName();
+
 class tCustomLog {
 public:
   tCustomLog() = default;
@@ -62,7 +65,10 @@ private:
 // a log server through the optional client library first.
 class tUniLog : public tTimeSeparatedFileLog {
 public:
-  tUniLog(std::string FileNameFormat, const std::string& LogServerParams);
+  // LibraryName is the client library's file name, looked for through the
+  // system's search and then beside the executable.
+  tUniLog(std::string FileNameFormat, const std::string& LogServerParams,
+          const std::string& LibraryName = LogClientLibraryName());
   ~tUniLog() override;
 
   bool WriteLine(const std::string& Msg) override;
@@ -105,5 +111,3 @@ bool WriteLog(const std::string& Msg);
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
 void CloseLog();
 
-// The name of the client library ("LogClient" with this system's extension).
-std::string LogClientLibraryName();

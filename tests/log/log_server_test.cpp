@@ -1,0 +1,191 @@
+// Forwarding log lines to a log server through the client library.
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+#include <regex>
+
+#include "log/log.h"
+#include "platform/dynlib.h"
+#include "platform/paths.h"
+#include "syslog_message.h"
+#include "test_support.h"
+
+namespace {
+
+using TestSupport::ReadFile;
+using TestSupport::TTempDir;
+
+std::string FakeLibrary(const char* Variant) {
+  const char Sep = Platform::PathDelim();
+  return Platform::ExeDir() + "testlibs" + Sep + Variant + Sep + LogClientLibraryName();
+}
+
+// Reads a counter export of an already loaded stand-in library.
+int FakeCounter(const char* Variant, const char* Export) {
+  Platform::TLibHandle Lib = Platform::LoadLibraryByName(FakeLibrary(Variant));
+  EXPECT_NE(Lib, nullptr);
+  auto Fn = reinterpret_cast<int (*)()>(Platform::LibrarySymbol(Lib, Export));
+  const int Value = Fn ? Fn() : -1;
+  Platform::FreeLibraryHandle(Lib);
+  return Value;
+}
+
+class LogServer : public ::testing::Test {
+protected:
+  std::string Template() const { return "\"" + Dir.Dir() + "Logs/\"HH\"_Brenvic.exe.log\""; }
+  bool LogsExist() const { return std::filesystem::exists(Dir.Path() / "Logs"); }
+  std::string Hourly() const {
+    for (auto& E : std::filesystem::directory_iterator(Dir.Path() / "Logs"))
+      if (E.path().filename().string().find("_Brenvic.exe.log") == 2 &&
+          E.path().filename().string().size() == 18)
+        return ReadFile(E.path());
+    return {};
+  }
+  TTempDir Dir;
+};
+
+TEST_F(LogServer, WithoutParamsNoLibraryIsLoaded) {
+  tUniLog Log(Template(), "", FakeLibrary("accept"));
+  EXPECT_FALSE(Log.Forwarding());
+  EXPECT_TRUE(Log.WriteLine("to the file"));
+  EXPECT_NE(Hourly().find("to the file\r\n"), std::string::npos);
+}
+
+TEST_F(LogServer, AcceptedLinesNeverTouchTheFile) {
+  const int Before = FakeCounter("accept", "Fake_MessageCount");
+  {
+    tUniLog Log(Template(), "anything", FakeLibrary("accept"));
+    ASSERT_TRUE(Log.Forwarding());
+    EXPECT_TRUE(Log.ServerAccepted());
+    EXPECT_EQ(FakeCounter("accept", "Fake_InitValue"), 500);
+    EXPECT_TRUE(Log.WriteLine("a"));
+    EXPECT_TRUE(Log.WriteLineTo("b", "measure"));
+    EXPECT_TRUE(Log.WriteRawLine("c"));
+    EXPECT_TRUE(Log.WriteRawLineTo("d", "x"));
+    EXPECT_EQ(FakeCounter("accept", "Fake_MessageCount") - Before, 4);
+  }
+  EXPECT_FALSE(LogsExist()) << "no hourly file and no day folder at all";
+}
+
+TEST_F(LogServer, DeclinedLinesFallBackToTheFile) {
+  tUniLog Log(Template(), "anything", FakeLibrary("decline"));
+  ASSERT_TRUE(Log.Forwarding()) << "a False from the initializer still forwards";
+  EXPECT_FALSE(Log.ServerAccepted());
+  EXPECT_TRUE(Log.WriteLine("first"));
+  EXPECT_TRUE(Log.WriteLine("second"));
+  EXPECT_TRUE(std::regex_match(Hourly(), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} first\r\n"
+                                                    "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} second\r\n")));
+}
+
+TEST_F(LogServer, LibraryWithoutFinalizerIsReleasedAndIgnored) {
+  tUniLog Log(Template(), "anything", FakeLibrary("nofinalize"));
+  EXPECT_FALSE(Log.Forwarding());
+  EXPECT_TRUE(Log.WriteLine("file"));
+  EXPECT_NE(Hourly().find(" file\r\n"), std::string::npos);
+}
+
+TEST_F(LogServer, MissingLibraryMeansNoForwarding) {
+  tUniLog Log(Template(), "udp://127.0.0.1:9", "NoSuchLogClientLibrary");
+  EXPECT_FALSE(Log.Forwarding());
+  EXPECT_TRUE(Log.WriteLine("file"));
+}
+
+// The real client library against a syslog receiver on loopback.
+class RealLogClient : public LogServer {
+protected:
+  RealLogClient() : Socket(Io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {}
+
+  std::string Receive() {
+    std::array<char, 65536> Buf;
+    asio::ip::udp::endpoint From;
+    Socket.non_blocking(false);
+    const size_t N = Socket.receive_from(asio::buffer(Buf), From);
+    return std::string(Buf.data(), N);
+  }
+  std::string Params() const { return "udp://127.0.0.1:" + std::to_string(Socket.local_endpoint().port()); }
+
+  asio::io_context Io;
+  asio::ip::udp::socket Socket;
+};
+
+TEST_F(RealLogClient, LinesArriveAsSyslogMessages) {
+  TestSupport::WriteFile(Dir.Path() / "Brenvic.ini", "[Debug]\r\nBrenvic.exe=" + Params() + "\r\n");
+  // The library is found beside the executable, as the program ships it.
+  OpenLogIn(Dir.Dir(), "Brenvic.exe", "Brenvic.exe");
+  EXPECT_TRUE(WriteLog("hello \xE7 world"));
+  EXPECT_TRUE(WriteLogTo("Send AV[8000.00 bps], Receive AV[8000.00 bps]", "measure"));
+  CloseLog();
+
+  const std::string Main = Receive();
+  const std::string Side = Receive();
+  const std::regex Shape(
+      "<14>1 (\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d) (\\S+) Brenvic\\.exe (\\d+) (\\S+) - (.*)");
+  std::smatch M;
+  ASSERT_TRUE(std::regex_match(Main, M, Shape)) << Main;
+  EXPECT_EQ(M[4], "-");
+  EXPECT_EQ(M[5], "hello \xE7 world");
+  ASSERT_TRUE(std::regex_match(Side, M, Shape)) << Side;
+  EXPECT_EQ(M[4], "measure");
+  EXPECT_EQ(M[5], "Send AV[8000.00 bps], Receive AV[8000.00 bps]");
+  EXPECT_FALSE(LogsExist());
+}
+
+TEST_F(RealLogClient, RawLinesHaveNoTimestampAndBadAddressesFallBack) {
+  {
+    tUniLog Log(Template(), Params(), Platform::ExeDir() + LogClientLibraryName());
+    EXPECT_TRUE(Log.ServerAccepted());
+    EXPECT_TRUE(Log.WriteRawLine("raw"));
+    const std::string Raw = Receive();
+    EXPECT_EQ(Raw.substr(0, 8), "<14>1 - ") << Raw;
+    EXPECT_EQ(Raw.substr(Raw.size() - 6), " - raw");
+  }
+  for (const char* Bad : {"127.0.0.1:514", "udp://", "udp://host", "udp://[::1]514", "tcp://127.0.0.1:514",
+                          "udp://127.0.0.1:0", "udp://127.0.0.1:70000"}) {
+    tUniLog Log(Template(), Bad, Platform::ExeDir() + LogClientLibraryName());
+    EXPECT_TRUE(Log.Forwarding());
+    EXPECT_FALSE(Log.ServerAccepted()) << Bad;
+    EXPECT_TRUE(Log.WriteLine(std::string("fallback ") + Bad));
+    EXPECT_NE(Hourly().find(std::string("fallback ") + Bad + "\r\n"), std::string::npos) << Bad;
+  }
+}
+
+TEST(SyslogMessage, FieldByField) {
+  LogClient::TLineInfo L;
+  // 2026-12-06 14:05:03.123 as an OLE date.
+  L.Time = 46362.0 + (14 * 3600 + 5 * 60 + 3.123) / 86400.0;
+  L.UtcOffsetMinutes = 180;
+  L.HostName = "desk 7";
+  L.AppName = "Brenvic.exe";
+  L.ProcessId = 4242;
+  L.FilePrefix = "";
+  L.Msg = "RTP SSRC CHANGED!";
+  EXPECT_EQ(LogClient::FormatSyslogMessage(L),
+            "<14>1 2026-12-06T14:05:03.123+03:00 desk_7 Brenvic.exe 4242 - - RTP SSRC CHANGED!");
+  L.UtcOffsetMinutes = -330;
+  L.FilePrefix = "measure";
+  L.AppName = std::string(60, 'a');
+  EXPECT_EQ(LogClient::FormatSyslogMessage(L),
+            "<14>1 2026-12-06T14:05:03.123-05:30 desk_7 " + std::string(48, 'a') +
+                " 4242 measure - RTP SSRC CHANGED!");
+  L.Time = 0.0;
+  EXPECT_EQ(LogClient::FormatSyslogMessage(L).substr(0, 14), "<14>1 - desk_7");
+  EXPECT_EQ(LogClient::UtcOffsetMinutes(1.0 + 60.0 / 1440 + 1e-6, 1.0), 60);
+  EXPECT_EQ(LogClient::UtcOffsetMinutes(1.0 - 330.0 / 1440, 1.0), -330);
+}
+
+TEST(SyslogMessage, ServerAddressForms) {
+  const auto V4 = LogClient::ParseServerAddress("udp://127.0.0.1:5514");
+  ASSERT_TRUE(V4);
+  EXPECT_EQ(V4->Host, "127.0.0.1");
+  EXPECT_EQ(V4->Port, "5514");
+  const auto V6 = LogClient::ParseServerAddress("udp://[::1]:514");
+  ASSERT_TRUE(V6);
+  EXPECT_EQ(V6->Host, "::1");
+  const auto Name = LogClient::ParseServerAddress("udp://logs.example:514");
+  ASSERT_TRUE(Name);
+  EXPECT_EQ(Name->Host, "logs.example");
+  for (const char* Bad : {"", "udp://::1:514", "udp://h:", "udp://:514", "udp://h:5x", "udp://h:123456"})
+    EXPECT_FALSE(LogClient::ParseServerAddress(Bad)) << Bad;
+}
+
+}  // namespace
