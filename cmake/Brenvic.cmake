@@ -43,3 +43,22 @@ function(brenvic_add_resources target)
     target_sources(${target} PRIVATE ${rc})
   endif()
 endfunction()
+
+# Standalone Asio (header-only, Debian's libasio-dev). The cross compiler must not
+# see the rest of /usr/include, so the Windows build reaches Asio through links
+# in a folder of its own.
+function(brenvic_use_asio target)
+  target_compile_definitions(${target} PRIVATE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+  if(WIN32)
+    set(dir ${CMAKE_BINARY_DIR}/asio-include)
+    if(NOT EXISTS ${dir}/asio.hpp)
+      file(MAKE_DIRECTORY ${dir})
+      file(CREATE_LINK /usr/include/asio.hpp ${dir}/asio.hpp SYMBOLIC)
+      file(CREATE_LINK /usr/include/asio ${dir}/asio SYMBOLIC)
+    endif()
+    target_include_directories(${target} SYSTEM PRIVATE ${dir})
+    target_link_libraries(${target} PRIVATE ws2_32 mswsock)
+  else()
+    target_link_libraries(${target} PRIVATE pthread)
+  endif()
+endfunction()
