@@ -1,0 +1,89 @@
+#include "platform/thread.h"
+
+#include <exception>
+
+namespace Platform {
+
+TThread::~TThread() {
+  Terminate();
+  WaitFor();
+  if (FThread.joinable()) {
+    if (FThread.get_id() == std::this_thread::get_id())
+      FThread.detach();  // freed from its own Execute: nothing left to join
+    else
+      FThread.join();
+  }
+}
+
+void TThread::Resume() {
+  std::lock_guard<std::mutex> G(FLock);
+  FSuspendRequested = false;
+  if (!FStarted) {
+    FStarted = true;
+    FThread = std::thread(&TThread::ThreadProc, this);
+    return;
+  }
+  FChanged.notify_all();
+}
+
+void TThread::Suspend() {
+  std::unique_lock<std::mutex> L(FLock);
+  FSuspendRequested = true;
+  if (!FStarted || FThread.get_id() == std::this_thread::get_id()) return;
+  FChanged.wait(L, [this] { return FParked || FFinished || !FSuspendRequested; });
+}
+
+void TThread::Terminate() {
+  std::lock_guard<std::mutex> G(FLock);
+  FTerminated = true;
+  FChanged.notify_all();
+}
+
+bool TThread::Terminated() const {
+  std::lock_guard<std::mutex> G(FLock);
+  return FTerminated;
+}
+
+void TThread::WaitFor() {
+  std::unique_lock<std::mutex> L(FLock);
+  if (!FStarted || FThread.get_id() == std::this_thread::get_id()) return;
+  FChanged.wait(L, [this] { return FFinished; });
+}
+
+bool TThread::Finished() const {
+  std::lock_guard<std::mutex> G(FLock);
+  return FFinished;
+}
+
+std::string TThread::FatalMessage() const {
+  std::lock_guard<std::mutex> G(FLock);
+  return FFatalMessage;
+}
+
+bool TThread::KeepRunning() {
+  std::unique_lock<std::mutex> L(FLock);
+  if (FSuspendRequested && !FTerminated) {
+    FParked = true;
+    FChanged.notify_all();
+    FChanged.wait(L, [this] { return !FSuspendRequested || FTerminated; });
+    FParked = false;
+  }
+  return !FTerminated;
+}
+
+void TThread::ThreadProc() {
+  std::string Fatal;
+  try {
+    if (!Terminated()) Execute();
+  } catch (const std::exception& E) {
+    Fatal = E.what();
+  } catch (...) {
+    Fatal = "unknown exception";
+  }
+  std::lock_guard<std::mutex> G(FLock);
+  FFatalMessage = Fatal;
+  FFinished = true;
+  FChanged.notify_all();
+}
+
+}  // namespace Platform

@@ -1,0 +1,161 @@
+#include "platform/thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Polls Cond for up to five seconds.
+template <typename TCond>
+bool Eventually(TCond Cond) {
+  const auto Deadline = std::chrono::steady_clock::now() + 5s;
+  while (!Cond()) {
+    if (std::chrono::steady_clock::now() > Deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A worker in the program's style: each pass holds a lock for a while, as the
+// session holds a jitter buffer's lock.
+class TCounter : public Platform::TThread {
+public:
+  ~TCounter() override {
+    Terminate();
+    WaitFor();
+  }
+  std::atomic<int> Passes{0};
+  std::atomic<bool> InPass{false};
+  std::atomic<bool> SuspendSelfAt10{false};
+  std::mutex PassLock;
+
+protected:
+  void Execute() override {
+    while (KeepRunning()) {
+      std::lock_guard<std::mutex> G(PassLock);
+      InPass.store(true);
+      std::this_thread::sleep_for(1ms);
+      InPass.store(false);
+      if (Passes.fetch_add(1) + 1 == 10 && SuspendSelfAt10.load()) Suspend();
+    }
+  }
+};
+
+TEST(Thread, CreatedSuspendedAndRunsAfterResume) {
+  TCounter T;
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(T.Passes.load(), 0);
+  EXPECT_FALSE(T.Finished());
+  T.Resume();
+  EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 3; }));
+  T.Terminate();
+  EXPECT_TRUE(T.Terminated());
+  T.WaitFor();
+  EXPECT_TRUE(T.Finished());
+  EXPECT_EQ(T.FatalMessage(), "");
+}
+
+TEST(Thread, SuspendParksBetweenPassesAndResumeGoesOn) {
+  TCounter T;
+  T.Resume();
+  ASSERT_TRUE(Eventually([&] { return T.Passes.load() > 2; }));
+  for (int Round = 0; Round < 20; ++Round) {
+    T.Suspend();
+    // Parked at the top of its loop: not inside a pass, not holding its lock.
+    EXPECT_FALSE(T.InPass.load());
+    std::unique_lock<std::mutex> L(T.PassLock, std::try_to_lock);
+    EXPECT_TRUE(L.owns_lock());
+    if (L.owns_lock()) L.unlock();
+    const int Parked = T.Passes.load();
+    std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(T.Passes.load(), Parked);
+    T.Resume();
+    EXPECT_TRUE(Eventually([&] { return T.Passes.load() > Parked; }));
+  }
+}
+
+TEST(Thread, SuspendFromInsideParksAtTheNextPass) {
+  TCounter T;
+  T.SuspendSelfAt10.store(true);
+  T.Resume();
+  ASSERT_TRUE(Eventually([&] { return T.Passes.load() >= 10; }));
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(T.Passes.load(), 10);
+  T.Resume();
+  EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 10; }));
+}
+
+TEST(Thread, TerminateEndsAParkedThreadAndTheNeverStartedOne) {
+  {
+    TCounter T;
+    T.Resume();
+    T.Suspend();
+    T.Terminate();
+    T.WaitFor();
+    EXPECT_TRUE(T.Finished());
+  }
+  {
+    TCounter T;  // never resumed: Execute never runs, WaitFor does not hang
+    T.Terminate();
+    T.WaitFor();
+    EXPECT_EQ(T.Passes.load(), 0);
+  }
+  {
+    TCounter T;  // suspended before its start: the first Resume still runs it
+    T.Suspend();
+    T.Resume();
+    EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 0; }));
+  }
+}
+
+TEST(Thread, EscapingExceptionIsKept) {
+  class TThrower : public Platform::TThread {
+  public:
+    ~TThrower() override {
+      Terminate();
+      WaitFor();
+    }
+
+  protected:
+    void Execute() override { throw std::runtime_error("broken pass"); }
+  } T;
+  T.Resume();
+  T.WaitFor();
+  EXPECT_TRUE(T.Finished());
+  EXPECT_EQ(T.FatalMessage(), "broken pass");
+}
+
+// Suspend, Resume and Terminate from several threads at once: no deadlock, and
+// the thread ends.
+TEST(ThreadConcurrency, ControlFromSeveralThreads) {
+  TCounter T;
+  T.Resume();
+  std::thread A([&] {
+    for (int I = 0; I < 200; ++I) {
+      T.Suspend();
+      T.Resume();
+    }
+  });
+  std::thread B([&] {
+    for (int I = 0; I < 200; ++I) {
+      T.Resume();
+      std::this_thread::yield();
+    }
+  });
+  A.join();
+  B.join();
+  T.Resume();
+  EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 0; }));
+  T.Terminate();
+  T.WaitFor();
+  EXPECT_TRUE(T.Finished());
+}
+
+}  // namespace
