@@ -54,7 +54,7 @@ void DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& 
     } else if (N == 1 && A1 == "KILL") {
       A.StopInstalledService();
     } else if (N >= 1 && A1 == "INSTALL") {
-      A.SavePreinstalledServices(Second);
+      if (!A.SavePreinstalledServices(Second)) return;
       A.WriteConsoleLine(Quoted + " is already installed");
     } else if (A.HasStdOutput()) {
       ShowUsage(A, Program);
@@ -66,7 +66,7 @@ void DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& 
   }
 
   if (N >= 1 && A1 == "INSTALL") {
-    A.SavePreinstalledServices(Second);
+    if (!A.SavePreinstalledServices(Second)) return;
     const int R = A.SetupService(true);
     if (R == 0)
       A.WriteConsoleLine("Install " + Quoted + " - OK");

@@ -1,11 +1,12 @@
 #include "host/service.h"
 
+#include "host/service_admin.h"
+
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
-#include "platform/service.h"
 #include "platform/sysmsg.h"
 
 const std::string VersionText = Platform::ReadVersionText();
@@ -17,25 +18,21 @@ TRTPService* RTPService = nullptr;
 std::string ProgramNameForUsage() { return Platform::StripExtension(Platform::ExeFileName()); }
 
 namespace {
-// The system's actions. Those that later work brings are announced on the
-// console until then.
+// The system's actions.
 class TSystemActions final : public TServiceActions {
 public:
   explicit TSystemActions(TRTPService& Owner) : FOwner(Owner) {}
 
-  int CheckInstalled() override { return Platform::ServiceQueryInstalled(ServiceName); }
-  int SetupService(bool Install) override {
-    NotYet(Install ? "Installing the service" : "Uninstalling the service");
-    return 0;
+  int CheckInstalled() override { return ::CheckInstalled(); }
+  int SetupService(bool Install) override { return ::SetupService(Install); }
+  bool SavePreinstalledServices(const std::string& Argument) override {
+    return ::SavePreinstalledServices(Argument, Platform::ExeDir(), Console());
   }
-  void SavePreinstalledServices(const std::string& Argument) override {
-    if (Argument.find("-L") != std::string::npos) NotYet("The list of pre-installed services");
-  }
-  void StartInstalledService() override { NotYet("Starting the installed service"); }
-  void StopInstalledService() override { NotYet("Stopping the service"); }
+  void StartInstalledService() override { ::StartInstalledService(Console()); }
+  void StopInstalledService() override { ::StopInstalledService(Console()); }
   void RunAsApplication() override { FOwner.RunAsApplication(); }
   bool RunServiceDispatcher() override {
-    NotYet("Running as a service");
+    WriteConsoleLine("Running as a service is not available yet.");
     return true;
   }
   bool HasStdOutput() override { return Platform::HasStdOutput(); }
@@ -44,7 +41,7 @@ public:
   void WriteConsoleLine(const std::string& Text) override { Platform::WriteConsoleLine(Text); }
 
 private:
-  void NotYet(const std::string& What) { WriteConsoleLine(What + " is not available yet."); }
+  static TConsoleWriter Console() { return [](const std::string& Text) { Platform::WriteConsoleLine(Text); }; }
   TRTPService& FOwner;
 };
 }  // namespace

@@ -23,7 +23,8 @@ public:
   virtual ~TServiceActions() = default;
   virtual int CheckInstalled() = 0;
   virtual int SetupService(bool Install) = 0;
-  virtual void SavePreinstalledServices(const std::string& Argument) = 0;
+  // False when the list was asked for but could not be saved: the command stops.
+  virtual bool SavePreinstalledServices(const std::string& Argument) = 0;
   virtual void StartInstalledService() = 0;
   virtual void StopInstalledService() = 0;
   virtual void RunAsApplication() = 0;

@@ -1,12 +1,49 @@
 #pragma once
-// The system's service manager.
+// The system's service manager: registration, start and stop of one service.
+// Each operation opens what it needs and closes it before it returns; none waits
+// for the service to reach a new state. Results are 0 or a system error code
+// (its text comes from SystemMessage).
 
+#include <cstdint>
 #include <string>
 
 namespace Platform {
 
-// 0 when the service manager knows a service of this name, otherwise the
-// system's error code (the query needs only the lock-status and status rights).
-int ServiceQueryInstalled(const std::string& ServiceName);
+struct TServiceIdentity {
+  std::string Name;         // the key the service manager knows it by
+  std::string DisplayName;
+  std::string Description;  // written after the registration; failures ignored
+  std::string ExePath;      // started with no arguments
+};
+
+// 0 when the service manager knows a service of this name.
+int ServiceQueryInstalled(const std::string& Name);
+
+// Registers the service (automatic start, own process, local system account) and
+// starts it. A failed start leaves the registration and is the result; the
+// description is written in either case.
+int ServiceInstall(const TServiceIdentity& Service);
+
+// Deletes the registration; a running service is removed once it has stopped.
+int ServiceUninstall(const std::string& Name);
+
+// Asks the service manager to start the registered service.
+int ServiceStart(const std::string& Name);
+
+struct TServiceStopResult {
+  enum TOutcome { Failed, StopRequested, Refused, NotRunning } Outcome = Failed;
+  int Error = 0;       // with Failed
+  uint32_t State = 0;  // with StopRequested: the state the stop request returned
+};
+
+// Sends the stop control when the service is running.
+TServiceStopResult ServiceStop(const std::string& Name);
+
+}  // namespace Platform
+
+namespace Platform {
+
+// The systemd unit that the Linux backend installs for the service.
+std::string SystemdUnitText(const TServiceIdentity& Service);
 
 }  // namespace Platform

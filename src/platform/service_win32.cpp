@@ -3,18 +3,102 @@
 #include <windows.h>
 
 namespace Platform {
+namespace {
+// One service-manager or service handle.
+class TScHandle {
+public:
+  explicit TScHandle(SC_HANDLE H) : FHandle(H) {}
+  ~TScHandle() {
+    if (FHandle) CloseServiceHandle(FHandle);
+  }
+  TScHandle(const TScHandle&) = delete;
+  TScHandle& operator=(const TScHandle&) = delete;
+  SC_HANDLE Get() const { return FHandle; }
+  explicit operator bool() const { return FHandle != nullptr; }
 
-int ServiceQueryInstalled(const std::string& ServiceName) {
-  SC_HANDLE Manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_QUERY_LOCK_STATUS);
-  if (!Manager) return static_cast<int>(GetLastError());
+private:
+  SC_HANDLE FHandle;
+};
+
+int Last() { return static_cast<int>(GetLastError()); }
+
+void WriteDescription(const TServiceIdentity& Service) {
+  const std::string Key = "SYSTEM\\CurrentControlSet\\Services\\" + Service.Name;
+  HKEY H = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, Key.c_str(), 0, KEY_WRITE, &H) != ERROR_SUCCESS) return;
+  RegSetValueExA(H, "Description", 0, REG_SZ, reinterpret_cast<const BYTE*>(Service.Description.c_str()),
+                 static_cast<DWORD>(Service.Description.size() + 1));
+  RegCloseKey(H);
+}
+}  // namespace
+
+int ServiceQueryInstalled(const std::string& Name) {
+  TScHandle Manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_QUERY_LOCK_STATUS));
+  if (!Manager) return Last();
+  TScHandle Service(OpenServiceA(Manager.Get(), Name.c_str(), SERVICE_QUERY_STATUS));
+  return Service ? 0 : Last();
+}
+
+int ServiceInstall(const TServiceIdentity& Service) {
   int Result = 0;
-  SC_HANDLE Service = OpenServiceA(Manager, ServiceName.c_str(), SERVICE_QUERY_STATUS);
-  if (Service)
-    CloseServiceHandle(Service);
-  else
-    Result = static_cast<int>(GetLastError());
-  CloseServiceHandle(Manager);
+  {
+    TScHandle Manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!Manager) return Last();
+    TScHandle Created(CreateServiceA(Manager.Get(), Service.Name.c_str(), Service.DisplayName.c_str(),
+                                     SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                     SERVICE_ERROR_NORMAL, Service.ExePath.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr));
+    if (!Created) return Last();
+    if (!StartServiceA(Created.Get(), 0, nullptr)) Result = Last();
+  }
+  WriteDescription(Service);
   return Result;
+}
+
+int ServiceUninstall(const std::string& Name) {
+  TScHandle Manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!Manager) return Last();
+  TScHandle Service(OpenServiceA(Manager.Get(), Name.c_str(), SERVICE_ALL_ACCESS));
+  if (!Service) return Last();
+  return DeleteService(Service.Get()) ? 0 : Last();
+}
+
+int ServiceStart(const std::string& Name) {
+  TScHandle Manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!Manager) return Last();
+  TScHandle Service(OpenServiceA(Manager.Get(), Name.c_str(), SERVICE_ALL_ACCESS));
+  if (!Service) return Last();
+  return StartServiceA(Service.Get(), 0, nullptr) ? 0 : Last();
+}
+
+TServiceStopResult ServiceStop(const std::string& Name) {
+  TServiceStopResult R;
+  TScHandle Manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  if (!Manager) {
+    R.Error = Last();
+    return R;
+  }
+  TScHandle Service(OpenServiceA(Manager.Get(), Name.c_str(), SERVICE_ALL_ACCESS));
+  if (!Service) {
+    R.Error = Last();
+    return R;
+  }
+  SERVICE_STATUS Status{};
+  if (!QueryServiceStatus(Service.Get(), &Status)) {
+    R.Error = Last();
+    return R;
+  }
+  if (Status.dwCurrentState != SERVICE_RUNNING) {
+    R.Outcome = TServiceStopResult::NotRunning;
+    return R;
+  }
+  if (ControlService(Service.Get(), SERVICE_CONTROL_STOP, &Status)) {
+    R.Outcome = TServiceStopResult::StopRequested;
+    R.State = Status.dwCurrentState;
+  } else {
+    R.Outcome = TServiceStopResult::Refused;
+  }
+  return R;
 }
 
 }  // namespace Platform

@@ -13,6 +13,16 @@ void SetLastError(int Code);
 // blanks, control characters and full stops removed.
 std::string SystemMessage(int Code);
 
+// Codes of this program's own for service-manager failures that the system has
+// no code for (used where the service manager is systemd); SystemMessage knows
+// their texts.
+enum TServiceError : int {
+  ServiceErrorNoManager = 0x20000001,
+  ServiceErrorDoesNotExist,
+  ServiceErrorAlreadyRunning,
+  ServiceErrorRequestFailed,
+};
+
 // The trimming rule alone.
 std::string TrimSystemMessage(std::string Text);
 

@@ -9,6 +9,18 @@ int LastError() { return errno; }
 void SetLastError(int Code) { errno = Code; }
 
 std::string SystemMessage(int Code) {
+  switch (Code) {
+    case ServiceErrorNoManager:
+      return "The service manager (systemd) is not running";
+    case ServiceErrorDoesNotExist:
+      return "The specified service does not exist as an installed service";
+    case ServiceErrorAlreadyRunning:
+      return "An instance of the service is already running";
+    case ServiceErrorRequestFailed:
+      return "The service manager did not carry out the request (see systemctl status)";
+    default:
+      break;
+  }
   char Buf[256];
   // GNU strerror_r may return a static text instead of filling the buffer.
   const char* Text = strerror_r(Code, Buf, sizeof(Buf));

@@ -16,8 +16,9 @@ public:
     Record(Install ? "SetupService(true)" : "SetupService(false)");
     return SetupResult;
   }
-  void SavePreinstalledServices(const std::string& Argument) override {
+  bool SavePreinstalledServices(const std::string& Argument) override {
     Record("SavePreinstalledServices(" + Argument + ")");
+    return ListSaved;
   }
   void StartInstalledService() override { Record("StartInstalledService"); }
   void StopInstalledService() override { Record("StopInstalledService"); }
@@ -37,6 +38,7 @@ public:
   bool StdOutput = true;
   bool DispatcherOk = true;
   int SetupResult = 0;
+  bool ListSaved = true;
   std::vector<std::string> Log;
 };
 
@@ -111,6 +113,15 @@ TEST(Dispatcher, FailuresAreReportedWithTheSystemText) {
   DispatchCommandLine({"install"}, Install);
   EXPECT_EQ(Install.Log, (std::vector<std::string>{"SavePreinstalledServices()", "SetupService(true)",
                                                    "> Error installing " + Q + " - text of 5"}));
+}
+
+TEST(Dispatcher, AListThatCannotBeSavedStopsTheInstall) {
+  for (bool Installed : {false, true}) {
+    TRecordingActions A(Installed);
+    A.ListSaved = false;
+    DispatchCommandLine({"install", "-L(a)"}, A);
+    EXPECT_EQ(A.Log, (std::vector<std::string>{"SavePreinstalledServices(-L(a))"})) << Installed;
+  }
 }
 
 TEST(Dispatcher, WithoutConsoleTheRegisteredServiceConnectsToTheDispatcher) {
