@@ -1,0 +1,155 @@
+#pragma once
+// The RTP packet codec of the session: sizing packets from their duration,
+// building the packets the session sends (fixed RFC 3550 header, no CSRC list,
+// no extension), taking received datagrams apart and deciding which of them to
+// accept. RTCP is not used.
+//
+// TRtpCodec holds the send identity (sequence, timestamp, own SSRC, marker) and
+// the receive tracking (remote SSRC, last sequence and timestamp). Several
+// threads use it at once: the session thread builds packets, transport threads
+// accept datagrams (and may reset the send identity on a new remote SSRC), the
+// host thread resets the identity after an inactive peer is dropped. One lock
+// makes each of these steps atomic with respect to the others.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string_view>
+
+#include "platform/wave_format.h"
+
+// Wire and buffer sizes.
+inline constexpr uint32_t RtpHeaderBytes = 12;
+inline constexpr uint32_t RtpPacketBufferBytes = 4096;  // the session's one packet buffer
+inline constexpr uint32_t RtpMinDatagramLength = 72;    // shorter datagrams are never accepted
+
+using TRtpPacketBuffer = std::array<uint8_t, RtpPacketBufferBytes>;
+
+// A supported payload type and its audio format.
+struct TAudioFormatInfo {
+  uint8_t PayloadType;
+  std::string_view FormatTagName;      // at most 128 characters
+  std::string_view FormatDescription;  // at most 128 characters
+  Platform::TWaveFormat Format;
+};
+
+// Payload type 8: G.711 A-law, 8000 samples/s, 8 bits, mono. The only one.
+extern const TAudioFormatInfo ALawFormatInfo;
+
+// The record for a payload type, or nullptr when it is not supported.
+const TAudioFormatInfo* FindAudioFormatInfo(uint8_t PayloadType);
+
+// Bytes of audio in one packet of DurationMs in Format, rounded up to whole
+// blocks; DurationMs becomes the effective duration those bytes hold. A format
+// with no byte rate gives 0 bytes and leaves the duration.
+int32_t RtpPayloadBytes(uint16_t& DurationMs, const Platform::TWaveFormat& Format);
+
+// Timestamp advance per packet of (effective) DurationMs.
+uint32_t RtpTimestampStep(uint16_t DurationMs, const Platform::TWaveFormat& Format);
+
+// What a received datagram holds.
+struct TRtpDatagramInfo {
+  // False when the datagram ends before its fixed header, CSRC list or
+  // extension header does; then only the fields read so far are set and the
+  // payload fields are 0.
+  bool HeaderInside = false;
+  uint8_t Version = 0;
+  bool Padding = false;
+  bool Extension = false;
+  uint8_t CsrcCount = 0;
+  bool Marker = false;
+  uint8_t PayloadType = 0;
+  uint16_t SequenceNumber = 0;
+  uint32_t Timestamp = 0;
+  uint32_t Ssrc = 0;
+  uint16_t ExtensionWords = 0;  // n: the extension holds 4 + 4 n bytes
+  uint8_t PaddingCount = 0;
+  uint32_t PayloadOffset = 0;
+  int32_t PayloadLength = 0;  // negative when padding claims more than is left
+};
+
+// Takes a datagram apart without reading outside Data[0, Length).
+TRtpDatagramInfo ParseRtpDatagram(const uint8_t* Data, uint16_t Length);
+
+// The send identity as it is now.
+struct TRtpSendIdentity {
+  uint16_t SequenceNumber;
+  uint32_t Timestamp;
+  uint32_t Ssrc;
+  bool MarkerPending;
+};
+
+// The receive tracking as it is now.
+struct TRtpReceiveTracking {
+  bool AwaitingFirstStream;
+  uint32_t RemoteSsrc;
+  uint16_t LastSequenceNumber;
+  uint32_t LastTimestamp;
+};
+
+class TRtpCodec {
+public:
+  // Seeds the generator from the clock and resets the send identity.
+  TRtpCodec();
+  // The same with a given seed (tests).
+  explicit TRtpCodec(uint32_t Seed);
+  TRtpCodec(const TRtpCodec&) = delete;
+  TRtpCodec& operator=(const TRtpCodec&) = delete;
+
+  // Settings, as the session holds them.
+  void SetVersion(uint8_t Version);  // its low two bits are sent
+  // Values of 128 and above are ignored: the previous one stays.
+  void SetPayloadType(uint8_t PayloadType);
+  // Packets are padded to a multiple of this; 0 counts as 1.
+  void SetBufSizeMultiple(uint16_t Multiple);
+  void SetMaxRecvSequenceNumberInterval(uint16_t Interval);
+  void SetTimestampStep(uint32_t Step);
+  uint8_t Version();
+  uint8_t PayloadType();
+
+  // Send side.
+  // New random sequence number, timestamp 0, new random own SSRC. The marker
+  // stays as it is.
+  void ResetSendIdentity();
+  // The next packet built carries the marker (each start of the session).
+  void SetMarkerPending();
+  // Builds the packet around Payload (PayloadBytes bytes) at the start of Packet
+  // and advances the send identity. Returns the packet's size, or 0 when it would
+  // not fit into the buffer (nothing is built then and the identity stays).
+  uint32_t BuildPacket(const uint8_t* Payload, uint32_t PayloadBytes, TRtpPacketBuffer& Packet);
+  TRtpSendIdentity SendIdentity();
+
+  // Receive side.
+  // Applies the acceptance rules to a received datagram of Size bytes; may
+  // record the remote stream and reset the send identity. Info, when given,
+  // receives the datagram's parts (its payload is what an accepted datagram
+  // hands on). Logs "RTP SSRC CHANGED!" when DoLog is on.
+  bool Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
+  void SetAwaitingFirstStream(bool Awaiting) { FAwaitingFirstStream.store(Awaiting); }
+  bool AwaitingFirstStream() const { return FAwaitingFirstStream.load(); }
+  TRtpReceiveTracking ReceiveTracking();
+
+private:
+  void ResetSendIdentityLocked();
+
+  std::mutex FLock;
+  std::mt19937 FRandom;                   // guarded by FLock
+  // Settings.
+  uint8_t FVersion = 2;                   // guarded by FLock
+  uint8_t FPayloadType = 8;               // guarded by FLock
+  uint16_t FBufSizeMultiple = 1;          // guarded by FLock
+  uint16_t FMaxRecvSequenceNumberInterval = 1000;  // guarded by FLock
+  uint32_t FTimestampStep = 160;          // guarded by FLock
+  // Send identity.
+  uint16_t FSequenceNumber = 0;           // guarded by FLock
+  uint32_t FTimestamp = 0;                // guarded by FLock
+  uint32_t FSsrc = 0;                     // guarded by FLock
+  bool FMarkerPending = false;            // guarded by FLock
+  // Receive tracking.
+  std::atomic<bool> FAwaitingFirstStream{false};  // set by start and peer disconnects, read per datagram
+  uint32_t FRemoteSsrc = 0;               // guarded by FLock
+  uint16_t FLastSequenceNumber = 0;       // guarded by FLock
+  uint32_t FLastTimestamp = 0;            // guarded by FLock
+};
