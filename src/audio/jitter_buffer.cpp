@@ -1,0 +1,91 @@
+#include "audio/jitter_buffer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "log/log.h"
+#include "platform/exception.h"
+
+TJitterBuffer::TJitterBuffer(int32_t Threshold, uint32_t ReadMax, int32_t Capacity)
+    : FThreshold(Threshold), FCapacity(Capacity), FReadMax(ReadMax) {
+  FData.reserve(Capacity > 0 ? static_cast<size_t>(Capacity) : 0);
+}
+
+void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
+  // Written after the lock is released: a log line is file work, and the
+  // reader must not wait for it.
+  std::string Line;
+  {
+    std::lock_guard<std::mutex> G(FLock);
+    const int64_t Length = static_cast<int64_t>(FData.size());
+    int64_t N = Size;
+    if (Length + Size > FCapacity) N = FCapacity - Length;  // negative when over a lowered capacity
+    if (N > 0) FData.insert(FData.end(), Data, Data + N);
+    if (Size > N && N > 0) {
+      Line = Format("Jitter bubber: Drop underflow data [Write size=%d,Data size=<%d>]", static_cast<int>(N),
+                    static_cast<int>(Size));
+    } else if (N == 0 && Size > 0) {
+      // No room at all: the stale content goes with the new data, so that the
+      // reader starts again from fresh audio. An empty write has nothing to drop.
+      Line = Format("Jitter bubber: Drop overflow data [Data size=<%d>]", static_cast<int>(Size));
+      FData.clear();
+    }
+    if (static_cast<int64_t>(FData.size()) >= FThreshold) FDataEvent.Set();
+  }
+  if (!Line.empty()) WriteLog(Line);
+}
+
+bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
+  if (!FDataEvent.Wait(TimeoutMs)) return false;
+  std::lock_guard<std::mutex> G(FLock);
+  const uint32_t Size = static_cast<uint32_t>(std::min<size_t>(FData.size(), FReadMax));
+  Block.Data.reset(Size > 0 ? new uint8_t[Size] : nullptr);
+  Block.Size = Size;
+  if (Size > 0) {
+    std::memcpy(Block.Data.get(), FData.data(), Size);
+    FData.erase(FData.begin(), FData.begin() + Size);
+  }
+  if (static_cast<int64_t>(FData.size()) < FThreshold) FDataEvent.Reset();
+  return true;
+}
+
+void TJitterBuffer::Clear() {
+  std::lock_guard<std::mutex> G(FLock);
+  FData.clear();
+}
+
+void TJitterBuffer::SetThreshold(int32_t Threshold) {
+  std::lock_guard<std::mutex> G(FLock);
+  FThreshold = Threshold;
+}
+
+void TJitterBuffer::SetReadMax(uint32_t ReadMax) {
+  std::lock_guard<std::mutex> G(FLock);
+  FReadMax = ReadMax;
+}
+
+void TJitterBuffer::SetCapacity(int32_t Capacity) {
+  std::lock_guard<std::mutex> G(FLock);
+  FCapacity = Capacity;
+}
+
+int32_t TJitterBuffer::Threshold() {
+  std::lock_guard<std::mutex> G(FLock);
+  return FThreshold;
+}
+
+uint32_t TJitterBuffer::ReadMax() {
+  std::lock_guard<std::mutex> G(FLock);
+  return FReadMax;
+}
+
+int32_t TJitterBuffer::Capacity() {
+  std::lock_guard<std::mutex> G(FLock);
+  return FCapacity;
+}
+
+uint32_t TJitterBuffer::Length() {
+  std::lock_guard<std::mutex> G(FLock);
+  return static_cast<uint32_t>(FData.size());
+}

@@ -1,0 +1,65 @@
+#pragma once
+// TJitterBuffer: a bounded byte FIFO with a data-ready event, between a thread
+// that produces audio at its own pace (transport thread, wave-in callback) and
+// the session thread that takes it. The writer never waits: on overflow it cuts
+// or discards data with a log line.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/sync.h"
+
+// What Read hands out: a heap block the taker owns. A zero size comes with no
+// block at all.
+struct TAudioBlock {
+  std::unique_ptr<uint8_t[]> Data;
+  uint32_t Size = 0;
+};
+
+class TJitterBuffer {
+public:
+  // Threshold: bytes needed before a write signals the data event. ReadMax: the
+  // most one Read takes. Capacity: the most the buffer holds.
+  TJitterBuffer(int32_t Threshold, uint32_t ReadMax, int32_t Capacity);
+  TJitterBuffer(const TJitterBuffer&) = delete;
+  TJitterBuffer& operator=(const TJitterBuffer&) = delete;
+
+  // Appends Size bytes (copied at once). What does not fit is cut off
+  // ("Drop underflow data"); with no room at all the new bytes and the whole
+  // content are dropped ("Drop overflow data"). Signals the data event once the
+  // content reaches the threshold; never resets it.
+  void Write(const uint8_t* Data, uint16_t Size);
+
+  // Waits up to TimeoutMs for the data event, then takes the oldest bytes, at
+  // most ReadMax of them, and resets the event when less than the threshold is
+  // left. False (Block untouched) when the event stayed unsignalled. A true
+  // result may come with size 0 when the event outlived the content.
+  bool Read(uint32_t TimeoutMs, TAudioBlock& Block);
+
+  // Empties the content; the data event stays as it is.
+  void Clear();
+
+  // The data-ready event (manual reset). The session waits on it together with
+  // the other buffer's, and resets it directly while the player is busy.
+  Platform::TEvent& DataEvent() { return FDataEvent; }
+
+  // The session re-dimensions its buffers while it is stopped.
+  void SetThreshold(int32_t Threshold);
+  void SetReadMax(uint32_t ReadMax);
+  void SetCapacity(int32_t Capacity);
+  int32_t Threshold();
+  uint32_t ReadMax();
+  int32_t Capacity();
+  // Bytes held now.
+  uint32_t Length();
+
+private:
+  std::mutex FLock;
+  Platform::TEvent FDataEvent{true, false};  // set and reset by Write/Read under FLock
+  int32_t FThreshold;                        // guarded by FLock
+  int32_t FCapacity;                         // guarded by FLock
+  uint32_t FReadMax;                         // guarded by FLock
+  std::vector<uint8_t> FData;                // guarded by FLock; oldest byte first
+};
