@@ -1,4 +1,5 @@
 #include "platform/console.h"
+#include "platform/service.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,7 +8,9 @@
 
 namespace Platform {
 
-bool HasStdOutput() { return fcntl(STDOUT_FILENO, F_GETFD) != -1; }
+// A process that systemd started as the service counts as one without a console,
+// as a Windows service has none: its output would only reach the journal.
+bool HasStdOutput() { return fcntl(STDOUT_FILENO, F_GETFD) != -1 && !StartedByServiceManager(); }
 
 void WriteConsoleLine(const std::string& Text) {
   if (!HasStdOutput()) return;

@@ -2,7 +2,29 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace Platform {
+namespace {
+std::atomic<TConsoleCtrlHandler> CtrlHandler{nullptr};
+
+BOOL WINAPI CtrlTrampoline(DWORD Event) {
+  const TConsoleCtrlHandler Handler = CtrlHandler.load();
+  return Handler && Handler(Event) ? TRUE : FALSE;
+}
+}  // namespace
+
+bool AddConsoleCtrlHandler(TConsoleCtrlHandler Handler) {
+  CtrlHandler.store(Handler);
+  return SetConsoleCtrlHandler(CtrlTrampoline, TRUE) != FALSE;
+}
+
+void RemoveConsoleCtrlHandler() {
+  SetConsoleCtrlHandler(CtrlTrampoline, FALSE);
+  CtrlHandler.store(nullptr);
+}
+
+void DetachConsole() { FreeConsole(); }
 
 bool HasStdOutput() {
   const HANDLE Out = GetStdHandle(STD_OUTPUT_HANDLE);

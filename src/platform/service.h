@@ -47,3 +47,31 @@ namespace Platform {
 std::string SystemdUnitText(const TServiceIdentity& Service);
 
 }  // namespace Platform
+
+// ---- running as the service -------------------------------------------------
+
+namespace Platform {
+
+using TServiceMain = void (*)();
+using TServiceCtrlHandler = void (*)(uint32_t Control);  // 1 stop, 4 interrogate, 5 shutdown
+
+// True when the service manager started this process (on Linux: systemd's
+// notify environment, NOTIFY_SOCKET and INVOCATION_ID).
+bool StartedByServiceManager();
+
+// Connects the process to the service manager as the service Name. Main runs on
+// a thread of the manager's; the call returns once Main has returned and the
+// service has stopped. False at once when the manager refuses the connection
+// (the last error tells why). On Linux SIGTERM arrives as the stop control.
+bool RunServiceDispatcher(const std::string& Name, TServiceMain Main);
+
+// Registers the control handler (from inside Main); the handle for the reports.
+uintptr_t RegisterServiceControlHandler(const std::string& Name, TServiceCtrlHandler Handler);
+
+// Reports a state (1 stopped, 3 stop pending, 4 running) with the status record
+// of a service in its own process that accepts only stop, wait hint 5000 ms. On
+// Linux running is READY=1 and stop pending STOPPING=1 on the notify socket.
+// Failures are ignored.
+void ReportServiceStatus(uintptr_t StatusHandle, uint32_t State, uint32_t ExitCode);
+
+}  // namespace Platform

@@ -102,3 +102,49 @@ TServiceStopResult ServiceStop(const std::string& Name) {
 }
 
 }  // namespace Platform
+
+// ---- running as the service -------------------------------------------------
+
+#include <atomic>
+
+namespace Platform {
+namespace {
+std::atomic<TServiceMain> ServiceMainProc{nullptr};
+std::atomic<TServiceCtrlHandler> CtrlHandlerProc{nullptr};
+
+void WINAPI ServiceMainTrampoline(DWORD, LPSTR*) {
+  if (const TServiceMain Main = ServiceMainProc.load()) Main();
+}
+
+void WINAPI CtrlHandlerTrampoline(DWORD Control) {
+  if (const TServiceCtrlHandler Handler = CtrlHandlerProc.load()) Handler(Control);
+}
+}  // namespace
+
+bool StartedByServiceManager() { return GetStdHandle(STD_OUTPUT_HANDLE) == nullptr; }
+
+bool RunServiceDispatcher(const std::string& Name, TServiceMain Main) {
+  ServiceMainProc.store(Main);
+  std::string ServiceName = Name;
+  SERVICE_TABLE_ENTRYA Table[] = {{ServiceName.data(), ServiceMainTrampoline}, {nullptr, nullptr}};
+  return StartServiceCtrlDispatcherA(Table) != FALSE;
+}
+
+uintptr_t RegisterServiceControlHandler(const std::string& Name, TServiceCtrlHandler Handler) {
+  CtrlHandlerProc.store(Handler);
+  return reinterpret_cast<uintptr_t>(::RegisterServiceCtrlHandlerA(Name.c_str(), CtrlHandlerTrampoline));
+}
+
+void ReportServiceStatus(uintptr_t StatusHandle, uint32_t State, uint32_t ExitCode) {
+  SERVICE_STATUS Status{};
+  Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  Status.dwCurrentState = State;
+  Status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+  Status.dwWin32ExitCode = ExitCode;
+  Status.dwServiceSpecificExitCode = 0;
+  Status.dwCheckPoint = 0;
+  Status.dwWaitHint = 5000;
+  SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(StatusHandle), &Status);
+}
+
+}  // namespace Platform

@@ -21,6 +21,7 @@ enum TServiceError : int {
   ServiceErrorDoesNotExist,
   ServiceErrorAlreadyRunning,
   ServiceErrorRequestFailed,
+  ServiceErrorNotStartedByManager,
 };
 
 // The trimming rule alone.

@@ -18,6 +18,8 @@ std::string SystemMessage(int Code) {
       return "An instance of the service is already running";
     case ServiceErrorRequestFailed:
       return "The service manager did not carry out the request (see systemctl status)";
+    case ServiceErrorNotStartedByManager:
+      return "The program was not started by the service manager";
     default:
       break;
   }
