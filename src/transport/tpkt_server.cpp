@@ -1,0 +1,405 @@
+#include "transport/tpkt_server.h"
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+
+#include "platform/clock.h"
+#include "platform/dynlib.h"
+#include "platform/sysmsg.h"
+#include "transport/cross_lib.h"
+
+namespace {
+
+// ---- the library's interface ------------------------------------------------
+
+using TDataCallback = void(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId, const void* Data,
+                                             int32_t Size);
+using TConnectCallback = void(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId, const char* Address,
+                                                int32_t Port);
+using TStartTPKTServer = int32_t(BRENVIC_STDCALL*)(const char* Params, int32_t Port, TDataCallback,
+                                                   TDataCallback, TConnectCallback, TConnectCallback);
+using TStopTPKTServer = int32_t(BRENVIC_STDCALL*)(int32_t ServerId);
+using TDisconnectClient = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId);
+using TSendToAll = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, const void* Data, int32_t Size);
+using TSendToClient = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId, const void* Data,
+                                                int32_t Size);
+using TSendTo = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, const char* Host, int32_t Port,
+                                          const void* Data, int32_t Size);
+
+// The bound library, shared by all objects. The entry points change only while
+// no object exists (count 0 -> 1 and 1 -> 0); an object reads them freely.
+struct TBinding {
+  std::mutex Lock;
+  int RefCount = 0;                        // guarded by Lock
+  Platform::TLibHandle Handle = nullptr;   // guarded by Lock
+  std::string Override;                    // guarded by Lock
+  TStartTPKTServer StartTPKTServer = nullptr;
+  TStopTPKTServer StopTPKTServer = nullptr;
+  TDisconnectClient DisconnectClient = nullptr;
+  TSendToAll SendToAll = nullptr;
+  TSendToClient SendToClient = nullptr;
+  TSendTo SendTo = nullptr;
+
+  void ClearLocked() {
+    Handle = nullptr;
+    StartTPKTServer = nullptr;
+    StopTPKTServer = nullptr;
+    DisconnectClient = nullptr;
+    SendToAll = nullptr;
+    SendToClient = nullptr;
+    SendTo = nullptr;
+  }
+};
+
+TBinding& Binding() {
+  static TBinding B;
+  return B;
+}
+
+template <class T>
+T Proc(Platform::TLibHandle Lib, const char* Name) {
+  return reinterpret_cast<T>(GetProcAddressChecked(Lib, Name));
+}
+
+void LoadTransportLibrary() {
+  TBinding& B = Binding();
+  std::lock_guard<std::mutex> Guard(B.Lock);
+  if (B.RefCount++ > 0 && B.Handle) return;
+  try {
+    B.Handle = LoadLibraryChecked(B.Override.empty() ? TTPKTServer::TransportLibraryName() : B.Override);
+    B.StartTPKTServer = Proc<TStartTPKTServer>(B.Handle, "StartTPKTServer");
+    B.StopTPKTServer = Proc<TStopTPKTServer>(B.Handle, "StopTPKTServer");
+    B.DisconnectClient = Proc<TDisconnectClient>(B.Handle, "DisconnectClient");
+    B.SendToAll = Proc<TSendToAll>(B.Handle, "SendToAll");
+    B.SendToClient = Proc<TSendToClient>(B.Handle, "SendToClient");
+    B.SendTo = Proc<TSendTo>(B.Handle, "SendTo");
+  } catch (...) {
+    // As if the failed object had been destroyed.
+    --B.RefCount;
+    if (B.RefCount == 0 && B.Handle) Platform::FreeLibraryHandle(B.Handle);
+    if (B.RefCount == 0) B.ClearLocked();
+    throw;
+  }
+}
+
+void UnloadTransportLibrary() {
+  TBinding& B = Binding();
+  std::lock_guard<std::mutex> Guard(B.Lock);
+  if (--B.RefCount > 0) return;
+  B.RefCount = 0;
+  if (B.Handle) Platform::FreeLibraryHandle(B.Handle);
+  B.ClearLocked();
+}
+
+// ---- routing ------------------------------------------------------------------
+
+struct TRegistry {
+  std::mutex Lock;
+  std::condition_variable CallbackEnded;  // waits on Lock
+  std::vector<TTPKTServer*> Servers;      // guarded by Lock; in order of construction
+  uint64_t NextSerial = 1;                // guarded by Lock
+};
+
+TRegistry& Registry() {
+  static TRegistry R;
+  return R;
+}
+
+// The callbacks running on this thread, innermost last. An object destroyed
+// from inside one of its own callbacks marks its frames so that the callback
+// does not touch it afterwards.
+struct TCallbackFrame {
+  TTPKTServer* Server;
+  bool Destroyed;
+};
+thread_local std::vector<TCallbackFrame> CallbackFrames;
+
+}  // namespace
+
+struct TTPKTServer::TRouting {
+  // Finds the object of a server id and counts the callback as running on it.
+  // Returns the frame index, or -1 when no object has that id.
+  static int Enter(int32_t ServerId) {
+    TRegistry& R = Registry();
+    std::lock_guard<std::mutex> Guard(R.Lock);
+    for (TTPKTServer* S : R.Servers) {
+      if (S->FServerId == ServerId) {
+        ++S->FCallbacksRunning;
+        CallbackFrames.push_back({S, false});
+        return static_cast<int>(CallbackFrames.size()) - 1;
+      }
+    }
+    return -1;
+  }
+
+  static TTPKTServer* Alive(int Frame) {
+    return CallbackFrames[Frame].Destroyed ? nullptr : CallbackFrames[Frame].Server;
+  }
+
+  static void Leave(int Frame) {
+    TRegistry& R = Registry();
+    {
+      std::lock_guard<std::mutex> Guard(R.Lock);
+      if (TTPKTServer* S = Alive(Frame)) --S->FCallbacksRunning;
+      CallbackFrames.pop_back();
+    }
+    R.CallbackEnded.notify_all();
+  }
+
+  // One callback's hold on its object, from the lookup to the return.
+  class TScope {
+  public:
+    explicit TScope(int32_t ServerId) : FFrame(Enter(ServerId)) {}
+    ~TScope() {
+      if (FFrame >= 0) Leave(FFrame);
+    }
+    TScope(const TScope&) = delete;
+    TScope& operator=(const TScope&) = delete;
+    // The object, or nullptr when there is none (any more).
+    TTPKTServer* Server() const { return FFrame >= 0 ? Alive(FFrame) : nullptr; }
+
+  private:
+    const int FFrame;
+  };
+
+  // Runs a handler; nothing it throws reaches the library.
+  template <class F>
+  static bool Raise(F&& Handler) noexcept {
+    try {
+      Handler();
+      return true;
+    } catch (...) {
+      return false;
+    }
+  }
+
+  static void RemoveClient(TTPKTServer* S, int32_t ClientId) {
+    std::lock_guard<std::mutex> Guard(S->FLock);
+    const auto It = std::find_if(S->FClients.begin(), S->FClients.end(),
+                                 [&](const TTPKTClientInfo& C) { return C.Id == ClientId; });
+    if (It != S->FClients.end()) S->FClients.erase(It);
+    S->FClientCount = static_cast<int>(S->FClients.size());
+  }
+
+  static void Touch(TTPKTServer* S, int32_t ClientId) {
+    std::lock_guard<std::mutex> Guard(S->FLock);
+    const auto It = std::find_if(S->FClients.begin(), S->FClients.end(),
+                                 [&](const TTPKTClientInfo& C) { return C.Id == ClientId; });
+    if (It != S->FClients.end()) It->LastActivity = Platform::TickCount();
+  }
+
+  static void BRENVIC_STDCALL ConnectCallback(int32_t ServerId, int32_t ClientId, const char* Address,
+                                              int32_t Port) noexcept {
+    try {
+      const TScope Scope(ServerId);
+      TTPKTServer* S = Scope.Server();
+      if (!S) return;
+      {
+        std::lock_guard<std::mutex> Guard(S->FLock);
+        S->FClients.push_back({ClientId, Platform::TickCount()});
+        S->FClientCount = static_cast<int>(S->FClients.size());
+      }
+      const std::string Text = Address ? Address : "";
+      Raise([&] { S->FOnConnect(S, ClientId, Text, Port); });
+    } catch (...) {
+    }
+  }
+
+  static void BRENVIC_STDCALL DisconnectCallback(int32_t ServerId, int32_t ClientId, const char* Address,
+                                                 int32_t Port) noexcept {
+    try {
+      const TScope Scope(ServerId);
+      TTPKTServer* S = Scope.Server();
+      if (!S) return;
+      const std::string Text = Address ? Address : "";
+      // The handler still counts the leaving client.
+      Raise([&] { S->FOnDisconnect(S, ClientId, Text, Port); });
+      if ((S = Scope.Server())) RemoveClient(S, ClientId);
+    } catch (...) {
+    }
+  }
+
+  static void BRENVIC_STDCALL DataCallback(int32_t ServerId, int32_t ClientId, const void* Data,
+                                           int32_t Size) noexcept {
+    try {
+      const TScope Scope(ServerId);
+      if (TTPKTServer* S = Scope.Server())
+        Raise([&] { S->FOnData(S, ClientId, Data, static_cast<uint32_t>(Size)); });
+    } catch (...) {
+    }
+  }
+
+  static void BRENVIC_STDCALL ClientDataCallback(int32_t ServerId, int32_t ClientId, const void* Data,
+                                                 int32_t Size) noexcept {
+    try {
+      const TScope Scope(ServerId);
+      TTPKTServer* S = Scope.Server();
+      if (!S) return;
+      // A handler that fails leaves the activity time as it was.
+      const bool Handled = Raise([&] { S->FOnClientData(S, ClientId, Data, static_cast<uint32_t>(Size)); });
+      if (Handled && (S = Scope.Server())) Touch(S, ClientId);
+    } catch (...) {
+    }
+  }
+};
+
+// ---- TTPKTServer ----------------------------------------------------------------
+
+std::string TTPKTServer::TransportLibraryName() {
+  return Platform::LibraryFileName("srv_TAVEK_TPKT_Transport");
+}
+
+void TTPKTServer::SetTransportLibraryOverride(const std::string& FileName) {
+  std::lock_guard<std::mutex> Guard(Binding().Lock);
+  Binding().Override = FileName;
+}
+
+TTPKTServer::TTPKTServer() {
+  LoadTransportLibrary();
+  TRegistry& R = Registry();
+  std::lock_guard<std::mutex> Guard(R.Lock);
+  FSerial = R.NextSerial++;
+  R.Servers.push_back(this);
+}
+
+TTPKTServer::~TTPKTServer() {
+  {
+    // Leave the registry, then let callbacks running on other threads finish;
+    // callbacks of this object further up this thread's stack stay off it.
+    TRegistry& R = Registry();
+    std::unique_lock<std::mutex> Guard(R.Lock);
+    R.Servers.erase(std::remove(R.Servers.begin(), R.Servers.end(), this), R.Servers.end());
+    int Own = 0;
+    for (TCallbackFrame& F : CallbackFrames)
+      if (F.Server == this && !F.Destroyed) {
+        F.Destroyed = true;
+        ++Own;
+      }
+    R.CallbackEnded.wait(Guard, [&] { return FCallbacksRunning == Own; });
+  }
+  if (FActive) {
+    try {
+      SetActive(false);
+    } catch (...) {
+      // A destructor reports nothing; the server is stopped all the same.
+    }
+  }
+  UnloadTransportLibrary();
+}
+
+void TTPKTServer::SetActive(bool Value) {
+  if (Value == FActive) return;
+  TBinding& B = Binding();
+  if (Value) {
+    std::string Params = FListenIP;
+    if (FNoTPKT) Params += ",NOTPKT=YES";
+    if (!FLayer.empty()) Params += ",LAYER=" + FLayer;
+    int32_t Id;
+    int32_t Code;
+    {
+      // Under the registry's lock, so that a client the library announces
+      // before the start has returned already finds this object.
+      std::lock_guard<std::mutex> Guard(Registry().Lock);
+      Id = B.StartTPKTServer(Params.c_str(), FPort, TRouting::DataCallback, TRouting::ClientDataCallback,
+                             TRouting::ConnectCallback, TRouting::DisconnectCallback);
+      Code = Platform::LastError();
+      FServerId = Id;
+    }
+    if (Id == -1) {
+      RaiseError(OpStart, "Cannot start server.", Code);
+      return;
+    }
+    FActive = true;
+  } else {
+    FActive = false;
+    // Callbacks made while the library stops still find this object.
+    const int32_t Result = B.StopTPKTServer(FServerId);
+    const int32_t Code = Platform::LastError();
+    {
+      std::lock_guard<std::mutex> Guard(Registry().Lock);
+      FServerId = -1;
+    }
+    if (Result == -1) RaiseError(OpStop, "Stop server error.", Code);
+  }
+}
+
+namespace {
+bool SameText(const std::string& A, const std::string& B) {
+  return A.size() == B.size() && std::equal(A.begin(), A.end(), B.begin(), [](char X, char Y) {
+           return std::toupper(static_cast<unsigned char>(X)) == std::toupper(static_cast<unsigned char>(Y));
+         });
+}
+
+const char* const PropertyWhileActive = "Cannot change property while server is active.";
+}  // namespace
+
+void TTPKTServer::SetListenIP(const std::string& Value) {
+  if (FActive && !SameText(Value, FListenIP)) throw ETPKTServerError(PropertyWhileActive);
+  FListenIP = Value;
+}
+
+void TTPKTServer::SetPort(int32_t Value) {
+  if (FActive && Value != FPort) throw ETPKTServerError(PropertyWhileActive);
+  FPort = Value;
+}
+
+void TTPKTServer::SetLayer(const std::string& Value) {
+  std::string Upper = Value;
+  for (char& C : Upper) C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
+  if (FActive && Upper != FLayer) throw ETPKTServerError(PropertyWhileActive);
+  FLayer = Upper;
+}
+
+std::vector<TTPKTClientInfo> TTPKTServer::Clients() const {
+  std::lock_guard<std::mutex> Guard(FLock);
+  return FClients;
+}
+
+void TTPKTServer::RaiseError(uint8_t Operation, const std::string& Msg, int32_t ErrorCode) {
+  if (ErrorCode == 0) ErrorCode = -1;
+  FOnError(this, Operation, Msg, ErrorCode);
+  if (ErrorCode != 0)
+    throw ETPKTServerError(Msg + Format(" %s(%d)", Platform::SystemMessage(ErrorCode).c_str(), ErrorCode));
+}
+
+bool TTPKTServer::DisconnectClient(int32_t ClientId) {
+  if (!FActive) return false;
+  if (Binding().DisconnectClient(FServerId, ClientId) != -1) return true;
+  RaiseError(OpDisconnectClient, Format("Disconnect client error (%d).", ClientId), Platform::LastError());
+  return false;
+}
+
+bool TTPKTServer::SendToAll(const void* Data, uint32_t Size) {
+  if (!FActive) return false;
+  if (Binding().SendToAll(FServerId, Data, static_cast<int32_t>(Size)) != -1) return true;
+  RaiseError(OpSendToAll, "Send data to all error.", Platform::LastError());
+  return false;
+}
+
+bool TTPKTServer::SendTo(const std::string& Host, uint16_t Port, const void* Data, uint32_t Size) {
+  if (FLayer != "UDP" || !FActive) return false;
+  if (Binding().SendTo(FServerId, Host.c_str(), Port, Data, static_cast<int32_t>(Size)) != -1) return true;
+  RaiseError(OpSendTo, Format("Send data to error (%s:%d).", Host.c_str(), Port), Platform::LastError());
+  return false;
+}
+
+bool TTPKTServer::DisconnectIdleClients(uint32_t TimeoutMs, std::string& Ids) {
+  Ids.clear();
+  // The idle ones are collected under FLock and disconnected after it is left:
+  // a library that reports the disconnection on another thread, and waits for
+  // that report, would otherwise block on FLock.
+  std::vector<int32_t> Idle;
+  {
+    std::lock_guard<std::mutex> Guard(FLock);
+    const uint32_t Now = Platform::TickCount();
+    for (auto It = FClients.rbegin(); It != FClients.rend(); ++It)
+      if (static_cast<uint32_t>(Now - It->LastActivity) > TimeoutMs) Idle.push_back(It->Id);
+  }
+  for (const int32_t Id : Idle) {
+    DisconnectClient(Id);
+    if (!Ids.empty()) Ids += ",";
+    Ids += std::to_string(Id);
+  }
+  return !Idle.empty();
+}
