@@ -1,17 +1,19 @@
 #include "audio/mesure_streams.h"
 
-#include <charconv>
 
 #include "log/log.h"
 #include "platform/clock.h"
 
 namespace {
 
-// Fixed notation with two decimals and a point, whatever the C locale says.
+// Fixed notation with two decimals and a point, whatever the locale says (the
+// C library's formatting of floating point follows the locale on some systems,
+// even inside std::to_chars): whole hundredths, written as integers.
 std::string Fixed2(long double V) {
-  char Buf[64];
-  const auto R = std::to_chars(Buf, Buf + sizeof(Buf), V, std::chars_format::fixed, 2);
-  return R.ec == std::errc() ? std::string(Buf, R.ptr) : std::string("0.00");
+  if (!(V >= 0) || V > 1e17L) V = 0;  // negative, NaN or beyond the counters' reach
+  const unsigned long long Hundredths = static_cast<unsigned long long>(V * 100.0L + 0.5L);
+  const unsigned long long Fraction = Hundredths % 100;
+  return std::to_string(Hundredths / 100) + (Fraction < 10 ? ".0" : ".") + std::to_string(Fraction);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <thread>
 #include <vector>
@@ -402,7 +403,10 @@ TEST(RtpCodecConcurrency, ResetAndAdvanceAreAtomic) {
   const std::vector<uint8_t> Payload(160, 0x55);
   TRtpPacketBuffer Packet;
   int Broken = 0;
-  for (int I = 0; I < 20000; ++I) {
+  // Until the other threads have had their turn many times (a loaded machine
+  // may start them late), with a generous cap.
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int I = 0; I < 20000 || (Streams.size() < 20 && std::chrono::steady_clock::now() < Deadline); ++I) {
     ASSERT_EQ(Codec.BuildPacket(Payload.data(), 160, Packet), 172u);
     const TRtpDatagramInfo D = ParseRtpDatagram(Packet.data(), 172);
     auto [It, New] = Streams.try_emplace(D.Ssrc, TSeen{D.SequenceNumber, 0});
@@ -415,7 +419,7 @@ TEST(RtpCodecConcurrency, ResetAndAdvanceAreAtomic) {
   Done.store(true);
   for (auto& T : Others) T.join();
   EXPECT_EQ(Broken, 0);
-  EXPECT_GT(Streams.size(), 1u);
+  EXPECT_GE(Streams.size(), 20u);
 }
 
 }  // namespace
