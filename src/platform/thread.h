@@ -38,7 +38,8 @@ public:
   void Resume();
   // Asks the thread to park at the top of its loop and waits until it has (or
   // has finished). Called by the thread itself, it only asks: the thread parks
-  // at its next KeepRunning.
+  // at its next KeepRunning. The caller must not hold a lock the thread's pass
+  // needs, or the pass never ends.
   void Suspend();
   // Asks Execute to end; a parked thread wakes and ends too.
   void Terminate();
