@@ -22,3 +22,28 @@ bool ReadWholeFile(const std::string& Path, std::string& Bytes);
 bool AppendToFile(const std::string& Path, const char* Data, size_t Size);
 
 }  // namespace Platform
+
+#include <cstdint>
+#include <memory>
+
+namespace Platform {
+
+// A file the program writes while other processes may read it: created empty
+// (an existing one is truncated), then opened for writing with other writers
+// denied. Writes append in order.
+class TWriteStream {
+public:
+  // Raises Exception "Cannot create file "<path>". <system text>" or
+  // "Cannot open file "<path>". <system text>".
+  explicit TWriteStream(const std::string& Path);
+  ~TWriteStream();
+  TWriteStream(const TWriteStream&) = delete;
+  TWriteStream& operator=(const TWriteStream&) = delete;
+
+  bool Write(const void* Data, size_t Size);
+
+private:
+  intptr_t FHandle;  // the open file (descriptor or handle)
+};
+
+}  // namespace Platform

@@ -84,3 +84,34 @@ bool AppendToFile(const std::string& Path, const char* Data, size_t Size) {
 }
 
 }  // namespace Platform
+
+#include "platform/exception.h"
+#include "platform/sysmsg.h"
+
+namespace Platform {
+
+TWriteStream::TWriteStream(const std::string& Path) : FHandle(-1) {
+  {
+    TFd Created(open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (Created.Get() < 0)
+      throw Exception("Cannot create file \"" + Path + "\". " + SystemMessage(errno));
+  }
+  const int Fd = open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (Fd < 0) throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(errno));
+  if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+    const int Error = errno;
+    close(Fd);
+    throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(Error));
+  }
+  FHandle = Fd;
+}
+
+TWriteStream::~TWriteStream() {
+  if (FHandle >= 0) close(static_cast<int>(FHandle));
+}
+
+bool TWriteStream::Write(const void* Data, size_t Size) {
+  return WriteAll(static_cast<int>(FHandle), static_cast<const char*>(Data), Size);
+}
+
+}  // namespace Platform

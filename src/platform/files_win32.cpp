@@ -75,3 +75,34 @@ bool AppendToFile(const std::string& Path, const char* Data, size_t Size) {
 }
 
 }  // namespace Platform
+
+#include "platform/exception.h"
+#include "platform/sysmsg.h"
+
+namespace Platform {
+
+TWriteStream::TWriteStream(const std::string& Path) : FHandle(-1) {
+  {
+    THandle Created(CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!Created.Valid())
+      throw Exception("Cannot create file \"" + Path + "\". " + SystemMessage(static_cast<int>(GetLastError())));
+  }
+  const HANDLE H = CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (H == INVALID_HANDLE_VALUE)
+    throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(static_cast<int>(GetLastError())));
+  FHandle = reinterpret_cast<intptr_t>(H);
+}
+
+TWriteStream::~TWriteStream() {
+  if (FHandle != -1) CloseHandle(reinterpret_cast<HANDLE>(FHandle));
+}
+
+bool TWriteStream::Write(const void* Data, size_t Size) {
+  DWORD Written = 0;
+  return WriteFile(reinterpret_cast<HANDLE>(FHandle), Data, static_cast<DWORD>(Size), &Written, nullptr) &&
+         Written == Size;
+}
+
+}  // namespace Platform

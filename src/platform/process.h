@@ -1,0 +1,17 @@
+#pragma once
+// Scheduling of the process's threads.
+
+#include <cstdint>
+
+namespace Platform {
+
+// Gives the audio path the highest scheduling the system grants: the realtime
+// priority class for the whole process on Windows, a realtime policy for the
+// calling thread on Linux where the process may have it. Quietly does nothing
+// where it is not allowed.
+void RaiseToRealtimePriority();
+
+// The system's id of the calling thread.
+uint32_t CurrentThreadId();
+
+}  // namespace Platform

@@ -1,0 +1,18 @@
+#include "platform/process.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace Platform {
+
+void RaiseToRealtimePriority() {
+  sched_param Param{};
+  Param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 10;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &Param);  // refused without the right: fine
+}
+
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+}  // namespace Platform
