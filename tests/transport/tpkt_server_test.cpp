@@ -434,7 +434,7 @@ TEST_F(TPKTServerFake, HandlersSwappedWhileCallbacksRun) {
     Library.emplace_back([&] {
       while (!Done) Fake->Fire(TFake::ClientData, Id, 1, "x", 1);
     });
-  for (int I = 0; I < 2000; ++I) {
+  for (int I = 0; I < 2000 || (Old + New == 0 && I < 2000000); ++I) {
     if (I % 2)
       S->OnClientData() = [&](TTPKTServer*, int32_t, const void*, uint32_t) { ++Old; };
     else

@@ -22,6 +22,7 @@ protected:
     TRecorder::Get().Clear();
   }
   void TearDown() override {
+    TRecorder::Get().SetHook(nullptr);
     for (const int32_t Id : FStarted) Lib().Stop(Id);
     TRecorder::Get().Clear();
   }
@@ -435,11 +436,18 @@ TEST_F(TransportLib, StopAndDisconnectFromInsideCallbacks) {
   const TStarted T = Start(",NOTPKT=YES", false);
   ASSERT_NE(U.Id, -1);
   ASSERT_NE(T.Id, -1);
-  std::atomic<int> StopResult{1}, DisconnectResult{1};
-  std::atomic<bool> Stopped{false};
-  TRecorder::Get().SetHook([&](const TCall& C) {
-    if (C.Server == T.Id && C.Kind == TCall::Data) DisconnectResult = Lib().Disconnect(T.Id, C.Client);
-    if (C.Server == U.Id && C.Kind == TCall::Data && !Stopped.exchange(true)) StopResult = Lib().Stop(U.Id);
+  // Shared with the hook, which may outlive a failed test body.
+  struct TState {
+    std::atomic<int> StopResult{1}, DisconnectResult{1};
+    std::atomic<bool> Stopped{false};
+  };
+  const auto State = std::make_shared<TState>();
+  std::atomic<int>& StopResult = State->StopResult;
+  std::atomic<int>& DisconnectResult = State->DisconnectResult;
+  TRecorder::Get().SetHook([State, U, T](const TCall& C) {
+    if (C.Server == T.Id && C.Kind == TCall::Data) State->DisconnectResult = Lib().Disconnect(T.Id, C.Client);
+    if (C.Server == U.Id && C.Kind == TCall::Data && !State->Stopped.exchange(true))
+      State->StopResult = Lib().Stop(U.Id);
   });
 
   tcp::socket Client = TcpClient(T.Port);
@@ -462,15 +470,16 @@ TEST_F(TransportLib, StopAndDisconnectFromInsideCallbacks) {
 
   // The other server still works.
   tcp::socket Again = TcpClient(T.Port);
-  ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Connect, 2));
+  EXPECT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Connect, 2));
 }
 
 TEST_F(TransportLib, TheLastStopFromInsideACallbackLetsTheNextStartWork) {
   const TStarted U = Start(",LAYER=UDP", true);
   ASSERT_NE(U.Id, -1);
-  std::atomic<int> StopResult{1};
-  TRecorder::Get().SetHook([&](const TCall& C) {
-    if (C.Kind == TCall::Connect) StopResult = Lib().Stop(C.Server);
+  const auto Result = std::make_shared<std::atomic<int>>(1);
+  std::atomic<int>& StopResult = *Result;
+  TRecorder::Get().SetHook([Result](const TCall& C) {
+    if (C.Kind == TCall::Connect) *Result = Lib().Stop(C.Server);
   });
   udp::socket Peer = UdpPeer();
   Peer.send_to(asio::buffer("x", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), U.Port));
