@@ -57,32 +57,39 @@ void TTCPAudioMixer::AppendChunks(uint8_t Channel, const uint8_t* Data, uint32_t
   }
 }
 
+uint32_t TTCPAudioMixer::FillNewest(uint8_t Channel, const uint8_t* Data, uint32_t Size) {
+  TMixerChunk& Last = FChunks[Channel].back();
+  const uint32_t N = std::min(ChunkSize - Last.Count, Size);
+  std::memcpy(Last.Data.get() + Last.Count, Data, N);
+  Last.Count += N;
+  if (N > 0 && Last.Count == ChunkSize) FChunkCount[Channel].Release();
+  return N;
+}
+
 void TTCPAudioMixer::AddBuffer(const void* Data, uint32_t Size, uint8_t Channel) {
   if (!Data || Size == 0 || Channel > 1) return;
   if (FServer->ClientCount() == 0) return;
   const uint8_t Own = Channel;
   const uint8_t Other = 1 - Channel;
   const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-
-  std::lock_guard<std::mutex> OwnGuard(FChannelLock[Own]);
   std::deque<TMixerChunk>& List = FChunks[Own];
-  if (!List.empty()) {
-    // Fill up the newest chunk first.
-    TMixerChunk& Last = List.back();
-    const uint32_t Room = ChunkSize - Last.Count;
-    if (Room > 0) {
-      const uint32_t N = std::min(Room, Size);
-      std::memcpy(Last.Data.get() + Last.Count, Bytes, N);
-      Last.Count += N;
-      Bytes += N;
-      Size -= N;
-      if (Last.Count == ChunkSize) FChunkCount[Own].Release();
+
+  {
+    std::lock_guard<std::mutex> OwnGuard(FChannelLock[Own]);
+    if (!List.empty()) {
+      // Fill up the newest chunk first; what is left starts new chunks.
+      const uint32_t N = FillNewest(Own, Bytes, Size);
+      AppendChunks(Own, Bytes + N, Size - N);
+      return;
     }
-  } else {
-    // The stream starts or restarts: align it with the other channel. Holding
-    // both locks is safe only because one thread feeds both channels.
-    uint32_t Skip = 0;
-    std::lock_guard<std::mutex> OtherGuard(FChannelLock[Other]);
+  }
+
+  // The stream starts or restarts: align it with the other channel. Both
+  // channels are locked, always in the same order whichever one is fed.
+  std::lock_guard<std::mutex> Guard0(FChannelLock[0]);
+  std::lock_guard<std::mutex> Guard1(FChannelLock[1]);
+  uint32_t Skip = 0;
+  if (List.empty()) {
     // The other channel's count, read without changing it. Mix cannot claim in
     // between: this channel's own count is 0.
     int32_t Backlog = 0;
@@ -104,10 +111,11 @@ void TTCPAudioMixer::AddBuffer(const void* Data, uint32_t Size, uint8_t Channel)
           Skip = Size - Partial.Count;  // only the newest bytes of this block stay
       }
     }
-    Bytes += Skip;
-    Size -= Skip;
+  } else {
+    // Fed in the meantime by another thread (not in this program): append.
+    Skip = FillNewest(Own, Bytes, Size);
   }
-  AppendChunks(Own, Bytes, Size);
+  AppendChunks(Own, Bytes + Skip, Size - Skip);
 }
 
 bool TTCPAudioMixer::Mix(uint8_t* Frame) {

@@ -4,9 +4,10 @@
 // 1000 bytes; the oldest chunk of each is interleaved into a 2000-byte frame
 // (received byte first in every pair) and sent to every client, unframed.
 //
-// Threads: AddBuffer runs on the session thread, for both channels (one thread
-// feeds both, which is what makes its nested channel locks safe); the mixer's
-// own thread pairs and sends; the transport's threads report clients.
+// Threads: AddBuffer runs on the session thread, for both channels; the
+// mixer's own thread pairs and sends; the transport's threads report clients.
+// Where both channel locks are held (aligning a stream that starts), they are
+// taken in channel order; the mixer thread never holds both.
 
 #include <atomic>
 #include <cstdint>
@@ -60,6 +61,9 @@ private:
   void DiscardPending();
   // Appends bytes to a channel as new chunks; called with its lock held.
   void AppendChunks(uint8_t Channel, const uint8_t* Data, uint32_t Size);
+  // Fills up the channel's newest chunk (the list is not empty); returns the
+  // bytes taken. Called with its lock held.
+  uint32_t FillNewest(uint8_t Channel, const uint8_t* Data, uint32_t Size);
 
   std::unique_ptr<TTPKTServer> FServer;
   mutable std::mutex FChannelLock[2];
