@@ -88,7 +88,7 @@ int32_t Fail(int Code) noexcept {
 int32_t Fail(const std::error_code& Ec) noexcept { return Fail(SystemCode(Ec)); }
 
 // One datagram on the sending thread. 0 or the system's error code.
-int RawSendTo(udp::socket::native_handle_type Handle, const void* Data, size_t Size,
+int RawSendTo(asio::detail::socket_type Handle, const void* Data, size_t Size,
               const udp::endpoint& To) {
 #if defined(_WIN32)
   if (::sendto(Handle, static_cast<const char*>(Data), static_cast<int>(Size), 0, To.data(),
@@ -453,7 +453,7 @@ private:
   std::optional<asio::steady_timer> FRetry;  // network thread only
   udp::endpoint FFrom;         // network thread only
   std::vector<uint8_t> FBuffer;  // network thread only
-  udp::socket::native_handle_type FHandle{};  // guarded by FLock (valid while FOpen)
+  asio::detail::socket_type FHandle = asio::detail::invalid_socket;  // guarded by FLock (valid while FOpen)
   bool FV6 = false;                           // guarded by FLock
   bool FOpen = false;                         // guarded by FLock
   std::map<int32_t, TPeer> FPeers;            // guarded by FLock

@@ -315,7 +315,6 @@ TEST_F(TransportLib, FailuresReturnMinusOneWithTheSystemsCode) {
   Platform::SetLastError(0);
   EXPECT_EQ(Lib().Disconnect(U.Id, 99), -1);
   EXPECT_EQ(Platform::LastError(), static_cast<int>(asio::error::not_connected));
-  EXPECT_FALSE(Platform::SystemMessage(Platform::LastError()).empty());
   EXPECT_EQ(Lib().SendTo(U.Id, "no.such.host.invalid", 9, "x", 1), -1);
   EXPECT_NE(Platform::LastError(), 0);
   EXPECT_EQ(Lib().SendToAll(U.Id, nullptr, 5), -1);
