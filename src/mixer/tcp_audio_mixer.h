@@ -65,10 +65,11 @@ private:
   // bytes taken. Called with its lock held.
   uint32_t FillNewest(uint8_t Channel, const uint8_t* Data, uint32_t Size);
 
-  std::unique_ptr<TTPKTServer> FServer;
+  std::unique_ptr<TTPKTServer> FServer;  // set by the constructor, freed after the thread ended
   mutable std::mutex FChannelLock[2];
   std::deque<TMixerChunk> FChunks[2];  // guarded by FChannelLock[i]
-  // Complete chunks of each channel that Mix has not claimed yet.
+  // Complete chunks of each channel that Mix has not claimed yet (semaphores
+  // synchronise themselves).
   Platform::TSemaphore FChunkCount[2]{{0, 2147483647}, {0, 2147483647}};
   std::atomic<bool> FDiscardPending{false};  // set by the last client's departure
 };

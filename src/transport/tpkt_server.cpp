@@ -57,6 +57,15 @@ TBinding& Binding() {
   return B;
 }
 
+// The callbacks running on this thread, innermost last. An object destroyed
+// from inside one of its own callbacks marks its frames so that the callback
+// does not touch it afterwards.
+struct TCallbackFrame {
+  TTPKTServer* Server;
+  bool Destroyed;
+};
+thread_local std::vector<TCallbackFrame> CallbackFrames;
+
 template <class T>
 T Proc(Platform::TLibHandle Lib, const char* Name) {
   return reinterpret_cast<T>(GetProcAddressChecked(Lib, Name));
@@ -65,7 +74,8 @@ T Proc(Platform::TLibHandle Lib, const char* Name) {
 void LoadTransportLibrary() {
   TBinding& B = Binding();
   std::lock_guard<std::mutex> Guard(B.Lock);
-  if (B.RefCount++ > 0 && B.Handle) return;
+  ++B.RefCount;
+  if (B.Handle) return;  // in use, or kept by a release from inside a callback
   try {
     B.Handle = LoadLibraryChecked(B.Override.empty() ? TTPKTServer::TransportLibraryName() : B.Override);
     B.StartTPKTServer = Proc<TStartTPKTServer>(B.Handle, "StartTPKTServer");
@@ -88,6 +98,10 @@ void UnloadTransportLibrary() {
   std::lock_guard<std::mutex> Guard(B.Lock);
   if (--B.RefCount > 0) return;
   B.RefCount = 0;
+  // The last object freed from inside one of the library's callbacks: the
+  // library's code is still on this thread's stack. It stays bound, for the
+  // next object or the process's end.
+  if (!CallbackFrames.empty()) return;
   if (B.Handle) Platform::FreeLibraryHandle(B.Handle);
   B.ClearLocked();
 }
@@ -105,15 +119,6 @@ TRegistry& Registry() {
   static TRegistry R;
   return R;
 }
-
-// The callbacks running on this thread, innermost last. An object destroyed
-// from inside one of its own callbacks marks its frames so that the callback
-// does not touch it afterwards.
-struct TCallbackFrame {
-  TTPKTServer* Server;
-  bool Destroyed;
-};
-thread_local std::vector<TCallbackFrame> CallbackFrames;
 
 }  // namespace
 
@@ -251,8 +256,13 @@ std::string TTPKTServer::TransportLibraryName() {
 }
 
 void TTPKTServer::SetTransportLibraryOverride(const std::string& FileName) {
-  std::lock_guard<std::mutex> Guard(Binding().Lock);
-  Binding().Override = FileName;
+  TBinding& B = Binding();
+  std::lock_guard<std::mutex> Guard(B.Lock);
+  B.Override = FileName;
+  if (B.RefCount == 0 && B.Handle && CallbackFrames.empty()) {
+    Platform::FreeLibraryHandle(B.Handle);
+    B.ClearLocked();
+  }
 }
 
 TTPKTServer::TTPKTServer() {

@@ -104,11 +104,11 @@ private:
   std::atomic<int32_t> FServerId{-1};  // written under the registry's lock, read anywhere
   std::vector<TTPKTClientInfo> FClients;  // guarded by FLock
   mutable std::mutex FLock;
-  std::atomic<bool> FActive{false};
+  std::atomic<bool> FActive{false};  // owner's threads write, anyone reads
   int32_t FPort = 0;       // owner's thread
   std::string FListenIP;   // owner's thread
   bool FNoTPKT = false;    // owner's thread
-  TErrorEvent FOnError;
+  TErrorEvent FOnError;        // the slots lock themselves
   TDataEvent FOnData;
   TDataEvent FOnClientData;
   TConnectEvent FOnConnect;

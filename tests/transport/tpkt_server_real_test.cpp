@@ -145,4 +145,34 @@ TEST(TPKTServerReal, APortInUseNamesTheSystemsCause) {
   EXPECT_FALSE(S.Active());
 }
 
+TEST(TPKTServerReal, TheLastObjectFreedFromInsideItsOwnCallback) {
+  TTPKTServer::SetTransportLibraryOverride("");
+  auto* S = new TTPKTServer;
+  S->SetListenIP("127.0.0.1");
+  S->SetLayer("UDP");
+  StartOnFreePort(*S, true);
+  const uint16_t Port = static_cast<uint16_t>(S->Port());
+  std::atomic<bool> Freed{false};
+  S->OnClientData() = [&Freed](TTPKTServer* Sender, int32_t, const void*, uint32_t) {
+    delete Sender;  // stops the server and lets go of the library, from its own thread
+    Freed = true;
+  };
+  asio::io_context Io;
+  udp::socket Peer(Io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  Peer.send_to(asio::buffer("x", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), Port));
+  for (int I = 0; I < 2500 && !Freed; ++I) Platform::SleepMs(2);
+  ASSERT_TRUE(Freed);
+  Platform::SleepMs(100);  // the library's thread winds down on its own
+  // A new object works as before (the library was kept for it).
+  TSeen Seen;
+  TTPKTServer Next;
+  Next.SetListenIP("127.0.0.1");
+  Next.SetLayer("UDP");
+  Watch(Next, Seen);
+  StartOnFreePort(Next, true);
+  Peer.send_to(asio::buffer("y", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), Next.Port()));
+  ASSERT_TRUE(Seen.WaitSize(2));
+  Next.SetActive(false);
+}
+
 }  // namespace
