@@ -1,0 +1,206 @@
+#include "audio/device_select.h"
+
+#include <cstring>
+#include <limits>
+
+#include "config/start_values.h"
+#include "log/log.h"
+#include "platform/exception.h"
+
+using namespace Platform;
+
+namespace {
+
+// The words of each side's lines.
+struct TSideWords {
+  const char* NoDevices;
+  const char* Count;
+  const char* Default;
+  const char* NotFound;
+  const char* Use;
+  const char* Opened;
+  const char* OpenFailed;
+};
+
+const TSideWords& Words(TWaveDir Dir) {
+  static const TSideWords In{"No wave audio recording devices found.",
+                             "Recording devices count: ",
+                             "  Default recording device: ",
+                             "Could not find record device by name \"%s\"",
+                             "Use device \"%s\" for recording",
+                             "Opened recording device: %s(%d) [%d]",
+                             "Could not open the input device for recording."};
+  static const TSideWords Out{"No wave audio playing devices found.",
+                              "Playback devices count: ",
+                              "  Default playback device: ",
+                              "Could not find playing device by name \"%s\"",
+                              "Use device \"%s\" for playing",
+                              "Opened playback device: %s(%d) [%d]",
+                              "Could not open the output device for playback."};
+  return Dir == TWaveDir::In ? In : Out;
+}
+
+// What the listing shows for a device whose capabilities cannot be read.
+const char* const UnknownDevice = "<unknown device>";
+
+std::string NameOf(TWaveDir Dir, uint32_t DeviceId) {
+  TWaveCaps Caps;
+  if (WaveGetDevCaps(Dir, DeviceId, &Caps) != MMSYSERR_NOERROR) return UnknownDevice;
+  return Caps.szPname;
+}
+
+bool Blank(char C) {
+  const auto U = static_cast<unsigned char>(C);
+  return U >= 1 && U <= 32;
+}
+
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+int32_t DeviceIdFromText(const std::string& Text) {
+  constexpr int32_t NotANumber = -2;
+  size_t I = 0;
+  while (I < Text.size() && Text[I] == ' ') ++I;
+  bool Negative = false;
+  if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) Negative = Text[I++] == '-';
+  int Base = 10;
+  if (I < Text.size() && (Text[I] == '$' || Text[I] == 'x' || Text[I] == 'X')) {
+    Base = 16;
+    ++I;
+  } else if (I + 1 < Text.size() && Text[I] == '0' && (Text[I + 1] == 'x' || Text[I + 1] == 'X')) {
+    Base = 16;
+    I += 2;
+  }
+  if (I >= Text.size()) return NotANumber;
+  int64_t Magnitude = 0;
+  for (; I < Text.size(); ++I) {
+    const int D = Base == 16 ? HexDigit(Text[I]) : (Text[I] >= '0' && Text[I] <= '9' ? Text[I] - '0' : -1);
+    if (D < 0) return NotANumber;
+    Magnitude = Magnitude * Base + D;
+    if (Magnitude > int64_t{std::numeric_limits<int32_t>::max()} + 1) return NotANumber;
+  }
+  const int64_t Value = Negative ? -Magnitude : Magnitude;
+  if (Value > std::numeric_limits<int32_t>::max()) return NotANumber;
+  return static_cast<int32_t>(Value);
+}
+
+std::vector<std::string> SplitDeviceNames(const std::string& Value) {
+  std::vector<std::string> Entries;
+  const size_t N = Value.size();
+  size_t I = 0;
+  while (I < N && Blank(Value[I])) ++I;
+  while (I < N) {
+    std::string Entry;
+    if (Value[I] == '"') {
+      ++I;
+      while (I < N) {
+        if (Value[I] == '"') {
+          if (I + 1 < N && Value[I + 1] == '"') {
+            Entry += '"';
+            I += 2;
+            continue;
+          }
+          ++I;
+          break;
+        }
+        Entry += Value[I++];
+      }
+    } else {
+      const size_t Start = I;
+      while (I < N && !Blank(Value[I]) && Value[I] != '|') ++I;
+      Entry = Value.substr(Start, I - Start);
+    }
+    Entries.push_back(std::move(Entry));
+    while (I < N && Blank(Value[I])) ++I;
+    if (I < N && Value[I] == '|') {
+      if (I == N - 1) Entries.emplace_back();
+      ++I;
+      while (I < N && Blank(Value[I])) ++I;
+    }
+  }
+  return Entries;
+}
+
+bool DeviceNameMatches(const std::string& Entry, const char* Name) {
+  const size_t Length = std::strlen(Name);
+  return Entry.size() <= Length && std::memcmp(Entry.data(), Name, Entry.size()) == 0;
+}
+
+bool FindWaveDeviceByName(TWaveDir Dir, const std::string& Configured, int32_t& DeviceId) {
+  const uint32_t Count = WaveGetNumDevs(Dir);
+  for (const std::string& Entry : SplitDeviceNames(Configured)) {
+    if (Entry.empty()) continue;
+    for (uint32_t Id = 0; Id < Count; ++Id) {
+      TWaveCaps Caps;
+      if (WaveGetDevCaps(Dir, Id, &Caps) != MMSYSERR_NOERROR) continue;
+      if (DeviceNameMatches(Entry, Caps.szPname)) {
+        DeviceId = static_cast<int32_t>(Id);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+void LogWaveDeviceList(TWaveDir Dir) {
+  const uint32_t Count = WaveGetNumDevs(Dir);
+  WriteLog(Words(Dir).Count + std::to_string(Count));
+  for (uint32_t Id = 0; Id < Count; ++Id) WriteLog("  " + NameOf(Dir, Id) + " (ID: " + std::to_string(Id) + ")");
+  uint32_t Preferred = WAVE_MAPPER;
+  uint32_t Status = 0;
+  WaveMessage(Dir, WAVE_MAPPER, DRVM_MAPPER_PREFERRED_GET, reinterpret_cast<uintptr_t>(&Preferred),
+              reinterpret_cast<uintptr_t>(&Status));
+  WriteLog(Words(Dir).Default + NameOf(Dir, Preferred) + " (ID: " + std::to_string(Preferred) + ")");
+}
+
+int32_t SelectWaveDevice(TWaveDir Dir, const std::string& Configured, int32_t& DeviceId,
+                         const std::function<int32_t()>& Reserve) {
+  const TSideWords& W = Words(Dir);
+  if (WaveGetNumDevs(Dir) == 0) {
+    WriteLog(W.NoDevices);
+    return -1;
+  }
+  if (DoLog) LogWaveDeviceList(Dir);
+  if (const int32_t R = Reserve()) return R;
+  const int32_t Id = DeviceIdFromText(Configured);
+  if (Id != -2) {
+    DeviceId = Id;
+  } else if (!FindWaveDeviceByName(Dir, Configured, DeviceId)) {
+    if (DoLog) WriteLog(Format(W.NotFound, Configured.c_str()));
+    return -5;
+  }
+  if (DoLog) {
+    TWaveCaps Caps;
+    WaveGetDevCaps(Dir, static_cast<uint32_t>(DeviceId), &Caps);
+    WriteLog(Format(W.Use, Caps.szPname));
+  }
+  return 0;
+}
+
+void LogDeviceOpened(TWaveDir Dir, int32_t DeviceId, TWaveHandle Handle) {
+  TWaveCaps Caps;
+  WaveGetDevCaps(Dir, static_cast<uint32_t>(DeviceId), &Caps);
+  WriteLog(Format(Words(Dir).Opened, Caps.szPname, DeviceId, static_cast<int>(Handle)));
+}
+
+void LogOpenFailure(TWaveDir Dir, MMRESULT Code) {
+  WriteLog(Words(Dir).OpenFailed);
+  WriteLog(Format("%s(%d)", WaveErrorText(Dir, Code, 2001).c_str(), static_cast<int>(Code)));
+}
+
+uint32_t WaveOpenFlags(int32_t DeviceId) {
+  return DeviceId == -1 ? CALLBACK_FUNCTION : (CALLBACK_FUNCTION | WAVE_MAPPED);
+}
+
+std::string WaveErrorText(TWaveDir Dir, MMRESULT Code, uint32_t BufferChars) {
+  std::string Text(BufferChars, '\0');
+  WaveGetErrorText(Dir, Code, Text.data(), BufferChars);
+  Text.resize(std::strlen(Text.c_str()));
+  return Text;
+}

@@ -1,0 +1,92 @@
+#pragma once
+// TPlayer: plays the received audio on one wave-out device. It owns a ring of
+// ReceiveBufCount playback buffers; the session asks IsReady before each take
+// from its receive jitter buffer and hands the take to Play, which copies it
+// into the next buffer of the ring and writes it to the device. The device
+// gives each buffer back when it has played it.
+//
+// Each header's dwUser is its free marker (1 = free, 0 = with the device): the
+// session thread clears it before the write, the device's callback sets it
+// after playing; it is read and written atomically, and its release/acquire
+// order hands the buffer's bytes between the two threads.
+//
+// Threads: Create, SelectDevice, Start, Stop and the destructor run on the
+// session's control thread; IsReady and Play on the session thread; the
+// callback on the device's thread.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/wave.h"
+#include "platform/wave_format.h"
+
+// What the player needs of its session.
+class TPlayerSession {
+public:
+  virtual const Platform::TWaveFormat& AudioFormat() const = 0;
+  // The bytes of audio in one received packet.
+  virtual int32_t ReceivePayloadBytes() const = 0;
+  // The number of playback buffers (and packets per take).
+  virtual int32_t ReceiveBufCount() const = 0;
+
+protected:
+  ~TPlayerSession() = default;
+};
+
+class TPlayer {
+public:
+  static constexpr uint32_t BufferBytes = 32768;
+  static constexpr int32_t MaxBufCount = 1024;
+
+  explicit TPlayer(TPlayerSession& Session);  // Create
+  ~TPlayer();                                 // Destroy
+  TPlayer(const TPlayer&) = delete;
+  TPlayer& operator=(const TPlayer&) = delete;
+
+  // Chooses the device (PlayDeviceID) and reserves the ring: 0, or -1, -3,
+  // -4, -5.
+  int32_t SelectDevice();
+  // Opens the device unless running; counts as running whatever the opening
+  // gave (a player without a device is simply never ready).
+  void Start();
+  bool IsReady() const;
+  // Copies Size bytes into the next buffer and writes it: 0, or -1 when the
+  // data was not written.
+  int32_t Play(const void* Data, int32_t Size);
+  void Stop();
+
+  bool Running() const { return FRunning.load(); }
+  int32_t DeviceId() const { return FDeviceId; }
+  Platform::TWaveHandle Handle() const { return FHandle; }
+  int32_t NextIndex() const { return FNextIndex; }
+  int32_t DropCount() const { return FDropCount; }
+
+  // Steps of SelectDevice.
+  bool FindDeviceByName();
+  void LogDeviceList();
+
+private:
+  int32_t ReserveRing();
+  int32_t Open();
+  void Reset();
+  void Close();
+  static void WaveOutProc(Platform::TWaveHandle Handle, uint32_t Msg, uintptr_t Instance, uintptr_t Param1,
+                          uintptr_t Param2) noexcept;
+  // The free marker of a header.
+  static uintptr_t Marker(const Platform::WAVEHDR& H);
+  static void SetMarker(Platform::WAVEHDR& H, uintptr_t Value);
+
+  TPlayerSession& FSession;
+  std::atomic<bool> FRunning{false};  // written by the control, session and device threads
+  std::vector<std::unique_ptr<Platform::WAVEHDR>> FHeaders;  // the ring, reserved by SelectDevice
+  std::vector<std::unique_ptr<char[]>> FBuffers;             // reserved by SelectDevice
+  int32_t FNextIndex = 0;             // session thread (set by Open before it runs)
+  Platform::TWaveHandle FHandle = 0;  // set by Open before the session thread plays
+  bool FOpened = false;               // control thread
+  uint8_t FState = 0;                 // control thread: 0 = not prepared, 2 = open and prepared
+  int32_t FDeviceId = 0;              // control thread
+  int32_t FDropCount = 0;             // session thread
+  bool FRingReady = false;            // control thread: SelectDevice reserved the whole ring
+};

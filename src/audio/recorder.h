@@ -1,0 +1,83 @@
+#pragma once
+// TRecorder: captures the headset microphone on one wave-in device in the
+// session's wave format and hands every filled capture buffer to the session.
+// Five capture buffers stay queued at the device; each is queued again as soon
+// as its data has been handed on. A recorder is never restarted after Stop: the
+// session makes a new one.
+//
+// Threads: Create, SelectDevice, Start, Stop and the destructor run on the
+// session's control thread; the callback (OnBufferFilled, QueueNext) runs on
+// the device's thread.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/sync.h"
+#include "platform/wave.h"
+#include "platform/wave_format.h"
+
+// What the recorder needs of its session.
+class TRecorderSession {
+public:
+  virtual const Platform::TWaveFormat& AudioFormat() const = 0;
+  // The bytes of audio in one sent packet.
+  virtual int32_t SendPayloadBytes() const = 0;
+  // A filled capture buffer: the session copies dwBytesRecorded bytes from
+  // lpData before it returns. Called on the device's thread.
+  virtual void AddRecordedData(const Platform::WAVEHDR& Header) = 0;
+
+protected:
+  ~TRecorderSession() = default;
+};
+
+class TRecorder {
+public:
+  static constexpr int BufferCount = 5;
+  static constexpr uint32_t BufferBytes = 32768;
+
+  explicit TRecorder(TRecorderSession& Session);  // Create
+  ~TRecorder();                                   // Destroy
+  TRecorder(const TRecorder&) = delete;
+  TRecorder& operator=(const TRecorder&) = delete;
+
+  // Chooses the device (RecDeviceID) and reserves the buffers: 0, or -1, -3,
+  // -4, -5.
+  int32_t SelectDevice();
+  // Opens the device and starts capturing unless running; Running tells how it went.
+  void Start();
+  void Stop();
+
+  bool Running() const { return FRunning.load(); }
+  bool Capturing() const { return FCapturing.load(); }
+  int32_t DeviceId() const { return FDeviceId; }
+  Platform::TWaveHandle Handle() const { return FHandle; }
+
+  // Steps of SelectDevice.
+  bool FindDeviceByName();
+  void LogDeviceList();
+
+private:
+  int32_t ReserveBuffers();
+  int32_t Open();
+  int32_t QueueNext();
+  void OnBufferFilled(Platform::WAVEHDR* Header);
+  // Stops capture for good: buffers coming back are dropped, nothing is queued
+  // any more, the device is closed.
+  void Reset();
+  void Close();
+  static void WaveInProc(Platform::TWaveHandle Handle, uint32_t Msg, uintptr_t Instance, uintptr_t Param1,
+                         uintptr_t Param2) noexcept;
+
+  TRecorderSession& FSession;
+  std::atomic<bool> FRunning{false};    // written by the control and the device thread
+  std::array<std::unique_ptr<Platform::WAVEHDR>, BufferCount> FHeaders;  // reserved by SelectDevice
+  std::array<std::unique_ptr<char[]>, BufferCount> FBuffers;             // reserved by SelectDevice
+  int32_t FNextIndex = 0;               // guarded by FQueueLock
+  Platform::TWaveHandle FHandle = 0;    // set by Open before any buffer is queued
+  bool FOpened = false;                 // control thread
+  std::atomic<bool> FCapturing{false};  // written by the control thread, read by the device thread
+  int32_t FDeviceId = 0;                // control thread
+  Platform::TEvent FQueueLock{false, true};  // auto reset, signalled: the try-lock around queueing
+};

@@ -1,0 +1,229 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "audio/device_select.h"
+#include "devices_test_support.h"
+#include "platform/exception.h"
+
+using namespace DevicesTest;
+using namespace Platform;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+class Player : public TDeviceTest {
+protected:
+  std::vector<std::string> LinesAfterSelection() {
+    auto L = Lines();
+    L.erase(L.begin(), L.begin() + static_cast<ptrdiff_t>(FSelectionLines));
+    return L;
+  }
+  void Select(TPlayer& P, int32_t Expected = 0) {
+    ASSERT_EQ(P.SelectDevice(), Expected);
+    FSelectionLines = Lines().size();
+  }
+  std::string OpenedLine(const TPlayer& P, const std::string& Name) {
+    return Format("Opened playback device: %s(%d) [%d]", Name.c_str(), P.DeviceId(), static_cast<int>(P.Handle()));
+  }
+  static bool WaitReady(const TPlayer& P, int Ms = 5000) {
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(Ms);
+    while (!P.IsReady() && TClock::now() < Deadline) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return P.IsReady();
+  }
+  static std::string Overflow(int Size, int Seq) {
+    return Format("Player overflow detected - Drop network packet [size=%d, seq=%d]", Size, Seq);
+  }
+  size_t FSelectionLines = 0;
+  TestSupport::TTempDir FDir;
+};
+
+}  // namespace
+
+TEST_F(Player, TheRingTurnsAndTheDevicePlaysEveryTakeInOrder) {
+  TVirtualWaveDevice Ear = DevicesTest::Ear("USB Headset");
+  Ear.FileName = (FDir.Path() / "ear.raw").string();
+  TVirtualDevices Installed({DevicesTest::Ear("Line Out"), Ear});
+  TFakeSession Session;
+  TPlayer P(Session);
+  PlayDeviceID = "USB";
+  Select(P);
+  EXPECT_FALSE(P.IsReady());
+  EXPECT_EQ(P.Play("x", 1), -1);  // not started: nothing happens
+  P.Start();
+  ASSERT_TRUE(P.Running());
+  std::string Played;
+  std::vector<int32_t> Indexes;
+  for (int I = 0; I < 10; ++I) {
+    ASSERT_TRUE(WaitReady(P));
+    const std::string Take(160, static_cast<char>('a' + I));
+    Indexes.push_back(P.NextIndex());
+    ASSERT_EQ(P.Play(Take.data(), 160), 0);
+    Played += Take;
+  }
+  EXPECT_EQ(Indexes, (std::vector<int32_t>{0, 1, 2, 0, 1, 2, 0, 1, 2, 0}));
+  ASSERT_TRUE(WaitReady(P));
+  P.Stop();
+  EXPECT_FALSE(P.Running());
+  EXPECT_FALSE(P.IsReady());
+  EXPECT_EQ(TestSupport::ReadFile(FDir.Path() / "ear.raw").substr(0, Played.size() - 320), Played.substr(0, Played.size() - 320));
+  EXPECT_EQ(LinesAfterSelection(), std::vector<std::string>{OpenedLine(P, "USB Headset")});
+}
+
+TEST_F(Player, ABusyRingDropsUntilItsLimitThenStops) {
+  TVirtualDevices Installed({DevicesTest::Ear("USB Headset")});
+  TFakeSession Session;
+  TPlayer P(Session);
+  Select(P);
+  P.Start();
+  const std::string Second(8000, 'x');  // a second of audio per buffer: the ring stays busy
+  for (int I = 0; I < 3; ++I) ASSERT_EQ(P.Play(Second.data(), 8000), 0);
+  EXPECT_FALSE(P.IsReady());
+  for (int I = 0; I < 3; ++I) EXPECT_EQ(P.Play("abc", 3), -1);
+  EXPECT_FALSE(P.Running());
+  EXPECT_EQ(P.Play("abc", 3), -1);  // stalled: nothing more is logged
+  auto After = LinesAfterSelection();
+  After.erase(After.begin());
+  EXPECT_EQ(After, (std::vector<std::string>{Overflow(3, 1), Overflow(3, 2), Overflow(3, 3),
+                                             "Player stopped - Data do not processing"}));
+}
+
+TEST_F(Player, AWriteAfterDropsStartsTheCountAgain) {
+  TVirtualDevices Installed({DevicesTest::Ear("USB Headset")});
+  TFakeSession Session;
+  TPlayer P(Session);
+  Select(P);
+  P.Start();
+  const std::string Short(1600, 's'), Long(16000, 'l');  // 200 ms, then two seconds each
+  ASSERT_EQ(P.Play(Short.data(), 1600), 0);
+  ASSERT_EQ(P.Play(Long.data(), 16000), 0);
+  ASSERT_EQ(P.Play(Long.data(), 16000), 0);
+  EXPECT_EQ(P.Play("ab", 2), -1);
+  EXPECT_EQ(P.Play("ab", 2), -1);
+  ASSERT_TRUE(WaitReady(P));
+  EXPECT_EQ(P.Play("ab", 2), 0);
+  EXPECT_EQ(P.DropCount(), 0);
+  EXPECT_EQ(P.Play("ab", 2), -1);
+  EXPECT_TRUE(P.Running());
+  auto After = LinesAfterSelection();
+  After.erase(After.begin());
+  EXPECT_EQ(After, (std::vector<std::string>{Overflow(2, 1), Overflow(2, 2), Overflow(2, 1)}));
+}
+
+TEST_F(Player, FailedWritesAndPreparationsStallThePlayer) {
+  const struct {
+    TWaveFault Fault;
+    int Good;              // writes that succeed first
+    MMRESULT WriteResult;  // of the failing write
+    std::vector<std::string> Lines;
+  } Cases[] = {
+      {{TWaveFaultOp::Queue, 2, MMSYSERR_NOMEM}, 1, MMSYSERR_NOMEM, {}},
+      // The device was closed when a header failed to prepare; the first write finds no device.
+      {{TWaveFaultOp::Prepare, 2, MMSYSERR_ERROR}, 0, MMSYSERR_INVALHANDLE, {"Error preparing header for playback."}},
+  };
+  for (const auto& C : Cases) {
+    TVirtualDevices Installed({DevicesTest::Ear("USB Headset", {C.Fault})});
+    TFakeSession Session;
+    TPlayer P(Session);
+    Select(P);
+    P.Start();
+    ASSERT_TRUE(P.Running());
+    for (int I = 0; I < C.Good; ++I) ASSERT_EQ(P.Play("ab", 2), 0);
+    ASSERT_TRUE(P.IsReady());
+    const int32_t Index = P.NextIndex();
+    EXPECT_EQ(P.Play("ab", 2), -1);
+    EXPECT_FALSE(P.Running());
+    EXPECT_EQ(P.NextIndex(), Index);
+    EXPECT_FALSE(P.IsReady());
+    std::vector<std::string> Expected{OpenedLine(P, "USB Headset")};
+    Expected.insert(Expected.end(), C.Lines.begin(), C.Lines.end());
+    Expected.push_back("Error play buffer: " + std::to_string(C.WriteResult) + " \"" +
+                       WaveErrorText(TWaveDir::Out, C.WriteResult, 2048) + "\"");
+    EXPECT_EQ(LinesAfterSelection(), Expected);
+  }
+}
+
+TEST_F(Player, AFailedOpeningStillCountsAsRunningButIsNeverReady) {
+  TVirtualDevices Installed({DevicesTest::Ear("USB Headset", {{TWaveFaultOp::Open, 0, MMSYSERR_ALLOCATED}})});
+  DoLog = false;
+  TFakeSession Session;
+  TPlayer P(Session);
+  Select(P);
+  P.Start();
+  EXPECT_TRUE(P.Running());
+  EXPECT_FALSE(P.IsReady());
+  P.Stop();
+  EXPECT_EQ(LinesAfterSelection(),
+            (std::vector<std::string>{"Could not open the output device for playback.",
+                                      Format("%s(4)", WaveErrorText(TWaveDir::Out, MMSYSERR_ALLOCATED, 2001).c_str())}));
+}
+
+TEST_F(Player, SettingsThatWouldOverrunTheRingGiveNoRingAndNoDevice) {
+  TVirtualDevices Installed({DevicesTest::Ear("USB Headset")});
+  const struct {
+    int32_t Count, Payload, Result;
+    std::string Line;
+  } Cases[] = {
+      {0, 160, -3, "ReceiveBufCount 0 is outside 1 to 1024; the player has no buffers"},
+      {1025, 16, -3, "ReceiveBufCount 1025 is outside 1 to 1024; the player has no buffers"},
+      {3, 16384, -4, "A receive take of 49152 bytes (3 x 16384) does not fit a playback buffer of 32768 bytes; "
+                     "the player has no buffers"},
+  };
+  for (const auto& C : Cases) {
+    TFakeSession Session;
+    Session.BufCount = C.Count;
+    Session.ReceiveBytes = C.Payload;
+    TPlayer P(Session);
+    EXPECT_EQ(P.SelectDevice(), C.Result);
+    FSelectionLines = Lines().size();
+    P.Start();
+    EXPECT_TRUE(P.Running());
+    EXPECT_FALSE(P.IsReady());
+    EXPECT_EQ(P.Play("ab", 2), -1);
+    const auto All = Lines();
+    EXPECT_EQ(All[All.size() - 2], C.Line);  // then the "Play Error" of the Play above
+  }
+  // The largest ring and take that fit.
+  TFakeSession Session;
+  Session.BufCount = 1024;
+  Session.ReceiveBytes = 32;
+  TPlayer P(Session);
+  Select(P);
+  P.Start();
+  EXPECT_TRUE(P.IsReady());
+}
+
+TEST_F(Player, MapperStopAndCloseLines) {
+  TVirtualDevices Installed({DevicesTest::Ear("USB Headset", {{TWaveFaultOp::Unprepare, 3, MMSYSERR_ERROR},
+                                                                {TWaveFaultOp::Close, 0, MMSYSERR_ERROR}})});
+  TFakeSession Session;
+  PlayDeviceID = "-1";
+  TPlayer P(Session);
+  Select(P);
+  EXPECT_EQ(P.DeviceId(), -1);
+  P.Start();
+  EXPECT_EQ(P.Play("ab", 2), 0);
+  EXPECT_EQ(P.Play(nullptr, 40000), -1);
+  P.Stop();
+  EXPECT_EQ(LinesAfterSelection(),
+            (std::vector<std::string>{OpenedLine(P, VirtualMapperName),
+                                      "Play Error: 40000 bytes do not fit a playback buffer of 32768 bytes",
+                                      "Error in waveOutUnprepareHeader ()", "Error closing oputput device."}));
+}
+
+TEST_F(Player, ADeviceThatVanishesStopsThePlayer) {
+  TVirtualWaveDevice Ear = DevicesTest::Ear("USB Headset");
+  Ear.VanishAfterMs = 100;
+  TVirtualDevices Installed({Ear});
+  TFakeSession Session;
+  TPlayer P(Session);
+  Select(P);
+  P.Start();
+  const std::string Second(8000, 'x');
+  ASSERT_EQ(P.Play(Second.data(), 8000), 0);
+  const auto Deadline = TClock::now() + std::chrono::seconds(5);
+  while (P.Running() && TClock::now() < Deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(P.Running());
+  EXPECT_EQ(LinesAfterSelection().size(), 1u);
+}
