@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev libasio-dev libasound2-dev
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-          tshark)
+          tshark pulseaudio pulseaudio-utils libasound2-plugins)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake ninja-build g++ libasio-dev libasound2-dev)
 fi
