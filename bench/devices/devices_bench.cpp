@@ -1,0 +1,179 @@
+// The audio devices at work, on virtual devices: a recorder and a player running
+// together at 50 buffers a second each, as in a call.
+//
+// - Whole-process CPU time over the run, against a baseline thread that only
+//   wakes up as often (100 times a second) and does nothing.
+// - The delay from a capture buffer's completion (the instant its last byte is
+//   due at the format's byte rate) to the session's AddRecordedData returning,
+//   p50 and p99, against the baseline of a thread sleeping until the same
+//   instants (the system's own timer lateness).
+//
+//   devices_bench [seconds]   (30 by default)
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/player.h"
+#include "audio/recorder.h"
+#include "config/start_values.h"
+#include "platform/wave_virtual.h"
+
+using namespace Platform;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+const TWaveFormat ALaw{WaveFormatALaw, 1, 8000, 8000, 1, 8, 0};
+constexpr auto Period = std::chrono::milliseconds(20);
+
+// The session: each captured block is timed, kept, and handed to the session
+// thread, which plays it (a loopback, so the player runs at the capture's pace).
+class TBenchSession : public TRecorderSession, public TPlayerSession {
+public:
+  const TWaveFormat& AudioFormat() const override { return ALaw; }
+  int32_t SendPayloadBytes() const override { return 160; }
+  int32_t ReceivePayloadBytes() const override { return 160; }
+  int32_t ReceiveBufCount() const override { return 3; }
+  void AddRecordedData(const WAVEHDR& Header) override {
+    {
+      std::lock_guard L(FLock);
+      FPending.assign(Header.lpData, Header.dwBytesRecorded);
+      ++FBlocks;
+    }
+    FChanged.notify_one();
+    Returned.push_back(TClock::now());  // only the device thread writes it
+  }
+
+  void RunSessionThread(TPlayer& Player, const std::atomic<bool>& Stop) {
+    std::string Block;
+    uint64_t Seen = 0;
+    while (!Stop) {
+      {
+        std::unique_lock L(FLock);
+        if (!FChanged.wait_for(L, std::chrono::milliseconds(100), [&] { return FBlocks != Seen; })) continue;
+        Seen = FBlocks;
+        Block.swap(FPending);
+      }
+      if (Player.IsReady()) Player.Play(Block.data(), static_cast<int32_t>(Block.size()));
+    }
+  }
+
+  std::vector<TClock::time_point> Returned;
+
+private:
+  std::mutex FLock;
+  std::condition_variable FChanged;  // waits on FLock
+  std::string FPending;              // guarded by FLock
+  uint64_t FBlocks = 0;              // guarded by FLock
+};
+
+double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
+
+struct TPercentiles {
+  double P50 = 0, P99 = 0;  // microseconds
+};
+
+TPercentiles Percentiles(std::vector<double> Us) {
+  if (Us.empty()) return {};
+  std::sort(Us.begin(), Us.end());
+  return {Us[Us.size() / 2], Us[std::min(Us.size() - 1, Us.size() * 99 / 100)]};
+}
+
+// A thread that wakes at the same instants as the two devices and does nothing.
+void Baseline(int Seconds, double& Cpu, TPercentiles& Late) {
+  const double Before = CpuSeconds();
+  std::vector<double> Us;
+  std::thread T([&] {
+    const auto Start = TClock::now();
+    for (int N = 1; N <= Seconds * 100; ++N) {
+      const auto Due = Start + N * Period / 2;
+      std::this_thread::sleep_until(Due);
+      Us.push_back(std::chrono::duration<double, std::micro>(TClock::now() - Due).count());
+    }
+  });
+  T.join();
+  Cpu = CpuSeconds() - Before;
+  Late = Percentiles(Us);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int Seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  ResetStartValues();
+  RecDeviceID = "Bench";
+  PlayDeviceID = "Bench";
+  HideSystemWaveDevices(true);
+  TVirtualWaveDevice Mic, Ear;
+  Mic.Name = "Bench Microphone";
+  Mic.ToneHz = 440;
+  Ear.Dir = TWaveDir::Out;
+  Ear.Name = "Bench Earphone";
+  SetVirtualWaveDevices({Mic, Ear});
+
+  double BaseCpu = 0;
+  TPercentiles BaseLate;
+  Baseline(Seconds, BaseCpu, BaseLate);
+
+  TBenchSession Session;
+  Session.Returned.reserve(static_cast<size_t>(Seconds) * 60);
+  double Cpu = 0;
+  TClock::time_point Started, StartReturned;
+  {
+    TRecorder Recorder(Session);
+    TPlayer Player(Session);
+    if (Recorder.SelectDevice() != 0 || Player.SelectDevice() != 0) {
+      std::fprintf(stderr, "no virtual devices\n");
+      return 1;
+    }
+    Player.Start();
+    std::atomic<bool> Stop{false};
+    std::thread SessionThread([&] { Session.RunSessionThread(Player, Stop); });
+    const double Before = CpuSeconds();
+    Started = TClock::now();
+    Recorder.Start();
+    StartReturned = TClock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(Seconds));
+    Recorder.Stop();
+    Stop = true;
+    SessionThread.join();
+    Cpu = CpuSeconds() - Before;
+    Player.Stop();
+  }
+
+  // Block n (from 0) is complete when its last byte is due: (n + 1) periods
+  // after the capture started, which happened between Started and StartReturned.
+  std::vector<double> Us;
+  for (size_t N = 0; N < Session.Returned.size(); ++N)
+    Us.push_back(std::chrono::duration<double, std::micro>(Session.Returned[N] - (Started + (N + 1) * Period)).count());
+  const TPercentiles Late = Percentiles(Us);
+  const double Uncertain = std::chrono::duration<double, std::micro>(StartReturned - Started).count();
+  const double Buffers = static_cast<double>(Session.Returned.size()) * 2;
+
+  std::printf("recorder and player, %d s, %zu capture buffers and as many played\n", Seconds, Session.Returned.size());
+  std::printf("%-44s %12s %12s\n", "figure", "value", "x baseline");
+  std::printf("%-44s %12.1f %12.2f\n", "process CPU, ms per second of audio", Cpu * 1000 / Seconds,
+              BaseCpu > 0 ? Cpu / BaseCpu : 0.0);
+  std::printf("%-44s %12.2f\n", "process CPU, % of one core", Cpu * 100 / Seconds);
+  std::printf("%-44s %12.1f\n", "process CPU, us per buffer", Buffers > 0 ? Cpu * 1e6 / Buffers : 0.0);
+  std::printf("%-44s %12.1f %12.2f\n", "buffer complete -> AddRecordedData, p50 us", Late.P50,
+              BaseLate.P50 > 0 ? Late.P50 / BaseLate.P50 : 0.0);
+  std::printf("%-44s %12.1f %12.2f\n", "buffer complete -> AddRecordedData, p99 us", Late.P99,
+              BaseLate.P99 > 0 ? Late.P99 / BaseLate.P99 : 0.0);
+  std::printf("%-44s %12.1f\n", "  (start instant known to within, us)", Uncertain);
+  std::printf("%-44s %12.1f\n", "baseline: wake-ups alone, ms CPU per second", BaseCpu * 1000 / Seconds);
+  std::printf("%-44s %12.1f\n", "baseline: timer lateness p50 us", BaseLate.P50);
+  std::printf("%-44s %12.1f\n", "baseline: timer lateness p99 us", BaseLate.P99);
+  SetVirtualWaveDevices({});
+  HideSystemWaveDevices(false);
+  return 0;
+}
