@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
@@ -13,8 +14,8 @@ std::string LogModuleName;
 
 namespace {
 // Set once by OpenLog before other threads exist, cleared once by CloseLog
-// after they have ended.
-tUniLog* ProcessLog = nullptr;
+// after they have ended; atomic so that a late reader sees either value whole.
+std::atomic<tUniLog*> ProcessLog{nullptr};
 
 std::string TimeStamp() {
   const Platform::TLocalTime T = Platform::LocalNow();
@@ -159,7 +160,7 @@ void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std:
                                  "\"HH\"_" + LogModuleName + ".log\"";
     const TIniFile Ini(ExeDir + Platform::ChangeFileExt(ExeName, ".ini"));
     const std::string LogServerParams = Ini.ReadString("Debug", LogModuleName, "");
-    ProcessLog = new tUniLog(Template, LogServerParams);
+    ProcessLog.store(new tUniLog(Template, LogServerParams));
   } catch (...) {
     ProcessLog = nullptr;
   }
@@ -175,9 +176,10 @@ void OpenLog() {
 }
 
 bool WriteLog(const std::string& Msg) {
-  if (!ProcessLog) return false;
+  tUniLog* Log = ProcessLog.load();
+  if (!Log) return false;
   try {
-    ProcessLog->WriteLine(Msg);
+    Log->WriteLine(Msg);
     return true;
   } catch (...) {
     return false;
@@ -185,9 +187,10 @@ bool WriteLog(const std::string& Msg) {
 }
 
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {
-  if (!ProcessLog) return false;
+  tUniLog* Log = ProcessLog.load();
+  if (!Log) return false;
   try {
-    ProcessLog->WriteLineTo(Msg, FilePrefix);
+    Log->WriteLineTo(Msg, FilePrefix);
     return true;
   } catch (...) {
     return false;
@@ -195,8 +198,7 @@ bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {
 }
 
 void CloseLog() {
-  tUniLog* Log = ProcessLog;
-  ProcessLog = nullptr;
+  tUniLog* Log = ProcessLog.exchange(nullptr);
   try {
     delete Log;
   } catch (...) {
