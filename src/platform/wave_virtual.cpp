@@ -316,6 +316,7 @@ private:
   const uint32_t FRate;  // bytes per second
   const std::vector<uint8_t> FSource;
   const std::unique_ptr<TSink> FSink;  // used under FLock (and by OnClose after the thread ended)
+  // Set at construction, only read afterwards.
   double FToneStep = 0;
   double FToneAmplitude = 0;
   TClock::time_point FVanishAt;

@@ -315,7 +315,7 @@ TEST_F(VirtualWave, FaultsFailTheirCallsAndOpenCounts) {
 TEST_F(VirtualWave, AVanishingDeviceGivesItsBuffersBackClosesAndComesBackLater) {
   TVirtualWaveDevice D = Mic("Loose Mic");
   D.VanishAfterMs = 100;
-  D.AbsentMs = 300;
+  D.AbsentMs = 1000;
   TVirtualDevices Installed({Mic("Fixed Mic"), D});
   ASSERT_EQ(WaveGetNumDevs(TWaveDir::In), 2u);
   TListener L;
