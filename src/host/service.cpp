@@ -2,11 +2,13 @@
 
 #include "host/service_admin.h"
 
+#include "audio/virtual_devices.h"
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
+#include "platform/service.h"
 #include "platform/sysmsg.h"
 
 const std::string VersionText = Platform::ReadVersionText();
@@ -32,8 +34,7 @@ public:
   void StopInstalledService() override { ::StopInstalledService(Console()); }
   void RunAsApplication() override { FOwner.RunAsApplication(); }
   bool RunServiceDispatcher() override {
-    WriteConsoleLine("Running as a service is not available yet.");
-    return true;
+    return Platform::RunServiceDispatcher(ServiceName, &TRTPService::ServiceMain);
   }
   bool HasStdOutput() override { return Platform::HasStdOutput(); }
   int LastError() override { return Platform::LastError(); }
@@ -58,14 +59,11 @@ void TRTPService::ProcessCommandLine(int Argc, char** Argv) {
   delete this;
 }
 
-void TRTPService::RunAsApplication() {
-  FAsService = false;
-  Platform::WriteConsoleLine("Running the bridge as application is not available yet.");
-}
 
 int BrenvicMain(int Argc, char** Argv) {
   OpenLog();
   LoadStartValues();
+  LoadVirtualDevices(ConfigFileName);
   if (DoLog) {
     const std::string Stars(67, '*');
     WriteLog("");

@@ -54,13 +54,33 @@ public:
   // itself: the caller must not touch the object afterwards.
   void ProcessCommandLine(int Argc, char** Argv);
 
+  // Runs the bridge in the console until a console control event stops it.
   void RunAsApplication();
+  // The service's main function, on the thread the service manager provides.
+  static void ServiceMain();
+  // Sends the status record with this state through FStatusHandle.
+  void ReportServiceStatus(uint32_t State, uint32_t ExitCode);
+  // Runs the session until a stop is requested; reports to the service manager
+  // when running as the service.
+  void MainProc();
 
-  TRtpSession* FRtpSession = nullptr;   // host thread only
-  uintptr_t FStatusHandle = 0;          // set once by ServiceMain
-  bool FAsService = true;               // host thread only
-  std::atomic<bool> FStopRequested{false};  // set by the control handlers
+  // The session operations of the main procedure.
+  bool StartRTPSession();
+  bool CreateRTPSession();
+  void StopRTPSession();
+  void FreeRTPSession();
+  void CheckRTPSession();
+
+  TRtpSession* FRtpSession = nullptr;       // host thread only (owned)
+  uintptr_t FStatusHandle = 0;              // set once by ServiceMain, before MainProc
+  bool FAsService = true;                   // host thread only
+  std::atomic<bool> FStopRequested{false};  // set by the control handlers, read by MainProc
 };
+
+// The control handlers the system calls without context; they reach the
+// controller through RTPService.
+bool ConsoleCtrlHandler(uint32_t Event);
+void ServiceCtrlHandler(uint32_t Control);
 
 // The one controller; set by its constructor, cleared by its destructor.
 extern TRTPService* RTPService;

@@ -1,0 +1,78 @@
+// The main procedure's session operations: create and configure the one RTP
+// session from the settings, check it every 300 ms, stop and free it.
+
+#include "config/start_values.h"
+#include "host/service.h"
+#include "log/log.h"
+#include "platform/exception.h"
+#include "rtp/rtp_codec.h"
+#include "rtp/rtp_session.h"
+
+bool TRTPService::StartRTPSession() {
+  if (DoLog) WriteLog("RTP Session starting...");
+  const bool Result = CreateRTPSession();
+  if (DoLog) WriteLog(Result ? "RTP Session started successfully" : "RTP Session failed to start");
+  return Result;
+}
+
+bool TRTPService::CreateRTPSession() {
+  FRtpSession = new TRtpSession();
+  try {
+    TRtpSession& S = *FRtpSession;
+    S.SetLocalIP(LocalIP);
+    S.SetLocalPort(LocalPort);
+    S.SetRemoteIP(RemoteIP);
+    S.SetRemotePort(RemotePort);
+    S.SetTCPServerListenIP(TCPServerListenIP);
+    S.SetTCPServerListenPort(TCPServerListenPort);
+    S.SetDisconnectTimeOut(static_cast<uint32_t>(DisconnectTimeOut));
+    // A-law whatever PayloadType holds: it is the only format there is.
+    S.SetAudioFormat(ALawFormatInfo.Format);
+    S.SetPayloadType(PayloadType);
+    S.SetRTPVersion(RTPVersion);
+    S.SetRtpBufSizeMultiple(RtpBufSizeMultiple);
+    S.SetReceivePayloadTime(ReceivePayloadTime);
+    S.SetReceiveBufCount(ReceiveBufCount);
+    S.SetSendPayloadTime(SendPayloadTime);
+    S.SetSendBufCount(SendBufCount);
+    S.SetRecordEnabled(true);
+    S.SetPlayEnabled(true);
+    S.SetMaxRecvSequenceNumberInterval(MaxRecvSequenceNumberInterval);
+    S.SetSaveWavData(SaveWavData);
+    S.SetNeedMeasure(NeedMeasure);
+    S.SetActive(true);
+    if (StartAsClient) S.SendHello();
+    return true;
+  } catch (const Exception& E) {
+    WriteLog("Exception starting RTP Session: " + E.Message());
+    delete FRtpSession;
+    FRtpSession = nullptr;
+    return false;
+  }
+}
+
+void TRTPService::StopRTPSession() {
+  if (DoLog) WriteLog("RTP Session stopping...");
+  FreeRTPSession();
+  if (DoLog) WriteLog("RTP Session stopped");
+}
+
+void TRTPService::FreeRTPSession() {
+  if (!FRtpSession) return;
+  try {
+    FRtpSession->Resume();
+    FRtpSession->Terminate();
+    FRtpSession->WaitFor();
+    if (FRtpSession->Active()) FRtpSession->SetActive(false);
+  } catch (const Exception& E) {
+    WriteLog("Exception stopping RTP Session: " + E.Message());
+  }
+  delete FRtpSession;
+  FRtpSession = nullptr;
+}
+
+void TRTPService::CheckRTPSession() {
+  if (!FRtpSession) return;
+  FRtpSession->CheckInactivePeers();
+  FRtpSession->CheckDevices();
+}

@@ -1,0 +1,429 @@
+#include "rtp/rtp_session.h"
+
+#include "audio/mesure_streams.h"
+#include "audio/player.h"
+#include "config/start_values.h"
+#include "log/log.h"
+#include "mixer/tcp_audio_mixer.h"
+#include "platform/clock.h"
+#include "platform/exception.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "transport/tpkt_server.h"
+
+namespace {
+// The limits of the device buffers and of the mixer's chunks that the settings
+// must keep: every capture or playback buffer holds 32768 bytes.
+constexpr int32_t DeviceBufferBytes = 32768;
+constexpr int32_t MaxReceiveBufCount = 1024;
+constexpr uint32_t LoopWaitMs = 100;
+constexpr uint32_t MeasureIntervalMs = 10000;
+
+std::string RawFileName(const char* Prefix) {
+  const Platform::TLocalTime T = Platform::LocalNow();
+  return Platform::ExeDir() + Prefix +
+         Format("%04d_%02d_%02d_%02d%02d%02d.raw", T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second);
+}
+}  // namespace
+
+TRtpSession::TRtpSession()
+    : FAudioFormat(ALawFormatInfo.Format), FReceiveBuffer(0, 0, 0), FSendBuffer(0, 0, 0) {
+  // The order of the original construction: format, multiple, interval, the
+  // receive and send sizes, payload type, identity (seeded in FCodec), version,
+  // buffers; the thread exists already and stays suspended until the start.
+  FCodec.SetBufSizeMultiple(FRtpBufSizeMultiple);
+  FCodec.SetMaxRecvSequenceNumberInterval(1000);
+  ComputeReceiveSizes();
+  ComputeSendSizes();
+  FCodec.SetPayloadType(8);
+  FCodec.SetVersion(2);
+  FReceiveBuffer.SetThreshold(FReceivePayloadBytes);
+  FReceiveBuffer.SetReadMax(static_cast<uint32_t>(FReceiveBufCount * FReceivePayloadBytes));
+  FReceiveBuffer.SetCapacity(FReceiveBufCount * FReceivePayloadBytes);
+  FSendBuffer.SetThreshold(FSendPayloadBytes);
+  FSendBuffer.SetReadMax(static_cast<uint32_t>(FSendPayloadBytes));
+  FSendBuffer.SetCapacity(FSendBufCount * FSendPayloadBytes);
+}
+
+TRtpSession::~TRtpSession() {
+  if (FActive) SetActive(false);
+  // The thread uses this object's members: end it before they go (a parked
+  // thread wakes for it).
+  Terminate();
+  WaitFor();
+}
+
+// ---- configuration ----------------------------------------------------------
+
+void TRtpSession::ComputeReceiveSizes() { FReceivePayloadBytes = RtpPayloadBytes(FReceivePayloadTime, FAudioFormat); }
+
+void TRtpSession::ComputeSendSizes() {
+  FSendPayloadBytes = RtpPayloadBytes(FSendPayloadTime, FAudioFormat);
+  FCodec.SetTimestampStep(RtpTimestampStep(FSendPayloadTime, FAudioFormat));
+}
+
+void TRtpSession::SetAudioFormat(const Platform::TWaveFormat& Value) {
+  if (FActive) return;
+  FAudioFormat = Value;
+  // The jitter buffers keep their dimensions until a duration or count changes.
+  ComputeReceiveSizes();
+  ComputeSendSizes();
+}
+
+void TRtpSession::SetPayloadType(uint8_t Value) { FCodec.SetPayloadType(Value); }
+
+void TRtpSession::SetRTPVersion(uint8_t Value) { FCodec.SetVersion(Value); }
+
+void TRtpSession::SetRtpBufSizeMultiple(uint16_t Value) {
+  if (FActive || Value == FRtpBufSizeMultiple) return;
+  FRtpBufSizeMultiple = Value;
+  FCodec.SetBufSizeMultiple(Value);
+  ComputeReceiveSizes();
+  ComputeSendSizes();
+}
+
+void TRtpSession::SetReceivePayloadTime(uint16_t Value) {
+  if (FActive || Value == FReceivePayloadTime) return;
+  FReceivePayloadTime = Value;
+  ComputeReceiveSizes();
+  FReceiveBuffer.SetThreshold(FReceivePayloadBytes);
+  FReceiveBuffer.SetReadMax(static_cast<uint32_t>(FReceiveBufCount * FReceivePayloadBytes));
+  FReceiveBuffer.SetCapacity(FReceiveBufCount * FReceivePayloadBytes);
+}
+
+void TRtpSession::SetReceiveBufCount(int32_t Value) {
+  if (FActive) return;
+  FReceiveBufCount = Value;
+  FReceiveBuffer.SetReadMax(static_cast<uint32_t>(FReceiveBufCount * FReceivePayloadBytes));
+  FReceiveBuffer.SetCapacity(FReceiveBufCount * FReceivePayloadBytes);
+}
+
+void TRtpSession::SetSendPayloadTime(uint16_t Value) {
+  if (FActive || Value == FSendPayloadTime) return;
+  FSendPayloadTime = Value;
+  ComputeSendSizes();
+  FSendBuffer.SetThreshold(FSendPayloadBytes);
+  FSendBuffer.SetReadMax(static_cast<uint32_t>(FSendPayloadBytes));
+  FSendBuffer.SetCapacity(FSendBufCount * FSendPayloadBytes);
+}
+
+void TRtpSession::SetSendBufCount(int32_t Value) {
+  if (FActive) return;
+  FSendBufCount = Value;
+  FSendBuffer.SetCapacity(FSendBufCount * FSendPayloadBytes);
+}
+
+void TRtpSession::SetRecordEnabled(bool Value) {
+  if (!FActive) FRecordEnabled = Value;
+}
+
+void TRtpSession::SetPlayEnabled(bool Value) {
+  if (!FActive) FPlayEnabled = Value;
+}
+
+void TRtpSession::SetMaxRecvSequenceNumberInterval(uint16_t Value) {
+  if (!FActive) FCodec.SetMaxRecvSequenceNumberInterval(Value);
+}
+
+void TRtpSession::SetSaveWavData(bool Value) {
+  if (!FActive) FSaveWavData = Value;
+}
+
+int TRtpSession::PeerCount() const { return FTransport ? FTransport->ClientCount() : 0; }
+
+// ---- start and stop ---------------------------------------------------------
+
+void TRtpSession::SetActive(bool Value) {
+  if (Value == FActive) {
+    if (!Terminated()) {
+      if (Value)
+        Resume();
+      else
+        Suspend();
+    }
+    return;
+  }
+  if (Value)
+    Start();
+  else
+    Stop();
+}
+
+void TRtpSession::ValidateLimits() const {
+  // Settings that would overrun a device buffer or the player's ring are refused
+  // here, before anything starts.
+  auto Refuse = [](const std::string& Why) {
+    WriteLog("RTP session settings refused: " + Why);
+    throw Exception("RTP session settings refused: " + Why);
+  };
+  if (FPlayEnabled && (FReceiveBufCount < 1 || FReceiveBufCount > MaxReceiveBufCount))
+    Refuse(Format("ReceiveBufCount=%d is outside 1..%d", FReceiveBufCount, MaxReceiveBufCount));
+  if (FPlayEnabled && int64_t{FReceiveBufCount} * FReceivePayloadBytes > DeviceBufferBytes)
+    Refuse(Format("ReceiveBufCount=%d x %d bytes of ReceivePayloadTime=%d exceeds %d bytes", FReceiveBufCount,
+                  FReceivePayloadBytes, FReceivePayloadTime, DeviceBufferBytes));
+  if (FRecordEnabled && FSendPayloadBytes > DeviceBufferBytes)
+    Refuse(Format("%d bytes of SendPayloadTime=%d exceed %d bytes", FSendPayloadBytes, FSendPayloadTime,
+                  DeviceBufferBytes));
+  if (FSendPayloadBytes <= 0 || FReceivePayloadBytes <= 0)
+    Refuse(Format("ReceivePayloadTime=%d and SendPayloadTime=%d must give at least one byte", FReceivePayloadTime,
+                  FSendPayloadTime));
+}
+
+void TRtpSession::Start() {
+  ValidateLimits();
+  FActive = true;
+
+  FMixer = std::make_unique<TTCPAudioMixer>(FTCPServerListenIP, FTCPServerListenPort);
+  if (DoLog) WriteLog("Audio mixer processor -> started");
+
+  {
+    auto Transport = std::make_unique<TTPKTServer>();
+    Transport->SetListenIP(FLocalIP);
+    Transport->SetPort(FLocalPort);
+    Transport->SetLayer("UDP");
+    Transport->OnError() = [this](TTPKTServer* S, uint8_t Op, const std::string& Msg, int32_t& Code) {
+      OnTransportError(S, Op, Msg, Code);
+    };
+    Transport->OnDisconnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
+      OnClientDisconnected(S, Id, Address, Port);
+    };
+    FTransport = std::move(Transport);
+    FTransport->SetActive(true);
+  }
+  if (DoLog) WriteLog("UDP sender/receiver processor -> started");
+
+  if (FSaveWavData) {
+    OpenRawFiles();
+    if (DoLog) WriteLog("Raw file saver -> started");
+  }
+
+  FCodec.SetAwaitingFirstStream(true);
+  FCodec.SetMarkerPending();
+
+  if (FRecordEnabled) {
+    CreateRecorder();
+    if (DoLog)
+      WriteLog(FRecorder->Running() ? "Sound recorder processor -> started" : "Sound recorder processor -> not started");
+  }
+  if (FPlayEnabled) {
+    CreatePlayer();
+    if (DoLog) WriteLog("Sound player processor -> started");
+    FTransport->OnConnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
+      OnNewClientConnected(S, Id, Address, Port);
+    };
+    FTransport->OnClientData() = [this](TTPKTServer* S, int32_t Id, const void* Data, uint32_t Size) {
+      OnReceiveData(S, Id, Data, Size);
+    };
+  }
+  if (DoLog) WriteLog("RTP session processor -> started");
+  if (!Terminated()) Resume();
+}
+
+void TRtpSession::CreateRecorder() {
+  FRecorder = std::make_unique<TRecorder>(*this);
+  if (FRecorder->SelectDevice() == 0) FRecorder->Start();
+}
+
+void TRtpSession::CreatePlayer() {
+  FPlayer = std::make_unique<TPlayer>(*this);
+  FPlayer->SelectDevice();
+  FPlayer->Start();  // counts as running even when its device did not open
+}
+
+void TRtpSession::OpenRawFiles() {
+  std::lock_guard<std::mutex> Guard(FRawLock);
+  FRawRecv = std::make_unique<Platform::TWriteStream>(RawFileName("RawRecv_"));
+  FRawSent = std::make_unique<Platform::TWriteStream>(RawFileName("RawSent_"));
+}
+
+void TRtpSession::Stop() {
+  FActive = false;
+  if (FTransport) {
+    FTransport->OnConnect() = nullptr;
+    FTransport->OnClientData() = nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> Guard(FProcessorLock);
+    if (FRecordEnabled && FRecorder) {
+      FRecorder->Stop();
+      FRecorder.reset();
+      if (DoLog) WriteLog("Sound recorder processor -> stopped");
+    }
+    if (FPlayEnabled && FPlayer) {
+      FPlayer->Stop();
+      FPlayer.reset();
+      if (DoLog) WriteLog("Sound player processor -> stopped");
+    }
+    if (FSaveWavData) {
+      {
+        std::lock_guard<std::mutex> Raw(FRawLock);
+        FRawRecv.reset();
+        FRawSent.reset();
+      }
+      if (DoLog) WriteLog("Raw file saver -> stopped");
+    }
+    if (FTransport) {
+      FTransport->SetActive(false);
+      FTransport->OnError() = nullptr;
+      FTransport->OnDisconnect() = nullptr;
+      FTransport.reset();
+      if (DoLog) WriteLog("UDP sender/receiver processor -> stopped");
+    }
+    if (FMixer) {
+      FMixer->Terminate();
+      FMixer->WaitFor();
+      FMixer.reset();
+      if (DoLog) WriteLog("Audio mixer processor -> stopped");
+    }
+  }
+  FReceiveBuffer.Clear();
+  FSendBuffer.Clear();
+  if (!Terminated()) Suspend();
+}
+
+// ---- host operations --------------------------------------------------------
+
+void TRtpSession::CheckDevices() {
+  if (!FActive) return;
+  std::lock_guard<std::mutex> Guard(FProcessorLock);
+  const bool PlayerOk = !FPlayEnabled || (FPlayer && FPlayer->Running());
+  const bool RecorderOk = !FRecordEnabled || (FRecorder && FRecorder->Running());
+  if (PlayerOk && RecorderOk) return;
+  // Both are recreated even when only one stopped.
+  if (FRecordEnabled) {
+    FRecorder.reset();
+    CreateRecorder();
+  }
+  if (FPlayEnabled) {
+    FPlayer.reset();
+    FPlayer = std::make_unique<TPlayer>(*this);
+    if (FPlayer->SelectDevice() == 0) FPlayer->Start();
+  }
+}
+
+void TRtpSession::CheckInactivePeers() {
+  if (!FTransport) return;
+  std::string Ids;
+  if (FTransport->DisconnectIdleClients(FDisconnectTimeOut, Ids)) {
+    if (DoLog) WriteLog("DISCONNECT_INACTIVE [" + Ids + "]");
+    // The next conversation starts with a new identity.
+    FCodec.ResetSendIdentity();
+  }
+}
+
+void TRtpSession::SendHello() {
+  if (!FTransport) return;
+  const uint8_t Hello[20] = {};
+  FTransport->SendTo(FRemoteIP, FRemotePort, Hello, sizeof(Hello));
+}
+
+// ---- the session thread -----------------------------------------------------
+
+void TRtpSession::Execute() {
+  Platform::RaiseToRealtimePriority();
+  std::unique_ptr<TMesureStreams> Measure;
+  if (FNeedMeasure) Measure = std::make_unique<TMesureStreams>(MeasureIntervalMs);
+  TRtpPacketBuffer Packet{};
+  while (KeepRunning()) {
+    const Platform::TWaitResult R =
+        Platform::WaitForEither(FReceiveBuffer.DataEvent(), FSendBuffer.DataEvent(), LoopWaitMs);
+    if (R != Platform::TWaitResult::TimedOut) {
+      std::lock_guard<std::mutex> Guard(FProcessorLock);
+      // An unattended bridge logs a failure on the receive side and goes on.
+      try {
+        PlayReceived(Measure.get());
+      } catch (const Exception& E) {
+        WriteLog("Receive side Exception: " + E.Message());
+      }
+      SendRecorded(Packet, Measure.get());
+    }
+    if (Measure && Measure->IsDue()) Measure->Report();
+  }
+}
+
+void TRtpSession::PlayReceived(TMesureStreams* Measure) {
+  if (!FPlayEnabled) return;
+  if (!FPlayer || !FPlayer->IsReady()) {
+    // The data stays buffered; the next packet sets the event again.
+    FReceiveBuffer.DataEvent().Reset();
+    return;
+  }
+  TAudioBlock Block;
+  if (!FReceiveBuffer.Read(0, Block) || Block.Size == 0) return;
+  FPlayer->Play(Block.Data.get(), static_cast<int32_t>(Block.Size));
+  if (FMixer) FMixer->AddBuffer(Block.Data.get(), Block.Size, 1);
+  if (FSaveWavData) AppendRaw(FRawRecv, Block.Data.get(), Block.Size);
+  if (Measure) Measure->AddReceived(Block.Size);
+}
+
+void TRtpSession::SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure) {
+  TAudioBlock Block;
+  if (!FSendBuffer.Read(0, Block) || Block.Size == 0) return;
+  // Without a peer the block is dropped: no packet, no sequence number used.
+  if (!FTransport || FTransport->ClientCount() <= 0) return;
+  OnRecordWaveBuffer(Block.Data.get(), Block.Size, Packet);
+  if (Measure) Measure->AddSent(Block.Size);
+}
+
+void TRtpSession::OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet) {
+  try {
+    const uint32_t Length = FCodec.BuildPacket(Data, Size, Packet);
+    if (Length == 0) return;
+    const TRtpDatagramInfo Info = ParseRtpDatagram(Packet.data(), static_cast<uint16_t>(Length));
+    if (Info.PayloadLength > 0) {
+      const uint8_t* Payload = Packet.data() + Info.PayloadOffset;
+      if (FMixer) FMixer->AddBuffer(Payload, static_cast<uint32_t>(Info.PayloadLength), 0);
+      if (FSaveWavData) AppendRaw(FRawSent, Payload, static_cast<size_t>(Info.PayloadLength));
+    }
+    FTransport->SendToAll(Packet.data(), Length);
+  } catch (const Exception& E) {
+    WriteLog("OnRecordWaveBuffer Exception: " + E.Message());
+  }
+}
+
+void TRtpSession::AppendRaw(std::unique_ptr<Platform::TWriteStream>& File, const void* Data, size_t Size) {
+  std::lock_guard<std::mutex> Guard(FRawLock);
+  if (File) File->Write(Data, Size);
+}
+
+void TRtpSession::AddRecordedData(const Platform::WAVEHDR& Header) {
+  FSendBuffer.Write(reinterpret_cast<const uint8_t*>(Header.lpData), static_cast<uint16_t>(Header.dwBytesRecorded));
+}
+
+// ---- transport handlers -----------------------------------------------------
+
+void TRtpSession::OnNewClientConnected(TTPKTServer*, int32_t ClientId, const std::string& Address, int32_t Port) {
+  try {
+    if (DoLog) WriteLog(Format("CONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
+  } catch (const Exception& E) {
+    WriteLog("OnNewClientConnected Exception: " + E.Message());
+  }
+}
+
+void TRtpSession::OnClientDisconnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address,
+                                       int32_t Port) {
+  if (DoLog) WriteLog(Format("DISCONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
+  // Counted while the departing peer is still in the table.
+  FCodec.SetAwaitingFirstStream(Sender->ClientCount() == 0);
+}
+
+void TRtpSession::OnReceiveData(TTPKTServer*, int32_t, const void* Data, uint32_t Size) {
+  if (!FPlayEnabled) return;
+  try {
+    TRtpDatagramInfo Info;
+    const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
+    if (!FCodec.Accept(Bytes, Size, &Info)) return;
+    const uint8_t* Payload = Bytes + Info.PayloadOffset;
+    FReceiveBuffer.Write(Payload, static_cast<uint16_t>(Info.PayloadLength));
+    if (FSaveWavData) AppendRaw(FRawRecv, Payload, static_cast<size_t>(Info.PayloadLength));
+  } catch (const Exception& E) {
+    WriteLog("OnReceiveData Exception: " + E.Message());
+  }
+}
+
+void TRtpSession::OnTransportError(TTPKTServer*, uint8_t Operation, const std::string& Msg, int32_t& ErrorCode) {
+  if (DoLog)
+    WriteLog(Format("%d:Error. Operation: %d. Error: %s(%d). TID: %d", FLocalPort, Operation, Msg.c_str(), ErrorCode,
+                    static_cast<int>(Platform::CurrentThreadId())));
+  ErrorCode = 0;
+}

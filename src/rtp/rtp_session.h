@@ -1,0 +1,153 @@
+#pragma once
+// TRtpSession: the running call bridge. One object owns every processor (the
+// TCP audio mixer, the UDP transport, the raw stream files, the sound recorder
+// and player) and is itself the worker thread that moves audio between them:
+// captured blocks become RTP packets sent to every peer, accepted packets from
+// the peers are played, and both directions feed the mixer and the raw files.
+//
+// Threads and what they touch:
+// - host thread: construction, configuration, Active, the device watchdog, the
+//   inactivity check, the start datagram, destruction;
+// - session thread (Execute): the two jitter buffers' reading side, the player's
+//   IsReady and Play, packet building and sending, the mixer, the raw files;
+// - transport threads: peer connect/disconnect and the receive path;
+// - wave-in callback thread: AddRecordedData into the send jitter buffer.
+// FProcessorLock keeps the host thread from replacing or freeing a processor
+// while the session thread uses it; FRawLock serialises the raw file appends.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "audio/jitter_buffer.h"
+#include "audio/player.h"
+#include "audio/recorder.h"
+#include "platform/files.h"
+#include "platform/thread.h"
+#include "platform/wave_format.h"
+#include "rtp/rtp_codec.h"
+
+class TTPKTServer;
+class TTCPAudioMixer;
+class TMesureStreams;
+
+class TRtpSession : public Platform::TThread, public TRecorderSession, public TPlayerSession {
+public:
+  TRtpSession();
+  ~TRtpSession() override;
+
+  // Configuration. Those marked frozen are ignored while Active.
+  void SetLocalIP(const std::string& Value) { FLocalIP = Value; }
+  void SetLocalPort(uint16_t Value) { FLocalPort = Value; }
+  void SetRemoteIP(const std::string& Value) { FRemoteIP = Value; }
+  void SetRemotePort(uint16_t Value) { FRemotePort = Value; }
+  void SetTCPServerListenIP(const std::string& Value) { FTCPServerListenIP = Value; }
+  void SetTCPServerListenPort(uint16_t Value) { FTCPServerListenPort = Value; }
+  void SetDisconnectTimeOut(uint32_t Value) { FDisconnectTimeOut = Value; }
+  void SetAudioFormat(const Platform::TWaveFormat& Value);   // frozen
+  void SetPayloadType(uint8_t Value);                        // kept only below 128
+  void SetRTPVersion(uint8_t Value);
+  void SetRtpBufSizeMultiple(uint16_t Value);                // frozen
+  void SetReceivePayloadTime(uint16_t Value);                // frozen
+  void SetReceiveBufCount(int32_t Value);                    // frozen
+  void SetSendPayloadTime(uint16_t Value);                   // frozen
+  void SetSendBufCount(int32_t Value);                       // frozen
+  void SetRecordEnabled(bool Value);                         // frozen
+  void SetPlayEnabled(bool Value);                           // frozen
+  void SetMaxRecvSequenceNumberInterval(uint16_t Value);     // frozen
+  void SetSaveWavData(bool Value);                           // frozen
+  void SetNeedMeasure(bool Value) { FNeedMeasure = Value; }  // read when the thread starts
+
+  // Starts (true) or stops (false) every processor; setting the value it already
+  // has only resumes or suspends the thread.
+  void SetActive(bool Value);
+  bool Active() const { return FActive; }
+
+  // Host operations, every 300 ms and at the start.
+  void CheckInactivePeers();
+  void CheckDevices();  // the device watchdog
+  void SendHello();
+
+  // What the recorder and the player read from the session.
+  const Platform::TWaveFormat& AudioFormat() const override { return FAudioFormat; }
+  int32_t SendPayloadBytes() const override { return FSendPayloadBytes; }
+  int32_t ReceivePayloadBytes() const override { return FReceivePayloadBytes; }
+  int32_t ReceiveBufCount() const override { return FReceiveBufCount; }
+  uint16_t ReceivePayloadTime() const { return FReceivePayloadTime; }
+  uint16_t SendPayloadTime() const { return FSendPayloadTime; }
+  // The recorder's entry: a filled capture buffer into the send jitter buffer.
+  void AddRecordedData(const Platform::WAVEHDR& Header) override;
+
+  // For tests and diagnostics.
+  TRtpCodec& Codec() { return FCodec; }
+  TJitterBuffer& ReceiveBuffer() { return FReceiveBuffer; }
+  TJitterBuffer& SendBuffer() { return FSendBuffer; }
+  int PeerCount() const;
+
+protected:
+  void Execute() override;
+
+private:
+  void Start();
+  void Stop();
+  void ValidateLimits() const;
+  void ComputeReceiveSizes();
+  void ComputeSendSizes();
+  void OpenRawFiles();
+  void AppendRaw(std::unique_ptr<Platform::TWriteStream>& File, const void* Data, size_t Size);
+  void CreateRecorder();
+  void CreatePlayer();
+
+  // One pass of the loop's receive and send sides (FProcessorLock held).
+  void PlayReceived(TMesureStreams* Measure);
+  void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure);
+  void OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet);
+
+  // Transport handlers.
+  void OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
+  void OnClientDisconnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
+  void OnReceiveData(TTPKTServer* Sender, int32_t ClientId, const void* Data, uint32_t Size);
+  void OnTransportError(TTPKTServer* Sender, uint8_t Operation, const std::string& Msg, int32_t& ErrorCode);
+
+  static constexpr uint32_t FMinDatagramLength = RtpMinDatagramLength;
+
+  // Processors: created by Start, released by Stop, replaced by the watchdog.
+  std::mutex FProcessorLock;                 // guards the five below against the session thread
+  std::unique_ptr<TTPKTServer> FTransport;   // (its handlers run on transport threads)
+  std::unique_ptr<TTCPAudioMixer> FMixer;
+  std::unique_ptr<TPlayer> FPlayer;
+  std::unique_ptr<TRecorder> FRecorder;
+
+  // Configuration: written on the host thread while stopped, read afterwards.
+  int32_t FReceiveBufCount = 2;
+  uint16_t FReceivePayloadTime = 20;
+  int32_t FReceivePayloadBytes = 0;
+  int32_t FSendBufCount = 10;
+  uint16_t FSendPayloadTime = 20;
+  int32_t FSendPayloadBytes = 0;
+  std::atomic<bool> FActive{false};        // written by the host thread, read anywhere
+  std::atomic<bool> FPlayEnabled{false};   // read on transport threads
+  bool FRecordEnabled = false;
+  std::atomic<bool> FSaveWavData{false};   // read on transport threads
+  Platform::TWaveFormat FAudioFormat;
+  std::string FRemoteIP;
+  std::string FLocalIP;
+  uint16_t FLocalPort = 30000;
+  uint16_t FRemotePort = 30000;
+  std::string FTCPServerListenIP = "0.0.0.0";
+  uint16_t FTCPServerListenPort = 25003;
+  uint16_t FRtpBufSizeMultiple = 1;
+  uint32_t FDisconnectTimeOut = 0;
+  bool FNeedMeasure = false;
+
+  // The raw stream files, open while active with SaveWavData on.
+  std::mutex FRawLock;  // guards both files: the received one is appended to from two threads
+  std::unique_ptr<Platform::TWriteStream> FRawRecv;  // guarded by FRawLock
+  std::unique_ptr<Platform::TWriteStream> FRawSent;  // guarded by FRawLock
+
+  TRtpCodec FCodec;  // locks itself
+  TJitterBuffer FReceiveBuffer;  // locks itself
+  TJitterBuffer FSendBuffer;     // locks itself
+};
