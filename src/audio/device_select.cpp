@@ -1,11 +1,11 @@
 #include "audio/device_select.h"
 
 #include <cstring>
-#include <limits>
 
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/exception.h"
+#include "platform/text.h"
 
 using namespace Platform;
 
@@ -49,17 +49,6 @@ std::string NameOf(TWaveDir Dir, uint32_t DeviceId) {
   return Caps.szPname;
 }
 
-bool Blank(char C) {
-  const auto U = static_cast<unsigned char>(C);
-  return U >= 1 && U <= 32;
-}
-
-int HexDigit(char C) {
-  if (C >= '0' && C <= '9') return C - '0';
-  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-  return -1;
-}
 
 }  // namespace
 
@@ -67,65 +56,11 @@ int32_t DeviceIdFromText(const std::string& Text) {
   constexpr int32_t NotANumber = -2;
   size_t I = 0;
   while (I < Text.size() && Text[I] == ' ') ++I;
-  bool Negative = false;
-  if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) Negative = Text[I++] == '-';
-  int Base = 10;
-  if (I < Text.size() && (Text[I] == '$' || Text[I] == 'x' || Text[I] == 'X')) {
-    Base = 16;
-    ++I;
-  } else if (I + 1 < Text.size() && Text[I] == '0' && (Text[I + 1] == 'x' || Text[I + 1] == 'X')) {
-    Base = 16;
-    I += 2;
-  }
-  if (I >= Text.size()) return NotANumber;
-  int64_t Magnitude = 0;
-  for (; I < Text.size(); ++I) {
-    const int D = Base == 16 ? HexDigit(Text[I]) : (Text[I] >= '0' && Text[I] <= '9' ? Text[I] - '0' : -1);
-    if (D < 0) return NotANumber;
-    Magnitude = Magnitude * Base + D;
-    if (Magnitude > int64_t{std::numeric_limits<int32_t>::max()} + 1) return NotANumber;
-  }
-  const int64_t Value = Negative ? -Magnitude : Magnitude;
-  if (Value > std::numeric_limits<int32_t>::max()) return NotANumber;
-  return static_cast<int32_t>(Value);
+  int32_t Value = 0;
+  return Platform::ParseInt32(Text.substr(I), Value, /*AllowBareX=*/true) ? Value : NotANumber;
 }
 
-std::vector<std::string> SplitDeviceNames(const std::string& Value) {
-  std::vector<std::string> Entries;
-  const size_t N = Value.size();
-  size_t I = 0;
-  while (I < N && Blank(Value[I])) ++I;
-  while (I < N) {
-    std::string Entry;
-    if (Value[I] == '"') {
-      ++I;
-      while (I < N) {
-        if (Value[I] == '"') {
-          if (I + 1 < N && Value[I + 1] == '"') {
-            Entry += '"';
-            I += 2;
-            continue;
-          }
-          ++I;
-          break;
-        }
-        Entry += Value[I++];
-      }
-    } else {
-      const size_t Start = I;
-      while (I < N && !Blank(Value[I]) && Value[I] != '|') ++I;
-      Entry = Value.substr(Start, I - Start);
-    }
-    Entries.push_back(std::move(Entry));
-    while (I < N && Blank(Value[I])) ++I;
-    if (I < N && Value[I] == '|') {
-      if (I == N - 1) Entries.emplace_back();
-      ++I;
-      while (I < N && Blank(Value[I])) ++I;
-    }
-  }
-  return Entries;
-}
+std::vector<std::string> SplitDeviceNames(const std::string& Value) { return Platform::SplitDelimitedText(Value, '|'); }
 
 bool DeviceNameMatches(const std::string& Entry, const char* Name) {
   const size_t Length = std::strlen(Name);

@@ -1,9 +1,9 @@
 #include "config/ini_file.h"
 
 #include <cctype>
-#include <limits>
 
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace {
 bool IsBlank(char C) { return C == ' ' || C == '\t'; }
@@ -23,12 +23,6 @@ bool SameText(const std::string& A, const std::string& B) {
   return true;
 }
 
-int HexDigit(char C) {
-  if (C >= '0' && C <= '9') return C - '0';
-  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
-  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
-  return -1;
-}
 }  // namespace
 
 TIniFile::TIniFile(const std::string& FileName) {
@@ -91,32 +85,7 @@ std::string TIniFile::ReadString(const std::string& Section, const std::string& 
   return Result;
 }
 
-bool TIniFile::ParseInteger(const std::string& Text, int32_t& Value) {
-  size_t I = 0;
-  bool Negative = false;
-  if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) Negative = Text[I++] == '-';
-  int Base = 10;
-  if (I < Text.size() && Text[I] == '$') {
-    Base = 16;
-    ++I;
-  } else if (I + 1 < Text.size() && Text[I] == '0' && (Text[I + 1] == 'x' || Text[I + 1] == 'X')) {
-    Base = 16;
-    I += 2;
-  }
-  if (I >= Text.size()) return false;
-  int64_t Magnitude = 0;
-  for (; I < Text.size(); ++I) {
-    const int D = Base == 16 ? HexDigit(Text[I]) : (Text[I] >= '0' && Text[I] <= '9' ? Text[I] - '0' : -1);
-    if (D < 0) return false;
-    Magnitude = Magnitude * Base + D;
-    if (Magnitude > int64_t{std::numeric_limits<int32_t>::max()} + 1) return false;
-  }
-  const int64_t Signed = Negative ? -Magnitude : Magnitude;
-  if (Signed > std::numeric_limits<int32_t>::max() || Signed < std::numeric_limits<int32_t>::min())
-    return false;
-  Value = static_cast<int32_t>(Signed);
-  return true;
-}
+bool TIniFile::ParseInteger(const std::string& Text, int32_t& Value) { return Platform::ParseInt32(Text, Value); }
 
 int32_t TIniFile::ReadInteger(const std::string& Section, const std::string& Key,
                               int32_t Default) const {

@@ -1,12 +1,47 @@
 #include "platform/text.h"
 
+#include <limits>
+
 namespace Platform {
 namespace {
 bool IsBlankOrControl(char C) {
   const unsigned char U = static_cast<unsigned char>(C);
   return U >= 1 && U <= 32;
 }
+
+int HexDigit(char C) {
+  if (C >= '0' && C <= '9') return C - '0';
+  if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+  if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+  return -1;
+}
 }  // namespace
+
+bool ParseInt32(const std::string& Text, int32_t& Value, bool AllowBareX) {
+  size_t I = 0;
+  bool Negative = false;
+  if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) Negative = Text[I++] == '-';
+  int Base = 10;
+  if (I < Text.size() && (Text[I] == '$' || (AllowBareX && (Text[I] == 'x' || Text[I] == 'X')))) {
+    Base = 16;
+    ++I;
+  } else if (I + 1 < Text.size() && Text[I] == '0' && (Text[I + 1] == 'x' || Text[I + 1] == 'X')) {
+    Base = 16;
+    I += 2;
+  }
+  if (I >= Text.size()) return false;
+  int64_t Magnitude = 0;
+  for (; I < Text.size(); ++I) {
+    const int D = Base == 16 ? HexDigit(Text[I]) : (Text[I] >= '0' && Text[I] <= '9' ? Text[I] - '0' : -1);
+    if (D < 0) return false;
+    Magnitude = Magnitude * Base + D;
+    if (Magnitude > int64_t{std::numeric_limits<int32_t>::max()} + 1) return false;
+  }
+  const int64_t Signed = Negative ? -Magnitude : Magnitude;
+  if (Signed > std::numeric_limits<int32_t>::max()) return false;
+  Value = static_cast<int32_t>(Signed);
+  return true;
+}
 
 std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimiter) {
   std::vector<std::string> Items;

@@ -7,11 +7,18 @@
 // delimiters in a row give an empty item, and a delimiter at the very end adds
 // one more, empty, item.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace Platform {
 
 std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimiter);
+
+// A whole number as the program's texts write it: an optional sign, then
+// decimal digits, or hexadecimal digits after "$", "0x" or "0X" (and after a
+// bare "x" or "X" when AllowBareX), nothing else before or after. False for
+// anything else and for a number outside the signed 32-bit range.
+bool ParseInt32(const std::string& Text, int32_t& Value, bool AllowBareX = false);
 
 }  // namespace Platform
