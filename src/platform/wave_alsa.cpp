@@ -27,6 +27,14 @@ namespace Platform::Detail {
 
 namespace {
 
+// ALSA prints its own complaints (a sound server that is not running, a device
+// that is gone) to standard error, which is the user's console; the backend
+// reports failures through its result codes instead.
+void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
+struct TQuietAlsa {
+  TQuietAlsa() { snd_lib_error_set_handler(QuietAlsaError); }
+} QuietAlsa;
+
 struct TAlsaDevice {
   std::string Name;     // as the user sees it
   std::string Pcm;      // opened as it is
