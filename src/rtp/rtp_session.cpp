@@ -19,9 +19,9 @@ constexpr int32_t MaxReceiveBufCount = 1024;
 constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
 
-std::string RawFileName(const char* Prefix) {
+std::string RawFileName(const std::string& Dir, const char* Prefix) {
   const Platform::TLocalTime T = Platform::LocalNow();
-  return Platform::ExeDir() + Prefix +
+  return (Dir.empty() ? Platform::ExeDir() : Dir) + Prefix +
          Format("%04d_%02d_%02d_%02d%02d%02d.raw", T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second);
 }
 }  // namespace
@@ -232,8 +232,8 @@ void TRtpSession::CreatePlayer() {
 
 void TRtpSession::OpenRawFiles() {
   std::lock_guard<std::mutex> Guard(FRawLock);
-  FRawRecv = std::make_unique<Platform::TWriteStream>(RawFileName("RawRecv_"));
-  FRawSent = std::make_unique<Platform::TWriteStream>(RawFileName("RawSent_"));
+  FRawRecv = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawRecv_"));
+  FRawSent = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawSent_"));
 }
 
 void TRtpSession::Stop() {
@@ -254,7 +254,9 @@ void TRtpSession::Stop() {
       FPlayer.reset();
       if (DoLog) WriteLog("Sound player processor -> stopped");
     }
-    if (FSaveWavData) {
+    // Only what the start opened: after a start that failed before or at the
+    // files there is no saver to report stopped.
+    if (FSaveWavData && (FRawRecv || FRawSent)) {
       {
         std::lock_guard<std::mutex> Raw(FRawLock);
         FRawRecv.reset();

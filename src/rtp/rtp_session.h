@@ -85,6 +85,9 @@ public:
   TJitterBuffer& ReceiveBuffer() { return FReceiveBuffer; }
   TJitterBuffer& SendBuffer() { return FSendBuffer; }
   int PeerCount() const;
+  // Test hook: the raw stream files go to this folder (with its trailing
+  // separator) instead of the executable's. Not for production code.
+  void SetRawFileDir(const std::string& Dir) { FRawFileDir = Dir; }
 
 protected:
   void Execute() override;
@@ -146,6 +149,7 @@ private:
   std::mutex FRawLock;  // guards both files: the received one is appended to from two threads
   std::unique_ptr<Platform::TWriteStream> FRawRecv;  // guarded by FRawLock
   std::unique_ptr<Platform::TWriteStream> FRawSent;  // guarded by FRawLock
+  std::string FRawFileDir;  // empty: the executable's folder
 
   TRtpCodec FCodec;  // locks itself
   TJitterBuffer FReceiveBuffer;  // locks itself

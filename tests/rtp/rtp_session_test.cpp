@@ -1,0 +1,900 @@
+// TRtpSession on its own: configuration and the jitter buffers' dimensions, the
+// start and stop sequences, the raw files, the device watchdog, peers and the
+// start datagram, and the places that several threads share. Real transport on
+// 127.0.0.1, virtual wave devices, the log in a temporary folder.
+
+#include "rtp/rtp_session.h"
+
+#include <gtest/gtest.h>
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/start_values.h"
+#include "devices/devices_test_support.h"
+#include "log_capture.h"
+#include "platform/clock.h"
+#include "platform/exception.h"
+#include "platform/wave_virtual.h"
+#include "rtp/rtp_codec.h"
+#include "test_support.h"
+
+namespace {
+
+using asio::ip::tcp;
+using asio::ip::udp;
+using Bytes = std::string;
+using TClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const asio::ip::address Loopback = asio::ip::make_address("127.0.0.1");
+
+uint16_t FreeUdpPort() {
+  asio::io_context Io;
+  return udp::socket(Io, udp::endpoint(Loopback, 0)).local_endpoint().port();
+}
+
+uint16_t FreeTcpPort() {
+  asio::io_context Io;
+  return tcp::acceptor(Io, tcp::endpoint(Loopback, 0)).local_endpoint().port();
+}
+
+// An RTP packet of 160 A-law bytes, all equal to Fill.
+Bytes Rtp(uint16_t Seq, uint32_t Ts, uint32_t Ssrc, uint8_t Fill = 0x55) {
+  Bytes P(12, '\0');
+  P[0] = static_cast<char>(0x80);
+  P[1] = 8;
+  P[2] = static_cast<char>(Seq >> 8);
+  P[3] = static_cast<char>(Seq);
+  for (int I = 0; I < 4; ++I) {
+    P[4 + I] = static_cast<char>(Ts >> (24 - 8 * I));
+    P[8 + I] = static_cast<char>(Ssrc >> (24 - 8 * I));
+  }
+  return P + Bytes(160, static_cast<char>(Fill));
+}
+
+TRtpDatagramInfo Parse(const Bytes& P) {
+  return ParseRtpDatagram(reinterpret_cast<const uint8_t*>(P.data()), static_cast<uint16_t>(P.size()));
+}
+
+// A remote RTP endpoint on loopback.
+class TPeer {
+public:
+  explicit TPeer(uint16_t Port = 0) : FSocket(FIo, udp::endpoint(Loopback, Port)) { FSocket.non_blocking(true); }
+
+  uint16_t Port() const { return FSocket.local_endpoint().port(); }
+  void Send(uint16_t To, const Bytes& Data) {
+    std::error_code Ec;
+    FSocket.send_to(asio::buffer(Data), udp::endpoint(Loopback, To), 0, Ec);
+  }
+  // The next datagram within TimeoutMs (empty when none came) and its sender's port.
+  Bytes Receive(int TimeoutMs, uint16_t* From = nullptr) {
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+    char Buf[4096];
+    for (;;) {
+      udp::endpoint Sender;
+      std::error_code Ec;
+      const size_t N = FSocket.receive_from(asio::buffer(Buf), Sender, 0, Ec);
+      if (!Ec) {
+        if (From) *From = Sender.port();
+        return Bytes(Buf, N);
+      }
+      if (TClock::now() >= Deadline) return {};
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  // Everything that arrives within TimeoutMs.
+  std::vector<Bytes> Drain(int TimeoutMs) {
+    std::vector<Bytes> All;
+    const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+    while (TClock::now() < Deadline)
+      if (Bytes P = Receive(10); !P.empty()) All.push_back(std::move(P));
+    return All;
+  }
+
+private:
+  asio::io_context FIo;
+  udp::socket FSocket;
+};
+
+bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs = 5000) {
+  const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!Done()) {
+    if (TClock::now() >= Deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+size_t Count(const std::vector<std::string>& Lines, const std::string& Text) {
+  size_t N = 0;
+  for (const auto& L : Lines) N += L.find(Text) != std::string::npos;
+  return N;
+}
+
+// The session's own lines about its processors, in order.
+std::vector<std::string> ProcessorLines(const std::vector<std::string>& Lines) {
+  std::vector<std::string> R;
+  for (const auto& L : Lines)
+    if (L.find(" -> ") != std::string::npos) R.push_back(L);
+  return R;
+}
+
+std::vector<std::string> Tail(const std::vector<std::string>& Lines, size_t From) {
+  return {Lines.begin() + static_cast<ptrdiff_t>(std::min(From, Lines.size())), Lines.end()};
+}
+
+class Session : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ResetStartValues();
+    DoLog = true;
+    RecDeviceID = "Test Mic";
+    PlayDeviceID = "Test Ear";
+    Install({Mic(), Ear()});
+  }
+  void TearDown() override {
+    Platform::SetVirtualWaveDevices({});
+    Platform::HideSystemWaveDevices(false);
+    ResetStartValues();
+  }
+
+  static Platform::TVirtualWaveDevice Mic(uint32_t VanishMs = 0, uint32_t AbsentMs = 0) {
+    Platform::TVirtualWaveDevice D = DevicesTest::Mic("Test Mic");
+    D.ToneHz = 440;
+    D.VanishAfterMs = VanishMs;
+    D.AbsentMs = AbsentMs;
+    return D;
+  }
+  static Platform::TVirtualWaveDevice Ear() { return DevicesTest::Ear("Test Ear"); }
+  static void Install(std::vector<Platform::TVirtualWaveDevice> Devices) {
+    Platform::HideSystemWaveDevices(true);
+    Platform::SetVirtualWaveDevices(std::move(Devices));
+  }
+
+  // A session set up as the host does, on free loopback ports.
+  std::unique_ptr<TRtpSession> NewSession() {
+    auto S = std::make_unique<TRtpSession>();
+    FUdpPort = FreeUdpPort();
+    FTcpPort = FreeTcpPort();
+    S->SetLocalIP("127.0.0.1");
+    S->SetLocalPort(FUdpPort);
+    S->SetRemoteIP("127.0.0.1");
+    S->SetRemotePort(9);
+    S->SetTCPServerListenIP("127.0.0.1");
+    S->SetTCPServerListenPort(FTcpPort);
+    S->SetRecordEnabled(true);
+    S->SetPlayEnabled(true);
+    S->SetRawFileDir(FDir.Dir());
+    return S;
+  }
+
+  std::vector<std::string> Lines() const { return FLog.Lines(); }
+  bool WaitForLine(const std::string& Text, int TimeoutMs = 5000) const {
+    return WaitUntil([&] { return Count(Lines(), Text) > 0; }, TimeoutMs);
+  }
+  std::vector<std::filesystem::path> RawFiles() const {
+    std::vector<std::filesystem::path> R;
+    for (const auto& E : std::filesystem::directory_iterator(FDir.Path())) R.push_back(E.path());
+    std::sort(R.begin(), R.end());
+    return R;
+  }
+
+  // Makes the peer known to the session and returns the first packet it is sent.
+  Bytes Connect(TPeer& Peer, uint32_t Ssrc = 0x11111111) {
+    Peer.Send(FUdpPort, Rtp(1, 160, Ssrc));
+    return Peer.Receive(3000);
+  }
+
+  TestSupport::TLogCapture FLog;
+  TestSupport::TTempDir FDir;
+  uint16_t FUdpPort = 0;
+  uint16_t FTcpPort = 0;
+};
+
+// ---- configuration ----------------------------------------------------------------
+
+struct TDims {
+  int32_t Threshold;
+  uint32_t ReadMax;
+  int32_t Capacity;
+  bool operator==(const TDims&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& O, const TDims& D) {
+  return O << "{threshold " << D.Threshold << ", take " << D.ReadMax << ", capacity " << D.Capacity << "}";
+}
+
+TDims Dims(TJitterBuffer& B) { return {B.Threshold(), B.ReadMax(), B.Capacity()}; }
+
+TEST_F(Session, DefaultsAfterConstruction) {
+  TRtpSession S;
+  EXPECT_FALSE(S.Active());
+  EXPECT_EQ(S.ReceiveBufCount(), 2);
+  EXPECT_EQ(S.ReceivePayloadTime(), 20);
+  EXPECT_EQ(S.SendPayloadTime(), 20);
+  EXPECT_EQ(S.ReceivePayloadBytes(), 160);
+  EXPECT_EQ(S.SendPayloadBytes(), 160);
+  EXPECT_EQ(Dims(S.ReceiveBuffer()), (TDims{160, 320, 320}));
+  EXPECT_EQ(Dims(S.SendBuffer()), (TDims{160, 160, 1600})) << "SendBufCount 10";
+  const Platform::TWaveFormat& F = S.AudioFormat();
+  EXPECT_EQ(F.wFormatTag, Platform::WaveFormatALaw);
+  EXPECT_EQ(F.nChannels, 1);
+  EXPECT_EQ(F.nSamplesPerSec, 8000u);
+  EXPECT_EQ(F.nAvgBytesPerSec, 8000u);
+  EXPECT_EQ(F.nBlockAlign, 1);
+  EXPECT_EQ(F.wBitsPerSample, 8);
+  EXPECT_EQ(S.Codec().PayloadType(), 8);
+  EXPECT_EQ(S.Codec().Version(), 2);
+  EXPECT_EQ(S.Codec().SendIdentity().Timestamp, 0u);
+  EXPECT_FALSE(S.Codec().SendIdentity().MarkerPending) << "set by each start";
+
+  // MaxRecvSequenceNumberInterval 1000: once a stream is tracked, a step of
+  // 1000 passes and one of 1001 does not.
+  TRtpCodec& C = S.Codec();
+  C.SetAwaitingFirstStream(false);
+  auto Accept = [&](uint16_t Seq) {
+    const Bytes P = Rtp(Seq, 0, 0xABCD);
+    return C.Accept(reinterpret_cast<const uint8_t*>(P.data()), static_cast<uint32_t>(P.size()));
+  };
+  EXPECT_TRUE(Accept(100));
+  EXPECT_TRUE(Accept(1100));
+  EXPECT_FALSE(Accept(2101));
+}
+
+TEST_F(Session, PayloadTimesAndCountsRedimensionTheJitterBuffers) {
+  const Platform::TWaveFormat Wide{Platform::WaveFormatALaw, 1, 16000, 16000, 1, 8, 0};
+  const struct {
+    const char* Name;
+    std::function<void(TRtpSession&)> Steps;
+    TDims Receive, Send;
+    int32_t ReceiveBytes, SendBytes;
+  } Cases[] = {
+      {"ReceivePayloadTime set to its own value leaves the buffer alone; ReceiveBufCount still sizes it",
+       [](TRtpSession& S) {
+         S.ReceiveBuffer().SetThreshold(7);
+         S.SetReceivePayloadTime(20);
+         EXPECT_EQ(S.ReceiveBuffer().Threshold(), 7);
+         S.SetReceiveBufCount(4);
+       },
+       {7, 640, 640}, {160, 160, 1600}, 160, 160},
+      {"a new ReceivePayloadTime sizes all three",
+       [](TRtpSession& S) { S.SetReceivePayloadTime(30); }, {240, 480, 480}, {160, 160, 1600}, 240, 160},
+      {"ReceiveBufCount, then ReceivePayloadTime",
+       [](TRtpSession& S) {
+         S.SetReceiveBufCount(5);
+         S.SetReceivePayloadTime(10);
+       },
+       {80, 400, 400}, {160, 160, 1600}, 80, 160},
+      {"a new SendPayloadTime sizes all three, one packet per take",
+       [](TRtpSession& S) { S.SetSendPayloadTime(40); }, {160, 320, 320}, {320, 320, 3200}, 160, 320},
+      {"SendPayloadTime set to its own value leaves the buffer alone",
+       [](TRtpSession& S) {
+         S.SendBuffer().SetThreshold(7);
+         S.SetSendPayloadTime(20);
+       },
+       {160, 320, 320}, {7, 160, 1600}, 160, 160},
+      {"SendBufCount sizes the capacity only",
+       [](TRtpSession& S) {
+         S.SendBuffer().SetThreshold(7);
+         S.SetSendBufCount(3);
+       },
+       {160, 320, 320}, {7, 160, 480}, 160, 160},
+      {"a new format recomputes the payload sizes; the buffers keep theirs",
+       [&](TRtpSession& S) { S.SetAudioFormat(Wide); }, {160, 320, 320}, {160, 160, 1600}, 320, 320},
+      {"a count set after a new format sizes with the new payload",
+       [&](TRtpSession& S) {
+         S.SetAudioFormat(Wide);
+         S.SetReceiveBufCount(2);
+         S.SetSendBufCount(10);
+       },
+       {160, 640, 640}, {160, 160, 3200}, 320, 320},
+      {"RtpBufSizeMultiple does not touch the buffers",
+       [](TRtpSession& S) { S.SetRtpBufSizeMultiple(8); }, {160, 320, 320}, {160, 160, 1600}, 160, 160},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TRtpSession S;
+    C.Steps(S);
+    EXPECT_EQ(Dims(S.ReceiveBuffer()), C.Receive);
+    EXPECT_EQ(Dims(S.SendBuffer()), C.Send);
+    EXPECT_EQ(S.ReceivePayloadBytes(), C.ReceiveBytes);
+    EXPECT_EQ(S.SendPayloadBytes(), C.SendBytes);
+  }
+}
+
+TEST_F(Session, FrozenPropertiesSetWhileActiveHaveNoEffectAlsoNotAtTheNextStart) {
+  const Platform::TWaveFormat Wide{Platform::WaveFormatALaw, 1, 16000, 16000, 1, 8, 0};
+  // Check runs after the stop and again after the next start, with the lines
+  // that start wrote.
+  using TCheck = std::function<void(TRtpSession&, const std::vector<std::string>*)>;
+  const struct {
+    const char* Name;
+    std::function<void(TRtpSession&)> Set;
+    TCheck Check;
+  } Cases[] = {
+      {"ReceivePayloadTime", [](TRtpSession& S) { S.SetReceivePayloadTime(40); },
+       [](TRtpSession& S, auto) {
+         EXPECT_EQ(S.ReceivePayloadTime(), 20);
+         EXPECT_EQ(Dims(S.ReceiveBuffer()), (TDims{160, 320, 320}));
+       }},
+      {"ReceiveBufCount", [](TRtpSession& S) { S.SetReceiveBufCount(5); },
+       [](TRtpSession& S, auto) {
+         EXPECT_EQ(S.ReceiveBufCount(), 2);
+         EXPECT_EQ(S.ReceiveBuffer().Capacity(), 320);
+       }},
+      {"SendPayloadTime", [](TRtpSession& S) { S.SetSendPayloadTime(40); },
+       [](TRtpSession& S, auto) {
+         EXPECT_EQ(S.SendPayloadTime(), 20);
+         EXPECT_EQ(Dims(S.SendBuffer()), (TDims{160, 160, 1600}));
+       }},
+      {"SendBufCount", [](TRtpSession& S) { S.SetSendBufCount(3); },
+       [](TRtpSession& S, auto) { EXPECT_EQ(S.SendBuffer().Capacity(), 1600); }},
+      {"audio format", [&](TRtpSession& S) { S.SetAudioFormat(Wide); },
+       [](TRtpSession& S, auto) {
+         EXPECT_EQ(S.AudioFormat().nAvgBytesPerSec, 8000u);
+         EXPECT_EQ(S.SendPayloadBytes(), 160);
+       }},
+      {"RtpBufSizeMultiple", [](TRtpSession& S) { S.SetRtpBufSizeMultiple(8); },
+       [](TRtpSession& S, auto) {
+         TRtpPacketBuffer Packet{};
+         const uint8_t Payload[160] = {};
+         EXPECT_EQ(S.Codec().BuildPacket(Payload, 160, Packet), 172u) << "not padded to 176";
+       }},
+      {"MaxRecvSequenceNumberInterval", [](TRtpSession& S) { S.SetMaxRecvSequenceNumberInterval(10); },
+       [](TRtpSession& S, auto) {
+         TRtpCodec& C = S.Codec();
+         const bool Awaiting = C.AwaitingFirstStream();
+         C.SetAwaitingFirstStream(false);
+         const Bytes First = Rtp(100, 0, 0x5151), Jump = Rtp(200, 0, 0x5151);
+         C.Accept(reinterpret_cast<const uint8_t*>(First.data()), 172);
+         EXPECT_TRUE(C.Accept(reinterpret_cast<const uint8_t*>(Jump.data()), 172)) << "still 1000";
+         C.SetAwaitingFirstStream(Awaiting);
+       }},
+      {"SaveWavData", [](TRtpSession& S) { S.SetSaveWavData(true); },
+       [this](TRtpSession&, const std::vector<std::string>* Started) {
+         if (Started) {
+           EXPECT_EQ(Count(*Started, "Raw file saver"), 0u);
+         }
+         EXPECT_TRUE(RawFiles().empty());
+       }},
+      {"record enabled", [](TRtpSession& S) { S.SetRecordEnabled(false); },
+       [](TRtpSession&, const std::vector<std::string>* Started) {
+         if (Started) {
+           EXPECT_EQ(Count(*Started, "Sound recorder processor -> started"), 1u);
+         }
+       }},
+      {"play enabled", [](TRtpSession& S) { S.SetPlayEnabled(false); },
+       [](TRtpSession&, const std::vector<std::string>* Started) {
+         if (Started) {
+           EXPECT_EQ(Count(*Started, "Sound player processor -> started"), 1u);
+         }
+       }},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    auto S = NewSession();
+    S->SetActive(true);
+    ASSERT_TRUE(S->Active());
+    C.Set(*S);
+    S->SetActive(false);
+    {
+      SCOPED_TRACE("after the stop");
+      C.Check(*S, nullptr);
+    }
+    const size_t Before = Lines().size();
+    S->SetActive(true);
+    {
+      SCOPED_TRACE("after the next start");
+      const auto Started = Tail(Lines(), Before);
+      C.Check(*S, &Started);
+    }
+    S->SetActive(false);
+  }
+}
+
+TEST_F(Session, AddressesSetWhileActiveServeFromTheNextStart) {
+  auto S = NewSession();
+  S->SetActive(true);
+  const uint16_t OldPort = FUdpPort, NewPort = FreeUdpPort(), NewTcp = FreeTcpPort();
+  S->SetLocalPort(NewPort);
+  S->SetTCPServerListenPort(NewTcp);
+  TPeer Peer;
+  FUdpPort = OldPort;
+  EXPECT_FALSE(Connect(Peer).empty()) << "the running session still listens on the old port";
+  S->SetActive(false);
+  S->SetActive(true);
+  TPeer Other;
+  FUdpPort = NewPort;
+  EXPECT_FALSE(Connect(Other).empty()) << "the restarted session listens on the new port";
+  asio::io_context Io;
+  tcp::socket Client(Io);
+  std::error_code Ec;
+  Client.connect(tcp::endpoint(Loopback, NewTcp), Ec);
+  EXPECT_FALSE(Ec) << "the mixer serves on the new TCP port: " << Ec.message();
+}
+
+// ---- start and stop ---------------------------------------------------------------
+
+TEST_F(Session, StartAndStopLogTheirStepsInOrder) {
+  const std::string Mixer = "Audio mixer processor -> ", Udp = "UDP sender/receiver processor -> ",
+                    Raw = "Raw file saver -> ", Rec = "Sound recorder processor -> ",
+                    Play = "Sound player processor -> ", Rtp = "RTP session processor -> started";
+  const struct {
+    bool Record, Play, Save, Log;
+    std::vector<std::string> Start, Stop;
+  } Cases[] = {
+      {true, true, true, true,
+       {Mixer + "started", Udp + "started", Raw + "started", Rec + "started", Play + "started", Rtp},
+       {Rec + "stopped", Play + "stopped", Raw + "stopped", Udp + "stopped", Mixer + "stopped"}},
+      {true, true, false, true,
+       {Mixer + "started", Udp + "started", Rec + "started", Play + "started", Rtp},
+       {Rec + "stopped", Play + "stopped", Udp + "stopped", Mixer + "stopped"}},
+      {false, true, false, true,
+       {Mixer + "started", Udp + "started", Play + "started", Rtp},
+       {Play + "stopped", Udp + "stopped", Mixer + "stopped"}},
+      {true, false, true, true,
+       {Mixer + "started", Udp + "started", Raw + "started", Rec + "started", Rtp},
+       {Rec + "stopped", Raw + "stopped", Udp + "stopped", Mixer + "stopped"}},
+      {false, false, false, true, {Mixer + "started", Udp + "started", Rtp}, {Udp + "stopped", Mixer + "stopped"}},
+      {true, true, true, false, {}, {}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(testing::Message() << "record " << C.Record << ", play " << C.Play << ", save " << C.Save
+                                    << ", log " << C.Log);
+    DoLog = C.Log;
+    auto S = NewSession();
+    S->SetRecordEnabled(C.Record);
+    S->SetPlayEnabled(C.Play);
+    S->SetSaveWavData(C.Save);
+    const size_t Before = Lines().size();
+    S->SetActive(true);
+    const auto Started = Tail(Lines(), Before);
+    EXPECT_EQ(ProcessorLines(Started), C.Start);
+    S->SetActive(false);
+    EXPECT_EQ(ProcessorLines(Tail(Lines(), Before + Started.size())), C.Stop);
+    if (!C.Log) {
+      EXPECT_EQ(Lines().size(), Before) << "nothing at all without DoLog";
+    }
+  }
+}
+
+TEST_F(Session, ActiveSetTwiceStartsAndStopsOnce) {
+  auto S = NewSession();
+  S->SetActive(true);
+  S->SetActive(true);  // a second mixer on the same port would throw here
+  EXPECT_TRUE(S->Active());
+  auto L = Lines();
+  EXPECT_EQ(Count(L, "-> started"), 5u);
+  EXPECT_EQ(Count(L, "Opened recording device"), 1u);
+  S->SetActive(false);
+  S->SetActive(false);
+  EXPECT_FALSE(S->Active());
+  L = Lines();
+  EXPECT_EQ(Count(L, "-> stopped"), 4u);
+
+  // Everything was released: the same ports serve again, with the marker on
+  // the first packet after the new start.
+  S->SetActive(true);
+  TPeer Peer;
+  const Bytes First = Connect(Peer);
+  ASSERT_FALSE(First.empty());
+  EXPECT_TRUE(Parse(First).Marker);
+}
+
+TEST_F(Session, AStartThatFailsHalfWayReleasesOnlyWhatItStarted) {
+  const struct {
+    const char* Name;
+    std::function<void(TRtpSession&)> Break;
+    std::string Error;
+    std::vector<std::string> Stop;
+  } Cases[] = {
+      {"the mixer's port is taken", [](TRtpSession&) {}, "Cannot start server. ", {}},
+      {"the raw files cannot be created",
+       [this](TRtpSession& S) { S.SetRawFileDir((FDir.Path() / "missing" / "").string()); },
+       "Cannot create file \"",
+       {"UDP sender/receiver processor -> stopped", "Audio mixer processor -> stopped"}},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    auto S = NewSession();
+    S->SetSaveWavData(true);
+    C.Break(*S);
+    asio::io_context Io;
+    std::unique_ptr<tcp::acceptor> Taken;
+    if (C.Stop.empty()) Taken = std::make_unique<tcp::acceptor>(Io, tcp::endpoint(Loopback, FTcpPort));
+    std::string Message;
+    try {
+      S->SetActive(true);
+    } catch (const Exception& E) {
+      Message = E.Message();
+    }
+    EXPECT_EQ(Message.rfind(C.Error, 0), 0u) << Message;
+    const size_t Before = Lines().size();
+    S->SetActive(false);
+    EXPECT_EQ(ProcessorLines(Tail(Lines(), Before)), C.Stop);
+    EXPECT_FALSE(S->Active());
+  }
+}
+
+TEST_F(Session, AUdpPortInUseIsLoggedAndTheStartGoesOn) {
+  auto S = NewSession();
+  asio::io_context Io;
+  udp::socket Taken(Io, udp::endpoint(Loopback, FUdpPort));
+  S->SetActive(true);
+  EXPECT_TRUE(S->Active());
+  const auto L = ProcessorLines(Lines());
+  ASSERT_GE(L.size(), 2u);
+  EXPECT_EQ(L[1], "UDP sender/receiver processor -> started");
+  const std::regex Error(std::to_string(FUdpPort) + R"(:Error\. Operation: 0\. Error: .+\(-?\d+\)\. TID: \d+)");
+  const auto All = Lines();
+  EXPECT_EQ(std::count_if(All.begin(), All.end(), [&](const std::string& X) { return std::regex_match(X, Error); }), 1);
+  EXPECT_EQ(S->PeerCount(), 0);
+}
+
+TEST_F(Session, SettingsBeyondTheLimitsAreRefusedAtStart) {
+  const struct {
+    std::function<void(TRtpSession&)> Set;
+    std::string Refusal;  // empty: the start goes ahead
+  } Cases[] = {
+      {[](TRtpSession& S) { S.SetReceiveBufCount(0); }, "ReceiveBufCount=0 is outside 1..1024"},
+      {[](TRtpSession& S) { S.SetReceiveBufCount(1025); }, "ReceiveBufCount=1025 is outside 1..1024"},
+      {[](TRtpSession& S) { S.SetReceiveBufCount(205); },
+       "ReceiveBufCount=205 x 160 bytes of ReceivePayloadTime=20 exceeds 32768 bytes"},
+      {[](TRtpSession& S) { S.SetReceiveBufCount(204); }, ""},
+      {[](TRtpSession& S) {
+         S.SetReceiveBufCount(1);
+         S.SetReceivePayloadTime(4097);
+       },
+       "ReceiveBufCount=1 x 32776 bytes of ReceivePayloadTime=4097 exceeds 32768 bytes"},
+      {[](TRtpSession& S) {
+         S.SetReceiveBufCount(1);
+         S.SetReceivePayloadTime(4096);
+       },
+       ""},
+      {[](TRtpSession& S) { S.SetSendPayloadTime(4097); }, "32776 bytes of SendPayloadTime=4097 exceed 32768 bytes"},
+      {[](TRtpSession& S) { S.SetSendPayloadTime(4096); }, ""},
+      {[](TRtpSession& S) { S.SetReceivePayloadTime(0); },
+       "ReceivePayloadTime=0 and SendPayloadTime=20 must give at least one byte"},
+      {[](TRtpSession& S) {
+         S.SetPlayEnabled(false);
+         S.SetReceiveBufCount(0);
+       },
+       ""},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Refusal.empty() ? "accepted" : C.Refusal);
+    auto S = NewSession();
+    C.Set(*S);
+    const size_t Before = Lines().size();
+    std::string Message;
+    try {
+      S->SetActive(true);
+    } catch (const Exception& E) {
+      Message = E.Message();
+    }
+    if (C.Refusal.empty()) {
+      EXPECT_EQ(Message, "");
+      EXPECT_TRUE(S->Active());
+      S->SetActive(false);
+      continue;
+    }
+    EXPECT_EQ(Message, "RTP session settings refused: " + C.Refusal);
+    EXPECT_FALSE(S->Active());
+    EXPECT_EQ(Tail(Lines(), Before), std::vector<std::string>{"RTP session settings refused: " + C.Refusal})
+        << "nothing was started";
+  }
+}
+
+// ---- raw files and the send side without peers ------------------------------------
+
+TEST_F(Session, RawFilesExistOnlyWithSaveWavDataAndFillWhenAudioFlows) {
+  {
+    auto S = NewSession();
+    S->SetActive(true);
+    Platform::SleepMs(100);
+    S->SetActive(false);
+    EXPECT_TRUE(RawFiles().empty()) << "SaveWavData off";
+  }
+  auto S = NewSession();
+  S->SetSaveWavData(true);
+  S->SetActive(true);
+  const auto Files = RawFiles();
+  ASSERT_EQ(Files.size(), 2u);
+  const std::regex Name(R"(Raw(Recv|Sent)_\d{4}_\d{2}_\d{2}_\d{6}\.raw)");
+  EXPECT_TRUE(std::regex_match(Files[0].filename().string(), Name)) << Files[0];
+  EXPECT_EQ(Files[0].filename().string().substr(0, 8), "RawRecv_");
+  EXPECT_EQ(Files[1].filename().string().substr(0, 8), "RawSent_");
+  Platform::SleepMs(200);  // the microphone runs, but there is no peer
+  EXPECT_EQ(std::filesystem::file_size(Files[0]), 0u);
+  EXPECT_EQ(std::filesystem::file_size(Files[1]), 0u);
+
+  TPeer Peer;
+  for (uint16_t I = 0; I < 5; ++I) Peer.Send(FUdpPort, Rtp(I, 160u * I, 0x2222, static_cast<uint8_t>(0x30 + I)));
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::file_size(Files[1]) >= 320; }));
+  S->SetActive(false);
+  const Bytes Received = TestSupport::ReadFile(Files[0]);
+  for (uint8_t I = 0; I < 5; ++I)
+    EXPECT_NE(Received.find(Bytes(160, static_cast<char>(0x30 + I))), Bytes::npos) << "payload " << int(I);
+  EXPECT_EQ(TestSupport::ReadFile(Files[1]).size() % 160, 0u);
+}
+
+TEST_F(Session, WithoutAPeerCapturedAudioIsDroppedAndNoSequenceNumberIsUsed) {
+  auto S = NewSession();
+  S->SetActive(true);
+  const TRtpSendIdentity Before = S->Codec().SendIdentity();
+  Platform::SleepMs(400);  // twenty captured blocks
+  const TRtpSendIdentity After = S->Codec().SendIdentity();
+  EXPECT_EQ(After.SequenceNumber, Before.SequenceNumber);
+  EXPECT_EQ(After.Timestamp, Before.Timestamp);
+  EXPECT_TRUE(After.MarkerPending);
+  EXPECT_LE(S->SendBuffer().Length(), 320u) << "consumed, not piling up";
+  EXPECT_EQ(Count(Lines(), "Drop"), 0u);
+
+  // The first packet to the first peer is the first one built.
+  TPeer Peer;
+  Peer.Send(FUdpPort, Bytes(20, '\0'));  // a start datagram makes a peer too
+  const Bytes First = Peer.Receive(3000), Second = Peer.Receive(3000);
+  ASSERT_FALSE(Second.empty());
+  const TRtpDatagramInfo A = Parse(First), B = Parse(Second);
+  EXPECT_EQ(First.size(), 172u);
+  EXPECT_TRUE(A.Marker);
+  EXPECT_FALSE(B.Marker);
+  EXPECT_EQ(A.SequenceNumber, static_cast<uint16_t>(Before.SequenceNumber + 1));
+  EXPECT_EQ(B.SequenceNumber, static_cast<uint16_t>(Before.SequenceNumber + 2));
+  EXPECT_EQ(A.Timestamp, 160u);
+  EXPECT_EQ(B.Timestamp, 320u);
+  EXPECT_EQ(A.Ssrc, Before.Ssrc);
+}
+
+// ---- the start datagram and peers -------------------------------------------------
+
+TEST_F(Session, TheStartDatagramIsTwentyZeroBytesToTheRemoteEndpoint) {
+  TPeer Remote;
+  auto S = NewSession();
+  S->SetRemotePort(Remote.Port());
+  S->SendHello();  // not active: nothing to send with
+  EXPECT_TRUE(Remote.Receive(100).empty());
+  S->SetActive(true);
+  S->SendHello();
+  uint16_t From = 0;
+  EXPECT_EQ(Remote.Receive(3000, &From), Bytes(20, '\0'));
+  EXPECT_EQ(From, FUdpPort) << "sent from the session's own port";
+  EXPECT_TRUE(Remote.Receive(200).empty()) << "one datagram, and the remote is no peer yet";
+}
+
+TEST_F(Session, AnInactivePeerIsDroppedAndTheNextConversationStartsAfresh) {
+  auto S = NewSession();
+  S->SetDisconnectTimeOut(300);
+  S->SetActive(true);
+  TPeer Peer;
+  const Bytes First = Connect(Peer, 0x1111);
+  ASSERT_FALSE(First.empty());
+  const uint32_t FirstSsrc = Parse(First).Ssrc;
+  EXPECT_TRUE(WaitForLine("CONNECTED: [ID=1,IP=<127.0.0.1>,Port=<" + std::to_string(Peer.Port()) + ">]"));
+
+  // The peer falls silent; the host's checks drop it after the time-out.
+  const auto Silent = TClock::now();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        S->CheckInactivePeers();
+        return Count(Lines(), "DISCONNECT_INACTIVE [1]") > 0;
+      },
+      3000));
+  EXPECT_GE(TClock::now() - Silent, 250ms);
+  EXPECT_TRUE(WaitForLine("DISCONNECTED: [ID=1,IP=<127.0.0.1>,Port=<" + std::to_string(Peer.Port()) + ">]"));
+  EXPECT_EQ(S->PeerCount(), 0);
+  const TRtpSendIdentity Reset = S->Codec().SendIdentity();
+  // The session may build one more block before the transport forgets the
+  // peer (which receives nothing more by then).
+  EXPECT_LE(Reset.Timestamp, 160u) << "a new identity";
+  EXPECT_NE(Reset.Ssrc, FirstSsrc);
+  EXPECT_FALSE(S->Codec().AwaitingFirstStream()) << "the departing peer was still counted";
+
+  // The next stream is a new SSRC to the session: adopted, and the identity is
+  // new once more.
+  Peer.Drain(100);
+  Peer.Send(FUdpPort, Rtp(500, 160, 0x2222));
+  const Bytes Next = Peer.Receive(3000);
+  ASSERT_FALSE(Next.empty());
+  const TRtpDatagramInfo N = Parse(Next);
+  EXPECT_NE(N.Ssrc, Reset.Ssrc);
+  EXPECT_NE(N.Ssrc, FirstSsrc);
+  EXPECT_EQ(N.Timestamp, 160u);
+  EXPECT_FALSE(N.Marker) << "the marker belongs to the start";
+  EXPECT_EQ(Count(Lines(), "RTP SSRC CHANGED!"), 1u);
+  EXPECT_EQ(S->Codec().ReceiveTracking().RemoteSsrc, 0x2222u);
+}
+
+// ---- the device watchdog ----------------------------------------------------------
+
+TEST_F(Session, WithoutACaptureDeviceTheWatchdogRetriesUntilOneIsPresent) {
+  Install({Ear()});
+  auto S = NewSession();
+  S->SetActive(true);
+  EXPECT_TRUE(S->Active());
+  auto L = ProcessorLines(Lines());
+  EXPECT_EQ(Count(L, "Sound recorder processor -> not started"), 1u);
+  EXPECT_EQ(Count(L, "RTP session processor -> started"), 1u);
+
+  // Each check recreates both: the recorder finds nothing, the player opens again.
+  for (int I = 0; I < 3; ++I) S->CheckDevices();
+  L = Lines();
+  EXPECT_EQ(Count(L, "No wave audio recording devices found."), 4u);
+  EXPECT_EQ(Count(L, "Opened playback device: Test Ear"), 4u);
+
+  Install({Mic(), Ear()});
+  S->CheckDevices();
+  for (int I = 0; I < 3; ++I) S->CheckDevices();  // all running: nothing to do
+  L = Lines();
+  EXPECT_EQ(Count(L, "Opened recording device: Test Mic"), 1u);
+  EXPECT_EQ(Count(L, "Opened playback device: Test Ear"), 5u);
+  TPeer Peer;
+  EXPECT_FALSE(Connect(Peer).empty()) << "the microphone is heard";
+}
+
+TEST_F(Session, AVanishedMicrophoneIsReopenedWhenItComesBack) {
+  Install({Mic(300, 500), Ear()});
+  auto S = NewSession();
+  S->SetActive(true);
+  TPeer Peer;
+  ASSERT_FALSE(Connect(Peer).empty());
+  // The host's period; the device is lost 300 ms after each opening and then
+  // missing for 500 ms.
+  size_t HeardAgain = 0;
+  bool Reopened = false;
+  const auto Start = TClock::now();
+  for (uint16_t Seq = 2; TClock::now() - Start < 2000ms && !HeardAgain; ++Seq) {
+    Peer.Send(FUdpPort, Rtp(Seq, 0, 0x1111));  // stays a peer
+    const auto Got = Peer.Drain(300);
+    if (Reopened) HeardAgain += Got.size();
+    S->CheckDevices();
+    Reopened = Count(Lines(), "Opened recording device: Test Mic") >= 2;
+  }
+  EXPECT_TRUE(Reopened);
+  EXPECT_GE(Count(Lines(), "No wave audio recording devices found."), 1u) << "retried while it was missing";
+  EXPECT_GT(HeardAgain, 0u) << "the microphone is heard again";
+}
+
+// ---- the places several threads share ---------------------------------------------
+
+TEST_F(Session, TheWatchdogNeverFreesADeviceInUse) {
+  // The microphone is lost every 40 ms and back at once: the watchdog replaces
+  // the recorder and the player again and again while the wave-in callback
+  // delivers, the session thread plays and a peer streams in.
+  Install({Mic(40, 0), Ear()});
+  auto S = NewSession();
+  S->SetActive(true);
+  TPeer Peer;
+  std::atomic<bool> Done{false};
+  std::atomic<int> Heard{0};
+  std::thread Stream([&] {
+    for (uint16_t Seq = 0; !Done; ++Seq) {
+      Peer.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0x3333, static_cast<uint8_t>(Seq)));
+      while (!Peer.Receive(0).empty()) ++Heard;
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  const auto Start = TClock::now();
+  int Checks = 0;
+  while (TClock::now() - Start < 1500ms) {
+    S->CheckDevices();
+    ++Checks;
+    std::this_thread::sleep_for(1ms);
+  }
+  Done = true;
+  Stream.join();
+  S->SetActive(false);
+  EXPECT_GT(Heard.load(), 0);
+  EXPECT_GE(Count(Lines(), "Opened recording device: Test Mic"), 5u) << Checks << " checks";
+  EXPECT_EQ(Count(Lines(), "Exception"), 0u);
+}
+
+TEST_F(Session, ReceivedFileAppendsNeverInterleave) {
+  // Every payload is one repeated byte; the received file takes each on arrival
+  // (transport thread) and again when played (session thread).
+  auto S = NewSession();
+  S->SetSaveWavData(true);
+  S->SetActive(true);
+  TPeer Peer;
+  for (uint16_t Seq = 0; Seq < 400; ++Seq) {
+    Peer.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0x4444, static_cast<uint8_t>(1 + Seq % 250)));
+    if (Seq % 4 == 0) std::this_thread::sleep_for(2ms);
+  }
+  Platform::SleepMs(200);
+  S->SetActive(false);
+  const auto Files = RawFiles();
+  ASSERT_EQ(Files.size(), 2u);
+  const Bytes Recv = TestSupport::ReadFile(Files[0]);
+  ASSERT_GE(Recv.size(), 160u * 400);
+  ASSERT_EQ(Recv.size() % 160, 0u);
+  size_t Broken = 0;
+  for (size_t At = 0; At < Recv.size(); At += 160)
+    Broken += Recv.substr(At, 160) != Bytes(160, Recv[At]);
+  EXPECT_EQ(Broken, 0u) << "blocks of " << Recv.size() / 160;
+}
+
+TEST_F(Session, StartsAndStopsWhileDatagramsPourIn) {
+  // The stop closes the raw files and frees the processors while transport
+  // threads may still be inside the receive handler.
+  auto S = NewSession();
+  S->SetSaveWavData(true);
+  TPeer Peer;
+  std::atomic<bool> Done{false};
+  std::thread Flood([&] {
+    for (uint16_t Seq = 0; !Done; ++Seq) {
+      Peer.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0x5555));
+      if (Seq % 8 == 0) std::this_thread::sleep_for(1ms);
+    }
+  });
+  for (int Round = 0; Round < 8; ++Round) {
+    S->SetActive(true);
+    Platform::SleepMs(60);
+    S->SetActive(false);
+  }
+  Done = true;
+  Flood.join();
+  EXPECT_EQ(Count(Lines(), "Exception"), 0u);
+  EXPECT_EQ(Count(Lines(), "Raw file saver -> stopped"), 8u);
+}
+
+TEST_F(Session, IdentityResetsAreWholeWhilePacketsAreBuilt) {
+  // Every datagram of the peer carries a new SSRC, and each resets the send
+  // identity on a transport thread while the session thread builds packets and
+  // the host thread drops and re-learns the peer. Each packet sent must belong
+  // to one identity: within an SSRC, sequence and timestamp advance together
+  // from one step of timestamp.
+  auto S = NewSession();
+  S->SetDisconnectTimeOut(0);
+  S->SetActive(true);
+  TPeer Peer;
+  ASSERT_FALSE(Connect(Peer).empty());
+  S->Codec().SetAwaitingFirstStream(false);
+  std::atomic<bool> Done{false};
+  std::thread Host([&] {
+    while (!Done) {
+      S->CheckInactivePeers();
+      std::this_thread::sleep_for(3ms);
+    }
+  });
+  std::vector<Bytes> Got;
+  const auto Start = TClock::now();
+  for (uint32_t I = 0; TClock::now() - Start < 1500ms; ++I) {
+    Peer.Send(FUdpPort, Rtp(static_cast<uint16_t>(I), 160 * I, 0x10000 + I));
+    while (true) {
+      Bytes P = Peer.Receive(0);
+      if (P.empty()) break;
+      Got.push_back(std::move(P));
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  Done = true;
+  Host.join();
+  S->SetActive(false);
+  ASSERT_GE(Got.size(), 20u);
+  std::map<uint32_t, std::pair<uint16_t, uint32_t>> FirstOf;  // SSRC -> first sequence and timestamp
+  size_t Whole = 0;
+  for (const Bytes& P : Got) {
+    const TRtpDatagramInfo D = Parse(P);
+    auto [It, New] = FirstOf.try_emplace(D.Ssrc, D.SequenceNumber, D.Timestamp);
+    const uint32_t Steps = static_cast<uint16_t>(D.SequenceNumber - It->second.first);
+    Whole += D.Timestamp % 160 == 0 && D.Timestamp - It->second.second == 160 * Steps;
+  }
+  EXPECT_EQ(Whole, Got.size());
+  EXPECT_GE(FirstOf.size(), 5u) << "the identity was reset while packets went out";
+  size_t FromOne = 0;
+  for (const auto& [Ssrc, First] : FirstOf) FromOne += First.second == 160;
+  EXPECT_GE(FromOne, FirstOf.size() - 1) << "a new identity starts at one step";
+}
+
+}  // namespace
