@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev libasio-dev libasound2-dev
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-          tshark pulseaudio pulseaudio-utils libasound2-plugins)
+          tshark pulseaudio pulseaudio-utils libasound2-plugins
+          gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake ninja-build g++ libasio-dev libasound2-dev)
 fi
