@@ -62,11 +62,17 @@ bool RunServiceDispatcher(const std::string&, TServiceMain Main) {
     Main();
     Done.store(true);
   });
+  // A stop that arrives before the service has registered its handler is kept
+  // until it has: systemd sends SIGTERM only once.
+  bool StopPending = false;
   while (!Done.load()) {
     const timespec Tick{0, 100 * 1000 * 1000};
-    const int Signal = sigtimedwait(&Stop, nullptr, &Tick);
-    if (Signal > 0) {
-      if (const TServiceCtrlHandler Handler = CtrlHandlerProc.load()) Handler(1);
+    if (sigtimedwait(&Stop, nullptr, &Tick) > 0) StopPending = true;
+    if (StopPending) {
+      if (const TServiceCtrlHandler Handler = CtrlHandlerProc.load()) {
+        StopPending = false;
+        Handler(1);
+      }
     }
   }
   Service.join();

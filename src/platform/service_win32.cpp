@@ -22,6 +22,13 @@ private:
 
 int Last() { return static_cast<int>(GetLastError()); }
 
+// The service manager starts the image path as a command line: unquoted, a blank
+// in it ("C:\Program Files\...") would first start "C:\Program.exe" if there were
+// one. Quoted only when needed, so that a plain path stays as it is.
+std::string ImagePath(const std::string& ExePath) {
+  return ExePath.find(' ') == std::string::npos ? ExePath : "\"" + ExePath + "\"";
+}
+
 void WriteDescription(const TServiceIdentity& Service) {
   const std::string Key = "SYSTEM\\CurrentControlSet\\Services\\" + Service.Name;
   HKEY H = nullptr;
@@ -46,7 +53,7 @@ int ServiceInstall(const TServiceIdentity& Service) {
     if (!Manager) return Last();
     TScHandle Created(CreateServiceA(Manager.Get(), Service.Name.c_str(), Service.DisplayName.c_str(),
                                      SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                     SERVICE_ERROR_NORMAL, Service.ExePath.c_str(), nullptr, nullptr,
+                                     SERVICE_ERROR_NORMAL, ImagePath(Service.ExePath).c_str(), nullptr, nullptr,
                                      nullptr, nullptr, nullptr));
     if (!Created) return Last();
     if (!StartServiceA(Created.Get(), 0, nullptr)) Result = Last();
