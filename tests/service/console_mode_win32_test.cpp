@@ -1,0 +1,92 @@
+// The bridge as an application in a Windows console: "run" starts it, a console
+// control event stops it, and a start that fails still ends the program with exit
+// code 0.
+//
+// Wine's console for a program started from a pipe, as CTest starts this one,
+// takes no control events (GenerateConsoleCtrlEvent fails with
+// ERROR_INVALID_ACCESS). So the bridge gets a console of its own, and the test
+// attaches to it to raise the event there, as another program in the same console
+// window would. Wine raises only Ctrl+C that way (Ctrl+Break is not implemented
+// there), so Ctrl+Break is tried on Windows alone. Closing the console window (the close event) has no counterpart
+// that a program can raise; the handler treats it as Ctrl+C.
+
+#include <gtest/gtest.h>
+
+#include "program_win32.h"
+
+namespace {
+
+using namespace WinE2E;
+using Lines = std::vector<std::string>;
+
+// The test shares the console while it raises the event, and must survive it.
+BOOL WINAPI IgnoreEvent(DWORD) { return TRUE; }
+
+bool SendConsoleEvent(DWORD Pid, DWORD Event) {
+  static const bool Ignoring = SetConsoleCtrlHandler(IgnoreEvent, TRUE) != FALSE;
+  if (!Ignoring) return false;
+  FreeConsole();
+  if (!AttachConsole(Pid)) return false;
+  const bool Sent = GenerateConsoleCtrlEvent(Event, 0) != FALSE;
+  FreeConsole();
+  return Sent;
+}
+
+const std::string Version = BRENVIC_EXPECTED_VERSION;
+
+TEST(ConsoleMode, CtrlCAndCtrlBreakStopTheBridge) {
+  struct TCase {
+    DWORD Event;
+    const char* Args;
+  };
+  // Any second argument other than -s runs the bridge in the console as well.
+  for (const TCase& C : {TCase{CTRL_C_EVENT, "Run x"}, TCase{CTRL_BREAK_EVENT, "run"}}) {
+    SCOPED_TRACE(C.Args);
+    if (C.Event == CTRL_BREAK_EVENT && UnderWine()) continue;  // Wine raises only Ctrl+C
+    TestSupport::TTempDir Root;
+    TProgram Bridge(Root.Path() / "bridge", HeadlessIni(FreePort(SOCK_DGRAM), FreePort(SOCK_STREAM)));
+    ASSERT_TRUE(Bridge.Start(C.Args, CREATE_NEW_CONSOLE));
+    ASSERT_TRUE(Bridge.WaitForLog("TAVEK Vantelo service started successfully", 15s));
+
+    ASSERT_TRUE(SendConsoleEvent(Bridge.Pid(), C.Event)) << GetLastError();
+    const auto Sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(Bridge.Wait(15s), std::optional<DWORD>(0));
+    EXPECT_LT(std::chrono::steady_clock::now() - Sent, 5s) << "one loop period and the stop, with slack";
+    EXPECT_EQ(TestSupport::SplitCrLf(Bridge.Console()),
+              (Lines{"", "TAVEK Vantelo service v" + Version, "", "Running as application - OK",
+                     "Have a STOP signal...", "TAVEK Vantelo service stopped as application successfully"}));
+    EXPECT_TRUE(InOrder(Bridge.LogLines(),
+                        {"TAVEK Vantelo service starting...", "RTP Session started successfully",
+                         "TAVEK Vantelo service started successfully", "TAVEK Vantelo service stopping...",
+                         "RTP Session stopping...", "Sound recorder processor -> stopped",
+                         "Sound player processor -> stopped", "UDP sender/receiver processor -> stopped",
+                         "Audio mixer processor -> stopped", "RTP Session stopped",
+                         "TAVEK Vantelo service stopped successfully"}));
+  }
+}
+
+TEST(ConsoleMode, ATakenTcpPortFailsTheStartAndEndsWithZero) {
+  FreePort(SOCK_STREAM);  // starts the socket library
+  const SOCKET Taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int Len = sizeof(A);
+  ASSERT_EQ(bind(Taken, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
+  ASSERT_EQ(listen(Taken, 1), 0);
+  getsockname(Taken, reinterpret_cast<sockaddr*>(&A), &Len);
+
+  TestSupport::TTempDir Root;
+  TProgram Bridge(Root.Path() / "bridge", HeadlessIni(FreePort(SOCK_DGRAM), ntohs(A.sin_port), false));
+  const TRun R = Bridge.Run("run", 20s);
+  closesocket(Taken);
+  EXPECT_EQ(R.ExitCode, std::optional<DWORD>(0));
+  EXPECT_EQ(R.Lines(), (Lines{"", "TAVEK Vantelo service v" + Version, "", "Running as application - OK",
+                              "TAVEK Vantelo service stopped as application successfully"}));
+  const Lines Log = Bridge.LogLines();
+  ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
+  EXPECT_EQ(Log[0].rfind("Exception starting RTP Session: Cannot start server. ", 0), 0u) << Log[0];
+  EXPECT_EQ(Log[1], "Exception in main proceding: TAVEK Vantelo service failed to start");
+}
+
+}  // namespace
