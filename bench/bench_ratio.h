@@ -13,6 +13,16 @@
 
 namespace BenchRatio {
 
+// Nanoseconds in one of Google Benchmark's time units.
+inline double NsPerUnit(benchmark::TimeUnit U) {
+  switch (U) {
+    case benchmark::kNanosecond: return 1;
+    case benchmark::kMicrosecond: return 1e3;
+    case benchmark::kMillisecond: return 1e6;
+    default: return 1e9;
+  }
+}
+
 class TRatioReporter : public benchmark::ConsoleReporter {
 public:
   explicit TRatioReporter(std::string Baseline) : FBaseline(std::move(Baseline)) {}
@@ -36,14 +46,7 @@ public:
   }
 
 private:
-  static double Scale(benchmark::TimeUnit U) {
-    switch (U) {
-      case benchmark::kNanosecond: return 1;
-      case benchmark::kMicrosecond: return 1e3;
-      case benchmark::kMillisecond: return 1e6;
-      default: return 1e9;
-    }
-  }
+  static double Scale(benchmark::TimeUnit U) { return NsPerUnit(U); }
 
   std::string FBaseline;
   std::vector<std::pair<std::string, double>> FResults;

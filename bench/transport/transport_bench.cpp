@@ -14,6 +14,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_ratio.h"
+
 #include <asio.hpp>
 
 #include <atomic>
@@ -279,14 +281,7 @@ public:
   }
 
 private:
-  static double Scale(benchmark::TimeUnit U) {
-    switch (U) {
-      case benchmark::kNanosecond: return 1;
-      case benchmark::kMicrosecond: return 1e3;
-      case benchmark::kMillisecond: return 1e6;
-      default: return 1e9;
-    }
-  }
+  static double Scale(benchmark::TimeUnit U) { return BenchRatio::NsPerUnit(U); }
   std::vector<std::pair<std::string, double>> FResults;
 };
 

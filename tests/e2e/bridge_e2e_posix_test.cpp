@@ -11,6 +11,7 @@
 #include <random>
 
 #include "bridge_process_posix.h"
+#include "rtp/rtp_test_support.h"
 
 namespace {
 
@@ -123,16 +124,7 @@ Bytes RawFile(const TBridge& B, const char* Prefix) {
 }
 
 Bytes RtpPacket(uint16_t Seq, uint32_t Ts, uint32_t Ssrc, const Bytes& Payload) {
-  Bytes P(12, '\0');
-  P[0] = static_cast<char>(0x80);
-  P[1] = 8;
-  P[2] = static_cast<char>(Seq >> 8);
-  P[3] = static_cast<char>(Seq);
-  for (int I = 0; I < 4; ++I) {
-    P[4 + I] = static_cast<char>(Ts >> (24 - 8 * I));
-    P[8 + I] = static_cast<char>(Ssrc >> (24 - 8 * I));
-  }
-  return P + Payload;
+  return RtpTest::PacketText(Seq, Ts, Ssrc, Payload);
 }
 
 uint32_t SsrcOf(const Bytes& P) {

@@ -27,6 +27,7 @@
 #include "platform/exception.h"
 #include "platform/wave_virtual.h"
 #include "rtp/rtp_codec.h"
+#include "rtp/rtp_test_support.h"
 #include "test_support.h"
 
 namespace {
@@ -51,16 +52,7 @@ uint16_t FreeTcpPort() {
 
 // An RTP packet of 160 A-law bytes, all equal to Fill.
 Bytes Rtp(uint16_t Seq, uint32_t Ts, uint32_t Ssrc, uint8_t Fill = 0x55) {
-  Bytes P(12, '\0');
-  P[0] = static_cast<char>(0x80);
-  P[1] = 8;
-  P[2] = static_cast<char>(Seq >> 8);
-  P[3] = static_cast<char>(Seq);
-  for (int I = 0; I < 4; ++I) {
-    P[4 + I] = static_cast<char>(Ts >> (24 - 8 * I));
-    P[8 + I] = static_cast<char>(Ssrc >> (24 - 8 * I));
-  }
-  return P + Bytes(160, static_cast<char>(Fill));
+  return RtpTest::PacketText(Seq, Ts, Ssrc, Bytes(160, static_cast<char>(Fill)));
 }
 
 TRtpDatagramInfo Parse(const Bytes& P) {

@@ -2,6 +2,7 @@
 // Raw RTP datagrams for the tests, written field by field.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace RtpTest {
@@ -36,6 +37,18 @@ struct TDatagram {
     return B;
   }
 };
+
+// A plain packet (version 2, payload type 8, no CSRC list, extension or
+// padding) around Payload, as the byte string a socket sends.
+inline std::string PacketText(uint16_t Seq, uint32_t Ts, uint32_t Ssrc, const std::string& Payload) {
+  TDatagram D;
+  D.Seq = Seq;
+  D.Ts = Ts;
+  D.Ssrc = Ssrc;
+  D.Length = 12;
+  const std::vector<uint8_t> Header = D.Bytes();
+  return std::string(Header.begin(), Header.end()) + Payload;
+}
 
 // Recognisable audio bytes.
 inline std::vector<uint8_t> Pattern(size_t Size) {
