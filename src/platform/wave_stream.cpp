@@ -63,6 +63,7 @@ MMRESULT TWaveStream::Queue(WAVEHDR* Header, uint32_t Size) {
     Header->dwFlags = (Header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     if (FDir == TWaveDir::In) Header->dwBytesRecorded = 0;
     FQueue.push_back(Header);
+    OnQueued();
   }
   FWake.notify_all();
   return MMSYSERR_NOERROR;

@@ -54,6 +54,8 @@ protected:
   // The device is being reset: stop it, keep its partial data (under FLock,
   // on the device thread).
   virtual void OnStop() {}
+  // A header joined the queue (under FLock, on the queueing thread).
+  virtual void OnQueued() {}
   // After the device thread has ended: release the device.
   virtual void OnClose() {}
   // A fault to report for this call instead of carrying it out (0: none).

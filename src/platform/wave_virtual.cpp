@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -217,6 +218,7 @@ protected:
       if (FSink) FSink->Write(H->lpData, H->dwBufferLength);
       FPlayedUntil = Due;
       FCurrent = nullptr;
+      FQueuedAt.pop_front();
     }
     Complete(L);
     if (Dir() == TWaveDir::In && QueueEmpty()) FStarving = true;
@@ -231,7 +233,12 @@ protected:
     return MMSYSERR_NOERROR;
   }
 
+  void OnQueued() override {
+    if (Dir() == TWaveDir::Out) FQueuedAt.push_back(TClock::now());
+  }
+
   void OnStop() override {
+    FQueuedAt.clear();  // every queued header is coming back
     WAVEHDR* H = Front();
     if (H == nullptr) return;
     const TClock::time_point Now = TClock::now();
@@ -290,10 +297,13 @@ private:
     return TimeOf(FProduced + H->dwBufferLength);
   }
 
+  // A buffer plays on from where the one before it ended, as a sound card
+  // would, however late this thread wakes; only a buffer queued after that end
+  // (an underrun) starts when it came.
   TClock::time_point PlaybackDue(WAVEHDR* H) {
     if (FCurrent != H) {
       FCurrent = H;
-      FCurrentStart = std::max(TClock::now(), FPlayedUntil);
+      FCurrentStart = std::max(FQueuedAt.front(), FPlayedUntil);
       FCurrentEnd = FCurrentStart + std::chrono::nanoseconds(static_cast<int64_t>(uint64_t{H->dwBufferLength} * 1000000000u / FRate));
     }
     return FCurrentEnd;
@@ -330,6 +340,7 @@ private:
   TClock::time_point FCurrentStart{};
   TClock::time_point FCurrentEnd{};
   TClock::time_point FPlayedUntil{};
+  std::deque<TClock::time_point> FQueuedAt;  // when each queued header came, in queue order
 };
 
 }  // namespace

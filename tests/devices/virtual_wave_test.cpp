@@ -292,6 +292,57 @@ TEST_F(VirtualWave, PlaybackWritesWhatItPlaysPacedByTheClock) {
   }
 }
 
+// A sound card plays queued audio back to back on its own clock: a device
+// thread held up in a callback must not delay what comes next, and only a
+// buffer that comes after the audio ran out starts late.
+TEST_F(VirtualWave, PlaybackKeepsItsClockThroughALateCallbackAndRestartsAfterAnUnderrun) {
+  TVirtualDevices Installed({Ear("Ear")});
+  struct TDone {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::vector<TClock::time_point> At;  // guarded by Lock
+    static void Proc(TWaveHandle, uint32_t Msg, uintptr_t Instance, uintptr_t, uintptr_t) noexcept {
+      if (Msg != WOM_DONE) return;
+      auto* Self = reinterpret_cast<TDone*>(Instance);
+      size_t N;
+      {
+        std::lock_guard L(Self->Lock);
+        Self->At.push_back(TClock::now());
+        N = Self->At.size();
+      }
+      Self->Changed.notify_all();
+      if (N == 1) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    bool Wait(size_t N) {
+      std::unique_lock L(Lock);
+      return Changed.wait_for(L, std::chrono::seconds(5), [&] { return At.size() >= N; });
+    }
+  } Done;
+  TWaveHandle H = 0;
+  ASSERT_EQ(WaveOpen(TWaveDir::Out, &H, 0, &ALaw, &TDone::Proc, reinterpret_cast<uintptr_t>(&Done), CALLBACK_FUNCTION), 0u);
+  TBuffers B(3, 400);  // 50 ms each
+  for (auto& Hd : B.Headers) ASSERT_EQ(WavePrepareHeader(TWaveDir::Out, H, &Hd, sizeof Hd), 0u);
+  const auto Start = TClock::now();
+  ASSERT_EQ(WaveOutWrite(H, &B.Headers[0], sizeof(WAVEHDR)), 0u);
+  ASSERT_EQ(WaveOutWrite(H, &B.Headers[1], sizeof(WAVEHDR)), 0u);
+  ASSERT_TRUE(Done.Wait(2));
+  std::this_thread::sleep_until(Start + std::chrono::milliseconds(200));
+  const auto Third = TClock::now();
+  ASSERT_EQ(WaveOutWrite(H, &B.Headers[2], sizeof(WAVEHDR)), 0u);
+  ASSERT_TRUE(Done.Wait(3));
+  {
+    std::lock_guard L(Done.Lock);
+    EXPECT_GE(Done.At[0] - Start, std::chrono::milliseconds(49));
+    // The second buffer ends 100 ms after the start, not 30 ms later.
+    EXPECT_GE(Done.At[1] - Start, std::chrono::milliseconds(99));
+    EXPECT_LT(Done.At[1] - Start, std::chrono::milliseconds(125));
+    // The third came after the audio ran out: it plays from its arrival.
+    EXPECT_GE(Done.At[2] - Third, std::chrono::milliseconds(49));
+  }
+  for (auto& Hd : B.Headers) ASSERT_EQ(WaveUnprepareHeader(TWaveDir::Out, H, &Hd, sizeof Hd), 0u);
+  ASSERT_EQ(WaveClose(TWaveDir::Out, H), 0u);
+}
+
 TEST_F(VirtualWave, FaultsFailTheirCallsAndOpenCounts) {
   TVirtualDevices Installed({Mic("Mic", {{TWaveFaultOp::Open, 1, MMSYSERR_ALLOCATED},
                                           {TWaveFaultOp::Queue, 2, MMSYSERR_NOMEM},
