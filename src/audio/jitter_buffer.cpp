@@ -14,8 +14,11 @@ TJitterBuffer::TJitterBuffer(int32_t Threshold, uint32_t ReadMax, int32_t Capaci
 
 void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
   // Written after the lock is released: a log line is file work, and the
-  // reader must not wait for it.
+  // reader must not wait for it. The event is set after the release too, so
+  // that the woken reader finds the lock free; a reader that empties the
+  // buffer in between only wakes once more for nothing.
   std::string Line;
+  bool Ready = false;
   {
     std::lock_guard<std::mutex> G(FLock);
     const int64_t Length = static_cast<int64_t>(FData.size());
@@ -31,8 +34,9 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
       Line = Format("Jitter bubber: Drop overflow data [Data size=<%d>]", static_cast<int>(Size));
       FData.clear();
     }
-    if (static_cast<int64_t>(FData.size()) >= FThreshold) FDataEvent.Set();
+    Ready = static_cast<int64_t>(FData.size()) >= FThreshold;
   }
+  if (Ready) FDataEvent.Set();
   if (!Line.empty()) WriteLog(Line);
 }
 

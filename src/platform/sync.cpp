@@ -24,23 +24,30 @@ bool WaitOn(std::condition_variable& Cv, TLockType& Lock, uint32_t TimeoutMs, TR
 // Registers one waiter with two objects for the length of a multi-object wait.
 class TWaiterRegistration {
 public:
-  TWaiterRegistration(Detail::TWaiter& W, Detail::TSyncObject& A, Detail::TSyncObject& B)
-      : FWaiter(W), FA(A), FB(B) {
-    FA.AddWaiter(&FWaiter);
-    if (&FB != &FA) FB.AddWaiter(&FWaiter);
+  TWaiterRegistration(const std::shared_ptr<Detail::TWaiter>& W, Detail::TSyncObject& A, Detail::TSyncObject& B)
+      : FWaiter(W.get()), FA(A), FB(B) {
+    FA.AddWaiter(W);
+    if (&FB != &FA) FB.AddWaiter(W);
   }
   ~TWaiterRegistration() {
-    FA.RemoveWaiter(&FWaiter);
-    if (&FB != &FA) FB.RemoveWaiter(&FWaiter);
+    FA.RemoveWaiter(FWaiter);
+    if (&FB != &FA) FB.RemoveWaiter(FWaiter);
   }
   TWaiterRegistration(const TWaiterRegistration&) = delete;
   TWaiterRegistration& operator=(const TWaiterRegistration&) = delete;
 
 private:
-  Detail::TWaiter& FWaiter;
+  const Detail::TWaiter* FWaiter;
   Detail::TSyncObject& FA;
   Detail::TSyncObject& FB;
 };
+
+// Each thread's waiter, made once: a thread waits on one thing at a time. A
+// flag left over from an earlier wait only costs one more attempt.
+const std::shared_ptr<Detail::TWaiter>& ThisThreadsWaiter() {
+  thread_local const std::shared_ptr<Detail::TWaiter> W = std::make_shared<Detail::TWaiter>();
+  return W;
+}
 
 // Runs TryOnce until it succeeds or the time-out passes. The waiter is flagged
 // by every state change of A or B; its flag is cleared before each attempt, so
@@ -49,8 +56,9 @@ template <typename TTry>
 bool WaitForTwo(Detail::TSyncObject& A, Detail::TSyncObject& B, uint32_t TimeoutMs, TTry TryOnce) {
   if (TryOnce()) return true;
   if (TimeoutMs == 0) return false;
-  Detail::TWaiter W;
-  TWaiterRegistration Registration(W, A, B);
+  const std::shared_ptr<Detail::TWaiter>& Shared = ThisThreadsWaiter();
+  Detail::TWaiter& W = *Shared;
+  TWaiterRegistration Registration(Shared, A, B);
   const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
   for (;;) {
     {
@@ -73,23 +81,39 @@ bool WaitForTwo(Detail::TSyncObject& A, Detail::TSyncObject& B, uint32_t Timeout
 
 namespace Detail {
 
-void TSyncObject::AddWaiter(TWaiter* W) {
+void TWakeList::Add(const std::shared_ptr<TWaiter>& W) {
+  if (FCount < Inline)
+    FFirst[FCount++] = W;
+  else
+    FMore.push_back(W);
+}
+
+void TWakeList::Wake() {
+  const auto WakeOne = [](TWaiter& W) {
+    {
+      std::lock_guard<std::mutex> G(W.Lock);
+      W.Flagged = true;
+    }
+    W.Changed.notify_one();
+  };
+  for (size_t I = 0; I < FCount; ++I) WakeOne(*FFirst[I]);
+  for (const auto& W : FMore) WakeOne(*W);
+}
+
+void TSyncObject::AddWaiter(const std::shared_ptr<TWaiter>& W) {
   std::lock_guard<std::mutex> G(FLock);
   FWaiters.push_back(W);
 }
 
-void TSyncObject::RemoveWaiter(TWaiter* W) {
+void TSyncObject::RemoveWaiter(const TWaiter* W) {
   std::lock_guard<std::mutex> G(FLock);
-  FWaiters.erase(std::find(FWaiters.begin(), FWaiters.end(), W));
+  FWaiters.erase(std::find_if(FWaiters.begin(), FWaiters.end(), [W](const auto& P) { return P.get() == W; }));
 }
 
-void TSyncObject::NotifyLocked() {
+void TSyncObject::NotifyLocked(TWakeList& Wake) {
+  // Under the lock: a single-object waiter may free the object once it wakes.
   FChanged.notify_all();
-  for (TWaiter* W : FWaiters) {
-    std::lock_guard<std::mutex> G(W->Lock);
-    W->Flagged = true;
-    W->Changed.notify_one();
-  }
+  for (const auto& W : FWaiters) Wake.Add(W);
 }
 
 }  // namespace Detail
@@ -100,10 +124,14 @@ TEvent::TEvent(bool ManualReset, bool InitiallySignalled)
     : FManualReset(ManualReset), FSignalled(InitiallySignalled) {}
 
 void TEvent::Set() {
-  std::lock_guard<std::mutex> G(FLock);
-  if (FSignalled) return;
-  FSignalled = true;
-  NotifyLocked();
+  Detail::TWakeList Wake;
+  {
+    std::lock_guard<std::mutex> G(FLock);
+    if (FSignalled) return;
+    FSignalled = true;
+    NotifyLocked(Wake);
+  }
+  Wake.Wake();
 }
 
 void TEvent::Reset() {
@@ -155,11 +183,15 @@ TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount)
 }
 
 bool TSemaphore::Release(int32_t* PreviousCount) {
-  std::lock_guard<std::mutex> G(FLock);
-  if (PreviousCount) *PreviousCount = FCount;
-  if (FCount >= FMaximum) return false;
-  ++FCount;
-  NotifyLocked();
+  Detail::TWakeList Wake;
+  {
+    std::lock_guard<std::mutex> G(FLock);
+    if (PreviousCount) *PreviousCount = FCount;
+    if (FCount >= FMaximum) return false;
+    ++FCount;
+    NotifyLocked(Wake);
+  }
+  Wake.Wake();
   return true;
 }
 

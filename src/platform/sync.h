@@ -4,11 +4,14 @@
 // two semaphores. One portable implementation (standard library) serves both
 // systems, so both run the code the sanitizers have checked.
 //
-// Lock order inside this unit: an object's own lock, then a waiter's lock. A
-// multi-object waiter never holds its own lock while it takes an object's lock.
+// Lock order inside this unit: a thread holds one lock at a time, except that
+// TakeBoth holds both semaphores' locks (taken together). A state change is
+// announced after the object's lock is released.
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -19,11 +22,29 @@ inline constexpr uint32_t WaitInfinite = 0xFFFFFFFFu;
 
 namespace Detail {
 // One thread waiting on several objects at once; every object it waits on
-// flags it when its state changes.
+// flags it when its state changes. Shared, so that a thread waking it may still
+// hold it after the wait has ended.
 struct TWaiter {
   std::mutex Lock;
   std::condition_variable Changed;
   bool Flagged = false;  // guarded by Lock
+};
+
+// The waiters one state change wakes: gathered under the object's lock, woken
+// after it is released, so that a woken thread (the session thread runs at a
+// realtime priority and takes the CPU at once) never blocks on a lock that its
+// waker still holds.
+class TWakeList {
+public:
+  void Add(const std::shared_ptr<TWaiter>& W);
+  // Flags every gathered waiter and wakes it.
+  void Wake();
+
+private:
+  static constexpr size_t Inline = 2;  // one waiter per object is the rule
+  std::array<std::shared_ptr<TWaiter>, Inline> FFirst;
+  size_t FCount = 0;
+  std::vector<std::shared_ptr<TWaiter>> FMore;
 };
 
 // What events and semaphores share: their lock, the single-object waiters'
@@ -34,16 +55,17 @@ public:
   TSyncObject(const TSyncObject&) = delete;
   TSyncObject& operator=(const TSyncObject&) = delete;
 
-  void AddWaiter(TWaiter* W);
-  void RemoveWaiter(TWaiter* W);
+  void AddWaiter(const std::shared_ptr<TWaiter>& W);
+  void RemoveWaiter(const TWaiter* W);
 
 protected:
-  // Wakes every waiter; called with FLock held after the state changed.
-  void NotifyLocked();
+  // After a state change, with FLock held: wakes the single-object waiters
+  // and gathers the multi-object ones, to be woken once FLock is released.
+  void NotifyLocked(TWakeList& Wake);
 
   std::mutex FLock;
   std::condition_variable FChanged;  // waits on FLock
-  std::vector<TWaiter*> FWaiters;    // guarded by FLock
+  std::vector<std::shared_ptr<TWaiter>> FWaiters;  // guarded by FLock
 };
 }  // namespace Detail
 

@@ -54,6 +54,7 @@ MMRESULT TWaveStream::Unprepare(WAVEHDR* Header, uint32_t Size) {
 
 MMRESULT TWaveStream::Queue(WAVEHDR* Header, uint32_t Size) {
   if (!ValidHeader(Header, Size)) return MMSYSERR_INVALPARAM;
+  bool Wake = false;
   {
     std::lock_guard L(FLock);
     if (FLost) return MMSYSERR_NODRIVER;
@@ -62,10 +63,13 @@ MMRESULT TWaveStream::Queue(WAVEHDR* Header, uint32_t Size) {
     if (Header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
     Header->dwFlags = (Header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
     if (FDir == TWaveDir::In) Header->dwBytesRecorded = 0;
+    // The device thread waits for a header only when it has none; behind the
+    // front one a new header changes nothing it waits for.
+    Wake = FQueue.empty();
     FQueue.push_back(Header);
     OnQueued();
   }
-  FWake.notify_all();
+  if (Wake) FWake.notify_all();
   return MMSYSERR_NOERROR;
 }
 

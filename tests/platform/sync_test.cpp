@@ -156,6 +156,30 @@ TEST(EventConcurrency, WaitForEitherSeesEveryTokenOnce) {
   EXPECT_FALSE(Data[1].IsSet());
 }
 
+// A waiter is woken after the event's lock is released, so the thread that
+// waited may be gone by then: each wait below runs on a thread that ends as
+// soon as it is woken, while another thread keeps setting the event.
+TEST(EventConcurrency, AWaitingThreadMayEndWhileItsEventIsBeingSet) {
+  TEvent Shared(true, false), Never(true, false);
+  std::atomic<bool> Done{false};
+  std::thread Setter([&] {
+    while (!Done) {
+      Shared.Set();
+      std::this_thread::yield();
+      Shared.Reset();
+    }
+  });
+  int Woken = 0;
+  for (int I = 0; I < 300; ++I) {
+    TWaitResult R = TWaitResult::TimedOut;
+    std::thread([&] { R = WaitForEither(Never, Shared, 5000); }).join();
+    if (R == TWaitResult::Second) ++Woken;
+  }
+  Done = true;
+  Setter.join();
+  EXPECT_EQ(Woken, 300);
+}
+
 // ---- semaphores
 
 TEST(Semaphore, CountsAndMaximum) {
