@@ -14,6 +14,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <numeric>
 
 #include "platform/g711.h"
 #include "platform/wave_backend.h"
@@ -186,6 +187,14 @@ public:
     if (D.ToneHz > 0) {
       FToneStep = 2.0 * 3.14159265358979323846 * D.ToneHz / Format.nSamplesPerSec;
       FToneAmplitude = std::min(32767.0, 32767.0 * std::pow(10.0, D.ToneLevelDb / 20.0));
+      // A whole number of hertz repeats after rate / gcd(rate, hertz) samples:
+      // that period is encoded once instead of every sample as it goes.
+      const uint32_t Rate = Format.nSamplesPerSec;
+      if (D.ToneHz == std::floor(D.ToneHz) && D.ToneHz <= Rate) {
+        const uint32_t Period = Rate / std::gcd(Rate, static_cast<uint32_t>(D.ToneHz));
+        FTonePeriod.resize(Period);
+        for (uint32_t I = 0; I < Period; ++I) FTonePeriod[I] = ToneSample(I);
+      }
     }
   }
 
@@ -309,6 +318,10 @@ private:
     return FCurrentEnd;
   }
 
+  uint8_t ToneSample(uint64_t Pos) const {
+    return LinearToALaw(static_cast<int16_t>(std::lround(FToneAmplitude * std::sin(FToneStep * static_cast<double>(Pos)))));
+  }
+
   // The source's bytes from position FProduced on.
   void Produce(char* Data, uint32_t Size) {
     for (uint32_t I = 0; I < Size; ++I) {
@@ -316,8 +329,10 @@ private:
       uint8_t B = ALawSilence;
       if (!FSource.empty())
         B = FSource[Pos % FSource.size()];
+      else if (!FTonePeriod.empty())
+        B = FTonePeriod[Pos % FTonePeriod.size()];
       else if (FToneStep > 0)
-        B = LinearToALaw(static_cast<int16_t>(std::lround(FToneAmplitude * std::sin(FToneStep * static_cast<double>(Pos)))));
+        B = ToneSample(Pos);
       Data[I] = static_cast<char>(B);
     }
   }
@@ -329,6 +344,7 @@ private:
   // Set at construction, only read afterwards.
   double FToneStep = 0;
   double FToneAmplitude = 0;
+  std::vector<uint8_t> FTonePeriod;  // one period of a whole-hertz tone, encoded
   TClock::time_point FVanishAt;
   std::array<std::atomic<uint32_t>, 8> FCalls{};  // per operation, from any calling thread
   // Capture clock; guarded by FLock.

@@ -209,21 +209,24 @@ TEST_F(VirtualWave, CaptureSourcesRawWavALawWavPcmAndTone) {
     TListener L;
     EXPECT_EQ(Capture(L, 1200), Looped(C.Expected, 1200)) << C.File;
   }
-  // A 1000 Hz tone at 8000 samples a second crosses zero twice in 8 samples.
-  TVirtualWaveDevice Tone = Mic("Tone");
-  Tone.ToneHz = 1000;
-  TVirtualDevices Installed({Tone});
-  TListener L;
-  const std::string T = Capture(L, 1600);
-  int Crossings = 0;
-  double Peak = 0;
-  for (size_t I = 1; I < T.size(); ++I) {
-    const int A = ALawToLinear(static_cast<uint8_t>(T[I - 1])), B = ALawToLinear(static_cast<uint8_t>(T[I]));
-    Crossings += (A < 0) != (B < 0);
-    Peak = std::max(Peak, std::abs(static_cast<double>(B)));
+  // A tone of F Hz crosses zero 2F times a second: whole hertz that divide the
+  // rate, whole hertz that do not, and a fraction.
+  for (const double Hz : {1000.0, 440.0, 437.5}) {
+    TVirtualWaveDevice Tone = Mic("Tone");
+    Tone.ToneHz = Hz;
+    TVirtualDevices Installed({Tone});
+    TListener L;
+    const std::string T = Capture(L, 1600);
+    int Crossings = 0;
+    double Peak = 0;
+    for (size_t I = 1; I < T.size(); ++I) {
+      const int A = ALawToLinear(static_cast<uint8_t>(T[I - 1])), B = ALawToLinear(static_cast<uint8_t>(T[I]));
+      Crossings += (A < 0) != (B < 0);
+      Peak = std::max(Peak, std::abs(static_cast<double>(B)));
+    }
+    EXPECT_NEAR(Crossings, 2 * Hz * 1600 / 8000, 4) << Hz;
+    EXPECT_NEAR(20 * std::log10(Peak / 32767), -10, 1) << Hz;
   }
-  EXPECT_NEAR(Crossings, 400, 4);
-  EXPECT_NEAR(20 * std::log10(Peak / 32767), -10, 1);
 }
 
 TEST_F(VirtualWave, FormatsAndFilesThatCannotBePlayedFailTheOpening) {
