@@ -20,6 +20,8 @@
 
 #include <asio.hpp>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -106,6 +108,44 @@ int RawSendTo(asio::detail::socket_type Handle, const void* Data, size_t Size,
     ::poll(&P, 1, 10);
   }
 #endif
+}
+
+// One datagram to each address, on the sending thread. 0 or the first error's
+// system code; every address gets its attempt whatever the others did. Linux
+// hands a whole batch to the system in one call; a datagram that call cannot
+// take goes alone, so that it is waited out or fails as a single one would.
+int RawSendToEach(asio::detail::socket_type Handle, const void* Data, size_t Size,
+                  const std::vector<const udp::endpoint*>& To) {
+  int FirstError = 0;
+  const auto Note = [&FirstError](int Code) {
+    if (Code != 0 && FirstError == 0) FirstError = Code;
+  };
+#if defined(__linux__)
+  constexpr size_t MaxBatch = 64;
+  iovec Bytes{const_cast<void*>(Data), Size};
+  std::array<mmsghdr, MaxBatch> Batch{};
+  for (size_t Done = 0; Done < To.size();) {
+    const size_t Count = std::min(MaxBatch, To.size() - Done);
+    for (size_t I = 0; I < Count; ++I) {
+      msghdr& M = Batch[I].msg_hdr;
+      M = msghdr{};
+      M.msg_name = const_cast<sockaddr*>(To[Done + I]->data());
+      M.msg_namelen = static_cast<socklen_t>(To[Done + I]->size());
+      M.msg_iov = &Bytes;
+      M.msg_iovlen = 1;
+    }
+    const int Sent = To.size() - Done == 1 ? 0 : ::sendmmsg(Handle, Batch.data(), static_cast<unsigned>(Count), 0);
+    if (Sent > 0) {
+      Done += static_cast<size_t>(Sent);
+    } else {
+      Note(RawSendTo(Handle, Data, Size, *To[Done]));
+      ++Done;
+    }
+  }
+#else
+  for (const udp::endpoint* E : To) Note(RawSendTo(Handle, Data, Size, *E));
+#endif
+  return FirstError;
 }
 
 // The address as the program is told it; IPv4 peers of a dual-stack socket
@@ -285,12 +325,10 @@ public:
   int32_t SendToAll(const uint8_t* Data, size_t Size) override {
     std::lock_guard<std::mutex> Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
-    int FirstError = 0;
-    for (const auto& [Id, Peer] : FPeers) {
-      if (Peer.Leaving) continue;
-      const int Code = RawSendTo(FHandle, Data, Size, Peer.Endpoint);
-      if (Code != 0 && FirstError == 0) FirstError = Code;
-    }
+    FSendList.clear();
+    for (const auto& [Id, Peer] : FPeers)
+      if (!Peer.Leaving) FSendList.push_back(&Peer.Endpoint);
+    const int FirstError = RawSendToEach(FHandle, Data, Size, FSendList);
     return FirstError != 0 ? Fail(FirstError) : 0;
   }
 
@@ -459,6 +497,7 @@ private:
   std::map<int32_t, TPeer> FPeers;            // guarded by FLock
   std::map<udp::endpoint, int32_t> FIdOf;     // guarded by FLock
   int32_t FNextClientId = 1;                  // guarded by FLock
+  std::vector<const udp::endpoint*> FSendList;  // guarded by FLock: SendToAll's addresses, kept to save allocating
 };
 
 // ---- TCP --------------------------------------------------------------------

@@ -107,6 +107,27 @@ TEST_F(TransportLib, UdpPeersAreLearnedAndServedAlongsideATcpServer) {
   EXPECT_EQ(Lib().SendTo(T.Id, "127.0.0.1", StrangerPort, "x", 1), -1);  // no datagrams on TCP
 }
 
+// Datagrams to many peers leave in batches: every peer gets exactly one, across
+// the batch boundary too.
+TEST_F(TransportLib, UdpSendToAllReachesEveryPeerOfAMultiBatchList) {
+  const TStarted U = Start(",LAYER=UDP", true);
+  ASSERT_NE(U.Id, -1);
+  const udp::endpoint Server(asio::ip::make_address("127.0.0.1"), U.Port);
+  std::vector<udp::socket> Peers;
+  for (int I = 0; I < 130; ++I) {
+    Peers.push_back(UdpPeer());
+    Peers.back().send_to(asio::buffer("hi", 2), Server);
+  }
+  ASSERT_TRUE(TRecorder::Get().WaitCount(U.Id, TCall::Connect, Peers.size()));
+  ASSERT_EQ(Lib().SendToAll(U.Id, "all", 3), 0);
+  for (auto& P : Peers) {
+    std::string In;
+    ASSERT_TRUE(ReceiveDatagram(P, In));
+    EXPECT_EQ(In, "all");
+    EXPECT_FALSE(ReceiveDatagram(P, In, 0));
+  }
+}
+
 TEST_F(TransportLib, UdpDisconnectForgetsThePeerUntilItTalksAgain) {
   const TStarted U = Start(",LAYER=UDP", true);
   ASSERT_NE(U.Id, -1);
