@@ -2,6 +2,7 @@
 // Small helpers shared by the test programs.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -63,6 +64,17 @@ inline std::vector<std::string> SplitCrLf(const std::string& Text) {
     Pos = End + 2;
   }
   return Lines;
+}
+
+// A configuration that runs without sound hardware: loopback ports and virtual
+// devices, a tone for the microphone and a file for the earpiece.
+inline std::string HeadlessIni(uint16_t UdpPort, uint16_t TcpPort, bool DoLog = true) {
+  return std::string("[Options]\r\nDoLog=") + (DoLog ? "1" : "0") +
+         "\r\nLocalIP=127.0.0.1\r\nLocalPort=" + std::to_string(UdpPort) +
+         "\r\nRemoteIP=127.0.0.1\r\nRemotePort=9\r\nTCPServerListenIP=127.0.0.1\r\nTCPServerListenPort=" +
+         std::to_string(TcpPort) +
+         "\r\nRecDeviceID=Test\r\nPlayDeviceID=Test\r\n"
+         "[VirtualDevices]\r\nCapture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n";
 }
 
 }  // namespace TestSupport

@@ -2,23 +2,10 @@
 
 #include <windows.h>
 
+#include "platform/sc_handle_win32.h"
+
 namespace Platform {
 namespace {
-// One service-manager or service handle.
-class TScHandle {
-public:
-  explicit TScHandle(SC_HANDLE H) : FHandle(H) {}
-  ~TScHandle() {
-    if (FHandle) CloseServiceHandle(FHandle);
-  }
-  TScHandle(const TScHandle&) = delete;
-  TScHandle& operator=(const TScHandle&) = delete;
-  SC_HANDLE Get() const { return FHandle; }
-  explicit operator bool() const { return FHandle != nullptr; }
-
-private:
-  SC_HANDLE FHandle;
-};
 
 int Last() { return static_cast<int>(GetLastError()); }
 

@@ -66,20 +66,12 @@ TEST(ConsoleMode, CtrlCAndCtrlBreakStopTheBridge) {
 }
 
 TEST(ConsoleMode, ATakenTcpPortFailsTheStartAndEndsWithZero) {
-  FreePort(SOCK_STREAM);  // starts the socket library
-  const SOCKET Taken = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int Len = sizeof(A);
-  ASSERT_EQ(bind(Taken, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
-  ASSERT_EQ(listen(Taken, 1), 0);
-  getsockname(Taken, reinterpret_cast<sockaddr*>(&A), &Len);
+  const TPort Taken(SOCK_STREAM, true);
+  ASSERT_NE(Taken.Port(), 0);
 
   TestSupport::TTempDir Root;
-  TProgram Bridge(Root.Path() / "bridge", HeadlessIni(FreePort(SOCK_DGRAM), ntohs(A.sin_port), false));
+  TProgram Bridge(Root.Path() / "bridge", HeadlessIni(FreePort(SOCK_DGRAM), Taken.Port(), false));
   const TRun R = Bridge.Run("run", 20s);
-  closesocket(Taken);
   EXPECT_EQ(R.ExitCode, std::optional<DWORD>(0));
   EXPECT_EQ(R.Lines(), (Lines{"", "TAVEK Vantelo service v" + Version, "", "Running as application - OK",
                               "TAVEK Vantelo service stopped as application successfully"}));

@@ -46,36 +46,42 @@ inline bool UnderWine() {
   return Ntdll && GetProcAddress(Ntdll, "wine_get_version");
 }
 
-// A loopback port that was free a moment ago (bound to 0 and released).
-inline uint16_t FreePort(int Type) {
-  static const bool Started = [] {
-    WSADATA Data;
-    return WSAStartup(MAKEWORD(2, 2), &Data) == 0;
-  }();
-  if (!Started) return 0;
-  const SOCKET S = socket(AF_INET, Type, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int Len = sizeof(A);
-  uint16_t Port = 0;
-  if (bind(S, reinterpret_cast<sockaddr*>(&A), sizeof(A)) == 0 &&
-      getsockname(S, reinterpret_cast<sockaddr*>(&A), &Len) == 0)
-    Port = ntohs(A.sin_port);
-  closesocket(S);
-  return Port;
-}
+// A socket bound to a free loopback port, listening when Listen is set; the
+// port stays taken while the object lives.
+class TPort {
+public:
+  explicit TPort(int Type, bool Listen = false) {
+    static const bool Started = [] {
+      WSADATA Data;
+      return WSAStartup(MAKEWORD(2, 2), &Data) == 0;
+    }();
+    if (!Started) return;
+    FSocket = socket(AF_INET, Type, 0);
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int Len = sizeof(A);
+    if (bind(FSocket, reinterpret_cast<sockaddr*>(&A), sizeof(A)) == 0 && (!Listen || listen(FSocket, 1) == 0) &&
+        getsockname(FSocket, reinterpret_cast<sockaddr*>(&A), &Len) == 0)
+      FPort = ntohs(A.sin_port);
+  }
+  ~TPort() {
+    if (FSocket != INVALID_SOCKET) closesocket(FSocket);
+  }
+  TPort(const TPort&) = delete;
+  TPort& operator=(const TPort&) = delete;
+  // 0 when the port could not be taken.
+  uint16_t Port() const { return FPort; }
 
-// A configuration that runs without sound hardware: loopback ports and virtual
-// devices, a tone for the microphone and a file for the earpiece.
-inline std::string HeadlessIni(uint16_t UdpPort, uint16_t TcpPort, bool DoLog = true) {
-  return std::string("[Options]\r\nDoLog=") + (DoLog ? "1" : "0") +
-         "\r\nLocalIP=127.0.0.1\r\nLocalPort=" + std::to_string(UdpPort) +
-         "\r\nRemoteIP=127.0.0.1\r\nRemotePort=9\r\nTCPServerListenIP=127.0.0.1\r\nTCPServerListenPort=" +
-         std::to_string(TcpPort) +
-         "\r\nRecDeviceID=Test\r\nPlayDeviceID=Test\r\n"
-         "[VirtualDevices]\r\nCapture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n";
-}
+private:
+  SOCKET FSocket = INVALID_SOCKET;
+  uint16_t FPort = 0;
+};
+
+// A loopback port that was free a moment ago (bound to 0 and released).
+inline uint16_t FreePort(int Type) { return TPort(Type).Port(); }
+
+using TestSupport::HeadlessIni;
 
 struct TRun {
   std::string Output;

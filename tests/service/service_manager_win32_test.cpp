@@ -26,32 +26,19 @@
 
 #include <cstdlib>
 
+#include "platform/sc_handle_win32.h"
 #include "platform/sysmsg.h"
 #include "program_win32.h"
 
 namespace {
 
 using namespace WinE2E;
+using Platform::TScHandle;
 using Lines = std::vector<std::string>;
 
 const std::string Display = "\"TAVEK Vantelo service\"";
 
 std::string Quoted(const std::string& Text) { return "\"" + Text + "\""; }
-
-class TScHandle {
-public:
-  explicit TScHandle(SC_HANDLE H) : FHandle(H) {}
-  ~TScHandle() {
-    if (FHandle) CloseServiceHandle(FHandle);
-  }
-  TScHandle(const TScHandle&) = delete;
-  TScHandle& operator=(const TScHandle&) = delete;
-  SC_HANDLE Get() const { return FHandle; }
-  explicit operator bool() const { return FHandle != nullptr; }
-
-private:
-  SC_HANDLE FHandle;
-};
 
 // The service "Vantelo" opened with Access; empty when that fails.
 struct TService {
@@ -305,15 +292,9 @@ TEST_F(ServiceManager, TheInstallListIsWrittenBeforeTheServiceIsTouched) {
 
 TEST_F(ServiceManager, AStartThatFailsEndsInStoppedWithExitCodeZero) {
   // The TCP port is taken, so the session cannot start.
-  const SOCKET Taken = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int Len = sizeof(A);
-  ASSERT_EQ(bind(Taken, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
-  ASSERT_EQ(listen(Taken, 1), 0);
-  getsockname(Taken, reinterpret_cast<sockaddr*>(&A), &Len);
-  TProgram Bridge(Root.Path() / "bridge", HeadlessIni(UdpPort, ntohs(A.sin_port), false));
+  const TPort Taken(SOCK_STREAM, true);
+  ASSERT_NE(Taken.Port(), 0);
+  TProgram Bridge(Root.Path() / "bridge", HeadlessIni(UdpPort, Taken.Port(), false));
 
   const Lines Install = Command(Bridge, "install");
   if (UnderWine())
@@ -336,7 +317,6 @@ TEST_F(ServiceManager, AStartThatFailsEndsInStoppedWithExitCodeZero) {
   EXPECT_EQ(Bridge.Wait(20s), std::optional<DWORD>(0));
   EXPECT_EQ(Bridge.LogLines().size(), 2u);
   EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_STOPPED));
-  closesocket(Taken);
 }
 
 TEST_F(ServiceManager, AFolderWithABlankStartsThisProgramAndNoOther) {

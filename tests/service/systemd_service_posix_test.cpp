@@ -44,15 +44,6 @@ private:
 
 uint16_t FreePort(int Type) { return TPort(Type).Port(); }
 
-std::string Ini(uint16_t UdpPort, uint16_t TcpPort, bool DoLog) {
-  return std::string("[Options]\r\nDoLog=") + (DoLog ? "1" : "0") +
-         "\r\nLocalIP=127.0.0.1\r\nLocalPort=" + std::to_string(UdpPort) +
-         "\r\nRemoteIP=127.0.0.1\r\nRemotePort=9\r\nTCPServerListenIP=127.0.0.1\r\nTCPServerListenPort=" +
-         std::to_string(TcpPort) +
-         "\r\nRecDeviceID=Test\r\nPlayDeviceID=Test\r\n"
-         "[VirtualDevices]\r\nCapture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n";
-}
-
 class SystemdService : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -84,7 +75,7 @@ protected:
 };
 
 TEST_F(SystemdService, ReadyAfterTheStartThenSigtermStopsIt) {
-  TBridge B(Ini(FreePort(SOCK_DGRAM), FreePort(SOCK_STREAM), true));
+  TBridge B(TestSupport::HeadlessIni(FreePort(SOCK_DGRAM), FreePort(SOCK_STREAM), true));
   StartAsService(B);
 
   ASSERT_EQ(Socket.Receive(15s), "READY=1\nSTATUS=running");
@@ -110,7 +101,7 @@ TEST_F(SystemdService, ReadyAfterTheStartThenSigtermStopsIt) {
 
 TEST_F(SystemdService, AStartThatFailsReportsStoppedWithoutReady) {
   TPort Taken(SOCK_STREAM, true);
-  TBridge B(Ini(FreePort(SOCK_DGRAM), Taken.Port(), false));
+  TBridge B(TestSupport::HeadlessIni(FreePort(SOCK_DGRAM), Taken.Port(), false));
   StartAsService(B);
 
   EXPECT_EQ(Socket.Receive(15s), "STATUS=stopped\nEXIT_STATUS=0");
