@@ -46,6 +46,18 @@ log_count() { cat "$dir"/Logs/*/*.log 2>/dev/null | grep -c "$1"; }
 dir="$drive/Program Files/TAVEK/Vantelo"
 win_dir='C:\Program Files\TAVEK\Vantelo'
 
+echo "== zip and checksums"
+zip=$root/dist/Brenvic-$version-win64.zip
+expect "the zip holds the program, its libraries and the README" \
+  "Brenvic.exe LogClient.dll README.md srv_TAVEK_TPKT_Transport.dll" \
+  "$(unzip -Z1 "$zip" | sort | xargs)"
+unzip -q "$zip" -d "$base/zip"
+for f in Brenvic.exe srv_TAVEK_TPKT_Transport.dll LogClient.dll; do
+  check "$f in the zip as in the installer" cmp -s "$stage/$f" "$base/zip/$f"
+done
+check "SHA256SUMS match the files" bash -c 'cd "$1" && sha256sum --quiet -c SHA256SUMS' _ "$root/dist"
+expect "SHA256SUMS cover the installer, the zip and the package" 3 "$(wc -l < "$root/dist/SHA256SUMS")"
+
 echo "== silent installation"
 # A configuration put in place before the installation (the bridge on loopback,
 # ports of its own) is used and kept.
