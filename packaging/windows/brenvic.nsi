@@ -300,11 +300,10 @@ Section "Install"
   ; registered for this folder, started again.
   ${If} $OldExe != ""
   ${AndIf} $OldExe != "$INSTDIR\${EXE}"
-    ; Registered for another folder: that program takes its registration away.
-    ${If} ${FileExists} "$OldExe"
-      nsExec::ExecToLog '"$OldExe" uninstall'
-      Pop $1
-    ${EndIf}
+    ; Registered for another folder (stopped above): the registration is
+    ; taken away at once and made anew for this folder.
+    Push "uninstall"
+    Call Program
     Push ${STATE_NONE}
     Call WaitForState
     Pop $1

@@ -139,4 +139,20 @@ else
   echo "  (no immutable folders here: the unwritable folder is tried where chattr works)"
 fi
 
+echo "== over a deployment by hand"
+# The zip unpacked elsewhere and registered there: the installation takes the
+# service over for its own folder.
+mkdir -p "$drive/byhand"
+unzip -q "$zip" -d "$drive/byhand"
+cp "$base/seed.ini" "$drive/byhand/Brenvic.ini"
+expect "registered by hand" 'Install "TAVEK Vantelo service" - OK' "$(win "$drive/byhand/Brenvic.exe" install)"
+check "running from the hand-made folder" wait_for 20 running
+wine "$setup" /S >/dev/null 2>&1
+expect "exit code" 0 $?
+expect "the service runs the installed program" "\"$win_dir\\Brenvic.exe\"" "$(reg_value "$service_key" ImagePath)"
+check "service running" running
+run_line "$(reg_value "$uninst_key" QuietUninstallString)"
+expect "and is removed with it: exit code" 0 $?
+check "service removed" wait_for 10 unregistered
+
 finish
