@@ -81,6 +81,7 @@ expect "service display name" "TAVEK Vantelo service" "$(reg_value "$service_key
 expect "service description" "TAVEK Vantelo service." "$(reg_value "$service_key" Description)"
 expect "service type: own process" 0x10 "$(reg_value "$service_key" Type)"
 expect "service start: automatic" 0x2 "$(reg_value "$service_key" Start)"
+expect "service error control: normal" 0x1 "$(reg_value "$service_key" ErrorControl)"
 expect "service account" LocalSystem "$(reg_value "$service_key" ObjectName)"
 check "service running" running
 check "the bridge started" wait_for 10 grep -qs "TAVEK Vantelo service started successfully" "$dir"/Logs/*/*.log
