@@ -7,10 +7,11 @@
 ;            -DOUTFILE=<setup.exe> brenvic.nsi
 ;
 ; Exit codes (also with /S): 0 installed and the service running; 1 cancelled;
-; 2 failed, the service and the files as they were (or, when the service could
-; not be stopped for an upgrade, still running the old version); 3 installed and
-; registered, but the service did not reach the running state in time (its log
-; tells why). The reason of a failure is written to %TEMP%\Brenvic-setup.log.
+; 2 failed: nothing changed when the folder cannot be used or the running
+; service cannot be stopped, else the service may be left stopped or without
+; registration; 3 installed and registered, but the service did not reach the
+; running state within 60 s (its log tells why). The reason of a failure is
+; added to %TEMP%\Brenvic-setup.log.
 
 Unicode true
 Target amd64-unicode
