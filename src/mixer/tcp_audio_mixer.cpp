@@ -53,7 +53,8 @@ void TTCPAudioMixer::TChannel::Clear() {
 
 TTCPAudioMixer::TTCPAudioMixer(const std::string& ListenIP, uint16_t Port)
     : FServer(std::make_unique<TTPKTServer>()) {
-  FServer->OnConnect() = [](TTPKTServer*, int32_t, const std::string& Address, int32_t ClientPort) {
+  FServer->OnConnect() = [this](TTPKTServer*, int32_t, const std::string& Address, int32_t ClientPort) {
+    ++FConnections;
     if (DoLog) WriteLog(Format("Mixer TCPConnect happend: %s:%d", Address.c_str(), ClientPort));
   };
   FServer->OnDisconnect() = [this](TTPKTServer* Sender, int32_t, const std::string& Address, int32_t ClientPort) {
@@ -85,6 +86,8 @@ TMixerStats TTCPAudioMixer::Stats() const {
   TMixerStats S = FStats;
   S.PendingBytes[SentChannel] = FChannels[SentChannel].Count;
   S.PendingBytes[ReceivedChannel] = FChannels[ReceivedChannel].Count;
+  S.Clients = FServer->ClientCount();
+  S.Connections = FConnections.load();
   return S;
 }
 

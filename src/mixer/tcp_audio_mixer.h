@@ -34,6 +34,8 @@ struct TMixerStats {
   uint64_t SilenceBytes = 0;   // filled in for a direction that had no audio
   uint64_t DroppedBytes = 0;   // the oldest pending audio, over the bound
   uint32_t PendingBytes[2] = {0, 0};  // now, per channel
+  int Clients = 0;                     // connected now
+  uint64_t Connections = 0;            // accepted in all
 };
 
 class TTCPAudioMixer : public Platform::TThread {
@@ -107,4 +109,5 @@ private:
   TMixerStats FStats;             // guarded by FLock
   Platform::TEvent FFrameDue{false, false};  // auto reset; set by AddBuffer when a frame is due
   std::atomic<bool> FDiscardPending{false};  // set by the last client's departure
+  std::atomic<uint64_t> FConnections{0};
 };

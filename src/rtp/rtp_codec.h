@@ -73,6 +73,10 @@ struct TRtpDatagramInfo {
 // Takes a datagram apart without reading outside Data[0, Length).
 TRtpDatagramInfo ParseRtpDatagram(const uint8_t* Data, uint16_t Length);
 
+// Why a received datagram was refused (or that it was not).
+enum class TRtpVerdict : uint8_t { Accepted, TooShort, Version, NoPayload, Repeat, SequenceJump };
+inline constexpr size_t RtpVerdictCount = 6;
+
 // The send identity as it is now.
 struct TRtpSendIdentity {
   uint16_t SequenceNumber;
@@ -129,6 +133,8 @@ public:
   // stream and sequence number of one of the last few accepted datagrams) is
   // refused and changes nothing.
   bool Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
+  // The same, telling which rule decided.
+  TRtpVerdict Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
   void SetAwaitingFirstStream(bool Awaiting) { FAwaitingFirstStream.store(Awaiting); }
   bool AwaitingFirstStream() const { return FAwaitingFirstStream.load(); }
   TRtpReceiveTracking ReceiveTracking();

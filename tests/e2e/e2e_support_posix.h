@@ -15,6 +15,7 @@
 
 namespace E2E {
 
+using namespace std::chrono_literals;
 using Bytes = std::string;
 
 // ---- loopback sockets ---------------------------------------------------------
@@ -63,6 +64,7 @@ public:
     return connect(FFd, reinterpret_cast<sockaddr*>(&A), sizeof(A)) == 0;
   }
   void Listen() { listen(FFd, 4); }
+  int Fd() const { return FFd; }
 
 private:
   int FFd;
@@ -129,5 +131,51 @@ inline uint32_t SsrcOf(const Bytes& P) {
   for (int I = 0; I < 4; ++I) S = (S << 8) | static_cast<uint8_t>(P[8 + I]);
   return S;
 }
+
+// A child process with its output in a file; killed if still running at the end.
+class TProcess {
+public:
+  TProcess(const std::vector<std::string>& Args, const std::string& Output) {
+    std::vector<std::string> A = Args;
+    std::vector<char*> Argv;
+    for (auto& S : A) Argv.push_back(S.data());
+    Argv.push_back(nullptr);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 1, Output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
+    if (posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ) != 0) FPid = 0;
+    posix_spawn_file_actions_destroy(&Actions);
+  }
+  ~TProcess() {
+    if (FPid > 0) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
+    }
+  }
+  TProcess(const TProcess&) = delete;
+  TProcess& operator=(const TProcess&) = delete;
+
+  bool Started() const { return FPid > 0; }
+  void Signal(int Sig) {
+    if (FPid > 0) kill(FPid, Sig);
+  }
+  // The exit code, or -1 when it did not end within Limit (then it is killed).
+  int Wait(std::chrono::milliseconds Limit) {
+    const auto Deadline = std::chrono::steady_clock::now() + Limit;
+    while (FPid > 0 && std::chrono::steady_clock::now() < Deadline) {
+      int Status = 0;
+      if (waitpid(FPid, &Status, WNOHANG) == FPid) {
+        FPid = 0;
+        return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+
+private:
+  pid_t FPid = 0;
+};
 
 }  // namespace E2E
