@@ -111,8 +111,10 @@ void UnloadTransportLibrary() {
 struct TRegistry {
   std::mutex Lock;
   std::condition_variable CallbackEnded;  // waits on Lock
+  std::condition_variable StartEnded;     // waits on Lock
   std::vector<TTPKTServer*> Servers;      // guarded by Lock; in order of construction
   uint64_t NextSerial = 1;                // guarded by Lock
+  int Starting = 0;                       // guarded by Lock: starts whose id is not yet known
 };
 
 TRegistry& Registry() {
@@ -125,17 +127,22 @@ TRegistry& Registry() {
 struct TTPKTServer::TRouting {
   // Finds the object of a server id and counts the callback as running on it.
   // Returns the frame index, or -1 when no object has that id.
+  // An id nobody has may belong to a start that has not returned yet: the
+  // callback waits for it, so that a client announced that early is not lost.
   static int Enter(int32_t ServerId) {
     TRegistry& R = Registry();
-    std::lock_guard<std::mutex> Guard(R.Lock);
-    for (TTPKTServer* S : R.Servers) {
-      if (S->FServerId == ServerId) {
-        ++S->FCallbacksRunning;
-        CallbackFrames.push_back({S, false});
-        return static_cast<int>(CallbackFrames.size()) - 1;
+    std::unique_lock<std::mutex> Guard(R.Lock);
+    for (;;) {
+      for (TTPKTServer* S : R.Servers) {
+        if (S->FServerId == ServerId) {
+          ++S->FCallbacksRunning;
+          CallbackFrames.push_back({S, false});
+          return static_cast<int>(CallbackFrames.size()) - 1;
+        }
       }
+      if (R.Starting == 0) return -1;
+      R.StartEnded.wait(Guard);
     }
-    return -1;
   }
 
   static TTPKTServer* Alive(int Frame) {
@@ -305,17 +312,24 @@ void TTPKTServer::SetActive(bool Value) {
     std::string Params = FListenIP;
     if (FNoTPKT) Params += ",NOTPKT=YES";
     if (!FLayer.empty()) Params += ",LAYER=" + FLayer;
-    int32_t Id;
-    int32_t Code;
+    // The registry's lock is not held across the library's start: the start
+    // may wait for a library thread that is leaving a callback, which takes
+    // that lock. Callbacks of the new server wait for the start to end instead.
+    TRegistry& R = Registry();
     {
-      // Under the registry's lock, so that a client the library announces
-      // before the start has returned already finds this object.
-      std::lock_guard<std::mutex> Guard(Registry().Lock);
-      Id = B.StartTPKTServer(Params.c_str(), FPort, TRouting::DataCallback, TRouting::ClientDataCallback,
-                             TRouting::ConnectCallback, TRouting::DisconnectCallback);
-      Code = Platform::LastError();
-      FServerId = Id;
+      std::lock_guard<std::mutex> Guard(R.Lock);
+      ++R.Starting;
     }
+    const int32_t Id = B.StartTPKTServer(Params.c_str(), FPort, TRouting::DataCallback,
+                                         TRouting::ClientDataCallback, TRouting::ConnectCallback,
+                                         TRouting::DisconnectCallback);
+    const int32_t Code = Platform::LastError();
+    {
+      std::lock_guard<std::mutex> Guard(R.Lock);
+      FServerId = Id;
+      --R.Starting;
+    }
+    R.StartEnded.notify_all();
     if (Id == -1) {
       RaiseError(OpStart, "Cannot start server.", Code);
       return;
