@@ -6,6 +6,7 @@
 #if !defined(_WIN32)
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 #endif
@@ -66,6 +67,35 @@ int RawSendToEach(asio::detail::socket_type Handle, const void* Data, size_t Siz
   for (const asio::ip::udp::endpoint* E : To) Note(RawSendTo(Handle, Data, Size, *E));
 #endif
   return FirstError;
+}
+
+size_t RawSendSome(asio::detail::socket_type Handle, const void* Head, size_t HeadSize, const void* Data,
+                   size_t Size, int& Code) {
+  Code = 0;
+#if defined(_WIN32)
+  // The socket is non-blocking.
+  WSABUF Parts[2] = {{static_cast<ULONG>(HeadSize), static_cast<CHAR*>(const_cast<void*>(Head))},
+                     {static_cast<ULONG>(Size), static_cast<CHAR*>(const_cast<void*>(Data))}};
+  DWORD Sent = 0;
+  if (::WSASend(Handle, HeadSize ? Parts : Parts + 1, HeadSize ? 2 : 1, &Sent, 0, nullptr, nullptr) == 0)
+    return Sent;
+  const int Error = static_cast<int>(::WSAGetLastError());
+  if (Error != WSAEWOULDBLOCK) Code = Error;
+  return 0;
+#else
+  iovec Parts[2] = {{const_cast<void*>(Head), HeadSize}, {const_cast<void*>(Data), Size}};
+  msghdr M{};
+  M.msg_iov = HeadSize ? Parts : Parts + 1;
+  M.msg_iovlen = HeadSize ? 2 : 1;
+  for (;;) {
+    // No SIGPIPE for a peer that has gone: the error says so.
+    const ssize_t Sent = ::sendmsg(Handle, &M, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (Sent >= 0) return static_cast<size_t>(Sent);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) Code = errno;
+    return 0;
+  }
+#endif
 }
 
 }  // namespace TPKT

@@ -17,4 +17,10 @@ int RawSendTo(asio::detail::socket_type Handle, const void* Data, size_t Size, c
 int RawSendToEach(asio::detail::socket_type Handle, const void* Data, size_t Size,
                   const std::vector<const asio::ip::udp::endpoint*>& To);
 
+// Writes Head and then Data to a stream socket as far as it takes them now,
+// never waiting: the bytes written (0 when its buffer is full). Code is set
+// to the system's code when the connection has failed.
+size_t RawSendSome(asio::detail::socket_type Handle, const void* Head, size_t HeadSize, const void* Data,
+                   size_t Size, int& Code);
+
 }  // namespace TPKT

@@ -190,7 +190,7 @@ private:
         }
       }
       if (Id == 0) {
-        Id = NextFreeId(FNextFreeId, FPeers);
+        Id = NextFreeId(FNextClientId, FPeers);
         TPeer& Peer = FPeers[Id];
         Peer.Endpoint = FFrom;
         Peer.Address = AddressText(FFrom.address());
@@ -235,7 +235,7 @@ private:
   bool FOpen = false;                         // guarded by FLock
   std::map<int32_t, TPeer> FPeers;            // guarded by FLock
   std::map<udp::endpoint, int32_t> FIdOf;     // guarded by FLock
-  int32_t FNextFreeId = 1;                  // guarded by FLock
+  int32_t FNextClientId = 1;                  // guarded by FLock
   std::vector<const udp::endpoint*> FSendList;  // guarded by FLock: SendToAll's addresses, kept to save allocating
 };
 
