@@ -73,6 +73,16 @@ void StartOnFreePort(TTPKTServer& S, bool Udp) {
   }
 }
 
+// A started UDP object on the heap, for the tests that free it from inside its
+// own callback.
+TTPKTServer* NewStartedUdp() {
+  auto S = std::make_unique<TTPKTServer>();
+  S->SetListenIP("127.0.0.1");
+  S->SetLayer("UDP");
+  StartOnFreePort(*S, true);
+  return S.release();
+}
+
 TEST(TPKTServerReal, UdpAndTcpObjectsSideBySide) {
   TTPKTServer::SetTransportLibraryOverride("");
   TSeen SeenU, SeenT;
@@ -151,10 +161,7 @@ TEST(TPKTServerReal, APortInUseNamesTheSystemsCause) {
 
 TEST(TPKTServerReal, TheLastObjectFreedFromInsideItsOwnCallback) {
   TTPKTServer::SetTransportLibraryOverride("");
-  auto* S = new TTPKTServer;
-  S->SetListenIP("127.0.0.1");
-  S->SetLayer("UDP");
-  StartOnFreePort(*S, true);
+  TTPKTServer* S = NewStartedUdp();
   const uint16_t Port = static_cast<uint16_t>(S->Port());
   std::atomic<bool> Freed{false};
   S->OnClientData() = [&Freed](TTPKTServer* Sender, int32_t, const void*, uint32_t) {
@@ -183,10 +190,7 @@ TEST(TPKTServerReal, TheLastObjectFreedFromInsideItsOwnCallback) {
 // server. A deadlock there shows as a failure, not as a hung test run.
 TEST(TPKTServerReal, AStartWhileTheLastObjectIsFreedFromItsOwnCallback) {
   TTPKTServer::SetTransportLibraryOverride("");
-  auto* S = new TTPKTServer;
-  S->SetListenIP("127.0.0.1");
-  S->SetLayer("UDP");
-  StartOnFreePort(*S, true);
+  TTPKTServer* S = NewStartedUdp();
   const uint16_t Port = static_cast<uint16_t>(S->Port());
   std::promise<void> Freed;
   S->OnClientData() = [&Freed](TTPKTServer* Sender, int32_t, const void*, uint32_t) {
@@ -196,10 +200,7 @@ TEST(TPKTServerReal, AStartWhileTheLastObjectIsFreedFromItsOwnCallback) {
   };
   auto Started = std::async(std::launch::async, [Wait = Freed.get_future()]() mutable {
     Wait.wait();
-    auto Next = std::make_unique<TTPKTServer>();
-    Next->SetListenIP("127.0.0.1");
-    Next->SetLayer("UDP");
-    StartOnFreePort(*Next, true);
+    std::unique_ptr<TTPKTServer> Next(NewStartedUdp());
     Next->SetActive(false);
   });
   asio::io_context Io;
