@@ -19,6 +19,10 @@ struct TCallbackFrame {
 };
 thread_local std::vector<TCallbackFrame> CallbackFrames;
 
+// This thread is inside the library's start (a callback it makes from there
+// cannot wait for the start to end).
+thread_local bool StartingHere = false;
+
 // ---- routing ------------------------------------------------------------------
 
 struct TRegistry {
@@ -53,7 +57,7 @@ struct TTPKTServer::TRouting {
           return static_cast<int>(CallbackFrames.size()) - 1;
         }
       }
-      if (R.Starting == 0) return -1;
+      if (R.Starting == 0 || StartingHere) return -1;
       R.StartEnded.wait(Guard);
     }
   }
@@ -227,10 +231,12 @@ void TTPKTServer::SetActive(bool Value) {
       std::lock_guard<std::mutex> Guard(R.Lock);
       ++R.Starting;
     }
+    StartingHere = true;
     const int32_t Id = B.StartTPKTServer(Params.c_str(), FPort, TRouting::DataCallback,
                                          TRouting::ClientDataCallback, TRouting::ConnectCallback,
                                          TRouting::DisconnectCallback);
     const int32_t Code = Platform::LastError();
+    StartingHere = false;
     {
       std::lock_guard<std::mutex> Guard(R.Lock);
       FServerId = Id;
