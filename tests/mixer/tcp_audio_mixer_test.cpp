@@ -125,6 +125,18 @@ std::vector<std::string> ReadFrames(TClient& C, int QuietMs = 600) {
 
 uint32_t Pending(const TTCPAudioMixer& M, uint8_t Channel) { return M.Stats().PendingBytes[Channel]; }
 
+// A client that closes is noticed when a write to it fails: frames go out
+// until the mixer has no client left.
+bool CloseAndWaitGone(TClient& C, TTCPAudioMixer& M) {
+  C.Close();
+  const std::string Block(TTCPAudioMixer::ChunkSize, '\x11');
+  return WaitUntil([&] {
+    M.AddBuffer(Block.data(), Chunk, TTCPAudioMixer::SentChannel);
+    M.AddBuffer(Block.data(), Chunk, TTCPAudioMixer::ReceivedChannel);
+    return M.ClientCount() == 0;
+  });
+}
+
 constexpr uint8_t Quiet = TTCPAudioMixer::Silence;
 
 TEST_F(TCPAudioMixer, SevenBlocksPerChannelMakeOneFrameAndTheRestFollowsPaddedWhenBothFallQuiet) {
@@ -282,8 +294,7 @@ TEST_F(TCPAudioMixer, PendingAudioIsDroppedWhenTheLastClientLeaves) {
   auto First = Connect();
   Add(900, 5, TTCPAudioMixer::SentChannel);
   Add(400, 50, TTCPAudioMixer::ReceivedChannel);
-  First->Close();
-  ASSERT_TRUE(WaitUntil([&] { return Mixer->ClientCount() == 0; }));
+  ASSERT_TRUE(CloseAndWaitGone(*First, *Mixer));
   ASSERT_TRUE(WaitUntil([&] { return Pending(*Mixer, 0) + Pending(*Mixer, 1) == 0; }));
 
   auto Second = Connect();
@@ -298,9 +309,9 @@ TEST_F(TCPAudioMixer, ClientsAreLogged) {
   TestSupport::TLogCapture Log;
   DoLog = true;
   auto Client = Connect();
-  Client->Close();
-  ASSERT_TRUE(WaitUntil([&] { return Mixer->ClientCount() == 0; }));
+  const bool Gone = CloseAndWaitGone(*Client, *Mixer);
   DoLog = false;
+  ASSERT_TRUE(Gone);
   const auto Lines = Log.Lines();
   ASSERT_EQ(Lines.size(), 2u);
   EXPECT_EQ(Lines[0].rfind("Mixer TCPConnect happend: 127.0.0.1:", 0), 0u) << Lines[0];
