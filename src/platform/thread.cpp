@@ -19,8 +19,11 @@ void TThread::Resume() {
   std::lock_guard<std::mutex> G(FLock);
   FSuspendRequested = false;
   if (!FStarted) {
-    FStarted = true;
+    // Started only once the thread exists: when its creation throws, the object
+    // stays never started, WaitFor does not wait for a thread that never came,
+    // and a later Resume tries again.
     FThread = std::thread(&TThread::ThreadProc, this);
+    FStarted = true;
     return;
   }
   FChanged.notify_all();

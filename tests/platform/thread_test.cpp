@@ -4,9 +4,29 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
+
+// std::thread allocates the new thread's start-up state: failing that one
+// allocation is how these tests make the creation of a thread throw.
+namespace {
+thread_local bool FailNextAllocation = false;
+}  // namespace
+
+void* operator new(std::size_t Size) {
+  if (FailNextAllocation) {
+    FailNextAllocation = false;
+    throw std::bad_alloc();
+  }
+  if (void* P = std::malloc(Size == 0 ? 1 : Size)) return P;
+  throw std::bad_alloc();
+}
+void operator delete(void* P) noexcept { std::free(P); }
+void operator delete(void* P, std::size_t) noexcept { std::free(P); }
 
 namespace {
 
@@ -113,6 +133,28 @@ TEST(Thread, TerminateEndsAParkedThreadAndTheNeverStartedOne) {
     T.Resume();
     EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 0; }));
   }
+}
+
+TEST(Thread, AStartThatCannotCreateTheThreadLeavesItNeverStarted) {
+  // On the heap: should WaitFor hang, the object is left to the hung waiter.
+  auto* T = new TCounter;
+  FailNextAllocation = true;
+  EXPECT_THROW(T->Resume(), std::bad_alloc);
+  auto Returned = std::make_shared<std::atomic<bool>>(false);
+  std::thread Waiter([T, Returned] {
+    T->WaitFor();
+    Returned->store(true);
+  });
+  if (!Eventually([&] { return Returned->load(); })) {
+    Waiter.detach();
+    FAIL() << "WaitFor waits for a thread that was never created";
+  }
+  Waiter.join();
+  EXPECT_FALSE(T->Finished());
+  // The next Resume creates it.
+  T->Resume();
+  EXPECT_TRUE(Eventually([&] { return T->Passes.load() > 0; }));
+  delete T;
 }
 
 TEST(Thread, EscapingExceptionIsKept) {
