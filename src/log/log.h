@@ -104,10 +104,12 @@ extern std::string LogModuleName;
 
 // The module operations. None of them ever lets an exception escape.
 void OpenLog();
-// OpenLog's work for a given executable directory (with its trailing separator)
-// and names; OpenLog passes the running executable's.
-void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName);
+// OpenLog's work for a given executable directory (with its trailing separator),
+// names and client library; OpenLog passes the running executable's.
+void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName,
+               const std::string& LibraryName = LogClientLibraryName());
 bool WriteLog(const std::string& Msg);
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
+// Waits for the writes in progress, then frees the log; later writes find none.
 void CloseLog();
 

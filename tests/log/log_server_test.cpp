@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
+#include <atomic>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "log/log.h"
 #include "platform/dynlib.h"
@@ -88,6 +91,37 @@ TEST_F(LogServer, MissingLibraryMeansNoForwarding) {
   tUniLog Log(Template(), "udp://127.0.0.1:9", "NoSuchLogClientLibrary");
   EXPECT_FALSE(Log.Forwarding());
   EXPECT_TRUE(Log.WriteLine("file"));
+}
+
+// CloseLog while another thread's line is inside the library: the log is
+// freed, and the library finalized, only once that line has come back.
+TEST_F(LogServer, CloseWaitsForTheLineInProgress) {
+  Platform::TLibHandle Lib = Platform::LoadLibraryByName(FakeLibrary("accept"));
+  ASSERT_NE(Lib, nullptr);
+  const auto Hold = reinterpret_cast<void (*)(int)>(Platform::LibrarySymbol(Lib, "Fake_Hold"));
+  const auto WaitInside = reinterpret_cast<int (*)(int, int)>(Platform::LibrarySymbol(Lib, "Fake_WaitInside"));
+  const auto FinalizedWhileInside =
+      reinterpret_cast<int (*)()>(Platform::LibrarySymbol(Lib, "Fake_FinalizedWhileInside"));
+  TestSupport::WriteFile(Dir.Path() / "Brenvic.ini", "[Debug]\r\nBrenvic.exe=anything\r\n");
+  OpenLogIn(Dir.Dir(), "Brenvic.exe", "Brenvic.exe", FakeLibrary("accept"));
+  Hold(1);
+  std::thread Writer([] { EXPECT_TRUE(WriteLog("in flight")); });
+  ASSERT_EQ(WaitInside(1, 5000), 1);
+  std::atomic<bool> Closed{false};
+  std::thread Closer([&] {
+    CloseLog();
+    Closed = true;
+  });
+  // Nothing to wait for here but time: CloseLog must not return meanwhile.
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (!Closed && std::chrono::steady_clock::now() < Until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_FALSE(Closed) << "CloseLog returned while a line was in progress";
+  Hold(0);
+  Writer.join();
+  Closer.join();
+  EXPECT_EQ(FinalizedWhileInside(), 0);
+  EXPECT_FALSE(WriteLog("after the close"));
+  Platform::FreeLibraryHandle(Lib);
 }
 
 // The real client library against a syslog receiver on loopback.
