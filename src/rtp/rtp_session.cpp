@@ -1,5 +1,7 @@
 #include "rtp/rtp_session.h"
 
+#include <chrono>
+
 #include "audio/mesure_streams.h"
 #include "audio/player.h"
 #include "config/start_values.h"
@@ -199,6 +201,11 @@ void TRtpSession::Start() {
 
   FCodec.SetAwaitingFirstStream(true);
   FCodec.SetMarkerPending();
+  const uint32_t ByteRate = FAudioFormat.nAvgBytesPerSec;
+  FSendPacer.Reset(ByteRate > 0 ? std::chrono::microseconds(int64_t{FSendPayloadBytes} * 1000000 / ByteRate)
+                                : std::chrono::milliseconds(FSendPayloadTime),
+                   FSendBufCount, std::chrono::steady_clock::now());
+  FSendDropped = 0;
 
   if (FRecordEnabled) {
     CreateRecorder();
@@ -363,6 +370,17 @@ void TRtpSession::SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure
   if (!FSendBuffer.Read(0, Block) || Block.Size == 0) return;
   // Without a peer the block is dropped: no packet, no sequence number used.
   if (!FTransport || FTransport->ClientCount() <= 0) return;
+  // A backlog handed over at once after a stall leaves as at most SendBufCount
+  // packets together; the rest is dropped, so that the peer gets no burst and
+  // the delay does not grow.
+  if (!FSendPacer.Take(std::chrono::steady_clock::now())) {
+    ++FSendDropped;
+    return;
+  }
+  if (FSendDropped > 0) {
+    if (DoLog) WriteLog(Format("Send burst after a stall: %d captured packets dropped", FSendDropped));
+    FSendDropped = 0;
+  }
   OnRecordWaveBuffer(Block.Data.get(), Block.Size, Packet);
   if (Measure) Measure->AddSent(Block.Size);
 }

@@ -28,6 +28,7 @@
 #include "platform/thread.h"
 #include "platform/wave_format.h"
 #include "rtp/rtp_codec.h"
+#include "rtp/send_pacer.h"
 
 class TTPKTServer;
 class TTCPAudioMixer;
@@ -150,6 +151,10 @@ private:
   std::unique_ptr<Platform::TWriteStream> FRawRecv;  // guarded by FRawLock
   std::unique_ptr<Platform::TWriteStream> FRawSent;  // guarded by FRawLock
   std::string FRawFileDir;  // empty: the executable's folder
+
+  // The send side's pace: session thread (set by Start before the thread goes on).
+  TSendPacer FSendPacer;
+  int32_t FSendDropped = 0;  // session thread: packets dropped by the pacer since the last sent
 
   TRtpCodec FCodec;  // locks itself
   TJitterBuffer FReceiveBuffer;  // locks itself
