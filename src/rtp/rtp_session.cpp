@@ -14,10 +14,9 @@
 #include "transport/tpkt_server.h"
 
 namespace {
-// The limits of the device buffers and of the mixer's chunks that the settings
-// must keep: every capture or playback buffer holds 32768 bytes.
-constexpr int32_t DeviceBufferBytes = 32768;
-constexpr int32_t MaxReceiveBufCount = 1024;
+// The limits of the device buffers that the settings must keep.
+constexpr int32_t DeviceBufferBytes = static_cast<int32_t>(TWaveDevice::BufferBytes);
+constexpr int32_t MaxReceiveBufCount = TWaveDevice::MaxBuffers;
 constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
 

@@ -121,8 +121,9 @@ TEST_F(PulseDevices, TheRecorderHandsOnWhatTheMicrophoneHears) {
   ASSERT_EQ(R.SelectDevice(), 0);
   R.Start();
   ASSERT_TRUE(R.Running());
-  EXPECT_EQ(Lines().back(), Format("Opened recording device: USB Headset Microphone(%d) [%d]", R.DeviceId(),
-                                   static_cast<int>(R.Handle())));
+  int32_t Mic = -1;
+  ASSERT_TRUE(FindWaveDeviceByName(TWaveDir::In, DefaultNames, Mic));
+  EXPECT_EQ(Lines().back(), OpenedLine(TWaveDir::In, "USB Headset Microphone", Mic));
   ASSERT_TRUE(Session.WaitBlocks(50, 15000));
   const auto Half = TClock::now();
   ASSERT_TRUE(Session.WaitBlocks(100, 15000));
@@ -168,7 +169,7 @@ TEST_F(PulseDevices, TheMapperOpensTheDefaultDevice) {
   P.Start();
   TWaveCaps Caps;
   WaveGetDevCaps(TWaveDir::Out, WAVE_MAPPER, &Caps);
-  EXPECT_EQ(Lines().back(), Format("Opened playback device: %s(-1) [%d]", Caps.szPname, static_cast<int>(P.Handle())));
+  EXPECT_EQ(Lines().back(), OpenedLine(TWaveDir::Out, Caps.szPname, -1));
   EXPECT_TRUE(PlayAll(P, Noise(1600, 3), 160));
 }
 
