@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -125,6 +126,12 @@ bool DeviceOf(TWaveDir Dir, uint32_t DeviceId, TAlsaDevice& Device) {
   return true;
 }
 
+// An open PCM, closed with its owner.
+struct TPcmClose {
+  void operator()(snd_pcm_t* Pcm) const { snd_pcm_close(Pcm); }
+};
+using TPcm = std::unique_ptr<snd_pcm_t, TPcmClose>;
+
 MMRESULT OpenError(int Err) {
   switch (-Err) {
     case EBUSY:
@@ -159,13 +166,11 @@ bool AlsaFormat(const TWaveFormat& F, snd_pcm_format_t& Out) {
 
 class TAlsaStream final : public TWaveStream {
 public:
-  TAlsaStream(TWaveDir Dir, TWaveCallback Callback, uintptr_t Instance, snd_pcm_t* Pcm, uint32_t FrameBytes)
-      : TWaveStream(Dir, Callback, Instance), FPcm(Pcm), FFrameBytes(FrameBytes) {}
+  TAlsaStream(TWaveDir Dir, TWaveCallback Callback, uintptr_t Instance, TPcm Pcm, uint32_t FrameBytes)
+      : TWaveStream(Dir, Callback, Instance), FPcm(std::move(Pcm)), FFrameBytes(FrameBytes) {}
 
-  ~TAlsaStream() override {
-    StopThread();
-    if (FPcm != nullptr) snd_pcm_close(FPcm);
-  }
+  // The device thread ends before the PCM closes.
+  ~TAlsaStream() override { StopThread(); }
 
 protected:
   TPump Pump(std::unique_lock<std::mutex>& L) override {
@@ -188,21 +193,18 @@ protected:
   }
 
   MMRESULT OnStart() override {
-    const snd_pcm_state_t State = snd_pcm_state(FPcm);
-    if (State != SND_PCM_STATE_PREPARED && snd_pcm_prepare(FPcm) < 0) return MMSYSERR_NODRIVER;
-    return snd_pcm_start(FPcm) < 0 ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
+    const snd_pcm_state_t State = snd_pcm_state(FPcm.get());
+    if (State != SND_PCM_STATE_PREPARED && snd_pcm_prepare(FPcm.get()) < 0) return MMSYSERR_NODRIVER;
+    return snd_pcm_start(FPcm.get()) < 0 ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
   }
 
   void OnStop() override {
-    snd_pcm_drop(FPcm);
-    snd_pcm_prepare(FPcm);
+    snd_pcm_drop(FPcm.get());
+    snd_pcm_prepare(FPcm.get());
     FWritten = 0;
   }
 
-  void OnClose() override {
-    if (FPcm != nullptr) snd_pcm_close(FPcm);
-    FPcm = nullptr;
-  }
+  void OnClose() override { FPcm.reset(); }
 
 private:
   static constexpr int WaitMs = 20;  // bounds how long a reset or close waits for the device thread
@@ -211,12 +213,12 @@ private:
   bool Recover(int Err) {
     if (Err == -EAGAIN || Err == -EINTR) return true;
     if (Err != -EPIPE && Err != -ESTRPIPE) return false;
-    if (snd_pcm_recover(FPcm, Err, 1) < 0) return false;
-    return Dir() == TWaveDir::Out || snd_pcm_start(FPcm) >= 0;
+    if (snd_pcm_recover(FPcm.get(), Err, 1) < 0) return false;
+    return Dir() == TWaveDir::Out || snd_pcm_start(FPcm.get()) >= 0;
   }
 
   bool Capture(WAVEHDR* H) {
-    const int W = snd_pcm_wait(FPcm, WaitMs);
+    const int W = snd_pcm_wait(FPcm.get(), WaitMs);
     if (W < 0) return Recover(W);
     if (W == 0) return true;
     char* To = FScratch.data();
@@ -225,18 +227,18 @@ private:
       To = H->lpData + H->dwBytesRecorded;
       Room = H->dwBufferLength - H->dwBytesRecorded;
     }
-    const snd_pcm_sframes_t N = snd_pcm_readi(FPcm, To, Room / FFrameBytes);
+    const snd_pcm_sframes_t N = snd_pcm_readi(FPcm.get(), To, Room / FFrameBytes);
     if (N < 0) return Recover(static_cast<int>(N));
     if (H != nullptr) H->dwBytesRecorded += static_cast<uint32_t>(N) * FFrameBytes;
     return true;
   }
 
   bool Playback(WAVEHDR* H) {
-    const int W = snd_pcm_wait(FPcm, WaitMs);
+    const int W = snd_pcm_wait(FPcm.get(), WaitMs);
     if (W < 0) return Recover(W);
     if (W == 0) return true;
     const snd_pcm_sframes_t N =
-        snd_pcm_writei(FPcm, H->lpData + FWritten, (H->dwBufferLength - FWritten) / FFrameBytes);
+        snd_pcm_writei(FPcm.get(), H->lpData + FWritten, (H->dwBufferLength - FWritten) / FFrameBytes);
     if (N < 0) return Recover(static_cast<int>(N));
     FWritten += static_cast<uint32_t>(N) * FFrameBytes;
     // A tail shorter than a frame cannot be played.
@@ -244,7 +246,7 @@ private:
     return true;
   }
 
-  snd_pcm_t* FPcm;             // used by the device thread, and under FLock while it waits
+  TPcm FPcm;                   // used by the device thread, and under FLock while it waits
   const uint32_t FFrameBytes;
   uint32_t FWritten = 0;       // device thread: bytes of the front playback header written
   std::array<char, 4096> FScratch{};  // device thread: capture with no buffer queued is dropped here
@@ -319,15 +321,13 @@ MMRESULT SystemWaveOpen(TWaveDir Dir, uint32_t DeviceId, const TWaveFormat& Form
     if (!DeviceOf(Dir, DeviceId, D)) return MMSYSERR_BADDEVICEID;
     Name = (Flags & WAVE_MAPPED) ? D.PlugPcm : D.Pcm;
   }
-  snd_pcm_t* Pcm = nullptr;
-  const int Err = snd_pcm_open(&Pcm, Name.c_str(), Dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+  snd_pcm_t* Raw = nullptr;
+  const int Err = snd_pcm_open(&Raw, Name.c_str(), Dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
                                SND_PCM_NONBLOCK);
   if (Err < 0) return OpenError(Err);
-  if (const MMRESULT R = Configure(Pcm, Format, Dir, DeviceId == WAVE_MAPPER || (Flags & WAVE_MAPPED))) {
-    snd_pcm_close(Pcm);
-    return R;
-  }
-  Opened.Stream = std::make_shared<TAlsaStream>(Dir, Callback, Instance, Pcm, Format.nBlockAlign);
+  TPcm Pcm(Raw);
+  if (const MMRESULT R = Configure(Pcm.get(), Format, Dir, DeviceId == WAVE_MAPPER || (Flags & WAVE_MAPPED))) return R;
+  Opened.Stream = std::make_shared<TAlsaStream>(Dir, Callback, Instance, std::move(Pcm), Format.nBlockAlign);
   return MMSYSERR_NOERROR;
 }
 

@@ -920,9 +920,12 @@ TEST_F(Session, ABacklogFromTheDeviceReachesThePeerAsOneBurstAtMost) {
   const size_t Allowed = 4 + static_cast<size_t>((Took.count() + 100) * 33 / 32 / 20) + 2;
   EXPECT_LE(Got, Allowed) << "within " << Took.count() + 100 << " ms";
   ASSERT_TRUE(WaitForLine(" captured packets dropped"));
-  for (const std::string& L : Lines())
-    if (L.find(" captured packets dropped") != std::string::npos)
-      EXPECT_TRUE(std::regex_match(L, std::regex("Send burst after a stall: [1-9][0-9]* captured packets dropped"))) << L;
+  for (const std::string& L : Lines()) {
+    if (L.find(" captured packets dropped") != std::string::npos) {
+      EXPECT_TRUE(std::regex_match(L, std::regex("Send burst after a stall: [1-9][0-9]* captured packets dropped")))
+          << L;
+    }
+  }
   S->SetActive(false);
 }
 
