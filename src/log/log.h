@@ -76,9 +76,6 @@ public:
   bool WriteRawLine(const std::string& Msg) override;
   bool WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix) override;
 
-  bool Forwarding() const { return FMessageToLogServer != nullptr; }
-  bool ServerAccepted() const { return FServerAccepted; }
-
   using TDLL_Initialize = unsigned char(BRENVIC_STDCALL*)(const char* Params, int Value);
   using TDLL_Finalize = void(BRENVIC_STDCALL*)();
   using TDLL_MessageToLogServer = unsigned char(BRENVIC_STDCALL*)(double Time, const char* ExeName,
@@ -87,6 +84,10 @@ public:
                                                                  const char* Msg);
 
 private:
+  friend class tUniLogTestPeer;  // the tests' look at the forwarding
+
+  bool Forwarding() const { return FMessageToLogServer != nullptr; }
+  bool ServerAccepted() const { return FServerAccepted; }
   // True when the server took the line; the file is the fallback.
   bool Offer(bool Stamped, const std::string& FilePrefix, const std::string& Msg);
 

@@ -49,10 +49,6 @@ public:
   // Waits until Execute has returned. Returns at once when the thread was never
   // started or when called from the thread itself.
   void WaitFor();
-  // True once Execute has returned.
-  bool Finished() const;
-  // The message of an exception that escaped Execute, if any (after WaitFor).
-  std::string FatalMessage() const;
 
 protected:
   // The thread body; it polls KeepRunning (or Terminated) and returns when asked.
@@ -62,6 +58,12 @@ protected:
   bool KeepRunning();
 
 private:
+  friend class TThreadTestPeer;  // the tests' look at how Execute ended
+
+  // True once Execute has returned.
+  bool Finished() const;
+  // The message of an exception that escaped Execute, if any (after WaitFor).
+  std::string FatalMessage() const;
   void ThreadProc();
 
   mutable std::mutex FLock;

@@ -149,7 +149,14 @@ TEST_F(PulseDevices, ThePlayerPlaysOnTheEarphone) {
   ASSERT_TRUE(P.IsReady());
   const std::string Played = Noise(8000 * 2, 11);
   ASSERT_TRUE(PlayAll(P, Played, 800));  // 100 ms takes: a ring of 300 ms, deep enough for any driver
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the device and the recorder catch up
+  // The device and the recording catch up: the end of what was played is heard.
+  WaitUntil(
+      [&] {
+        const std::string Heard = TestSupport::ReadFile(Local("ear.raw"));
+        return PulseTest::PlaybackArrivesWhole ? FindRun(Heard, Played.substr(8000)) != std::string::npos
+                                               : Heard.find(Played.substr(Played.size() - 16)) != std::string::npos;
+      },
+      5000);
   P.Stop();
   ASSERT_TRUE(PulseTest::Command(FServer, "stop-record"));
   const std::string Heard = TestSupport::ReadFile(Local("ear.raw"));

@@ -28,9 +28,18 @@ void* operator new(std::size_t Size) {
 void operator delete(void* P) noexcept { std::free(P); }
 void operator delete(void* P, std::size_t) noexcept { std::free(P); }
 
+namespace Platform {
+class TThreadTestPeer {
+public:
+  static bool Finished(const TThread& T) { return T.Finished(); }
+  static std::string FatalMessage(const TThread& T) { return T.FatalMessage(); }
+};
+}  // namespace Platform
+
 namespace {
 
 using namespace std::chrono_literals;
+using Platform::TThreadTestPeer;
 
 // Polls Cond for up to five seconds.
 template <typename TCond>
@@ -72,14 +81,14 @@ TEST(Thread, CreatedSuspendedAndRunsAfterResume) {
   TCounter T;
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(T.Passes.load(), 0);
-  EXPECT_FALSE(T.Finished());
+  EXPECT_FALSE(TThreadTestPeer::Finished(T));
   T.Resume();
   EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 3; }));
   T.Terminate();
   EXPECT_TRUE(T.Terminated());
   T.WaitFor();
-  EXPECT_TRUE(T.Finished());
-  EXPECT_EQ(T.FatalMessage(), "");
+  EXPECT_TRUE(TThreadTestPeer::Finished(T));
+  EXPECT_EQ(TThreadTestPeer::FatalMessage(T), "");
 }
 
 TEST(Thread, SuspendParksBetweenPassesAndResumeGoesOn) {
@@ -119,7 +128,7 @@ TEST(Thread, TerminateEndsAParkedThreadAndTheNeverStartedOne) {
     T.Suspend();
     T.Terminate();
     T.WaitFor();
-    EXPECT_TRUE(T.Finished());
+    EXPECT_TRUE(TThreadTestPeer::Finished(T));
   }
   {
     TCounter T;  // never resumed: Execute never runs, WaitFor does not hang
@@ -150,7 +159,7 @@ TEST(Thread, AStartThatCannotCreateTheThreadLeavesItNeverStarted) {
     FAIL() << "WaitFor waits for a thread that was never created";
   }
   Waiter.join();
-  EXPECT_FALSE(T->Finished());
+  EXPECT_FALSE(TThreadTestPeer::Finished(*T));
   // The next Resume creates it.
   T->Resume();
   EXPECT_TRUE(Eventually([&] { return T->Passes.load() > 0; }));
@@ -170,8 +179,8 @@ TEST(Thread, EscapingExceptionIsKept) {
   } T;
   T.Resume();
   T.WaitFor();
-  EXPECT_TRUE(T.Finished());
-  EXPECT_EQ(T.FatalMessage(), "broken pass");
+  EXPECT_TRUE(TThreadTestPeer::Finished(T));
+  EXPECT_EQ(TThreadTestPeer::FatalMessage(T), "broken pass");
 }
 
 // Suspend, Resume and Terminate from several threads at once: no deadlock, and
@@ -197,7 +206,7 @@ TEST(ThreadConcurrency, ControlFromSeveralThreads) {
   EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 0; }));
   T.Terminate();
   T.WaitFor();
-  EXPECT_TRUE(T.Finished());
+  EXPECT_TRUE(TThreadTestPeer::Finished(T));
 }
 
 }  // namespace
