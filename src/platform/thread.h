@@ -35,8 +35,8 @@ public:
   TThread& operator=(const TThread&) = delete;
 
   // Starts the thread on the first call; afterwards lets a suspended thread go on.
-  // When the system cannot create the thread, the exception passes to the
-  // caller and the object stays as it was: never started.
+  // When the system cannot create the thread, raises Exception "Cannot create a
+  // thread: <reason>" and the object stays as it was: never started.
   void Resume();
   // Asks the thread to park at the top of its loop and waits until it has (or
   // has finished). Called by the thread itself, it only asks: the thread parks

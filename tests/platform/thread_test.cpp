@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/exception.h"
+
 // std::thread allocates the new thread's start-up state: failing that one
 // allocation is how these tests make the creation of a thread throw.
 namespace {
@@ -148,7 +150,12 @@ TEST(Thread, AStartThatCannotCreateTheThreadLeavesItNeverStarted) {
   // On the heap: should WaitFor hang, the object is left to the hung waiter.
   auto* T = new TCounter;
   FailNextAllocation = true;
-  EXPECT_THROW(T->Resume(), std::bad_alloc);
+  try {
+    T->Resume();
+    ADD_FAILURE() << "Resume did not report the failure";
+  } catch (const Exception& E) {
+    EXPECT_EQ(E.Message(), "Cannot create a thread: std::bad_alloc");
+  }
   auto Returned = std::make_shared<std::atomic<bool>>(false);
   std::thread Waiter([T, Returned] {
     T->WaitFor();
