@@ -61,54 +61,62 @@ bool Ignored(const std::string& Name) {
   return Name.rfind("lavrate", 0) == 0 || Name.rfind("samplerate", 0) == 0 || Name.rfind("speexrate", 0) == 0;
 }
 
+// Owners of what ALSA hands out while the devices are looked for.
+struct TCtlClose {
+  void operator()(snd_ctl_t* Ctl) const { snd_ctl_close(Ctl); }
+};
+struct THintsFree {
+  void operator()(void** Hints) const { snd_device_name_free_hint(Hints); }
+};
+struct TTextFree {
+  void operator()(char* Text) const { free(Text); }
+};
+using TText = std::unique_ptr<char, TTextFree>;
+
 std::vector<TAlsaDevice> LookForDevices(TWaveDir Dir) {
   std::vector<TAlsaDevice> Result;
   const snd_pcm_stream_t Stream = Dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
 
   int Card = -1;
   while (snd_card_next(&Card) == 0 && Card >= 0) {
-    snd_ctl_t* Ctl = nullptr;
+    snd_ctl_t* RawCtl = nullptr;
     const std::string CtlName = "hw:" + std::to_string(Card);
-    if (snd_ctl_open(&Ctl, CtlName.c_str(), 0) < 0) continue;
+    if (snd_ctl_open(&RawCtl, CtlName.c_str(), 0) < 0) continue;
+    const std::unique_ptr<snd_ctl_t, TCtlClose> Ctl(RawCtl);
     snd_ctl_card_info_t* Info;
     snd_ctl_card_info_alloca(&Info);
-    char* CardName = nullptr;
-    if (snd_ctl_card_info(Ctl, Info) >= 0 && snd_card_get_name(Card, &CardName) >= 0) {
-      const std::string Id = snd_ctl_card_info_get_id(Info);
-      int Device = -1;
-      while (snd_ctl_pcm_next_device(Ctl, &Device) == 0 && Device >= 0) {
-        snd_pcm_info_t* PcmInfo;
-        snd_pcm_info_alloca(&PcmInfo);
-        snd_pcm_info_set_device(PcmInfo, static_cast<unsigned>(Device));
-        snd_pcm_info_set_subdevice(PcmInfo, 0);
-        snd_pcm_info_set_stream(PcmInfo, Stream);
-        if (snd_ctl_pcm_info(Ctl, PcmInfo) < 0) continue;  // no such direction
-        const std::string Where = "CARD=" + Id + ",DEV=" + std::to_string(Device);
-        Result.push_back({CardName, "hw:" + Where, "plughw:" + Where});
-      }
+    char* RawCardName = nullptr;
+    if (snd_ctl_card_info(Ctl.get(), Info) < 0 || snd_card_get_name(Card, &RawCardName) < 0) continue;
+    const TText CardName(RawCardName);
+    const std::string Id = snd_ctl_card_info_get_id(Info);
+    int Device = -1;
+    while (snd_ctl_pcm_next_device(Ctl.get(), &Device) == 0 && Device >= 0) {
+      snd_pcm_info_t* PcmInfo;
+      snd_pcm_info_alloca(&PcmInfo);
+      snd_pcm_info_set_device(PcmInfo, static_cast<unsigned>(Device));
+      snd_pcm_info_set_subdevice(PcmInfo, 0);
+      snd_pcm_info_set_stream(PcmInfo, Stream);
+      if (snd_ctl_pcm_info(Ctl.get(), PcmInfo) < 0) continue;  // no such direction
+      const std::string Where = "CARD=" + Id + ",DEV=" + std::to_string(Device);
+      Result.push_back({CardName.get(), "hw:" + Where, "plughw:" + Where});
     }
-    free(CardName);
-    snd_ctl_close(Ctl);
   }
 
-  void** Hints = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &Hints) >= 0) {
+  void** RawHints = nullptr;
+  if (snd_device_name_hint(-1, "pcm", &RawHints) >= 0) {
+    const std::unique_ptr<void*, THintsFree> Hints(RawHints);
     const char* Wanted = Dir == TWaveDir::In ? "Input" : "Output";
-    for (void** H = Hints; *H != nullptr; ++H) {
-      char* Name = snd_device_name_get_hint(*H, "NAME");
-      char* Desc = snd_device_name_get_hint(*H, "DESC");
-      char* IoId = snd_device_name_get_hint(*H, "IOID");
-      if (Name != nullptr && std::strchr(Name, ':') == nullptr && !Ignored(Name) &&
-          (IoId == nullptr || std::strcmp(IoId, Wanted) == 0)) {
-        std::string Shown = Desc != nullptr ? Desc : Name;
+    for (void** H = Hints.get(); *H != nullptr; ++H) {
+      const TText Name(snd_device_name_get_hint(*H, "NAME"));
+      const TText Desc(snd_device_name_get_hint(*H, "DESC"));
+      const TText IoId(snd_device_name_get_hint(*H, "IOID"));
+      if (Name && std::strchr(Name.get(), ':') == nullptr && !Ignored(Name.get()) &&
+          (!IoId || std::strcmp(IoId.get(), Wanted) == 0)) {
+        std::string Shown = Desc ? Desc.get() : Name.get();
         Shown = Shown.substr(0, Shown.find('\n'));
-        Result.push_back({Shown, Name, std::string("plug:") + Name});
+        Result.push_back({Shown, Name.get(), std::string("plug:") + Name.get()});
       }
-      free(Name);
-      free(Desc);
-      free(IoId);
     }
-    snd_device_name_free_hint(Hints);
   }
   return Result;
 }
