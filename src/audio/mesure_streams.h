@@ -25,10 +25,10 @@ public:
   // Writes "Send AV[...], Receive AV[...]" to the measure file, whatever DoLog
   // says, and starts a new interval.
   void Report();
-  // The line Report writes, for the counts now.
-  std::string ReportLine() const;
 
 private:
+  // The line Report writes, for the counts now.
+  std::string ReportLine() const;
   uint32_t Now() const;
 
   const TTickSource FTick;

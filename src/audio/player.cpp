@@ -1,7 +1,6 @@
 #include "audio/player.h"
 
 #include <cstring>
-#include <new>
 
 #include "audio/device_select.h"
 #include "config/start_values.h"
@@ -19,8 +18,6 @@ TPlayer::TPlayer(TPlayerSession& Session) : FSession(Session) {}
 
 TPlayer::~TPlayer() {
   if (FState == 2) Reset();
-  FBuffers.clear();
-  FHeaders.clear();
 }
 
 uintptr_t TPlayer::Marker(const WAVEHDR& H) {
@@ -36,101 +33,60 @@ int32_t TPlayer::ReserveRing() {
   const int32_t Payload = FSession.ReceivePayloadBytes();
   // One take from the receive buffer (up to Count packets) goes into one
   // playback buffer; settings that would overrun it get no ring at all.
-  if (Count < 1 || Count > MaxBufCount) {
-    WriteLog(Format("ReceiveBufCount %d is outside 1 to %d; the player has no buffers", Count, MaxBufCount));
+  if (Count < 1 || Count > TWaveDevice::MaxBuffers) {
+    WriteLog(Format("ReceiveBufCount %d is outside 1 to %d; the player has no buffers", Count,
+                    TWaveDevice::MaxBuffers));
     return -3;
   }
   const int64_t Take = int64_t{Count} * Payload;
-  if (Payload < 1 || Take > BufferBytes) {
+  if (Payload < 1 || Take > TWaveDevice::BufferBytes) {
     WriteLog(Format("A receive take of %lld bytes (%d x %d) does not fit a playback buffer of %u bytes; "
                     "the player has no buffers",
-                    static_cast<long long>(Take), Count, Payload, BufferBytes));
+                    static_cast<long long>(Take), Count, Payload, TWaveDevice::BufferBytes));
     return -4;
   }
-  try {
-    FHeaders.resize(static_cast<size_t>(Count));
-    for (auto& H : FHeaders) H.reset(new WAVEHDR{});
-  } catch (const std::bad_alloc&) {
-    WriteLog("Error allocating wave header memory.");
-    return -3;
-  }
-  try {
-    FBuffers.resize(static_cast<size_t>(Count));
-    for (size_t I = 0; I < FBuffers.size(); ++I) {
-      FBuffers[I].reset(new char[BufferBytes]);
-      FHeaders[I]->lpData = FBuffers[I].get();
-    }
-  } catch (const std::bad_alloc&) {
-    WriteLog("Error allocating wave buffer memory.");
-    return -4;
-  }
-  FRingReady = true;
-  return 0;
+  return FDevice.Reserve(Count);
 }
 
 int32_t TPlayer::SelectDevice() {
   return SelectWaveDevice(TWaveDir::Out, PlayDeviceID, FDeviceId, [this] { return ReserveRing(); });
 }
 
-bool TPlayer::FindDeviceByName() { return FindWaveDeviceByName(TWaveDir::Out, PlayDeviceID, FDeviceId); }
-
-void TPlayer::LogDeviceList() { LogWaveDeviceList(TWaveDir::Out); }
-
 void TPlayer::Start() {
   if (FRunning) return;
-  if (FRingReady) Open();
+  if (FDevice.Reserved()) Open();
   FRunning = true;
 }
 
 int32_t TPlayer::Open() {
   FNextIndex = 0;
-  FHandle = 0;
-  const MMRESULT R = WaveOpen(TWaveDir::Out, &FHandle, static_cast<uint32_t>(FDeviceId), &FSession.AudioFormat(),
-                              &TPlayer::WaveOutProc, reinterpret_cast<uintptr_t>(this), WaveOpenFlags(FDeviceId));
-  if (R != MMSYSERR_NOERROR) {
-    LogOpenFailure(TWaveDir::Out, R);
-    return -1;
-  }
-  if (DoLog) LogDeviceOpened(TWaveDir::Out, FDeviceId, FHandle);
-  FOpened = true;
-  for (size_t I = 0; I < FHeaders.size(); ++I) {
-    WAVEHDR& H = *FHeaders[I];
-    H = WAVEHDR{};
-    H.dwBufferLength = static_cast<uint32_t>(FSession.ReceivePayloadBytes());
-    H.lpData = FBuffers[I].get();
-    SetMarker(H, Free);
-  }
-  for (auto& H : FHeaders) {
-    if (WavePrepareHeader(TWaveDir::Out, FHandle, H.get(), sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
-      Close();
-      WriteLog("Error preparing header for playback.");
-      return -2;
-    }
-  }
-  FState = 2;
-  return 0;
+  // Every buffer of the ring starts free.
+  const int32_t R = FDevice.Open(FDeviceId, FSession.AudioFormat(),
+                                 static_cast<uint32_t>(FSession.ReceivePayloadBytes()), Free);
+  if (R == 0) FState = 2;
+  return R;
 }
 
 bool TPlayer::IsReady() const {
-  return FRunning && FRingReady && FNextIndex < MaxBufCount && FNextIndex < static_cast<int32_t>(FHeaders.size()) &&
-         Marker(*FHeaders[static_cast<size_t>(FNextIndex)]) == Free;
+  return FRunning && FDevice.Reserved() && FNextIndex < TWaveDevice::MaxBuffers && FNextIndex < FDevice.Count() &&
+         Marker(FDevice.Header(FNextIndex)) == Free;
 }
 
 int32_t TPlayer::Play(const void* Data, int32_t Size) {
   if (!FRunning) return -1;
   try {
-    if (!FRingReady) throw Exception("the player has no buffers");
-    if (Size < 0 || static_cast<uint32_t>(Size) > BufferBytes)
-      throw Exception(Format("%d bytes do not fit a playback buffer of %u bytes", Size, BufferBytes));
-    WAVEHDR& H = *FHeaders[static_cast<size_t>(FNextIndex)];
+    if (!FDevice.Reserved()) throw Exception("the player has no buffers");
+    if (Size < 0 || static_cast<uint32_t>(Size) > TWaveDevice::BufferBytes)
+      throw Exception(Format("%d bytes do not fit a playback buffer of %u bytes", Size, TWaveDevice::BufferBytes));
+    WAVEHDR& H = FDevice.Header(FNextIndex);
     if (Marker(H) == Free) {
       if (Size > 0) std::memcpy(H.lpData, Data, static_cast<size_t>(Size));
       H.dwBufferLength = static_cast<uint32_t>(Size);
       SetMarker(H, Busy);
-      const MMRESULT R = WaveOutWrite(FHandle, &H, sizeof(WAVEHDR));
+      const MMRESULT R = FDevice.Queue(H);
       FRunning = R == MMSYSERR_NOERROR;
       if (R == MMSYSERR_NOERROR) {
-        FNextIndex = (FNextIndex + 1) % static_cast<int32_t>(FHeaders.size());
+        FNextIndex = (FNextIndex + 1) % FDevice.Count();
         FDropCount = 0;
         return 0;
       }
@@ -139,7 +95,7 @@ int32_t TPlayer::Play(const void* Data, int32_t Size) {
     }
     ++FDropCount;
     if (DoLog) WriteLog(Format("Player overflow detected - Drop network packet [size=%d, seq=%d]", Size, FDropCount));
-    if (FDropCount == static_cast<int32_t>(FHeaders.size())) {
+    if (FDropCount == FDevice.Count()) {
       WriteLog("Player stopped - Data do not processing");
       FRunning = false;
     }
@@ -160,20 +116,8 @@ void TPlayer::Stop() {
 
 void TPlayer::Reset() {
   FState = 0;
-  // Every written buffer comes back (WOM_DONE) before the reset returns.
-  if (FOpened) WaveReset(TWaveDir::Out, FHandle);
-  Close();
-}
-
-void TPlayer::Close() {
-  if (!FOpened) return;
-  // Unprepared before closing, as the wave system expects of its headers.
-  for (auto& H : FHeaders)
-    if ((H->dwFlags & WHDR_PREPARED) &&
-        WaveUnprepareHeader(TWaveDir::Out, FHandle, H.get(), sizeof(WAVEHDR)) != MMSYSERR_NOERROR)
-      WriteLog("Error in waveOutUnprepareHeader ()");
-  if (WaveClose(TWaveDir::Out, FHandle) != MMSYSERR_NOERROR) WriteLog("Error closing oputput device.");
-  FOpened = false;
+  // Every written buffer comes back (WOM_DONE) before the device closes.
+  FDevice.Close();
 }
 
 void TPlayer::WaveOutProc(TWaveHandle, uint32_t Msg, uintptr_t Instance, uintptr_t Param1, uintptr_t) noexcept {

@@ -16,9 +16,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
-#include <vector>
 
+#include "audio/wave_device.h"
 #include "platform/wave.h"
 #include "platform/wave_format.h"
 
@@ -37,9 +36,6 @@ protected:
 
 class TPlayer {
 public:
-  static constexpr uint32_t BufferBytes = 32768;
-  static constexpr int32_t MaxBufCount = 1024;
-
   explicit TPlayer(TPlayerSession& Session);  // Create
   ~TPlayer();                                 // Destroy
   TPlayer(const TPlayer&) = delete;
@@ -58,20 +54,13 @@ public:
   void Stop();
 
   bool Running() const { return FRunning.load(); }
-  int32_t DeviceId() const { return FDeviceId; }
-  Platform::TWaveHandle Handle() const { return FHandle; }
-  int32_t NextIndex() const { return FNextIndex; }
-  int32_t DropCount() const { return FDropCount; }
-
-  // Steps of SelectDevice.
-  bool FindDeviceByName();
-  void LogDeviceList();
 
 private:
+  friend class TPlayerTestPeer;  // the tests' look at the ring's position
+
   int32_t ReserveRing();
   int32_t Open();
   void Reset();
-  void Close();
   static void WaveOutProc(Platform::TWaveHandle Handle, uint32_t Msg, uintptr_t Instance, uintptr_t Param1,
                           uintptr_t Param2) noexcept;
   // The free marker of a header.
@@ -80,13 +69,11 @@ private:
 
   TPlayerSession& FSession;
   std::atomic<bool> FRunning{false};  // written by the control, session and device threads
-  std::vector<std::unique_ptr<Platform::WAVEHDR>> FHeaders;  // the ring, reserved by SelectDevice
-  std::vector<std::unique_ptr<char[]>> FBuffers;             // reserved by SelectDevice
   int32_t FNextIndex = 0;             // session thread (set by Open before it runs)
-  Platform::TWaveHandle FHandle = 0;  // set by Open before the session thread plays
-  bool FOpened = false;               // control thread
   uint8_t FState = 0;                 // control thread: 0 = not prepared, 2 = open and prepared
   int32_t FDeviceId = 0;              // control thread
   int32_t FDropCount = 0;             // session thread
-  bool FRingReady = false;            // control thread: SelectDevice reserved the whole ring
+  // The device and its ring; last, so that it closes (and no callback runs any
+  // more) before the members above go.
+  TWaveDevice FDevice{Platform::TWaveDir::Out, &TPlayer::WaveOutProc, reinterpret_cast<uintptr_t>(this)};
 };

@@ -9,11 +9,10 @@
 // session's control thread; the callback (OnBufferFilled, QueueNext) runs on
 // the device's thread.
 
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <memory>
 
+#include "audio/wave_device.h"
 #include "platform/sync.h"
 #include "platform/wave.h"
 #include "platform/wave_format.h"
@@ -35,7 +34,6 @@ protected:
 class TRecorder {
 public:
   static constexpr int BufferCount = 5;
-  static constexpr uint32_t BufferBytes = 32768;
 
   explicit TRecorder(TRecorderSession& Session);  // Create
   ~TRecorder();                                   // Destroy
@@ -50,34 +48,24 @@ public:
   void Stop();
 
   bool Running() const { return FRunning.load(); }
-  bool Capturing() const { return FCapturing.load(); }
-  int32_t DeviceId() const { return FDeviceId; }
-  Platform::TWaveHandle Handle() const { return FHandle; }
-
-  // Steps of SelectDevice.
-  bool FindDeviceByName();
-  void LogDeviceList();
 
 private:
-  int32_t ReserveBuffers();
   int32_t Open();
   int32_t QueueNext();
   void OnBufferFilled(Platform::WAVEHDR* Header);
   // Stops capture for good: buffers coming back are dropped, nothing is queued
   // any more, the device is closed.
   void Reset();
-  void Close();
   static void WaveInProc(Platform::TWaveHandle Handle, uint32_t Msg, uintptr_t Instance, uintptr_t Param1,
                          uintptr_t Param2) noexcept;
 
   TRecorderSession& FSession;
   std::atomic<bool> FRunning{false};    // written by the control and the device thread
-  std::array<std::unique_ptr<Platform::WAVEHDR>, BufferCount> FHeaders;  // reserved by SelectDevice
-  std::array<std::unique_ptr<char[]>, BufferCount> FBuffers;             // reserved by SelectDevice
   int32_t FNextIndex = 0;               // guarded by FQueueLock
-  Platform::TWaveHandle FHandle = 0;    // set by Open before any buffer is queued
-  bool FOpened = false;                 // control thread
   std::atomic<bool> FCapturing{false};  // written by the control thread, read by the device thread
   int32_t FDeviceId = 0;                // control thread
   Platform::TEvent FQueueLock{false, true};  // auto reset, signalled: the try-lock around queueing
+  // The device and its five buffers; last, so that it closes (and no callback
+  // runs any more) before the members above go.
+  TWaveDevice FDevice{Platform::TWaveDir::In, &TRecorder::WaveInProc, reinterpret_cast<uintptr_t>(this)};
 };

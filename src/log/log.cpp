@@ -1,8 +1,9 @@
 #include "log/log.h"
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 
 #include "config/ini_file.h"
 #include "platform/clock.h"
@@ -13,9 +14,35 @@ std::string LogExeName;
 std::string LogModuleName;
 
 namespace {
-// Set once by OpenLog before other threads exist, cleared once by CloseLog
-// after they have ended; atomic so that a late reader sees either value whole.
-std::atomic<tUniLog*> ProcessLog{nullptr};
+// The process log and the writes in progress on it. A writer takes the log
+// under the lock and writes outside it; CloseLog takes the log away under the
+// lock, so that no new write begins, and frees it once the writes in progress
+// have ended.
+std::mutex ProcessLogLock;
+std::condition_variable WritesEnded;  // waits on ProcessLogLock
+tUniLog* ProcessLog = nullptr;        // guarded by ProcessLogLock
+int WritesInProgress = 0;             // guarded by ProcessLogLock
+
+// One write's hold on the process log.
+class TLogUse {
+public:
+  TLogUse() {
+    std::lock_guard<std::mutex> G(ProcessLogLock);
+    FLog = ProcessLog;
+    if (FLog) ++WritesInProgress;
+  }
+  ~TLogUse() {
+    if (!FLog) return;
+    std::lock_guard<std::mutex> G(ProcessLogLock);
+    if (--WritesInProgress == 0) WritesEnded.notify_all();
+  }
+  TLogUse(const TLogUse&) = delete;
+  TLogUse& operator=(const TLogUse&) = delete;
+  tUniLog* Log() const { return FLog; }
+
+private:
+  tUniLog* FLog;
+};
 
 std::string TimeStamp() {
   const Platform::TLocalTime T = Platform::LocalNow();
@@ -144,8 +171,12 @@ bool tUniLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePref
 
 // ---- module operations ------------------------------------------------------
 
-void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName) {
-  if (ProcessLog) return;
+void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName,
+               const std::string& LibraryName) {
+  {
+    std::lock_guard<std::mutex> G(ProcessLogLock);
+    if (ProcessLog) return;
+  }
   try {
     LogExeName = ExeName;
     LogModuleName = ModuleName;
@@ -156,9 +187,10 @@ void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std:
                                  "\"HH\"_" + LogModuleName + ".log\"";
     const TIniFile Ini(ExeDir + Platform::ChangeFileExt(ExeName, ".ini"));
     const std::string LogServerParams = Ini.ReadString("Debug", LogModuleName, "");
-    ProcessLog.store(new tUniLog(Template, LogServerParams));
+    auto Log = std::make_unique<tUniLog>(Template, LogServerParams, LibraryName);
+    std::lock_guard<std::mutex> G(ProcessLogLock);
+    if (!ProcessLog) ProcessLog = Log.release();
   } catch (...) {
-    ProcessLog = nullptr;
   }
 }
 
@@ -172,10 +204,10 @@ void OpenLog() {
 }
 
 bool WriteLog(const std::string& Msg) {
-  tUniLog* Log = ProcessLog.load();
-  if (!Log) return false;
+  const TLogUse Use;
+  if (!Use.Log()) return false;
   try {
-    Log->WriteLine(Msg);
+    Use.Log()->WriteLine(Msg);
     return true;
   } catch (...) {
     return false;
@@ -183,10 +215,10 @@ bool WriteLog(const std::string& Msg) {
 }
 
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {
-  tUniLog* Log = ProcessLog.load();
-  if (!Log) return false;
+  const TLogUse Use;
+  if (!Use.Log()) return false;
   try {
-    Log->WriteLineTo(Msg, FilePrefix);
+    Use.Log()->WriteLineTo(Msg, FilePrefix);
     return true;
   } catch (...) {
     return false;
@@ -194,7 +226,12 @@ bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {
 }
 
 void CloseLog() {
-  tUniLog* Log = ProcessLog.exchange(nullptr);
+  tUniLog* Log = nullptr;
+  {
+    std::unique_lock<std::mutex> L(ProcessLogLock);
+    std::swap(Log, ProcessLog);
+    WritesEnded.wait(L, [] { return WritesInProgress == 0; });
+  }
   try {
     delete Log;
   } catch (...) {

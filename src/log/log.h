@@ -76,9 +76,6 @@ public:
   bool WriteRawLine(const std::string& Msg) override;
   bool WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix) override;
 
-  bool Forwarding() const { return FMessageToLogServer != nullptr; }
-  bool ServerAccepted() const { return FServerAccepted; }
-
   using TDLL_Initialize = unsigned char(BRENVIC_STDCALL*)(const char* Params, int Value);
   using TDLL_Finalize = void(BRENVIC_STDCALL*)();
   using TDLL_MessageToLogServer = unsigned char(BRENVIC_STDCALL*)(double Time, const char* ExeName,
@@ -87,6 +84,10 @@ public:
                                                                  const char* Msg);
 
 private:
+  friend class tUniLogTestPeer;  // the tests' look at the forwarding
+
+  bool Forwarding() const { return FMessageToLogServer != nullptr; }
+  bool ServerAccepted() const { return FServerAccepted; }
   // True when the server took the line; the file is the fallback.
   bool Offer(bool Stamped, const std::string& FilePrefix, const std::string& Msg);
 
@@ -104,10 +105,12 @@ extern std::string LogModuleName;
 
 // The module operations. None of them ever lets an exception escape.
 void OpenLog();
-// OpenLog's work for a given executable directory (with its trailing separator)
-// and names; OpenLog passes the running executable's.
-void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName);
+// OpenLog's work for a given executable directory (with its trailing separator),
+// names and client library; OpenLog passes the running executable's.
+void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName,
+               const std::string& LibraryName = LogClientLibraryName());
 bool WriteLog(const std::string& Msg);
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
+// Waits for the writes in progress, then frees the log; later writes find none.
 void CloseLog();
 

@@ -43,7 +43,8 @@ public:
   bool Write(const void* Data, size_t Size);
 
 private:
-  intptr_t FHandle;  // the open file (descriptor or handle)
+  class TFile;  // the open file: this system's owner of a descriptor or handle
+  std::unique_ptr<TFile> FFile;
 };
 
 }  // namespace Platform

@@ -90,28 +90,30 @@ bool AppendToFile(const std::string& Path, const char* Data, size_t Size) {
 
 namespace Platform {
 
-TWriteStream::TWriteStream(const std::string& Path) : FHandle(-1) {
+class TWriteStream::TFile : public TFd {
+public:
+  using TFd::TFd;
+};
+
+TWriteStream::TWriteStream(const std::string& Path) {
   {
     TFd Created(open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (Created.Get() < 0)
       throw Exception("Cannot create file \"" + Path + "\". " + SystemMessage(errno));
   }
   const int Fd = open(Path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (Fd < 0) throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(errno));
-  if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    const int Error = errno;
-    close(Fd);
-    throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(Error));
-  }
-  FHandle = Fd;
+  const int Error = errno;
+  auto File = std::make_unique<TFile>(Fd);
+  if (Fd < 0) throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(Error));
+  if (flock(Fd, LOCK_EX | LOCK_NB) != 0)
+    throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(errno));
+  FFile = std::move(File);
 }
 
-TWriteStream::~TWriteStream() {
-  if (FHandle >= 0) close(static_cast<int>(FHandle));
-}
+TWriteStream::~TWriteStream() = default;
 
 bool TWriteStream::Write(const void* Data, size_t Size) {
-  return WriteAll(static_cast<int>(FHandle), static_cast<const char*>(Data), Size);
+  return WriteAll(FFile->Get(), static_cast<const char*>(Data), Size);
 }
 
 }  // namespace Platform

@@ -81,7 +81,12 @@ bool AppendToFile(const std::string& Path, const char* Data, size_t Size) {
 
 namespace Platform {
 
-TWriteStream::TWriteStream(const std::string& Path) : FHandle(-1) {
+class TWriteStream::TFile : public THandle {
+public:
+  using THandle::THandle;
+};
+
+TWriteStream::TWriteStream(const std::string& Path) {
   {
     THandle Created(CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -90,19 +95,17 @@ TWriteStream::TWriteStream(const std::string& Path) : FHandle(-1) {
   }
   const HANDLE H = CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (H == INVALID_HANDLE_VALUE)
-    throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(static_cast<int>(GetLastError())));
-  FHandle = reinterpret_cast<intptr_t>(H);
+  const DWORD Error = GetLastError();
+  auto File = std::make_unique<TFile>(H);
+  if (!File->Valid()) throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(static_cast<int>(Error)));
+  FFile = std::move(File);
 }
 
-TWriteStream::~TWriteStream() {
-  if (FHandle != -1) CloseHandle(reinterpret_cast<HANDLE>(FHandle));
-}
+TWriteStream::~TWriteStream() = default;
 
 bool TWriteStream::Write(const void* Data, size_t Size) {
   DWORD Written = 0;
-  return WriteFile(reinterpret_cast<HANDLE>(FHandle), Data, static_cast<DWORD>(Size), &Written, nullptr) &&
-         Written == Size;
+  return WriteFile(FFile->Get(), Data, static_cast<DWORD>(Size), &Written, nullptr) && Written == Size;
 }
 
 }  // namespace Platform

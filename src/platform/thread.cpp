@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "platform/exception.h"
+
 namespace Platform {
 
 TThread::~TThread() {
@@ -19,8 +21,15 @@ void TThread::Resume() {
   std::lock_guard<std::mutex> G(FLock);
   FSuspendRequested = false;
   if (!FStarted) {
+    // Started only once the thread exists: when its creation fails, the object
+    // stays never started, WaitFor does not wait for a thread that never came,
+    // and a later Resume tries again.
+    try {
+      FThread = std::thread(&TThread::ThreadProc, this);
+    } catch (const std::exception& E) {
+      throw Exception(std::string("Cannot create a thread: ") + E.what());
+    }
     FStarted = true;
-    FThread = std::thread(&TThread::ThreadProc, this);
     return;
   }
   FChanged.notify_all();

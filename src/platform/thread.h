@@ -35,6 +35,8 @@ public:
   TThread& operator=(const TThread&) = delete;
 
   // Starts the thread on the first call; afterwards lets a suspended thread go on.
+  // When the system cannot create the thread, raises Exception "Cannot create a
+  // thread: <reason>" and the object stays as it was: never started.
   void Resume();
   // Asks the thread to park at the top of its loop and waits until it has (or
   // has finished). Called by the thread itself, it only asks: the thread parks
@@ -47,10 +49,6 @@ public:
   // Waits until Execute has returned. Returns at once when the thread was never
   // started or when called from the thread itself.
   void WaitFor();
-  // True once Execute has returned.
-  bool Finished() const;
-  // The message of an exception that escaped Execute, if any (after WaitFor).
-  std::string FatalMessage() const;
 
 protected:
   // The thread body; it polls KeepRunning (or Terminated) and returns when asked.
@@ -60,6 +58,12 @@ protected:
   bool KeepRunning();
 
 private:
+  friend class TThreadTestPeer;  // the tests' look at how Execute ended
+
+  // True once Execute has returned.
+  bool Finished() const;
+  // The message of an exception that escaped Execute, if any (after WaitFor).
+  std::string FatalMessage() const;
   void ThreadProc();
 
   mutable std::mutex FLock;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,54 +61,62 @@ bool Ignored(const std::string& Name) {
   return Name.rfind("lavrate", 0) == 0 || Name.rfind("samplerate", 0) == 0 || Name.rfind("speexrate", 0) == 0;
 }
 
+// Owners of what ALSA hands out while the devices are looked for.
+struct TCtlClose {
+  void operator()(snd_ctl_t* Ctl) const { snd_ctl_close(Ctl); }
+};
+struct THintsFree {
+  void operator()(void** Hints) const { snd_device_name_free_hint(Hints); }
+};
+struct TTextFree {
+  void operator()(char* Text) const { free(Text); }
+};
+using TText = std::unique_ptr<char, TTextFree>;
+
 std::vector<TAlsaDevice> LookForDevices(TWaveDir Dir) {
   std::vector<TAlsaDevice> Result;
   const snd_pcm_stream_t Stream = Dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
 
   int Card = -1;
   while (snd_card_next(&Card) == 0 && Card >= 0) {
-    snd_ctl_t* Ctl = nullptr;
+    snd_ctl_t* RawCtl = nullptr;
     const std::string CtlName = "hw:" + std::to_string(Card);
-    if (snd_ctl_open(&Ctl, CtlName.c_str(), 0) < 0) continue;
+    if (snd_ctl_open(&RawCtl, CtlName.c_str(), 0) < 0) continue;
+    const std::unique_ptr<snd_ctl_t, TCtlClose> Ctl(RawCtl);
     snd_ctl_card_info_t* Info;
     snd_ctl_card_info_alloca(&Info);
-    char* CardName = nullptr;
-    if (snd_ctl_card_info(Ctl, Info) >= 0 && snd_card_get_name(Card, &CardName) >= 0) {
-      const std::string Id = snd_ctl_card_info_get_id(Info);
-      int Device = -1;
-      while (snd_ctl_pcm_next_device(Ctl, &Device) == 0 && Device >= 0) {
-        snd_pcm_info_t* PcmInfo;
-        snd_pcm_info_alloca(&PcmInfo);
-        snd_pcm_info_set_device(PcmInfo, static_cast<unsigned>(Device));
-        snd_pcm_info_set_subdevice(PcmInfo, 0);
-        snd_pcm_info_set_stream(PcmInfo, Stream);
-        if (snd_ctl_pcm_info(Ctl, PcmInfo) < 0) continue;  // no such direction
-        const std::string Where = "CARD=" + Id + ",DEV=" + std::to_string(Device);
-        Result.push_back({CardName, "hw:" + Where, "plughw:" + Where});
-      }
+    char* RawCardName = nullptr;
+    if (snd_ctl_card_info(Ctl.get(), Info) < 0 || snd_card_get_name(Card, &RawCardName) < 0) continue;
+    const TText CardName(RawCardName);
+    const std::string Id = snd_ctl_card_info_get_id(Info);
+    int Device = -1;
+    while (snd_ctl_pcm_next_device(Ctl.get(), &Device) == 0 && Device >= 0) {
+      snd_pcm_info_t* PcmInfo;
+      snd_pcm_info_alloca(&PcmInfo);
+      snd_pcm_info_set_device(PcmInfo, static_cast<unsigned>(Device));
+      snd_pcm_info_set_subdevice(PcmInfo, 0);
+      snd_pcm_info_set_stream(PcmInfo, Stream);
+      if (snd_ctl_pcm_info(Ctl.get(), PcmInfo) < 0) continue;  // no such direction
+      const std::string Where = "CARD=" + Id + ",DEV=" + std::to_string(Device);
+      Result.push_back({CardName.get(), "hw:" + Where, "plughw:" + Where});
     }
-    free(CardName);
-    snd_ctl_close(Ctl);
   }
 
-  void** Hints = nullptr;
-  if (snd_device_name_hint(-1, "pcm", &Hints) >= 0) {
+  void** RawHints = nullptr;
+  if (snd_device_name_hint(-1, "pcm", &RawHints) >= 0) {
+    const std::unique_ptr<void*, THintsFree> Hints(RawHints);
     const char* Wanted = Dir == TWaveDir::In ? "Input" : "Output";
-    for (void** H = Hints; *H != nullptr; ++H) {
-      char* Name = snd_device_name_get_hint(*H, "NAME");
-      char* Desc = snd_device_name_get_hint(*H, "DESC");
-      char* IoId = snd_device_name_get_hint(*H, "IOID");
-      if (Name != nullptr && std::strchr(Name, ':') == nullptr && !Ignored(Name) &&
-          (IoId == nullptr || std::strcmp(IoId, Wanted) == 0)) {
-        std::string Shown = Desc != nullptr ? Desc : Name;
+    for (void** H = Hints.get(); *H != nullptr; ++H) {
+      const TText Name(snd_device_name_get_hint(*H, "NAME"));
+      const TText Desc(snd_device_name_get_hint(*H, "DESC"));
+      const TText IoId(snd_device_name_get_hint(*H, "IOID"));
+      if (Name && std::strchr(Name.get(), ':') == nullptr && !Ignored(Name.get()) &&
+          (!IoId || std::strcmp(IoId.get(), Wanted) == 0)) {
+        std::string Shown = Desc ? Desc.get() : Name.get();
         Shown = Shown.substr(0, Shown.find('\n'));
-        Result.push_back({Shown, Name, std::string("plug:") + Name});
+        Result.push_back({Shown, Name.get(), std::string("plug:") + Name.get()});
       }
-      free(Name);
-      free(Desc);
-      free(IoId);
     }
-    snd_device_name_free_hint(Hints);
   }
   return Result;
 }
@@ -124,6 +133,12 @@ bool DeviceOf(TWaveDir Dir, uint32_t DeviceId, TAlsaDevice& Device) {
   Device = List[DeviceId];
   return true;
 }
+
+// An open PCM, closed with its owner.
+struct TPcmClose {
+  void operator()(snd_pcm_t* Pcm) const { snd_pcm_close(Pcm); }
+};
+using TPcm = std::unique_ptr<snd_pcm_t, TPcmClose>;
 
 MMRESULT OpenError(int Err) {
   switch (-Err) {
@@ -159,13 +174,11 @@ bool AlsaFormat(const TWaveFormat& F, snd_pcm_format_t& Out) {
 
 class TAlsaStream final : public TWaveStream {
 public:
-  TAlsaStream(TWaveDir Dir, TWaveCallback Callback, uintptr_t Instance, snd_pcm_t* Pcm, uint32_t FrameBytes)
-      : TWaveStream(Dir, Callback, Instance), FPcm(Pcm), FFrameBytes(FrameBytes) {}
+  TAlsaStream(TWaveDir Dir, TWaveCallback Callback, uintptr_t Instance, TPcm Pcm, uint32_t FrameBytes)
+      : TWaveStream(Dir, Callback, Instance), FPcm(std::move(Pcm)), FFrameBytes(FrameBytes) {}
 
-  ~TAlsaStream() override {
-    StopThread();
-    if (FPcm != nullptr) snd_pcm_close(FPcm);
-  }
+  // The device thread ends before the PCM closes.
+  ~TAlsaStream() override { StopThread(); }
 
 protected:
   TPump Pump(std::unique_lock<std::mutex>& L) override {
@@ -188,21 +201,18 @@ protected:
   }
 
   MMRESULT OnStart() override {
-    const snd_pcm_state_t State = snd_pcm_state(FPcm);
-    if (State != SND_PCM_STATE_PREPARED && snd_pcm_prepare(FPcm) < 0) return MMSYSERR_NODRIVER;
-    return snd_pcm_start(FPcm) < 0 ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
+    const snd_pcm_state_t State = snd_pcm_state(FPcm.get());
+    if (State != SND_PCM_STATE_PREPARED && snd_pcm_prepare(FPcm.get()) < 0) return MMSYSERR_NODRIVER;
+    return snd_pcm_start(FPcm.get()) < 0 ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
   }
 
   void OnStop() override {
-    snd_pcm_drop(FPcm);
-    snd_pcm_prepare(FPcm);
+    snd_pcm_drop(FPcm.get());
+    snd_pcm_prepare(FPcm.get());
     FWritten = 0;
   }
 
-  void OnClose() override {
-    if (FPcm != nullptr) snd_pcm_close(FPcm);
-    FPcm = nullptr;
-  }
+  void OnClose() override { FPcm.reset(); }
 
 private:
   static constexpr int WaitMs = 20;  // bounds how long a reset or close waits for the device thread
@@ -211,12 +221,12 @@ private:
   bool Recover(int Err) {
     if (Err == -EAGAIN || Err == -EINTR) return true;
     if (Err != -EPIPE && Err != -ESTRPIPE) return false;
-    if (snd_pcm_recover(FPcm, Err, 1) < 0) return false;
-    return Dir() == TWaveDir::Out || snd_pcm_start(FPcm) >= 0;
+    if (snd_pcm_recover(FPcm.get(), Err, 1) < 0) return false;
+    return Dir() == TWaveDir::Out || snd_pcm_start(FPcm.get()) >= 0;
   }
 
   bool Capture(WAVEHDR* H) {
-    const int W = snd_pcm_wait(FPcm, WaitMs);
+    const int W = snd_pcm_wait(FPcm.get(), WaitMs);
     if (W < 0) return Recover(W);
     if (W == 0) return true;
     char* To = FScratch.data();
@@ -225,18 +235,18 @@ private:
       To = H->lpData + H->dwBytesRecorded;
       Room = H->dwBufferLength - H->dwBytesRecorded;
     }
-    const snd_pcm_sframes_t N = snd_pcm_readi(FPcm, To, Room / FFrameBytes);
+    const snd_pcm_sframes_t N = snd_pcm_readi(FPcm.get(), To, Room / FFrameBytes);
     if (N < 0) return Recover(static_cast<int>(N));
     if (H != nullptr) H->dwBytesRecorded += static_cast<uint32_t>(N) * FFrameBytes;
     return true;
   }
 
   bool Playback(WAVEHDR* H) {
-    const int W = snd_pcm_wait(FPcm, WaitMs);
+    const int W = snd_pcm_wait(FPcm.get(), WaitMs);
     if (W < 0) return Recover(W);
     if (W == 0) return true;
     const snd_pcm_sframes_t N =
-        snd_pcm_writei(FPcm, H->lpData + FWritten, (H->dwBufferLength - FWritten) / FFrameBytes);
+        snd_pcm_writei(FPcm.get(), H->lpData + FWritten, (H->dwBufferLength - FWritten) / FFrameBytes);
     if (N < 0) return Recover(static_cast<int>(N));
     FWritten += static_cast<uint32_t>(N) * FFrameBytes;
     // A tail shorter than a frame cannot be played.
@@ -244,7 +254,7 @@ private:
     return true;
   }
 
-  snd_pcm_t* FPcm;             // used by the device thread, and under FLock while it waits
+  TPcm FPcm;                   // used by the device thread, and under FLock while it waits
   const uint32_t FFrameBytes;
   uint32_t FWritten = 0;       // device thread: bytes of the front playback header written
   std::array<char, 4096> FScratch{};  // device thread: capture with no buffer queued is dropped here
@@ -319,15 +329,13 @@ MMRESULT SystemWaveOpen(TWaveDir Dir, uint32_t DeviceId, const TWaveFormat& Form
     if (!DeviceOf(Dir, DeviceId, D)) return MMSYSERR_BADDEVICEID;
     Name = (Flags & WAVE_MAPPED) ? D.PlugPcm : D.Pcm;
   }
-  snd_pcm_t* Pcm = nullptr;
-  const int Err = snd_pcm_open(&Pcm, Name.c_str(), Dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
+  snd_pcm_t* Raw = nullptr;
+  const int Err = snd_pcm_open(&Raw, Name.c_str(), Dir == TWaveDir::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,
                                SND_PCM_NONBLOCK);
   if (Err < 0) return OpenError(Err);
-  if (const MMRESULT R = Configure(Pcm, Format, Dir, DeviceId == WAVE_MAPPER || (Flags & WAVE_MAPPED))) {
-    snd_pcm_close(Pcm);
-    return R;
-  }
-  Opened.Stream = std::make_shared<TAlsaStream>(Dir, Callback, Instance, Pcm, Format.nBlockAlign);
+  TPcm Pcm(Raw);
+  if (const MMRESULT R = Configure(Pcm.get(), Format, Dir, DeviceId == WAVE_MAPPER || (Flags & WAVE_MAPPED))) return R;
+  Opened.Stream = std::make_shared<TAlsaStream>(Dir, Callback, Instance, std::move(Pcm), Format.nBlockAlign);
   return MMSYSERR_NOERROR;
 }
 

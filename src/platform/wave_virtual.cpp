@@ -227,46 +227,44 @@ protected:
       if (FSink) FSink->Write(H->lpData, H->dwBufferLength);
       FPlayedUntil = Due;
       FCurrent = nullptr;
-      FQueuedAt.pop_front();
     }
+    FQueuedAt.pop_front();
     Complete(L);
-    if (Dir() == TWaveDir::In && QueueEmpty()) FStarving = true;
     return TPump::Going;
   }
 
   MMRESULT OnStart() override {
+    // Buffers queued before the start are filled from the start on.
     FClockStart = TClock::now();
     FProduced = 0;
-    // Buffers queued before the start are filled from the start on.
-    FStarving = QueueEmpty();
+    FCapturing = true;
     return MMSYSERR_NOERROR;
   }
 
-  void OnQueued() override {
-    if (Dir() == TWaveDir::Out) FQueuedAt.push_back(TClock::now());
-  }
+  void OnQueued() override { FQueuedAt.push_back(TClock::now()); }
 
   void OnStop() override {
-    FQueuedAt.clear();  // every queued header is coming back
     WAVEHDR* H = Front();
-    if (H == nullptr) return;
     const TClock::time_point Now = TClock::now();
-    if (Dir() == TWaveDir::In) {
+    if (Dir() == TWaveDir::In && H != nullptr && FCapturing) {
       // The part of the front buffer that the device has filled so far.
-      if (FStarving) return;
+      const uint64_t From = CaptureFrom();
       const uint64_t Due = BytesAt(Now);
-      const uint32_t Part = Due > FProduced ? static_cast<uint32_t>(std::min<uint64_t>(Due - FProduced, H->dwBufferLength)) : 0;
+      const uint32_t Part = Due > From ? static_cast<uint32_t>(std::min<uint64_t>(Due - From, H->dwBufferLength)) : 0;
+      FProduced = From;
       Produce(H->lpData, Part);
       H->dwBytesRecorded = Part;
       FProduced += Part;
-    } else if (FCurrent == H && FSink) {
+    } else if (Dir() == TWaveDir::Out && H != nullptr && FCurrent == H && FSink) {
       // The part of the front buffer played so far.
       const auto Played = std::chrono::duration_cast<std::chrono::nanoseconds>(Now - FCurrentStart).count();
       const uint64_t Part = Played <= 0 ? 0 : std::min<uint64_t>(static_cast<uint64_t>(Played) * FRate / 1000000000u, H->dwBufferLength);
       FSink->Write(H->lpData, Part);
       FPlayedUntil = Now;
     }
+    FCapturing = false;
     FCurrent = nullptr;
+    FQueuedAt.clear();  // every queued header is coming back
   }
 
   void OnClose() override {
@@ -296,13 +294,16 @@ private:
     return FClockStart + std::chrono::nanoseconds(static_cast<int64_t>(Bytes * 1000000u / FRate * 1000u));
   }
 
+  // Where the front capture buffer begins, in bytes since the start: where the
+  // one before it ended, or, when it was queued later than that, where the
+  // clock was then. A sound card has nowhere to put what it takes while no
+  // buffer is queued (an overrun): that audio is lost. So when this thread or
+  // the process stood still, only the buffers that were queued come back at
+  // once, never the whole interval missed.
+  uint64_t CaptureFrom() const { return std::max(FProduced, BytesAt(FQueuedAt.front())); }
+
   TClock::time_point CaptureDue(const WAVEHDR* H) {
-    if (FStarving) {
-      // No buffer was waiting: what the device took meanwhile is lost, as with
-      // a real device, and this buffer starts now.
-      FProduced = std::max(FProduced, BytesAt(TClock::now()));
-      FStarving = false;
-    }
+    FProduced = CaptureFrom();
     return TimeOf(FProduced + H->dwBufferLength);
   }
 
@@ -347,16 +348,16 @@ private:
   std::vector<uint8_t> FTonePeriod;  // one period of a whole-hertz tone, encoded
   TClock::time_point FVanishAt;
   std::array<std::atomic<uint32_t>, 8> FCalls{};  // per operation, from any calling thread
+  std::deque<TClock::time_point> FQueuedAt;  // guarded by FLock: when each queued header came, in queue order
   // Capture clock; guarded by FLock.
   TClock::time_point FClockStart{};
   uint64_t FProduced = 0;
-  bool FStarving = true;
+  bool FCapturing = false;  // started and not reset since
   // Playback clock; guarded by FLock.
   WAVEHDR* FCurrent = nullptr;
   TClock::time_point FCurrentStart{};
   TClock::time_point FCurrentEnd{};
   TClock::time_point FPlayedUntil{};
-  std::deque<TClock::time_point> FQueuedAt;  // when each queued header came, in queue order
 };
 
 }  // namespace

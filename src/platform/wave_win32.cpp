@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace Platform::Detail {
@@ -32,8 +33,9 @@ struct TTrampoline {
 };
 
 std::mutex GTrampolinesLock;
-std::map<TWaveHandle, TTrampoline*>& Trampolines() {  // guarded by GTrampolinesLock
-  static auto* M = new std::map<TWaveHandle, TTrampoline*>;
+// The trampoline of every open device, until its close succeeds.
+std::map<TWaveHandle, std::unique_ptr<TTrampoline>>& Trampolines() {  // guarded by GTrampolinesLock
+  static auto* M = new std::map<TWaveHandle, std::unique_ptr<TTrampoline>>;
   return *M;
 }
 
@@ -89,26 +91,24 @@ MMRESULT SystemWaveOpen(TWaveDir Dir, uint32_t DeviceId, const TWaveFormat& Form
   F.nBlockAlign = Format.nBlockAlign;
   F.wBitsPerSample = Format.wBitsPerSample;
   F.cbSize = 0;
-  auto* T = new TTrampoline{Callback, Instance};
+  auto T = std::make_unique<TTrampoline>(TTrampoline{Callback, Instance});
   const DWORD_PTR Proc = reinterpret_cast<DWORD_PTR>(&WaveProc);
+  const DWORD_PTR Data = reinterpret_cast<DWORD_PTR>(T.get());
   MMRESULT R;
   TWaveHandle H = 0;
   if (Dir == TWaveDir::In) {
     HWAVEIN W = nullptr;
-    R = waveInOpen(&W, DeviceId, &F, Proc, reinterpret_cast<DWORD_PTR>(T), Flags);
+    R = waveInOpen(&W, DeviceId, &F, Proc, Data, Flags);
     H = reinterpret_cast<TWaveHandle>(W);
   } else {
     HWAVEOUT W = nullptr;
-    R = waveOutOpen(&W, DeviceId, &F, Proc, reinterpret_cast<DWORD_PTR>(T), Flags);
+    R = waveOutOpen(&W, DeviceId, &F, Proc, Data, Flags);
     H = reinterpret_cast<TWaveHandle>(W);
   }
-  if (R != MMSYSERR_NOERROR) {
-    delete T;
-    return R;
-  }
+  if (R != MMSYSERR_NOERROR) return R;
   {
     std::lock_guard L(GTrampolinesLock);
-    Trampolines()[H] = T;
+    Trampolines()[H] = std::move(T);
   }
   Opened.Handle = H;
   return MMSYSERR_NOERROR;
@@ -140,11 +140,7 @@ MMRESULT SystemWaveHandleClose(TWaveDir Dir, TWaveHandle Handle) {
   if (R == MMSYSERR_NOERROR) {
     // No callback of the device runs after a successful close.
     std::lock_guard L(GTrampolinesLock);
-    const auto It = Trampolines().find(Handle);
-    if (It != Trampolines().end()) {
-      delete It->second;
-      Trampolines().erase(It);
-    }
+    Trampolines().erase(Handle);
   }
   return R;
 }

@@ -1,5 +1,7 @@
 #include "rtp/rtp_session.h"
 
+#include <chrono>
+
 #include "audio/mesure_streams.h"
 #include "audio/player.h"
 #include "config/start_values.h"
@@ -12,10 +14,9 @@
 #include "transport/tpkt_server.h"
 
 namespace {
-// The limits of the device buffers and of the mixer's chunks that the settings
-// must keep: every capture or playback buffer holds 32768 bytes.
-constexpr int32_t DeviceBufferBytes = 32768;
-constexpr int32_t MaxReceiveBufCount = 1024;
+// The limits of the device buffers that the settings must keep.
+constexpr int32_t DeviceBufferBytes = static_cast<int32_t>(TWaveDevice::BufferBytes);
+constexpr int32_t MaxReceiveBufCount = TWaveDevice::MaxBuffers;
 constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
 // A device that moved no audio for this long while it should have is stalled.
@@ -206,6 +207,11 @@ void TRtpSession::Start() {
 
   FCodec.SetAwaitingFirstStream(true);
   FCodec.SetMarkerPending();
+  const uint32_t ByteRate = FAudioFormat.nAvgBytesPerSec;
+  FSendPacer.Reset(ByteRate > 0 ? std::chrono::microseconds(int64_t{FSendPayloadBytes} * 1000000 / ByteRate)
+                                : std::chrono::milliseconds(FSendPayloadTime),
+                   FSendBufCount, std::chrono::steady_clock::now());
+  FSendDropped = 0;
 
   if (FRecordEnabled) {
     CreateRecorder();
@@ -399,6 +405,17 @@ void TRtpSession::SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure
   if (!FSendBuffer.Read(0, Block) || Block.Size == 0) return;
   // Without a peer the block is dropped: no packet, no sequence number used.
   if (!FTransport || FTransport->ClientCount() <= 0) return;
+  // A backlog handed over at once after a stall leaves as at most SendBufCount
+  // packets together; the rest is dropped, so that the peer gets no burst and
+  // the delay does not grow.
+  if (!FSendPacer.Take(std::chrono::steady_clock::now())) {
+    ++FSendDropped;
+    return;
+  }
+  if (FSendDropped > 0) {
+    if (DoLog) WriteLog(Format("Send burst after a stall: %d captured packets dropped", FSendDropped));
+    FSendDropped = 0;
+  }
   OnRecordWaveBuffer(Block.Data.get(), Block.Size, Packet);
   if (Measure) Measure->AddSent(Block.Size);
 }

@@ -29,6 +29,7 @@
 #include "platform/thread.h"
 #include "platform/wave_format.h"
 #include "rtp/rtp_codec.h"
+#include "rtp/send_pacer.h"
 
 class TTPKTServer;
 class TMesureStreams;
@@ -176,6 +177,10 @@ private:
   std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0};
   std::atomic<uint64_t> FVerdicts[RtpVerdictCount]{};
   std::atomic<uint32_t> FStartTick{0}, FLastCaptureTick{0}, FLastReceiveTick{0}, FLastPlayTick{0};
+
+  // The send side's pace: session thread (set by Start before the thread goes on).
+  TSendPacer FSendPacer;
+  int32_t FSendDropped = 0;  // session thread: packets dropped by the pacer since the last sent
 
   TRtpCodec FCodec;  // locks itself
   TJitterBuffer FReceiveBuffer;  // locks itself

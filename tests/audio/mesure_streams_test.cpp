@@ -52,6 +52,7 @@ TEST(MesureStreams, ReportLines) {
       {500, 4000, 0, 500, "Send AV[8000.00 bps], Receive AV[0.00 bps]"},
       {0, 4000, 10, 0, "Send AV[0.00 bps], Receive AV[0.00 bps]"},  // no interval, no rate
   };
+  TestSupport::TLogCapture Capture;
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Line);
     TFakeTick Tick{1000};
@@ -65,7 +66,8 @@ TEST(MesureStreams, ReportLines) {
     M.AddReceived(C.Received);
     Tick.Now += C.ElapsedMs;
     EXPECT_TRUE(M.IsDue());
-    EXPECT_EQ(M.ReportLine(), C.Line);
+    M.Report();
+    EXPECT_EQ(Capture.Lines("measure").back(), C.Line);
   }
 }
 
@@ -107,12 +109,13 @@ TEST(MesureStreams, PointWhateverTheLocale) {
       if (CommaLocale) break;
     }
   }
+  TestSupport::TLogCapture Capture;
   TFakeTick Tick;
   TMesureStreams M(10000, Tick.Source());
   M.AddSent(15);
-  const std::string Line = M.ReportLine();
+  M.Report();
   std::setlocale(LC_ALL, Saved.c_str());
-  EXPECT_EQ(Line, "Send AV[1.50 bps], Receive AV[0.00 bps]");
+  EXPECT_EQ(Capture.Lines("measure"), std::vector<std::string>{"Send AV[1.50 bps], Receive AV[0.00 bps]"});
   RecordProperty("CommaLocaleTried", CommaLocale ? "yes" : "no");
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -97,9 +98,29 @@ protected:
   }
   void TearDown() override { ResetStartValues(); }
 
-  std::vector<std::string> Lines() const { return FLog.Lines(); }
+  // The log's lines; the device handle in an "Opened ..." line, a number that
+  // changes from run to run, reads "[handle]" unless it is 0.
+  std::vector<std::string> Lines() const {
+    static const std::regex Opened("(Opened (recording|playback) device: .*\\(-?[0-9]+\\)) \\[(-?[0-9]+)\\]");
+    auto L = FLog.Lines();
+    for (std::string& Line : L) {
+      std::smatch M;
+      if (std::regex_match(Line, M, Opened) && M[3] != "0") Line = M[1].str() + " [handle]";
+    }
+    return L;
+  }
+  static std::string OpenedLine(Platform::TWaveDir Dir, const std::string& Name, int32_t Id) {
+    return std::string(Dir == Platform::TWaveDir::In ? "Opened recording device: " : "Opened playback device: ") +
+           Name + "(" + std::to_string(Id) + ") [handle]";
+  }
 
   TestSupport::TLogCapture FLog;
 };
 
 }  // namespace DevicesTest
+
+// What only the tests look at inside a player.
+class TPlayerTestPeer {
+public:
+  static int32_t NextIndex(const TPlayer& P) { return P.FNextIndex; }
+};

@@ -187,6 +187,61 @@ TEST_F(VirtualWave, ResetGivesEveryQueuedBufferBackBeforeItReturns) {
   }
 }
 
+// The device thread stands still for a second (as in a stopped process or a
+// frozen machine): like a sound card, the device fills the buffers that were
+// queued and loses the rest of what it took meanwhile. Only those buffers come
+// back at once; the missed second is not delivered late as a burst.
+TEST_F(VirtualWave, CaptureAfterAStallHandsBackOnlyTheQueuedBuffers) {
+  TVirtualDevices Installed({Mic("Mic")});
+  struct TStaller {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::vector<TClock::time_point> At;  // guarded by Lock: each full buffer
+    TClock::time_point StallEnd{};       // guarded by Lock
+    std::atomic<bool> Requeue{true};
+    static void Proc(TWaveHandle H, uint32_t Msg, uintptr_t Instance, uintptr_t P1, uintptr_t) noexcept {
+      auto* Self = reinterpret_cast<TStaller*>(Instance);
+      auto* Header = reinterpret_cast<WAVEHDR*>(P1);
+      if (Msg != WIM_DATA || !Self->Requeue) return;
+      size_t N;
+      {
+        std::lock_guard L(Self->Lock);
+        Self->At.push_back(TClock::now());
+        N = Self->At.size();
+      }
+      if (N == 10) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // the stall itself
+        std::lock_guard L(Self->Lock);
+        Self->StallEnd = TClock::now();
+      }
+      WaveInAddBuffer(H, Header, sizeof(WAVEHDR));
+      Self->Changed.notify_all();
+    }
+  } Staller;
+  TWaveHandle H = 0;
+  ASSERT_EQ(WaveOpen(TWaveDir::In, &H, 0, &ALaw, &TStaller::Proc, reinterpret_cast<uintptr_t>(&Staller), CALLBACK_FUNCTION), 0u);
+  TBuffers B(5, 160);  // as the recorder queues them: five of 20 ms
+  for (auto& Hd : B.Headers) {
+    ASSERT_EQ(WavePrepareHeader(TWaveDir::In, H, &Hd, sizeof Hd), 0u);
+    ASSERT_EQ(WaveInAddBuffer(H, &Hd, sizeof Hd), 0u);
+  }
+  ASSERT_EQ(WaveInStart(H), 0u);
+  {
+    std::unique_lock L(Staller.Lock);
+    ASSERT_TRUE(Staller.Changed.wait_for(L, std::chrono::seconds(10), [&] { return Staller.At.size() >= 30; }));
+  }
+  Staller.Requeue = false;
+  ASSERT_EQ(WaveReset(TWaveDir::In, H), 0u);
+  for (auto& Hd : B.Headers) ASSERT_EQ(WaveUnprepareHeader(TWaveDir::In, H, &Hd, sizeof Hd), 0u);
+  ASSERT_EQ(WaveClose(TWaveDir::In, H), 0u);
+  std::lock_guard L(Staller.Lock);
+  size_t Burst = 0;
+  for (const auto& T : Staller.At) Burst += T >= Staller.StallEnd && T < Staller.StallEnd + std::chrono::milliseconds(50);
+  // The four buffers that stayed queued, and at most the live ones of 50 ms.
+  EXPECT_LE(Burst, 4u + 3u);
+  EXPECT_GE(Burst, 4u);
+}
+
 TEST_F(VirtualWave, CaptureSourcesRawWavALawWavPcmAndTone) {
   const std::string P = Pattern(999);
   std::string Pcm;

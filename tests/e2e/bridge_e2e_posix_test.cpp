@@ -3,6 +3,10 @@
 // a start that fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+#include <vector>
+
 #include "e2e_support_posix.h"
 
 namespace {
@@ -171,6 +175,41 @@ TEST(Bridge, SettingsBeyondTheBufferLimitsAreRefusedAtStart) {
   EXPECT_EQ(CountContaining(Log, "ReceiveBufCount=0 is outside 1..1024"), 2u) << "its own line and the start's";
   EXPECT_TRUE(HasLine(Log, "RTP Session failed to start"));
   EXPECT_TRUE(HasLine(Log, "Exception in main proceding: TAVEK Vantelo service failed to start"));
+}
+
+// The process stands still for two seconds (stopped, as a frozen machine would
+// be): when it goes on, the peer gets at most SendBufCount packets together,
+// not the two seconds it missed.
+TEST(Bridge, AfterTheProcessStoodStillThePeerGetsNoBurst) {
+  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
+  TBridge B(Ini(Port, 9, Tcp, "DisconnectTimeOut=60000\r\n", "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear\r\n"));
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
+  TSocket Peer(SOCK_DGRAM);
+  Peer.SetTimeout(100ms);
+  Peer.SendTo(Port, RtpPacket(1, 160, 0x11111111, Bytes(160, '\x55')));
+  int Flowing = 0;
+  while (Flowing < 20 && !Peer.Receive().empty()) ++Flowing;
+  ASSERT_EQ(Flowing, 20) << "the bridge talks to its peer";
+
+  B.Signal(SIGSTOP);
+  const auto Stopped = std::chrono::steady_clock::now();
+  while (!Peer.Receive().empty()) {
+  }  // what was on its way
+  std::this_thread::sleep_until(Stopped + 2s);  // standing still is the case under test
+  B.Signal(SIGCONT);
+  std::vector<std::chrono::steady_clock::time_point> At;
+  const auto Until = std::chrono::steady_clock::now() + 1s;
+  while (std::chrono::steady_clock::now() < Until)
+    if (!Peer.Receive().empty()) At.push_back(std::chrono::steady_clock::now());
+  ASSERT_FALSE(At.empty()) << "the conversation goes on";
+  const size_t Burst = static_cast<size_t>(std::count_if(At.begin(), At.end(), [&](auto T) { return T < At[0] + 50ms; }));
+  // SendBufCount (5), then the stream's pace: two or three more within those
+  // 50 ms, a few more if this thread is late to its first packet. Without the
+  // limit the whole missed interval comes at once (about a hundred packets).
+  EXPECT_LE(Burst, 5u + 5u);
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(3s), 0);
 }
 
 }  // namespace

@@ -2,13 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <asio.hpp>
+#include <atomic>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "log/log.h"
 #include "platform/dynlib.h"
 #include "platform/paths.h"
 #include "syslog_message.h"
 #include "test_support.h"
+
+class tUniLogTestPeer {
+public:
+  static bool Forwarding(const tUniLog& Log) { return Log.Forwarding(); }
+  static bool ServerAccepted(const tUniLog& Log) { return Log.ServerAccepted(); }
+};
 
 namespace {
 
@@ -46,7 +55,7 @@ protected:
 
 TEST_F(LogServer, WithoutParamsNoLibraryIsLoaded) {
   tUniLog Log(Template(), "", FakeLibrary("accept"));
-  EXPECT_FALSE(Log.Forwarding());
+  EXPECT_FALSE(tUniLogTestPeer::Forwarding(Log));
   EXPECT_TRUE(Log.WriteLine("to the file"));
   EXPECT_NE(Hourly().find("to the file\r\n"), std::string::npos);
 }
@@ -55,8 +64,8 @@ TEST_F(LogServer, AcceptedLinesNeverTouchTheFile) {
   const int Before = FakeCounter("accept", "Fake_MessageCount");
   {
     tUniLog Log(Template(), "anything", FakeLibrary("accept"));
-    ASSERT_TRUE(Log.Forwarding());
-    EXPECT_TRUE(Log.ServerAccepted());
+    ASSERT_TRUE(tUniLogTestPeer::Forwarding(Log));
+    EXPECT_TRUE(tUniLogTestPeer::ServerAccepted(Log));
     EXPECT_EQ(FakeCounter("accept", "Fake_InitValue"), 500);
     EXPECT_TRUE(Log.WriteLine("a"));
     EXPECT_TRUE(Log.WriteLineTo("b", "measure"));
@@ -69,8 +78,8 @@ TEST_F(LogServer, AcceptedLinesNeverTouchTheFile) {
 
 TEST_F(LogServer, DeclinedLinesFallBackToTheFile) {
   tUniLog Log(Template(), "anything", FakeLibrary("decline"));
-  ASSERT_TRUE(Log.Forwarding()) << "a False from the initializer still forwards";
-  EXPECT_FALSE(Log.ServerAccepted());
+  ASSERT_TRUE(tUniLogTestPeer::Forwarding(Log)) << "a False from the initializer still forwards";
+  EXPECT_FALSE(tUniLogTestPeer::ServerAccepted(Log));
   EXPECT_TRUE(Log.WriteLine("first"));
   EXPECT_TRUE(Log.WriteLine("second"));
   EXPECT_TRUE(std::regex_match(Hourly(), std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} first\r\n"
@@ -79,15 +88,46 @@ TEST_F(LogServer, DeclinedLinesFallBackToTheFile) {
 
 TEST_F(LogServer, LibraryWithoutFinalizerIsReleasedAndIgnored) {
   tUniLog Log(Template(), "anything", FakeLibrary("nofinalize"));
-  EXPECT_FALSE(Log.Forwarding());
+  EXPECT_FALSE(tUniLogTestPeer::Forwarding(Log));
   EXPECT_TRUE(Log.WriteLine("file"));
   EXPECT_NE(Hourly().find(" file\r\n"), std::string::npos);
 }
 
 TEST_F(LogServer, MissingLibraryMeansNoForwarding) {
   tUniLog Log(Template(), "udp://127.0.0.1:9", "NoSuchLogClientLibrary");
-  EXPECT_FALSE(Log.Forwarding());
+  EXPECT_FALSE(tUniLogTestPeer::Forwarding(Log));
   EXPECT_TRUE(Log.WriteLine("file"));
+}
+
+// CloseLog while another thread's line is inside the library: the log is
+// freed, and the library finalized, only once that line has come back.
+TEST_F(LogServer, CloseWaitsForTheLineInProgress) {
+  Platform::TLibHandle Lib = Platform::LoadLibraryByName(FakeLibrary("accept"));
+  ASSERT_NE(Lib, nullptr);
+  const auto Hold = reinterpret_cast<void (*)(int)>(Platform::LibrarySymbol(Lib, "Fake_Hold"));
+  const auto WaitInside = reinterpret_cast<int (*)(int, int)>(Platform::LibrarySymbol(Lib, "Fake_WaitInside"));
+  const auto FinalizedWhileInside =
+      reinterpret_cast<int (*)()>(Platform::LibrarySymbol(Lib, "Fake_FinalizedWhileInside"));
+  TestSupport::WriteFile(Dir.Path() / "Brenvic.ini", "[Debug]\r\nBrenvic.exe=anything\r\n");
+  OpenLogIn(Dir.Dir(), "Brenvic.exe", "Brenvic.exe", FakeLibrary("accept"));
+  Hold(1);
+  std::thread Writer([] { EXPECT_TRUE(WriteLog("in flight")); });
+  ASSERT_EQ(WaitInside(1, 5000), 1);
+  std::atomic<bool> Closed{false};
+  std::thread Closer([&] {
+    CloseLog();
+    Closed = true;
+  });
+  // Nothing to wait for here but time: CloseLog must not return meanwhile.
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  while (!Closed && std::chrono::steady_clock::now() < Until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_FALSE(Closed) << "CloseLog returned while a line was in progress";
+  Hold(0);
+  Writer.join();
+  Closer.join();
+  EXPECT_EQ(FinalizedWhileInside(), 0);
+  EXPECT_FALSE(WriteLog("after the close"));
+  Platform::FreeLibraryHandle(Lib);
 }
 
 // The real client library against a syslog receiver on loopback.
@@ -133,7 +173,7 @@ TEST_F(RealLogClient, LinesArriveAsSyslogMessages) {
 TEST_F(RealLogClient, RawLinesHaveNoTimestampAndBadAddressesFallBack) {
   {
     tUniLog Log(Template(), Params(), Platform::ExeDir() + LogClientLibraryName());
-    EXPECT_TRUE(Log.ServerAccepted());
+    EXPECT_TRUE(tUniLogTestPeer::ServerAccepted(Log));
     EXPECT_TRUE(Log.WriteRawLine("raw"));
     const std::string Raw = Receive();
     EXPECT_EQ(Raw.substr(0, 8), "<14>1 - ") << Raw;
@@ -142,8 +182,8 @@ TEST_F(RealLogClient, RawLinesHaveNoTimestampAndBadAddressesFallBack) {
   for (const char* Bad : {"127.0.0.1:514", "udp://", "udp://host", "udp://[::1]514", "tcp://127.0.0.1:514",
                           "udp://127.0.0.1:0", "udp://127.0.0.1:70000"}) {
     tUniLog Log(Template(), Bad, Platform::ExeDir() + LogClientLibraryName());
-    EXPECT_TRUE(Log.Forwarding());
-    EXPECT_FALSE(Log.ServerAccepted()) << Bad;
+    EXPECT_TRUE(tUniLogTestPeer::Forwarding(Log));
+    EXPECT_FALSE(tUniLogTestPeer::ServerAccepted(Log)) << Bad;
     EXPECT_TRUE(Log.WriteLine(std::string("fallback ") + Bad));
     EXPECT_NE(Hourly().find(std::string("fallback ") + Bad + "\r\n"), std::string::npos) << Bad;
   }

@@ -4,13 +4,44 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <thread>
+
+#include "platform/exception.h"
+
+// std::thread allocates the new thread's start-up state: failing that one
+// allocation is how these tests make the creation of a thread throw.
+namespace {
+thread_local bool FailNextAllocation = false;
+}  // namespace
+
+void* operator new(std::size_t Size) {
+  if (FailNextAllocation) {
+    FailNextAllocation = false;
+    throw std::bad_alloc();
+  }
+  if (void* P = std::malloc(Size == 0 ? 1 : Size)) return P;
+  throw std::bad_alloc();
+}
+void operator delete(void* P) noexcept { std::free(P); }
+void operator delete(void* P, std::size_t) noexcept { std::free(P); }
+
+namespace Platform {
+class TThreadTestPeer {
+public:
+  static bool Finished(const TThread& T) { return T.Finished(); }
+  static std::string FatalMessage(const TThread& T) { return T.FatalMessage(); }
+};
+}  // namespace Platform
 
 namespace {
 
 using namespace std::chrono_literals;
+using Platform::TThreadTestPeer;
 
 // Polls Cond for up to five seconds.
 template <typename TCond>
@@ -52,14 +83,14 @@ TEST(Thread, CreatedSuspendedAndRunsAfterResume) {
   TCounter T;
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(T.Passes.load(), 0);
-  EXPECT_FALSE(T.Finished());
+  EXPECT_FALSE(TThreadTestPeer::Finished(T));
   T.Resume();
   EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 3; }));
   T.Terminate();
   EXPECT_TRUE(T.Terminated());
   T.WaitFor();
-  EXPECT_TRUE(T.Finished());
-  EXPECT_EQ(T.FatalMessage(), "");
+  EXPECT_TRUE(TThreadTestPeer::Finished(T));
+  EXPECT_EQ(TThreadTestPeer::FatalMessage(T), "");
 }
 
 TEST(Thread, SuspendParksBetweenPassesAndResumeGoesOn) {
@@ -99,7 +130,7 @@ TEST(Thread, TerminateEndsAParkedThreadAndTheNeverStartedOne) {
     T.Suspend();
     T.Terminate();
     T.WaitFor();
-    EXPECT_TRUE(T.Finished());
+    EXPECT_TRUE(TThreadTestPeer::Finished(T));
   }
   {
     TCounter T;  // never resumed: Execute never runs, WaitFor does not hang
@@ -115,6 +146,33 @@ TEST(Thread, TerminateEndsAParkedThreadAndTheNeverStartedOne) {
   }
 }
 
+TEST(Thread, AStartThatCannotCreateTheThreadLeavesItNeverStarted) {
+  // On the heap: should WaitFor hang, the object is left to the hung waiter.
+  auto* T = new TCounter;
+  FailNextAllocation = true;
+  try {
+    T->Resume();
+    ADD_FAILURE() << "Resume did not report the failure";
+  } catch (const Exception& E) {
+    EXPECT_EQ(E.Message(), "Cannot create a thread: std::bad_alloc");
+  }
+  auto Returned = std::make_shared<std::atomic<bool>>(false);
+  std::thread Waiter([T, Returned] {
+    T->WaitFor();
+    Returned->store(true);
+  });
+  if (!Eventually([&] { return Returned->load(); })) {
+    Waiter.detach();
+    FAIL() << "WaitFor waits for a thread that was never created";
+  }
+  Waiter.join();
+  EXPECT_FALSE(TThreadTestPeer::Finished(*T));
+  // The next Resume creates it.
+  T->Resume();
+  EXPECT_TRUE(Eventually([&] { return T->Passes.load() > 0; }));
+  delete T;
+}
+
 TEST(Thread, EscapingExceptionIsKept) {
   class TThrower : public Platform::TThread {
   public:
@@ -128,8 +186,8 @@ TEST(Thread, EscapingExceptionIsKept) {
   } T;
   T.Resume();
   T.WaitFor();
-  EXPECT_TRUE(T.Finished());
-  EXPECT_EQ(T.FatalMessage(), "broken pass");
+  EXPECT_TRUE(TThreadTestPeer::Finished(T));
+  EXPECT_EQ(TThreadTestPeer::FatalMessage(T), "broken pass");
 }
 
 // Suspend, Resume and Terminate from several threads at once: no deadlock, and
@@ -155,7 +213,7 @@ TEST(ThreadConcurrency, ControlFromSeveralThreads) {
   EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 0; }));
   T.Terminate();
   T.WaitFor();
-  EXPECT_TRUE(T.Finished());
+  EXPECT_TRUE(TThreadTestPeer::Finished(T));
 }
 
 }  // namespace

@@ -897,4 +897,42 @@ TEST_F(Session, IdentityResetsAreWholeWhilePacketsAreBuilt) {
   EXPECT_GE(FromOne * 10, FirstOf.size() * 9) << "a new identity starts at one step";
 }
 
+
+// A device that hands over a backlog at once (after the process stood still,
+// say) as fast as the session takes it: the peer gets at most SendBufCount
+// packets together and otherwise the stream's pace; the rest is dropped.
+TEST_F(Session, ABacklogFromTheDeviceReachesThePeerAsOneBurstAtMost) {
+  auto S = NewSession();
+  S->SetSendBufCount(4);
+  S->SetActive(true);
+  TPeer Peer;
+  ASSERT_FALSE(Connect(Peer).empty());
+  while (!Peer.Receive(0).empty()) {
+  }
+  std::string Audio(160, '\x55');
+  Platform::WAVEHDR H;
+  H.lpData = Audio.data();
+  H.dwBufferLength = H.dwBytesRecorded = 160;
+  const auto Start = TClock::now();
+  for (int I = 0; I < 250; ++I) {
+    S->AddRecordedData(H);
+    const auto Limit = TClock::now() + 50ms;
+    while (S->SendBuffer().Length() != 0 && TClock::now() < Limit) std::this_thread::yield();
+  }
+  const auto Took = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start);
+  const size_t Got = Peer.Drain(100).size();
+  // The burst, the stream's pace over the time taken (with its room for a
+  // fast clock), and a packet or two that was on its way.
+  const size_t Allowed = 4 + static_cast<size_t>((Took.count() + 100) * 33 / 32 / 20) + 2;
+  EXPECT_LE(Got, Allowed) << "within " << Took.count() + 100 << " ms";
+  ASSERT_TRUE(WaitForLine(" captured packets dropped"));
+  for (const std::string& L : Lines()) {
+    if (L.find(" captured packets dropped") != std::string::npos) {
+      EXPECT_TRUE(std::regex_match(L, std::regex("Send burst after a stall: [1-9][0-9]* captured packets dropped")))
+          << L;
+    }
+  }
+  S->SetActive(false);
+}
+
 }  // namespace
