@@ -1,10 +1,13 @@
 #include "log/log.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
 #include "config/ini_file.h"
+#include "config/start_values.h"
+#include "log/log_retention.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -16,6 +19,11 @@ namespace {
 // Set once by OpenLog before other threads exist, cleared once by CloseLog
 // after they have ended; atomic so that a late reader sees either value whole.
 std::atomic<tUniLog*> ProcessLog{nullptr};
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::string TimeStamp() {
   const Platform::TLocalTime T = Platform::LocalNow();
@@ -40,6 +48,24 @@ bool tFileLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePre
 
 bool tFileLog::Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped) {
   std::lock_guard<std::recursive_mutex> Guard(FLock);
+  if (!Stamped) return WriteOne(Msg, FilePrefix, false);
+  std::vector<TRepeatFilter::TCount> Due;
+  const bool Admitted = FRepeats.Admit(FilePrefix, Msg, SteadyMs(), TimeStamp(), Due);
+  WriteCounts(Due);
+  // A line counted instead of written is not a failure.
+  return Admitted ? WriteOne(Msg, FilePrefix, true) : true;
+}
+
+void tFileLog::WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts) {
+  for (const TRepeatFilter::TCount& C : Counts) WriteOne(TRepeatFilter::CountLine(C), C.Key, true);
+}
+
+void tFileLog::FlushRepeats() {
+  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  WriteCounts(FRepeats.Flush());
+}
+
+bool tFileLog::WriteOne(const std::string& Msg, const std::string& FilePrefix, bool Stamped) {
   std::string Name = GetFileName();
   if (Name.empty()) return false;
   if (!FilePrefix.empty())
@@ -89,6 +115,13 @@ std::string tTimeSeparatedFileLog::GetFileName() {
   const Platform::TLocalTime T = Platform::LocalNow();
   const std::string Name = FormatDateTime(FFileNameFormat, T.Year, T.Month, T.Day, T.Hour);
   FFileName = Platform::ForceDirectories(Platform::ExtractFileDir(Name)) ? Name : std::string();
+  const long Today = DaysFromCivil(T.Year, T.Month, T.Day);
+  if (Today != FRetentionDay && LogKeepDays > 0 && !FFileName.empty()) {
+    FRetentionDay = Today;
+    std::string DayDir = Platform::ExtractFileDir(FFileName);
+    DayDir.pop_back();  // its trailing separator
+    RemoveOldDayFolders(Platform::ExtractFileDir(DayDir), Today, LogKeepDays);
+  }
   return FFileName;
 }
 
@@ -118,6 +151,7 @@ tUniLog::tUniLog(std::string FileNameFormat, const std::string& LogServerParams,
 }
 
 tUniLog::~tUniLog() {
+  FlushRepeats();
   if (FFinalize) {
     FFinalize();
     Platform::FreeLibraryHandle(FLibrary);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "log/repeat_filter.h"
 #include "platform/dynlib.h"
 
 // The name of the client library ("LogClient" with this system's extension).
@@ -38,11 +39,18 @@ public:
   // The assembled line is cut to this many bytes.
   static constexpr size_t MaxLineBytes = 8191;
 
+  // Writes the counts of the texts still being collapsed (at stop).
+  void FlushRepeats();
+
 protected:
   std::string FFileName;  // guarded by FLock
 
 private:
   bool Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
+  bool WriteOne(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
+  void WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts);
+
+  TRepeatFilter FRepeats;  // guarded by FLock; stamped lines only, per side file
 };
 
 class tTimeSeparatedFileLog : public tFileLog {
@@ -53,12 +61,15 @@ public:
   explicit tTimeSeparatedFileLog(std::string FileNameFormat)
       : tFileLog(""), FFileNameFormat(std::move(FileNameFormat)) {}
 
+  // Also removes the day folders that the [Logs] KeepDays setting no longer
+  // keeps, with the first line of each day.
   std::string GetFileName() override;
 
   static std::string FormatDateTime(const std::string& Template, int Year, int Month, int Day, int Hour);
 
 private:
   std::string FFileNameFormat;
+  long FRetentionDay = -1;  // guarded by FLock: the day whose retention was done
 };
 
 // The process log's class: a time-separated file log that offers every line to

@@ -99,13 +99,13 @@ TEST_F(SystemdService, ReadyAfterTheStartThenSigtermStopsIt) {
   EXPECT_EQ(B.Console(), "") << "a service has no console: no usage text, no application lines";
 }
 
-TEST_F(SystemdService, AStartThatFailsReportsStoppedWithoutReady) {
+TEST_F(SystemdService, AStartThatFailsReportsStoppedWithoutReadyAndExitsWithThree) {
   TPort Taken(SOCK_STREAM, true);
   TBridge B(TestSupport::HeadlessIni(FreePort(SOCK_DGRAM), Taken.Port(), false));
   StartAsService(B);
 
-  EXPECT_EQ(Socket.Receive(15s), "STATUS=stopped\nEXIT_STATUS=0");
-  EXPECT_EQ(B.Wait(10s), 0);
+  EXPECT_EQ(Socket.Receive(15s), "STATUS=stopped\nEXIT_STATUS=3");
+  EXPECT_EQ(B.Wait(10s), 3) << "a failure, so that systemd's Restart=on-failure applies";
   const Lines Log = B.LogLines();
   ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
   EXPECT_EQ(Log[0].rfind("Exception starting RTP Session: Cannot start server. ", 0), 0u) << Log[0];
