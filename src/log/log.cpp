@@ -48,7 +48,7 @@ bool tFileLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePre
 
 bool tFileLog::Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped) {
   std::lock_guard<std::recursive_mutex> Guard(FLock);
-  if (!Stamped) return WriteOne(Msg, FilePrefix, false);
+  if (!Stamped || !FCollapseRepeats) return WriteOne(Msg, FilePrefix, Stamped);
   std::vector<TRepeatFilter::TCount> Due;
   const bool Admitted = FRepeats.Admit(FilePrefix, Msg, SteadyMs(), TimeStamp(), Due);
   WriteCounts(Due);
@@ -58,6 +58,12 @@ bool tFileLog::Write(const std::string& Msg, const std::string& FilePrefix, bool
 
 void tFileLog::WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts) {
   for (const TRepeatFilter::TCount& C : Counts) WriteOne(TRepeatFilter::CountLine(C), C.Key, true);
+}
+
+void tFileLog::SetCollapseRepeats(bool On) {
+  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  if (!On) WriteCounts(FRepeats.Flush());
+  FCollapseRepeats = On;
 }
 
 void tFileLog::FlushRepeats() {
@@ -218,6 +224,10 @@ bool WriteLog(const std::string& Msg) {
   } catch (...) {
     return false;
   }
+}
+
+void SetLogCollapseRepeats(bool On) {
+  if (tUniLog* Log = ProcessLog.load()) Log->SetCollapseRepeats(On);
 }
 
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {

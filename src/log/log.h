@@ -41,6 +41,8 @@ public:
 
   // Writes the counts of the texts still being collapsed (at stop).
   void FlushRepeats();
+  // Repeats are collapsed unless switched off (tests that read back every line).
+  void SetCollapseRepeats(bool On);
 
 protected:
   std::string FFileName;  // guarded by FLock
@@ -50,7 +52,8 @@ private:
   bool WriteOne(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
   void WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts);
 
-  TRepeatFilter FRepeats;  // guarded by FLock; stamped lines only, per side file
+  TRepeatFilter FRepeats;        // guarded by FLock; stamped lines only, per side file
+  bool FCollapseRepeats = true;  // guarded by FLock
 };
 
 class tTimeSeparatedFileLog : public tFileLog {
@@ -119,6 +122,8 @@ void OpenLog();
 // and names; OpenLog passes the running executable's.
 void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName);
 bool WriteLog(const std::string& Msg);
+// Switches the process log's collapsing of repeats on or off (on by default).
+void SetLogCollapseRepeats(bool On);
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
 void CloseLog();
 
