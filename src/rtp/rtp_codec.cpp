@@ -194,19 +194,24 @@ bool TRtpCodec::Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Inf
     std::lock_guard<std::mutex> G(FLock);
     if (D.Version != FVersion) return false;
     if (!D.HeaderInside || D.PayloadLength <= 0) return false;
-    if (FAwaitingFirstStream.load()) return true;
-    if (D.Ssrc != FRemoteSsrc) {
-      FRemoteSsrc = D.Ssrc;
-      FLastSequenceNumber = D.SequenceNumber;
-      FLastTimestamp = D.Timestamp;
-      ResetSendIdentityLocked();
-      SsrcChanged = true;
-    } else {
-      const int32_t Delta = static_cast<int32_t>(D.SequenceNumber) - static_cast<int32_t>(FLastSequenceNumber);
-      FLastSequenceNumber = D.SequenceNumber;
-      FLastTimestamp = D.Timestamp;
-      if (Delta > static_cast<int32_t>(FMaxRecvSequenceNumberInterval)) return false;
+    for (const TRecent& R : FRecent)
+      if (R.Used && R.Ssrc == D.Ssrc && R.SequenceNumber == D.SequenceNumber) return false;
+    if (!FAwaitingFirstStream.load()) {
+      if (D.Ssrc != FRemoteSsrc) {
+        FRemoteSsrc = D.Ssrc;
+        FLastSequenceNumber = D.SequenceNumber;
+        FLastTimestamp = D.Timestamp;
+        ResetSendIdentityLocked();
+        SsrcChanged = true;
+      } else {
+        const int32_t Delta = static_cast<int32_t>(D.SequenceNumber) - static_cast<int32_t>(FLastSequenceNumber);
+        FLastSequenceNumber = D.SequenceNumber;
+        FLastTimestamp = D.Timestamp;
+        if (Delta > static_cast<int32_t>(FMaxRecvSequenceNumberInterval)) return false;
+      }
     }
+    FRecent[FRecentNext] = {D.Ssrc, D.SequenceNumber, true};
+    FRecentNext = (FRecentNext + 1) % RecentCount;
   }
   if (SsrcChanged && DoLog) WriteLog("RTP SSRC CHANGED!");
   return true;

@@ -125,7 +125,9 @@ public:
   // Applies the acceptance rules to a received datagram of Size bytes; may
   // record the remote stream and reset the send identity. Info, when given,
   // receives the datagram's parts (its payload is what an accepted datagram
-  // hands on). Logs "RTP SSRC CHANGED!" when DoLog is on.
+  // hands on). Logs "RTP SSRC CHANGED!" when DoLog is on. An exact repeat (the
+  // stream and sequence number of one of the last few accepted datagrams) is
+  // refused and changes nothing.
   bool Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
   void SetAwaitingFirstStream(bool Awaiting) { FAwaitingFirstStream.store(Awaiting); }
   bool AwaitingFirstStream() const { return FAwaitingFirstStream.load(); }
@@ -152,4 +154,14 @@ private:
   uint32_t FRemoteSsrc = 0;               // guarded by FLock
   uint16_t FLastSequenceNumber = 0;       // guarded by FLock
   uint32_t FLastTimestamp = 0;            // guarded by FLock
+  // The streams and sequence numbers of the last packets accepted: a datagram
+  // the network repeated is not played twice.
+  static constexpr size_t RecentCount = 8;
+  struct TRecent {
+    uint32_t Ssrc = 0;
+    uint16_t SequenceNumber = 0;
+    bool Used = false;
+  };
+  std::array<TRecent, RecentCount> FRecent{};  // guarded by FLock
+  size_t FRecentNext = 0;                      // guarded by FLock
 };

@@ -357,8 +357,9 @@ void TRtpSession::PlayReceived(TMesureStreams* Measure) {
   TAudioBlock Block;
   if (!FReceiveBuffer.Read(0, Block) || Block.Size == 0) return;
   FPlayer->Play(Block.Data.get(), static_cast<int32_t>(Block.Size));
+  // The received raw file took this audio on arrival; what is played goes to
+  // the mixer's received channel only.
   if (FMixer) FMixer->AddBuffer(Block.Data.get(), Block.Size, 1);
-  if (FSaveWavData) AppendRaw(FRawRecv, Block.Data.get(), Block.Size);
   if (Measure) Measure->AddReceived(Block.Size);
 }
 
