@@ -205,6 +205,19 @@ TEST(Bridge, AMissingHeadsetCostsAFewLinesNotAFlood) {
   EXPECT_GE(std::stoi(It->substr(Count.size())), 8) << *It;
 }
 
+TEST(Bridge, SettingsThatDisableTheBridgeAreWarnedAboutAtStart) {
+  std::string Settings = Ini(FreePort(SOCK_DGRAM), 9, FreePort(SOCK_STREAM), "DisconnectTimeOut=-1\r\n",
+                             "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n");
+  Settings.replace(Settings.find("DoLog=1"), 7, "DoLog=0");
+  TBridge B(Settings);
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("Warning: ", 5s));
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(5s), 0) << "a warning is no failure";
+  EXPECT_EQ(B.LogLines(), std::vector<std::string>{"Warning: DisconnectTimeOut=-1: a peer that falls silent is never dropped"})
+      << "written whatever DoLog says, once";
+}
+
 TEST(Bridge, SettingsBeyondTheBufferLimitsAreRefusedAtStart) {
   const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
   TBridge B(Ini(Port, 9, Tcp, "ReceiveBufCount=0\r\n", ""));
