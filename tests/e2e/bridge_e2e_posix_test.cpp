@@ -184,7 +184,7 @@ TEST(Bridge, AMissingHeadsetCostsAFewLinesNotAFlood) {
   TBridge B(Settings);
   B.Start();
   ASSERT_TRUE(B.WaitForLog("TAVEK Vantelo service started successfully", 5s));
-  std::this_thread::sleep_for(3s);  // every text written twice by now
+  std::this_thread::sleep_for(4s);  // every text written twice by now
   const size_t Settled = B.LogLines().size();
   std::this_thread::sleep_for(6s);
   const auto Log = B.LogLines();
