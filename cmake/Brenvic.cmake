@@ -44,6 +44,16 @@ function(brenvic_add_resources target)
   endif()
 endfunction()
 
+# The program itself also carries the message table of its event source.
+function(brenvic_add_event_messages target)
+  if(WIN32)
+    get_property(rc GLOBAL PROPERTY BRENVIC_EVENTS_RC)
+    set_source_files_properties(${rc} PROPERTIES GENERATED TRUE)
+    target_sources(${target} PRIVATE ${rc})
+    add_dependencies(${target} brenvic_service_events)
+  endif()
+endfunction()
+
 # The version number is the project's (CMakeLists.txt); every Windows binary
 # carries it in a version resource. brenvic_version_block(VAR TARGET FILE
 # DESCRIPTION TYPE) sets VAR to the VERSIONINFO text, TYPE being APP or DLL.

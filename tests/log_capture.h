@@ -15,7 +15,11 @@ namespace TestSupport {
 
 class TLogCapture {
 public:
-  TLogCapture() { OpenLogIn(FDir.Dir(), "Brenvic", "Brenvic"); }
+  // Every line as its writer wrote it: repeats are not collapsed here.
+  TLogCapture() {
+    OpenLogIn(FDir.Dir(), "Brenvic", "Brenvic");
+    SetLogCollapseRepeats(false);
+  }
   ~TLogCapture() { CloseLog(); }
   TLogCapture(const TLogCapture&) = delete;
   TLogCapture& operator=(const TLogCapture&) = delete;

@@ -26,12 +26,21 @@ std::string RecDeviceID;
 std::string PlayDeviceID;
 bool NeedMeasure;
 uint16_t MaxRecvSequenceNumberInterval;
+int32_t LogKeepDays;
 
 std::string ConfigFileName = Platform::ChangeFileExt(Platform::ExePath(), ".ini");
 
 const std::vector<std::string> DefaultConfigFiles = {"Brenvic.ini"};
 
+namespace {
+// The numbers read that did not fit their setting's width: key and the number
+// as it stood in the file. Written by the load, read by StartValueWarnings.
+std::vector<std::pair<std::string, int32_t>> CutValues;
+
+}  // namespace
+
 void ResetStartValues() {
+  CutValues.clear();
   DoLog = false;
   SaveWavData = false;
   LocalIP = "0.0.0.0";
@@ -53,9 +62,18 @@ void ResetStartValues() {
   PlayDeviceID.clear();
   NeedMeasure = false;
   MaxRecvSequenceNumberInterval = 100;
+  LogKeepDays = 0;
 }
 
 namespace {
+template <typename T>
+T ReadCut(const TIniFile& Ini, const std::string& Section, const std::string& Key, T Current) {
+  const int32_t Raw = Ini.ReadInteger(Section, Key, Current);
+  const T Value = static_cast<T>(Raw);
+  if (static_cast<int32_t>(Value) != Raw) CutValues.emplace_back(Key, Raw);
+  return Value;
+}
+
 struct TDefaultsAtStart {
   TDefaultsAtStart() { ResetStartValues(); }
 } DefaultsAtStart;
@@ -79,30 +97,64 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
 
   const TIniFile Ini(ConfigFile);
   const std::string S = "Options";
+  CutValues.clear();
   // Each read keeps the current value as its default; whole numbers are cut to
   // the width of their setting.
   DoLog = Ini.ReadBool(S, "DoLog", DoLog);
   SaveWavData = Ini.ReadBool(S, "SaveWavData", SaveWavData);
   LocalIP = Ini.ReadString(S, "LocalIP", LocalIP);
-  LocalPort = static_cast<uint16_t>(Ini.ReadInteger(S, "LocalPort", LocalPort));
+  LocalPort = ReadCut<uint16_t>(Ini, S, "LocalPort", LocalPort);
   RemoteIP = Ini.ReadString(S, "RemoteIP", RemoteIP);
-  RemotePort = static_cast<uint16_t>(Ini.ReadInteger(S, "RemotePort", RemotePort));
+  RemotePort = ReadCut<uint16_t>(Ini, S, "RemotePort", RemotePort);
   TCPServerListenIP = Ini.ReadString(S, "TCPServerListenIP", TCPServerListenIP);
-  TCPServerListenPort = static_cast<uint16_t>(Ini.ReadInteger(S, "TCPServerListenPort", TCPServerListenPort));
+  TCPServerListenPort = ReadCut<uint16_t>(Ini, S, "TCPServerListenPort", TCPServerListenPort);
   StartAsClient = Ini.ReadBool(S, "StartAsClient", StartAsClient);
   DisconnectTimeOut = Ini.ReadInteger(S, "DisconnectTimeOut", DisconnectTimeOut);
-  PayloadType = static_cast<uint8_t>(Ini.ReadInteger(S, "PayloadType", PayloadType));
-  RTPVersion = static_cast<uint8_t>(Ini.ReadInteger(S, "RTPVersion", RTPVersion));
-  RtpBufSizeMultiple = static_cast<uint8_t>(Ini.ReadInteger(S, "RtpBufSizeMultiple", RtpBufSizeMultiple));
-  ReceivePayloadTime = static_cast<uint16_t>(Ini.ReadInteger(S, "ReceivePayloadTime", ReceivePayloadTime));
-  ReceiveBufCount = static_cast<uint16_t>(Ini.ReadInteger(S, "ReceiveBufCount", ReceiveBufCount));
-  SendPayloadTime = static_cast<uint16_t>(Ini.ReadInteger(S, "SendPayloadTime", SendPayloadTime));
-  SendBufCount = static_cast<uint16_t>(Ini.ReadInteger(S, "SendBufCount", SendBufCount));
+  PayloadType = ReadCut<uint8_t>(Ini, S, "PayloadType", PayloadType);
+  RTPVersion = ReadCut<uint8_t>(Ini, S, "RTPVersion", RTPVersion);
+  RtpBufSizeMultiple = ReadCut<uint8_t>(Ini, S, "RtpBufSizeMultiple", RtpBufSizeMultiple);
+  ReceivePayloadTime = ReadCut<uint16_t>(Ini, S, "ReceivePayloadTime", ReceivePayloadTime);
+  ReceiveBufCount = ReadCut<uint16_t>(Ini, S, "ReceiveBufCount", ReceiveBufCount);
+  SendPayloadTime = ReadCut<uint16_t>(Ini, S, "SendPayloadTime", SendPayloadTime);
+  SendBufCount = ReadCut<uint16_t>(Ini, S, "SendBufCount", SendBufCount);
   RecDeviceID = Ini.ReadString(S, "RecDeviceID", RecDeviceID);
   PlayDeviceID = Ini.ReadString(S, "PlayDeviceID", PlayDeviceID);
   NeedMeasure = Ini.ReadBool(S, "NeedMeasure", NeedMeasure);
-  MaxRecvSequenceNumberInterval = static_cast<uint16_t>(
-      Ini.ReadInteger(S, "MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval));
+  MaxRecvSequenceNumberInterval = ReadCut<uint16_t>(Ini, S, "MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval);
+
+  LogKeepDays = Ini.ReadInteger("Logs", "KeepDays", LogKeepDays);
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }
+
+std::vector<std::string> StartValueWarnings() {
+  std::vector<std::string> Lines;
+  auto Warn = [&](const std::string& Key, int64_t Value, std::string Consequence) {
+    for (const auto& [CutKey, Raw] : CutValues)
+      if (CutKey == Key) {
+        Consequence = "does not fit, " + std::to_string(Value) + " is used" +
+                      (Consequence.empty() ? "" : "; " + Consequence);
+        Value = Raw;
+      }
+    if (!Consequence.empty()) Lines.push_back("Warning: " + Key + "=" + std::to_string(Value) + ": " + Consequence);
+  };
+  // In the order of the file's keys.
+  Warn("LocalPort", LocalPort,
+       LocalPort == 0 && !StartAsClient ? "the system picks a port that no peer knows, the bridge is deaf" : "");
+  Warn("RemotePort", RemotePort, "");
+  Warn("TCPServerListenPort", TCPServerListenPort, "");
+  if (DisconnectTimeOut < 0)
+    Warn("DisconnectTimeOut", DisconnectTimeOut, "a peer that falls silent is never dropped");
+  else if (DisconnectTimeOut == 0)
+    Warn("DisconnectTimeOut", DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
+  Warn("PayloadType", PayloadType, "");
+  Warn("RTPVersion", RTPVersion, RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
+  Warn("RtpBufSizeMultiple", RtpBufSizeMultiple, "");
+  Warn("ReceivePayloadTime", ReceivePayloadTime, "");
+  Warn("ReceiveBufCount", ReceiveBufCount, "");
+  Warn("SendPayloadTime", SendPayloadTime, "");
+  Warn("SendBufCount", SendBufCount, SendBufCount == 0 ? "no packet is ever sent, the microphone is mute" : "");
+  Warn("MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval,
+       MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost" : "");
+  return Lines;
+}

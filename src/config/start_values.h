@@ -29,6 +29,10 @@ extern std::string PlayDeviceID;
 extern bool NeedMeasure;
 extern uint16_t MaxRecvSequenceNumberInterval;
 
+// Section [Logs]: day folders of the log older than this many days are removed
+// (today's counts as the first); 0 or less keeps everything.
+extern int32_t LogKeepDays;
+
 // Full path of the configuration file: the executable's path with ".ini".
 extern std::string ConfigFileName;
 
@@ -42,6 +46,11 @@ void LoadStartValues();
 // The same against an explicit directory (with its trailing separator) and
 // configuration file; LoadStartValues uses the executable's.
 void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFile);
+
+// One line for each setting whose value, as read, leaves the bridge deaf or
+// mute, never drops a peer, or loses audio by rule, or which did not fit its
+// width: "Warning: KEY=VALUE: consequence". The values themselves stay as read.
+std::vector<std::string> StartValueWarnings();
 
 // Puts every setting back to its built-in default (for tests and reuse).
 void ResetStartValues();

@@ -29,13 +29,14 @@ std::vector<std::string> UsageLines(const std::string& ProgramName) {
 
 std::string ProgramNameForUsage();  // service.cpp
 
-void DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& A) {
+int DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& A) {
   const size_t N = Args.size();
   // Only the first two arguments are ever looked at.
   const std::string A1 = N >= 1 ? Platform::AnsiUpperCase(Args[0]) : std::string();
   const std::string A2 = N >= 2 ? Platform::AnsiUpperCase(Args[1]) : std::string();
   const std::string Second = N >= 2 ? Args[1] : std::string();
   const std::string Program = ProgramNameForUsage();
+  const auto Done = [](bool Ok) { return Ok ? ExitSuccess : ExitCommandFailed; };
 
   if (A.CheckInstalled() == 0) {
     if (N == 1 && A1 == "UNINSTALL") {
@@ -44,46 +45,48 @@ void DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& 
         A.WriteConsoleLine("Uninstall " + Quoted + " - OK");
       else
         A.WriteConsoleLine("Error uninstalling:  " + Quoted + " - " + A.SystemMessage(R));
-    } else if (N >= 1 && A1 == "/?") {
-      ShowUsage(A, Program);
-    } else if (N >= 1 && A1 == "RUN") {
-      if (A2 == "-S")
-        A.StartInstalledService();
-      else
-        A.RunAsApplication();
-    } else if (N == 1 && A1 == "KILL") {
-      A.StopInstalledService();
-    } else if (N >= 1 && A1 == "INSTALL") {
-      if (!A.SavePreinstalledServices(Second)) return;
-      A.WriteConsoleLine(Quoted + " is already installed");
-    } else if (A.HasStdOutput()) {
-      ShowUsage(A, Program);
-    } else if (!A.RunServiceDispatcher()) {
-      A.WriteConsoleLine("Start service FAIL \"" + A.SystemMessage(A.LastError()) + "\"");
-      ShowUsage(A, Program);
+      return Done(R == 0);
     }
-    return;
+    if (N >= 1 && A1 == "/?") {
+      ShowUsage(A, Program);
+      return ExitSuccess;
+    }
+    if (N >= 1 && A1 == "RUN") return A2 == "-S" ? Done(A.StartInstalledService()) : A.RunAsApplication();
+    if (N == 1 && A1 == "KILL") return Done(A.StopInstalledService());
+    if (N >= 1 && A1 == "INSTALL") {
+      if (A.SavePreinstalledServices(Second)) A.WriteConsoleLine(Quoted + " is already installed");
+      return ExitCommandFailed;  // nothing was installed
+    }
+    if (A.HasStdOutput()) {
+      ShowUsage(A, Program);
+      return ExitUsage;
+    }
+    if (const std::optional<int> Code = A.RunServiceDispatcher()) return *Code;
+    A.WriteConsoleLine("Start service FAIL \"" + A.SystemMessage(A.LastError()) + "\"");
+    ShowUsage(A, Program);
+    return ExitCommandFailed;
   }
 
   if (N >= 1 && A1 == "INSTALL") {
-    if (!A.SavePreinstalledServices(Second)) return;
+    if (!A.SavePreinstalledServices(Second)) return ExitCommandFailed;
     const int R = A.SetupService(true);
     if (R == 0)
       A.WriteConsoleLine("Install " + Quoted + " - OK");
     else
       A.WriteConsoleLine("Error installing " + Quoted + " - " + A.SystemMessage(R));
-  } else if (N >= 1 && A1 == "UNINSTALL") {
-    A.WriteConsoleLine(Quoted + " is not installed");
-  } else if (N >= 1 && A1 == "RUN") {
-    if (A2 == "-S") {
-      A.WriteConsoleLine(Quoted + " is not installed");
-      ShowUsage(A, Program);
-    } else {
-      A.RunAsApplication();
-    }
-  } else if (N == 1 && A1 == "KILL") {
-    A.StopInstalledService();
-  } else {
-    ShowUsage(A, Program);
+    return Done(R == 0);
   }
+  if (N >= 1 && A1 == "UNINSTALL") {
+    A.WriteConsoleLine(Quoted + " is not installed");
+    return ExitCommandFailed;
+  }
+  if (N >= 1 && A1 == "RUN") {
+    if (A2 != "-S") return A.RunAsApplication();
+    A.WriteConsoleLine(Quoted + " is not installed");
+    ShowUsage(A, Program);
+    return ExitCommandFailed;
+  }
+  if (N == 1 && A1 == "KILL") return Done(A.StopInstalledService());
+  ShowUsage(A, Program);
+  return N >= 1 && A1 == "/?" ? ExitSuccess : ExitUsage;
 }

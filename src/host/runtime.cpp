@@ -16,7 +16,7 @@ constexpr uint32_t StateRunning = 4;
 constexpr uint32_t LoopPeriodMs = 300;
 }  // namespace
 
-void TRTPService::RunAsApplication() {
+int TRTPService::RunAsApplication() {
   FAsService = false;
   Platform::WriteConsoleLine("");
   Platform::WriteConsoleLine("TAVEK Vantelo service v" + VersionText);
@@ -24,16 +24,21 @@ void TRTPService::RunAsApplication() {
   Platform::WriteConsoleLine("Running as application - OK");
   Platform::AddConsoleCtrlHandler(ConsoleCtrlHandler);
   MainProc();
+  return FExitCode.load();
 }
 
-bool ConsoleCtrlHandler(uint32_t Event) {
+bool ConsoleCtrlHandler(uint32_t Event) noexcept {
   switch (Event) {
     case 0:  // Ctrl+C
     case 1:  // Ctrl+Break
     case 2:  // console closed
     case 5:  // user logoff
     case 6:  // system shutdown
-      Platform::WriteConsoleLine("Have a STOP signal...");
+      try {
+        Platform::WriteConsoleLine("Have a STOP signal...");
+      } catch (...) {
+        WriteLog("Exception in console control handler: " + CurrentExceptionMessage());
+      }
       // Gone after the first stop: a second Ctrl+C ends the process at once.
       Platform::RemoveConsoleCtrlHandler();
       if (RTPService) RTPService->FStopRequested.store(true);
@@ -43,29 +48,44 @@ bool ConsoleCtrlHandler(uint32_t Event) {
   }
 }
 
-void TRTPService::ServiceMain() {
+void TRTPService::ServiceMain() noexcept {
   if (!RTPService) return;
-  RTPService->FStatusHandle = Platform::RegisterServiceControlHandler(ServiceName, ServiceCtrlHandler);
-  RTPService->MainProc();
+  try {
+    RTPService->FStatusHandle = Platform::RegisterServiceControlHandler(ServiceName, ServiceCtrlHandler);
+    RTPService->MainProc();
+  } catch (...) {
+    // MainProc catches its own; this is what is left around it (the registration,
+    // the final reports).
+    WriteLog("Exception in main proceding: " + CurrentExceptionMessage());
+    if (RTPService->FExitCode.load() == ExitSuccess) RTPService->FExitCode.store(ExitStoppedOnError);
+    Platform::ReportServiceStatus(RTPService->FStatusHandle, StateStopped,
+                                  static_cast<uint32_t>(RTPService->FExitCode.load()));
+  }
 }
 
-void ServiceCtrlHandler(uint32_t Control) {
-  switch (Control) {
-    case 1:  // stop
-    case 5:  // shutdown
-      if (RTPService) {
-        RTPService->ReportServiceStatus(StateStopPending, 0);
-        RTPService->FStopRequested.store(true);
-      }
-      break;
-    case 4:  // interrogate
-      if (RTPService && !RTPService->FStopRequested.load())
-        RTPService->ReportServiceStatus(StateRunning, 0);
-      else if (RTPService)
-        RTPService->ReportServiceStatus(StateStopPending, 0);
-      break;
-    default:
-      break;
+void ServiceCtrlHandler(uint32_t Control) noexcept {
+  try {
+    switch (Control) {
+      case 1:  // stop
+      case 5:  // shutdown
+        if (RTPService) {
+          RTPService->ReportServiceStatus(StateStopPending, 0);
+          RTPService->FStopRequested.store(true);
+        }
+        break;
+      case 4:  // interrogate
+        if (RTPService && !RTPService->FStopRequested.load())
+          RTPService->ReportServiceStatus(StateRunning, 0);
+        else if (RTPService)
+          RTPService->ReportServiceStatus(StateStopPending, 0);
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    WriteLog("Exception in service control handler: " + CurrentExceptionMessage());
+    // A stop is still a stop, even when its report failed.
+    if (RTPService && (Control == 1 || Control == 5)) RTPService->FStopRequested.store(true);
   }
 }
 
@@ -74,11 +94,17 @@ void TRTPService::ReportServiceStatus(uint32_t State, uint32_t ExitCode) {
 }
 
 void TRTPService::MainProc() {
+  bool Started = false;
   try {
     if (DoLog) WriteLog("TAVEK Vantelo service starting...");
+    for (const std::string& Warning : StartValueWarnings()) WriteLog(Warning);
     if (!StartRTPSession()) throw Exception("TAVEK Vantelo service failed to start");
+    Started = true;
     if (DoLog) WriteLog("TAVEK Vantelo service started successfully");
-    if (FAsService) ReportServiceStatus(StateRunning, 0);
+    if (FAsService) {
+      ReportServiceStatus(StateRunning, 0);
+      Platform::ReportServiceEvent(ServiceName, Platform::TServiceEvent::Started, "");
+    }
     while (!FStopRequested.load()) {
       Platform::SleepMs(LoopPeriodMs);
       CheckRTPSession();
@@ -86,14 +112,23 @@ void TRTPService::MainProc() {
     if (DoLog) WriteLog("TAVEK Vantelo service stopping...");
     StopRTPSession();
     if (DoLog) WriteLog("TAVEK Vantelo service stopped successfully");
-  } catch (const Exception& E) {
-    WriteLog("Exception in main proceding: " + E.Message());
+  } catch (...) {
+    // Whatever was raised: a thread that cannot be created or memory that ran
+    // out ends the service as our own failures do, never in the system's frames.
+    const std::string Message = CurrentExceptionMessage();
+    WriteLog("Exception in main proceding: " + Message);
+    FExitCode.store(Started ? ExitStoppedOnError : ExitStartFailed);
+    if (FAsService && Started) Platform::ReportServiceEvent(ServiceName, Platform::TServiceEvent::Exception, Message);
+    if (FAsService && !Started)
+      Platform::ReportServiceEvent(ServiceName, Platform::TServiceEvent::StartFailed,
+                                   FStartFailure.empty() ? Message : FStartFailure);
   }
   // A session still running after an exception in the loop is stopped here,
   // before the final report, rather than left to the process's end.
   FreeRTPSession();
   if (FAsService) {
-    ReportServiceStatus(StateStopped, 0);
+    if (Started) Platform::ReportServiceEvent(ServiceName, Platform::TServiceEvent::Stopped, "");
+    ReportServiceStatus(StateStopped, static_cast<uint32_t>(FExitCode.load()));
   } else {
     Platform::WriteConsoleLine("TAVEK Vantelo service stopped as application successfully");
     Platform::DetachConsole();

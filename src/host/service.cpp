@@ -6,6 +6,8 @@
 #include "audio/virtual_devices.h"
 #include "config/start_values.h"
 #include "log/log.h"
+#include "log/log_retention.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
@@ -31,11 +33,12 @@ public:
   bool SavePreinstalledServices(const std::string& Argument) override {
     return ::SavePreinstalledServices(Argument, Platform::ExeDir(), Console());
   }
-  void StartInstalledService() override { ::StartInstalledService(Console()); }
-  void StopInstalledService() override { ::StopInstalledService(Console()); }
-  void RunAsApplication() override { FOwner.RunAsApplication(); }
-  bool RunServiceDispatcher() override {
-    return Platform::RunServiceDispatcher(ServiceName, &TRTPService::ServiceMain);
+  bool StartInstalledService() override { return ::StartInstalledService(Console()); }
+  bool StopInstalledService() override { return ::StopInstalledService(Console()); }
+  int RunAsApplication() override { return FOwner.RunAsApplication(); }
+  std::optional<int> RunServiceDispatcher() override {
+    if (!Platform::RunServiceDispatcher(ServiceName, &TRTPService::ServiceMain)) return std::nullopt;
+    return FOwner.FExitCode.load();
   }
   bool HasStdOutput() override { return Platform::HasStdOutput(); }
   int LastError() override { return Platform::LastError(); }
@@ -52,12 +55,24 @@ TRTPService::TRTPService() { RTPService = this; }
 
 TRTPService::~TRTPService() { RTPService = nullptr; }
 
-void TRTPService::ProcessCommandLine(int Argc, char** Argv) {
+int TRTPService::ProcessCommandLine(int Argc, char** Argv) {
+  int Code;
   {
     TSystemActions Actions(*this);
-    DispatchCommandLine(Platform::CommandLineArgs(Argc, Argv), Actions);
+    Code = DispatchCommandLine(Platform::CommandLineArgs(Argc, Argv), Actions);
   }
   delete this;
+  return Code;
+}
+
+std::string CurrentExceptionMessage() {
+  try {
+    throw;
+  } catch (const std::exception& E) {  // Exception included: what() is its message
+    return E.what();
+  } catch (...) {
+    return "Unknown exception";
+  }
 }
 
 
@@ -65,6 +80,9 @@ int BrenvicMain(int Argc, char** Argv) {
   OpenLog();
   LoadStartValues();
   LoadVirtualDevices(ConfigFileName);
+  // Also when nothing is logged today: the old days go all the same.
+  const Platform::TLocalTime Now = Platform::LocalNow();
+  RemoveOldDayFolders(Platform::ExeDir() + "Logs", DaysFromCivil(Now.Year, Now.Month, Now.Day), LogKeepDays);
   if (DoLog) {
     const std::string Stars(67, '*');
     WriteLog("");
@@ -74,7 +92,7 @@ int BrenvicMain(int Argc, char** Argv) {
     WriteLog(Stars);
   }
   TRTPService* Service = new TRTPService();
-  Service->ProcessCommandLine(Argc, Argv);  // frees the controller
+  const int Code = Service->ProcessCommandLine(Argc, Argv);  // frees the controller
   CloseLog();
-  return 0;
+  return Code;
 }

@@ -17,15 +17,16 @@ int SetupService(bool Install) {
   return Install ? Platform::ServiceInstall(ServiceIdentity()) : Platform::ServiceUninstall(ServiceName);
 }
 
-void StartInstalledService(const TConsoleWriter& WriteConsoleLine) {
+bool StartInstalledService(const TConsoleWriter& WriteConsoleLine) {
   const int Result = Platform::ServiceStart(ServiceName);
   if (Result == 0)
     WriteConsoleLine("Run as service - OK");
   else
     WriteConsoleLine("Run as service - FAIL \"" + Platform::SystemMessage(Result) + "\"");
+  return Result == 0;
 }
 
-void StopInstalledService(const TConsoleWriter& WriteConsoleLine) {
+bool StopInstalledService(const TConsoleWriter& WriteConsoleLine) {
   const Platform::TServiceStopResult R = Platform::ServiceStop(ServiceName);
   switch (R.Outcome) {
     case Platform::TServiceStopResult::Failed:
@@ -41,6 +42,7 @@ void StopInstalledService(const TConsoleWriter& WriteConsoleLine) {
       WriteConsoleLine("Stop service - FAIL \"Service already stopped\"");
       break;
   }
+  return R.Outcome == Platform::TServiceStopResult::StopRequested;
 }
 
 bool SavePreinstalledServices(const std::string& Argument, const std::string& Dir,

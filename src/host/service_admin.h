@@ -20,11 +20,12 @@ int CheckInstalled();
 // Registers and starts (Install) or deletes the service; 0 or a system error code.
 int SetupService(bool Install);
 
-// "run -s": asks the service manager to start the service.
-void StartInstalledService(const TConsoleWriter& WriteConsoleLine);
+// "run -s": asks the service manager to start the service; true when it accepted.
+bool StartInstalledService(const TConsoleWriter& WriteConsoleLine);
 
-// "kill": asks the service manager to stop the service when it runs.
-void StopInstalledService(const TConsoleWriter& WriteConsoleLine);
+// "kill": asks the service manager to stop the service when it runs; true when
+// the stop was requested.
+bool StopInstalledService(const TConsoleWriter& WriteConsoleLine);
 
 // The install command's "-L(a,b,...)" list, written to PreinstalledServices.lst in
 // Dir (with its trailing separator). False when the list was asked for but the

@@ -37,8 +37,10 @@ void TRTPService::PublishMetrics() {
 }
 
 bool TRTPService::CreateRTPSession() {
-  FRtpSession = new TRtpSession();
   try {
+    // Inside the guard: the construction creates the session's thread, which
+    // the system may refuse.
+    FRtpSession = new TRtpSession();
     TRtpSession& S = *FRtpSession;
     S.SetLocalIP(LocalIP);
     S.SetLocalPort(LocalPort);
@@ -64,8 +66,9 @@ bool TRTPService::CreateRTPSession() {
     S.SetActive(true);
     if (StartAsClient) S.SendHello();
     return true;
-  } catch (const Exception& E) {
-    WriteLog("Exception starting RTP Session: " + E.Message());
+  } catch (...) {
+    FStartFailure = CurrentExceptionMessage();
+    WriteLog("Exception starting RTP Session: " + FStartFailure);
     delete FRtpSession;
     FRtpSession = nullptr;
     return false;
@@ -85,8 +88,8 @@ void TRTPService::FreeRTPSession() {
     FRtpSession->Terminate();
     FRtpSession->WaitFor();
     if (FRtpSession->Active()) FRtpSession->SetActive(false);
-  } catch (const Exception& E) {
-    WriteLog("Exception stopping RTP Session: " + E.Message());
+  } catch (...) {
+    WriteLog("Exception stopping RTP Session: " + CurrentExceptionMessage());
   }
   delete FRtpSession;
   FRtpSession = nullptr;

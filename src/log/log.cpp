@@ -1,11 +1,14 @@
 #include "log/log.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 
 #include "config/ini_file.h"
+#include "config/start_values.h"
+#include "log/log_retention.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -44,6 +47,11 @@ private:
   tUniLog* FLog;
 };
 
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 std::string TimeStamp() {
   const Platform::TLocalTime T = Platform::LocalNow();
   char Buf[32];
@@ -67,6 +75,30 @@ bool tFileLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePre
 
 bool tFileLog::Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped) {
   std::lock_guard<std::recursive_mutex> Guard(FLock);
+  if (!Stamped || !FCollapseRepeats) return WriteOne(Msg, FilePrefix, Stamped);
+  std::vector<TRepeatFilter::TCount> Due;
+  const bool Admitted = FRepeats.Admit(FilePrefix, Msg, SteadyMs(), TimeStamp(), Due);
+  WriteCounts(Due);
+  // A line counted instead of written is not a failure.
+  return Admitted ? WriteOne(Msg, FilePrefix, true) : true;
+}
+
+void tFileLog::WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts) {
+  for (const TRepeatFilter::TCount& C : Counts) WriteOne(TRepeatFilter::CountLine(C), C.Key, true);
+}
+
+void tFileLog::SetCollapseRepeats(bool On) {
+  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  if (!On) WriteCounts(FRepeats.Flush());
+  FCollapseRepeats = On;
+}
+
+void tFileLog::FlushRepeats() {
+  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  WriteCounts(FRepeats.Flush());
+}
+
+bool tFileLog::WriteOne(const std::string& Msg, const std::string& FilePrefix, bool Stamped) {
   std::string Name = GetFileName();
   if (Name.empty()) return false;
   if (!FilePrefix.empty())
@@ -116,6 +148,13 @@ std::string tTimeSeparatedFileLog::GetFileName() {
   const Platform::TLocalTime T = Platform::LocalNow();
   const std::string Name = FormatDateTime(FFileNameFormat, T.Year, T.Month, T.Day, T.Hour);
   FFileName = Platform::ForceDirectories(Platform::ExtractFileDir(Name)) ? Name : std::string();
+  const long Today = DaysFromCivil(T.Year, T.Month, T.Day);
+  if (Today != FRetentionDay && LogKeepDays > 0 && !FFileName.empty()) {
+    FRetentionDay = Today;
+    std::string DayDir = Platform::ExtractFileDir(FFileName);
+    DayDir.pop_back();  // its trailing separator
+    RemoveOldDayFolders(Platform::ExtractFileDir(DayDir), Today, LogKeepDays);
+  }
   return FFileName;
 }
 
@@ -144,6 +183,7 @@ tUniLog::tUniLog(std::string FileNameFormat, const std::string& LogServerParams,
 }
 
 tUniLog::~tUniLog() {
+  FlushRepeats();
   if (FFinalize) FFinalize();  // the library itself goes with FLibrary
 }
 
@@ -212,6 +252,11 @@ bool WriteLog(const std::string& Msg) {
   } catch (...) {
     return false;
   }
+}
+
+void SetLogCollapseRepeats(bool On) {
+  const TLogUse Use;
+  if (Use.Log()) Use.Log()->SetCollapseRepeats(On);
 }
 
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {

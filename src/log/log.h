@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "log/repeat_filter.h"
 #include "platform/dynlib.h"
 
 // The name of the client library ("LogClient" with this system's extension).
@@ -38,11 +39,21 @@ public:
   // The assembled line is cut to this many bytes.
   static constexpr size_t MaxLineBytes = 8191;
 
+  // Writes the counts of the texts still being collapsed (at stop).
+  void FlushRepeats();
+  // Repeats are collapsed unless switched off (tests that read back every line).
+  void SetCollapseRepeats(bool On);
+
 protected:
   std::string FFileName;  // guarded by FLock
 
 private:
   bool Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
+  bool WriteOne(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
+  void WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts);
+
+  TRepeatFilter FRepeats;        // guarded by FLock; stamped lines only, per side file
+  bool FCollapseRepeats = true;  // guarded by FLock
 };
 
 class tTimeSeparatedFileLog : public tFileLog {
@@ -53,12 +64,15 @@ public:
   explicit tTimeSeparatedFileLog(std::string FileNameFormat)
       : tFileLog(""), FFileNameFormat(std::move(FileNameFormat)) {}
 
+  // Also removes the day folders that the [Logs] KeepDays setting no longer
+  // keeps, with the first line of each day.
   std::string GetFileName() override;
 
   static std::string FormatDateTime(const std::string& Template, int Year, int Month, int Day, int Hour);
 
 private:
   std::string FFileNameFormat;
+  long FRetentionDay = -1;  // guarded by FLock: the day whose retention was done
 };
 
 // The process log's class: a time-separated file log that offers every line to
@@ -110,6 +124,8 @@ void OpenLog();
 void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName,
                const std::string& LibraryName = LogClientLibraryName());
 bool WriteLog(const std::string& Msg);
+// Switches the process log's collapsing of repeats on or off (on by default).
+void SetLogCollapseRepeats(bool On);
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
 // Waits for the writes in progress, then frees the log; later writes find none.
 void CloseLog();

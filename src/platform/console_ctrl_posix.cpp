@@ -74,7 +74,13 @@ private:
       if (N < 0 && errno == EINTR) continue;
       if (N <= 0 || Byte == 0) return;  // 0: the watcher is asked to end
       const TConsoleCtrlHandler Handler = FHandler.load();
-      if (!Handler || !Handler(EventOf(Byte))) {
+      bool Handled = false;
+      try {
+        Handled = Handler && Handler(EventOf(Byte));
+      } catch (...) {
+        Handled = false;  // failed on the way: the system's default keeps the stop from being lost
+      }
+      if (!Handled) {
         // Not handled: the default action, as the system would take it.
         Remove();
         raise(Byte);

@@ -8,9 +8,14 @@ namespace Platform {
 namespace {
 std::atomic<TConsoleCtrlHandler> CtrlHandler{nullptr};
 
-BOOL WINAPI CtrlTrampoline(DWORD Event) {
-  const TConsoleCtrlHandler Handler = CtrlHandler.load();
-  return Handler && Handler(Event) ? TRUE : FALSE;
+// Called by the system: nothing may unwind into its frames.
+BOOL WINAPI CtrlTrampoline(DWORD Event) noexcept {
+  try {
+    const TConsoleCtrlHandler Handler = CtrlHandler.load();
+    return Handler && Handler(Event) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;  // failed on the way: the system's default keeps the stop from being lost
+  }
 }
 }  // namespace
 

@@ -2,6 +2,7 @@
 // The few file operations the program needs, with this system's sharing rules.
 
 #include <string>
+#include <vector>
 
 namespace Platform {
 
@@ -20,6 +21,13 @@ bool ReadWholeFile(const std::string& Path, std::string& Bytes);
 // but not write it meanwhile), moves to its end, writes the bytes in one call and
 // closes it. False when any step fails.
 bool AppendToFile(const std::string& Path, const char* Data, size_t Size);
+
+// The names of the folders directly inside Dir (without "." and ".."); empty
+// when Dir cannot be read.
+std::vector<std::string> ListFolders(const std::string& Dir);
+
+// Removes the folder with everything in it; true when it is gone afterwards.
+bool RemoveFolderTree(const std::string& Dir);
 
 }  // namespace Platform
 

@@ -117,3 +117,58 @@ bool TWriteStream::Write(const void* Data, size_t Size) {
 }
 
 }  // namespace Platform
+
+#include <dirent.h>
+
+namespace Platform {
+namespace {
+class TDir {
+public:
+  explicit TDir(const std::string& Path) : FDir(opendir(Path.c_str())) {}
+  ~TDir() {
+    if (FDir) closedir(FDir);
+  }
+  TDir(const TDir&) = delete;
+  TDir& operator=(const TDir&) = delete;
+  DIR* Get() const { return FDir; }
+
+private:
+  DIR* FDir;
+};
+
+bool IsDots(const char* Name) { return Name[0] == '.' && (Name[1] == 0 || (Name[1] == '.' && Name[2] == 0)); }
+}  // namespace
+
+std::vector<std::string> ListFolders(const std::string& Dir) {
+  std::vector<std::string> Names;
+  TDir D(Dir);
+  if (!D.Get()) return Names;
+  while (const dirent* E = readdir(D.Get())) {
+    if (IsDots(E->d_name)) continue;
+    struct stat St {};
+    // lstat: a link to a folder elsewhere is not one of ours.
+    if (lstat((Dir + "/" + E->d_name).c_str(), &St) == 0 && S_ISDIR(St.st_mode)) Names.push_back(E->d_name);
+  }
+  return Names;
+}
+
+bool RemoveFolderTree(const std::string& Dir) {
+  {
+    TDir D(Dir);
+    if (D.Get()) {
+      while (const dirent* E = readdir(D.Get())) {
+        if (IsDots(E->d_name)) continue;
+        const std::string Path = Dir + "/" + E->d_name;
+        struct stat St {};
+        if (lstat(Path.c_str(), &St) != 0) continue;
+        if (S_ISDIR(St.st_mode))
+          RemoveFolderTree(Path);
+        else
+          unlink(Path.c_str());
+      }
+    }
+  }
+  return rmdir(Dir.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace Platform

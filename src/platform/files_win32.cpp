@@ -109,3 +109,64 @@ bool TWriteStream::Write(const void* Data, size_t Size) {
 }
 
 }  // namespace Platform
+
+namespace Platform {
+namespace {
+class TFind {
+public:
+  TFind(const std::string& Dir, WIN32_FIND_DATAA& Data) : FHandle(FindFirstFileA((Dir + "\\*").c_str(), &Data)) {}
+  ~TFind() {
+    if (FHandle != INVALID_HANDLE_VALUE) FindClose(FHandle);
+  }
+  TFind(const TFind&) = delete;
+  TFind& operator=(const TFind&) = delete;
+  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
+  bool Next(WIN32_FIND_DATAA& Data) { return FindNextFileA(FHandle, &Data) != FALSE; }
+
+private:
+  HANDLE FHandle;
+};
+
+bool IsDots(const char* Name) { return Name[0] == '.' && (Name[1] == 0 || (Name[1] == '.' && Name[2] == 0)); }
+
+// A junction or link to a folder elsewhere is not one of ours.
+bool IsOwnFolder(const WIN32_FIND_DATAA& D) {
+  return (D.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(D.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+}  // namespace
+
+std::vector<std::string> ListFolders(const std::string& Dir) {
+  std::vector<std::string> Names;
+  WIN32_FIND_DATAA D{};
+  TFind F(Dir, D);
+  if (!F.Valid()) return Names;
+  do {
+    if (!IsDots(D.cFileName) && IsOwnFolder(D)) Names.push_back(D.cFileName);
+  } while (F.Next(D));
+  return Names;
+}
+
+bool RemoveFolderTree(const std::string& Dir) {
+  {
+    WIN32_FIND_DATAA D{};
+    TFind F(Dir, D);
+    if (F.Valid()) {
+      do {
+        if (IsDots(D.cFileName)) continue;
+        const std::string Path = Dir + "\\" + D.cFileName;
+        if (IsOwnFolder(D)) {
+          RemoveFolderTree(Path);
+        } else if (D.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveDirectoryA(Path.c_str());  // the link itself, not what it points to
+        } else {
+          if (D.dwFileAttributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesA(Path.c_str(), FILE_ATTRIBUTE_NORMAL);
+          DeleteFileA(Path.c_str());
+        }
+      } while (F.Next(D));
+    }
+  }
+  return RemoveDirectoryA(Dir.c_str()) != FALSE || GetLastError() == ERROR_FILE_NOT_FOUND ||
+         GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace Platform

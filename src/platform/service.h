@@ -19,12 +19,16 @@ struct TServiceIdentity {
 // 0 when the service manager knows a service of this name.
 int ServiceQueryInstalled(const std::string& Name);
 
-// Registers the service (automatic start, own process, local system account) and
-// starts it. A failed start leaves the registration and is the result; the
-// description is written in either case.
+// Registers the service (automatic start, own process, local system account),
+// with the service manager's recovery after a failure (restart after a minute,
+// twice, then nothing; the count is reset after a day) and, on Windows, an event
+// source of the same name whose messages are this executable's, and starts it.
+// A failed start leaves the registration and is the result; the description is
+// written in either case.
 int ServiceInstall(const TServiceIdentity& Service);
 
-// Deletes the registration; a running service is removed once it has stopped.
+// Deletes the registration and the event source; a running service is removed
+// once it has stopped.
 int ServiceUninstall(const std::string& Name);
 
 // Asks the service manager to start the registered service.
@@ -69,9 +73,19 @@ bool RunServiceDispatcher(const std::string& Name, TServiceMain Main);
 uintptr_t RegisterServiceControlHandler(const std::string& Name, TServiceCtrlHandler Handler);
 
 // Reports a state (1 stopped, 3 stop pending, 4 running) with the status record
-// of a service in its own process that accepts only stop, wait hint 5000 ms. On
-// Linux running is READY=1 and stop pending STOPPING=1 on the notify socket.
-// Failures are ignored.
+// of a service in its own process that accepts only stop, wait hint 5000 ms. A
+// non-zero ExitCode is the service's own: on Windows the record then carries
+// ERROR_SERVICE_SPECIFIC_ERROR with ExitCode as the service-specific code. On
+// Linux running is READY=1, stop pending STOPPING=1 and stopped EXIT_STATUS=code
+// on the notify socket. Failures are ignored.
 void ReportServiceStatus(uintptr_t StatusHandle, uint32_t State, uint32_t ExitCode);
+
+// What the service tells the system's event log (Windows; on Linux the journal
+// through standard error). Not every log line: the start, the stop and failures.
+enum class TServiceEvent { Started, Stopped, StartFailed, Exception };
+
+// Reports Event under the event source Source, with Detail (the reason of a
+// failure) as its text. Failures are ignored.
+void ReportServiceEvent(const std::string& Source, TServiceEvent Event, const std::string& Detail) noexcept;
 
 }  // namespace Platform

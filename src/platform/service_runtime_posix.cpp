@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -58,8 +59,13 @@ bool RunServiceDispatcher(const std::string&, TServiceMain Main) {
   sigset_t Old;
   pthread_sigmask(SIG_BLOCK, &Stop, &Old);
   std::atomic<bool> Done{false};
-  std::thread Service([&] {
-    Main();
+  std::thread Service([&]() noexcept {
+    // An exception must not end the process from the service thread: the
+    // service's own main reports its failures, anything left is dropped here.
+    try {
+      Main();
+    } catch (...) {
+    }
     Done.store(true);
   });
   // A stop that arrives before the service has registered its handler is kept
@@ -71,7 +77,10 @@ bool RunServiceDispatcher(const std::string&, TServiceMain Main) {
     if (StopPending) {
       if (const TServiceCtrlHandler Handler = CtrlHandlerProc.load()) {
         StopPending = false;
-        Handler(1);
+        try {
+          Handler(1);
+        } catch (...) {
+        }
       }
     }
   }
@@ -92,6 +101,20 @@ void ReportServiceStatus(uintptr_t, uint32_t State, uint32_t ExitCode) {
     case 1: Notify("STATUS=stopped\nEXIT_STATUS=" + std::to_string(ExitCode)); break;
     default: break;
   }
+}
+
+void ReportServiceEvent(const std::string&, TServiceEvent Event, const std::string& Detail) noexcept {
+  // Under systemd standard error goes to the journal; "<N>" is its priority.
+  if (!StartedByServiceManager()) return;
+  switch (Event) {
+    case TServiceEvent::Started: std::fprintf(stderr, "<6>The service started.\n"); break;
+    case TServiceEvent::Stopped: std::fprintf(stderr, "<6>The service stopped.\n"); break;
+    case TServiceEvent::StartFailed: std::fprintf(stderr, "<3>The service failed to start: %s\n", Detail.c_str()); break;
+    case TServiceEvent::Exception:
+      std::fprintf(stderr, "<3>Exception in the service's main loop: %s\n", Detail.c_str());
+      break;
+  }
+  std::fflush(stderr);
 }
 
 }  // namespace Platform

@@ -190,7 +190,11 @@ void TRtpSession::Start() {
     Transport->SetPort(FLocalPort);
     Transport->SetLayer("UDP");
     Transport->OnError() = [this](TTPKTServer* S, uint8_t Op, const std::string& Msg, int32_t& Code) {
+      // A port that cannot be bound fails the start, as the mixer's does, instead
+      // of leaving a deaf bridge; later failures are logged and passed over.
+      const int32_t Kept = Code;
       OnTransportError(S, Op, Msg, Code);
+      if (Op == TTPKTServer::OpStart) Code = Kept;
     };
     Transport->OnDisconnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
       OnClientDisconnected(S, Id, Address, Port);

@@ -148,3 +148,44 @@ TEST_F(StartValues, UnwritableDirectoryLeavesDefaults) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StartValues, SettingsThatDisableTheBridgeAreWarnedAboutAndKept) {
+  LoadWith(nullptr);  // the shipped image: nothing to warn about
+  EXPECT_EQ(StartValueWarnings(), std::vector<std::string>{});
+  ResetStartValues();
+  EXPECT_EQ(StartValueWarnings(), std::vector<std::string>{}) << "nor with the built-in defaults";
+
+  LoadWith(
+      "[Options]\r\nLocalPort=113948\r\nDisconnectTimeOut=-1\r\nRTPVersion=0\r\nSendBufCount=0\r\n"
+      "MaxRecvSequenceNumberInterval=0\r\nTCPServerListenPort=-1\r\nPayloadType=264\r\n"
+      "[Logs]\r\nKeepDays=7\r\n",
+      "Other.ini");
+  EXPECT_EQ(StartValueWarnings(),
+            (std::vector<std::string>{
+                "Warning: LocalPort=113948: does not fit, 48412 is used",
+                "Warning: TCPServerListenPort=-1: does not fit, 65535 is used",
+                "Warning: DisconnectTimeOut=-1: a peer that falls silent is never dropped",
+                "Warning: PayloadType=264: does not fit, 8 is used",
+                "Warning: RTPVersion=0: packets of RTP version 2 are refused, the bridge is deaf",
+                "Warning: SendBufCount=0: no packet is ever sent, the microphone is mute",
+                "Warning: MaxRecvSequenceNumberInterval=0: packets that follow in sequence are refused, received "
+                "audio is lost"}));
+  EXPECT_EQ(LocalPort, 48412) << "the values stay as the reading rules give them";
+  EXPECT_EQ(DisconnectTimeOut, -1);
+  EXPECT_EQ(SendBufCount, 0);
+  EXPECT_EQ(LogKeepDays, 7);
+
+  ResetStartValues();
+  LoadWith("[Options]\r\nSendBufCount=65536\r\nDisconnectTimeOut=0\r\nLocalPort=0\r\n", "Third.ini");
+  EXPECT_EQ(StartValueWarnings(),
+            (std::vector<std::string>{
+                "Warning: LocalPort=0: the system picks a port that no peer knows, the bridge is deaf",
+                "Warning: DisconnectTimeOut=0: every peer is dropped at each check, received audio is lost",
+                "Warning: SendBufCount=65536: does not fit, 0 is used; no packet is ever sent, the microphone is "
+                "mute"}))
+      << "one line per setting";
+}
+
+}  // namespace

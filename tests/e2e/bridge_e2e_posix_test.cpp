@@ -150,27 +150,83 @@ TEST(Bridge, CtrlCStopsWithinASecond) {
     EXPECT_TRUE(HasLine(Log, Line)) << Line;
 }
 
-TEST(Bridge, ATakenTcpPortFailsTheStartAndEndsWithZero) {
-  TSocket Taken(SOCK_STREAM);
-  Taken.Listen();
-  const uint16_t Port = FreePort(SOCK_DGRAM);
-  std::string Settings = Ini(Port, 9, Taken.Port(), "", "");
+TEST(Bridge, ATakenPortFailsTheStartAndEndsWithItsExitCode) {
+  for (const int Type : {SOCK_STREAM, SOCK_DGRAM}) {
+    SCOPED_TRACE(Type == SOCK_STREAM ? "TCP port taken" : "UDP port taken");
+    // Taken without SO_REUSEADDR, as another program would hold it.
+    const int Fd = socket(AF_INET, Type, 0);
+    sockaddr_in A = TSocket::Addr(0);
+    socklen_t L = sizeof(A);
+    ASSERT_EQ(bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A)), 0);
+    if (Type == SOCK_STREAM) listen(Fd, 1);
+    getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
+    const uint16_t Taken = ntohs(A.sin_port);
+    const uint16_t Udp = Type == SOCK_DGRAM ? Taken : FreePort(SOCK_DGRAM);
+    const uint16_t Tcp = Type == SOCK_STREAM ? Taken : FreePort(SOCK_STREAM);
+    std::string Settings = Ini(Udp, 9, Tcp, "", "");
+    Settings.replace(Settings.find("DoLog=1"), 7, "DoLog=0");
+    TBridge B(Settings);
+    B.Start();
+    EXPECT_EQ(B.Wait(5s), 3) << "the bridge could not start";
+    close(Fd);
+    const auto Log = B.LogLines();
+    ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
+    EXPECT_EQ(Log[0].rfind("Exception starting RTP Session: Cannot start server. ", 0), 0u) << Log[0];
+    EXPECT_EQ(Log[1], "Exception in main proceding: TAVEK Vantelo service failed to start");
+    const auto Console = TestSupport::SplitCrLf(B.Console());
+    ASSERT_FALSE(Console.empty());
+    EXPECT_EQ(Console.back(), "TAVEK Vantelo service stopped as application successfully") << "the lines as they were";
+  }
+}
+
+TEST(Bridge, AMissingHeadsetCostsAFewLinesNotAFlood) {
+  // The shipped logging (DoLog=5) and no device of the configured name: the
+  // watchdog tries again every 300 ms and each try writes the device lines.
+  std::string Settings = Ini(FreePort(SOCK_DGRAM), 9, FreePort(SOCK_STREAM), "", "Capture1=Other Mic|tone=440\r\n");
+  Settings.replace(Settings.find("DoLog=1"), 7, "DoLog=5");
+  Settings.replace(Settings.find("RecDeviceID=Test"), 16, "RecDeviceID=Missing Headset");
+  TBridge B(Settings);
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("TAVEK Vantelo service started successfully", 5s));
+  std::this_thread::sleep_for(4s);  // every text written twice by now
+  const size_t Settled = B.LogLines().size();
+  std::this_thread::sleep_for(6s);
+  const auto Log = B.LogLines();
+  EXPECT_EQ(Log.size(), Settled) << "a dozen more tries, not one more line";
+  EXPECT_LT(Log.size(), 40u);
+  EXPECT_EQ(std::count(Log.begin(), Log.end(), "Could not find record device by name \"Missing Headset\""), 2);
+
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(5s), 0);
+  // At the stop: how many times each collapsed text came.
+  const auto Final = B.LogLines();
+  const std::string Count = "Repeated ";
+  const std::string Missing = ": Could not find record device by name \"Missing Headset\"";
+  const auto It = std::find_if(Final.begin(), Final.end(), [&](const std::string& L) {
+    return L.rfind(Count, 0) == 0 && L.size() > Missing.size() && L.compare(L.size() - Missing.size(), Missing.size(), Missing) == 0;
+  });
+  ASSERT_NE(It, Final.end());
+  EXPECT_GE(std::stoi(It->substr(Count.size())), 8) << *It;
+}
+
+TEST(Bridge, SettingsThatDisableTheBridgeAreWarnedAboutAtStart) {
+  std::string Settings = Ini(FreePort(SOCK_DGRAM), 9, FreePort(SOCK_STREAM), "DisconnectTimeOut=-1\r\n",
+                             "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n");
   Settings.replace(Settings.find("DoLog=1"), 7, "DoLog=0");
   TBridge B(Settings);
   B.Start();
-  EXPECT_EQ(B.Wait(5s), 0);
-  const auto Log = B.LogLines();
-  ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
-  EXPECT_EQ(Log[0].rfind("Exception starting RTP Session: Cannot start server. ", 0), 0u) << Log[0];
-  EXPECT_EQ(Log[1], "Exception in main proceding: TAVEK Vantelo service failed to start");
-  EXPECT_EQ(TestSupport::SplitCrLf(B.Console()).back(), "TAVEK Vantelo service stopped as application successfully");
+  ASSERT_TRUE(B.WaitForLog("Warning: ", 5s));
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(5s), 0) << "a warning is no failure";
+  EXPECT_EQ(B.LogLines(), std::vector<std::string>{"Warning: DisconnectTimeOut=-1: a peer that falls silent is never dropped"})
+      << "written whatever DoLog says, once";
 }
 
 TEST(Bridge, SettingsBeyondTheBufferLimitsAreRefusedAtStart) {
   const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
   TBridge B(Ini(Port, 9, Tcp, "ReceiveBufCount=0\r\n", ""));
   B.Start();
-  EXPECT_EQ(B.Wait(5s), 0);
+  EXPECT_EQ(B.Wait(5s), 3);
   const auto Log = B.LogLines();
   EXPECT_EQ(CountContaining(Log, "ReceiveBufCount=0 is outside 1..1024"), 2u) << "its own line and the start's";
   EXPECT_TRUE(HasLine(Log, "RTP Session failed to start"));

@@ -20,12 +20,22 @@ public:
     Record("SavePreinstalledServices(" + Argument + ")");
     return ListSaved;
   }
-  void StartInstalledService() override { Record("StartInstalledService"); }
-  void StopInstalledService() override { Record("StopInstalledService"); }
-  void RunAsApplication() override { Record("RunAsApplication"); }
-  bool RunServiceDispatcher() override {
+  bool StartInstalledService() override {
+    Record("StartInstalledService");
+    return RequestAccepted;
+  }
+  bool StopInstalledService() override {
+    Record("StopInstalledService");
+    return RequestAccepted;
+  }
+  int RunAsApplication() override {
+    Record("RunAsApplication");
+    return BridgeExitCode;
+  }
+  std::optional<int> RunServiceDispatcher() override {
     Record("RunServiceDispatcher");
-    return DispatcherOk;
+    if (!DispatcherOk) return std::nullopt;
+    return BridgeExitCode;
   }
   bool HasStdOutput() override { return StdOutput; }
   int LastError() override { return 1063; }
@@ -37,6 +47,8 @@ public:
   bool FInstalled;
   bool StdOutput = true;
   bool DispatcherOk = true;
+  bool RequestAccepted = true;
+  int BridgeExitCode = 0;
   int SetupResult = 0;
   bool ListSaved = true;
   std::vector<std::string> Log;
@@ -60,66 +72,82 @@ struct TCase {
   bool Installed;
   std::vector<std::string> Args;
   std::vector<std::string> Expected;
+  int ExitCode;
 };
 
 TEST(Dispatcher, RuleTables) {
   const std::vector<TCase> Cases = {
       // Registered.
-      {true, {"uninstall"}, {"SetupService(false)", "> Uninstall " + Q + " - OK"}},
-      {true, {"UnInstall", "now"}, Usage()},
-      {true, {"/?"}, Usage()},
-      {true, {"/?", "x", "y"}, Usage()},
-      {true, {"RUN", "-S"}, {"StartInstalledService"}},
-      {true, {"run", "-s", "extra"}, {"StartInstalledService"}},
-      {true, {"run"}, {"RunAsApplication"}},
-      {true, {"run", "x"}, {"RunAsApplication"}},
-      {true, {"kill"}, {"StopInstalledService"}},
-      {true, {"kill", "extra"}, Usage()},
-      {true, {"install", "-L(a,b)"}, {"SavePreinstalledServices(-L(a,b))", "> " + Q + " is already installed"}},
-      {true, {"Install"}, {"SavePreinstalledServices()", "> " + Q + " is already installed"}},
-      {true, {}, Usage()},
-      {true, {"bogus"}, Usage()},
+      {true, {"uninstall"}, {"SetupService(false)", "> Uninstall " + Q + " - OK"}, 0},
+      {true, {"UnInstall", "now"}, Usage(), 2},
+      {true, {"/?"}, Usage(), 0},
+      {true, {"/?", "x", "y"}, Usage(), 0},
+      {true, {"RUN", "-S"}, {"StartInstalledService"}, 0},
+      {true, {"run", "-s", "extra"}, {"StartInstalledService"}, 0},
+      {true, {"run"}, {"RunAsApplication"}, 0},
+      {true, {"run", "x"}, {"RunAsApplication"}, 0},
+      {true, {"kill"}, {"StopInstalledService"}, 0},
+      {true, {"kill", "extra"}, Usage(), 2},
+      {true, {"install", "-L(a,b)"}, {"SavePreinstalledServices(-L(a,b))", "> " + Q + " is already installed"}, 1},
+      {true, {"Install"}, {"SavePreinstalledServices()", "> " + Q + " is already installed"}, 1},
+      {true, {}, Usage(), 2},
+      {true, {"bogus"}, Usage(), 2},
       // Not registered.
-      {false, {"Install"}, {"SavePreinstalledServices()", "SetupService(true)", "> Install " + Q + " - OK"}},
-      {false, {"install", "-l(a)", "more"}, {"SavePreinstalledServices(-l(a))", "SetupService(true)", "> Install " + Q + " - OK"}},
-      {false, {"uninstall"}, {"> " + Q + " is not installed"}},
-      {false, {"uninstall", "now"}, {"> " + Q + " is not installed"}},
-      {false, {"run", "-S"}, Then({"> " + Q + " is not installed"}, Usage())},
-      {false, {"run"}, {"RunAsApplication"}},
-      {false, {"Run", "x"}, {"RunAsApplication"}},
-      {false, {"kill"}, {"StopInstalledService"}},
-      {false, {"kill", "extra"}, Usage()},
-      {false, {"/?"}, Usage()},
-      {false, {}, Usage()},
+      {false, {"Install"}, {"SavePreinstalledServices()", "SetupService(true)", "> Install " + Q + " - OK"}, 0},
+      {false, {"install", "-l(a)", "more"}, {"SavePreinstalledServices(-l(a))", "SetupService(true)", "> Install " + Q + " - OK"}, 0},
+      {false, {"uninstall"}, {"> " + Q + " is not installed"}, 1},
+      {false, {"uninstall", "now"}, {"> " + Q + " is not installed"}, 1},
+      {false, {"run", "-S"}, Then({"> " + Q + " is not installed"}, Usage()), 1},
+      {false, {"run"}, {"RunAsApplication"}, 0},
+      {false, {"Run", "x"}, {"RunAsApplication"}, 0},
+      {false, {"kill"}, {"StopInstalledService"}, 0},
+      {false, {"kill", "extra"}, Usage(), 2},
+      {false, {"/?"}, Usage(), 0},
+      {false, {}, Usage(), 2},
   };
   for (const TCase& C : Cases) {
     TRecordingActions A(C.Installed);
-    DispatchCommandLine(C.Args, A);
+    const int Code = DispatchCommandLine(C.Args, A);
     std::string Line = C.Installed ? "registered:" : "not registered:";
     for (const auto& S : C.Args) Line += " " + S;
     EXPECT_EQ(A.Log, C.Expected) << Line;
+    EXPECT_EQ(Code, C.ExitCode) << Line;
   }
 }
 
 TEST(Dispatcher, FailuresAreReportedWithTheSystemText) {
   TRecordingActions Uninstall(true);
   Uninstall.SetupResult = 1072;
-  DispatchCommandLine({"uninstall"}, Uninstall);
+  EXPECT_EQ(DispatchCommandLine({"uninstall"}, Uninstall), ExitCommandFailed);
   EXPECT_EQ(Uninstall.Log, (std::vector<std::string>{"SetupService(false)",
                                                      "> Error uninstalling:  " + Q + " - text of 1072"}));
 
   TRecordingActions Install(false);
   Install.SetupResult = 5;
-  DispatchCommandLine({"install"}, Install);
+  EXPECT_EQ(DispatchCommandLine({"install"}, Install), ExitCommandFailed);
   EXPECT_EQ(Install.Log, (std::vector<std::string>{"SavePreinstalledServices()", "SetupService(true)",
                                                    "> Error installing " + Q + " - text of 5"}));
+
+  // Refused requests and a bridge that did not run end with their codes; the
+  // console lines are the operations' own.
+  for (const bool Installed : {true, false}) {
+    TRecordingActions Refused(Installed);
+    Refused.RequestAccepted = false;
+    EXPECT_EQ(DispatchCommandLine({"kill"}, Refused), ExitCommandFailed);
+    TRecordingActions Bridge(Installed);
+    Bridge.BridgeExitCode = ExitStartFailed;
+    EXPECT_EQ(DispatchCommandLine({"run"}, Bridge), ExitStartFailed);
+  }
+  TRecordingActions RunS(true);
+  RunS.RequestAccepted = false;
+  EXPECT_EQ(DispatchCommandLine({"run", "-s"}, RunS), ExitCommandFailed);
 }
 
 TEST(Dispatcher, AListThatCannotBeSavedStopsTheInstall) {
   for (bool Installed : {false, true}) {
     TRecordingActions A(Installed);
     A.ListSaved = false;
-    DispatchCommandLine({"install", "-L(a)"}, A);
+    EXPECT_EQ(DispatchCommandLine({"install", "-L(a)"}, A), ExitCommandFailed);
     EXPECT_EQ(A.Log, (std::vector<std::string>{"SavePreinstalledServices(-L(a))"})) << Installed;
   }
 }
@@ -127,13 +155,17 @@ TEST(Dispatcher, AListThatCannotBeSavedStopsTheInstall) {
 TEST(Dispatcher, WithoutConsoleTheRegisteredServiceConnectsToTheDispatcher) {
   TRecordingActions Ok(true);
   Ok.StdOutput = false;
-  DispatchCommandLine({}, Ok);
+  EXPECT_EQ(DispatchCommandLine({}, Ok), ExitSuccess);
   EXPECT_EQ(Ok.Log, (std::vector<std::string>{"RunServiceDispatcher"}));
+  TRecordingActions Failed(true);
+  Failed.StdOutput = false;
+  Failed.BridgeExitCode = ExitStoppedOnError;
+  EXPECT_EQ(DispatchCommandLine({}, Failed), ExitStoppedOnError) << "the service's own code";
 
   TRecordingActions Refused(true);
   Refused.StdOutput = false;
   Refused.DispatcherOk = false;
-  DispatchCommandLine({}, Refused);
+  EXPECT_EQ(DispatchCommandLine({}, Refused), ExitCommandFailed);
   EXPECT_EQ(Refused.Log, Then({"RunServiceDispatcher", "> Start service FAIL \"text of 1063\""}, Usage()));
 
   TRecordingActions NotRegistered(false);

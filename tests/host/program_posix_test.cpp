@@ -75,18 +75,18 @@ TEST_F(Program, FirstStartWritesTheConfigurationLogsTheBannerAndShowsUsage) {
 TEST_F(Program, NoBannerWithLoggingOff) {
   TestSupport::WriteFile(Dir.Path() / "Brenvic.ini", "[Options]\r\nDoLog=0\r\n");
   const TRun R = Run("");
-  EXPECT_EQ(R.ExitCode, 0);
+  EXPECT_EQ(R.ExitCode, 2) << "no command: the usage text";
   EXPECT_EQ(SplitCrLf(R.Output).size(), 14u) << "no argument from a console: the usage text";
   EXPECT_TRUE(LogLines().empty());
   EXPECT_EQ(ReadFile(Dir.Path() / "Brenvic.ini"), "[Options]\r\nDoLog=0\r\n") << "never overwritten";
 }
 
-TEST_F(Program, UnwritableFolderStillRunsAndEndsWithZero) {
+TEST_F(Program, UnwritableFolderStillRuns) {
   // A log folder that cannot be created, and no room for the configuration file.
   TestSupport::WriteFile(Dir.Path() / "Logs", "not a folder");
   TestSupport::WriteFile(Dir.Path() / "Brenvic.ini", std::string(1 << 20, '\0'));
   const TRun R = Run("KILL extra");
-  EXPECT_EQ(R.ExitCode, 0);
+  EXPECT_EQ(R.ExitCode, 2) << "kill takes no second argument: the usage text";
   EXPECT_EQ(SplitCrLf(R.Output).size(), 14u);
 }
 

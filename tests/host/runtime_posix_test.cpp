@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstring>
 #include <chrono>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "platform/console.h"
@@ -133,6 +135,34 @@ TEST(ConsoleControl, SignalsBecomeConsoleEventsOnAThreadOfTheirOwn) {
   struct sigaction Now {};
   sigaction(SIGINT, nullptr, &Now);
   EXPECT_EQ(Now.sa_handler, SIG_DFL) << "a second Ctrl+C takes the default way out";
+}
+
+
+
+// The system calls these without a frame of ours above them: whatever the
+// program's side raises must stop there, not end the process with an abort.
+void ThrowingService() { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); }
+
+TEST(ServiceRuntime, AServiceMainThatThrowsEndsTheServiceNotTheProcess) {
+  setenv("NOTIFY_SOCKET", "@brenvic-none", 1);
+  setenv("INVOCATION_ID", "0123456789abcdef", 1);
+  EXPECT_TRUE(Platform::RunServiceDispatcher("Vantelo", ThrowingService));
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("INVOCATION_ID");
+}
+
+bool ThrowingConsoleHandler(uint32_t) { throw std::bad_alloc(); }
+
+TEST(ConsoleControlDeathTest, AHandlerThatThrowsLeavesTheStopToTheSystem) {
+  // Not an abort from the watcher thread: the signal's own default action.
+  EXPECT_EXIT(
+      {
+        Platform::AddConsoleCtrlHandler(ThrowingConsoleHandler);
+        raise(SIGTERM);
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        std::exit(0);
+      },
+      testing::KilledBySignal(SIGTERM), "");
 }
 
 }  // namespace

@@ -53,11 +53,13 @@ protected:
     std::filesystem::remove(Dir.Path() / "calls");
     return Lines;
   }
-  std::vector<std::string> Run(void (*Op)(const TConsoleWriter&)) {
+  // The operation's console lines; its result goes to Accepted.
+  std::vector<std::string> Run(bool (*Op)(const TConsoleWriter&)) {
     std::vector<std::string> Lines;
-    Op([&](const std::string& L) { Lines.push_back(L); });
+    Accepted = Op([&](const std::string& L) { Lines.push_back(L); });
     return Lines;
   }
+  bool Accepted = false;
   std::filesystem::path Unit() const { return Dir.Path() / "units" / "Vantelo.service"; }
 
   TTempDir Dir;
@@ -127,17 +129,22 @@ TEST_F(Systemd, RunAndKill) {
 
   setenv("FAKE_ACTIVE", "0", 1);
   EXPECT_EQ(Run(StartInstalledService), Lines{"Run as service - FAIL \"An instance of the service is already running\""});
+  EXPECT_FALSE(Accepted);
   EXPECT_EQ(Run(StopInstalledService), Lines{"Stop service - OK [Status=0x3]"});
+  EXPECT_TRUE(Accepted);
   EXPECT_EQ(Calls(), (Lines{"is-active --quiet Vantelo.service", "is-active --quiet Vantelo.service",
                             "stop --no-block Vantelo.service"}));
 
   setenv("FAKE_ACTIVE", "3", 1);
   EXPECT_EQ(Run(StopInstalledService), Lines{"Stop service - FAIL \"Service already stopped\""});
+  EXPECT_FALSE(Accepted);
   EXPECT_EQ(Run(StartInstalledService), Lines{"Run as service - OK"});
+  EXPECT_TRUE(Accepted);
 
   setenv("FAKE_ACTIVE", "0", 1);
   setenv("FAKE_FAIL", "stop", 1);
   EXPECT_EQ(Run(StopInstalledService), Lines{"Stop service - FAIL \"Service is not running\""});
+  EXPECT_FALSE(Accepted);
 }
 
 TEST_F(Systemd, WithoutSystemdNothingChanges) {

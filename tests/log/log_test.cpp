@@ -123,16 +123,18 @@ TEST_F(HourlyLog, LinesFromManyThreadsNeverInterleave) {
   std::vector<std::thread> Writers;
   for (int T = 0; T < Threads; ++T)
     Writers.emplace_back([T] {
-      const std::string Line = "thread " + std::to_string(T) + " " + std::string(300, static_cast<char>('a' + T));
-      for (int I = 0; I < PerThread; ++I) WriteLog(Line);
+      // Numbered: the same text again and again would be collapsed.
+      for (int I = 0; I < PerThread; ++I)
+        WriteLog("thread " + std::to_string(T) + " " + std::string(300, static_cast<char>('a' + T)) + " " +
+                 std::to_string(I));
     });
   for (auto& W : Writers) W.join();
   const auto Lines = TestSupport::SplitCrLf(LogFile("2026_12_06", "14_Brenvic.exe.log"));
   ASSERT_EQ(Lines.size(), size_t{Threads * PerThread});
   for (const std::string& L : Lines) {
-    ASSERT_GT(L.size(), 22u);
-    const char C = L.back();
-    EXPECT_EQ(L.substr(13), "thread " + std::to_string(C - 'a') + " " + std::string(300, C));
+    ASSERT_GT(L.size(), 322u);
+    const char C = L[13 + 9];
+    EXPECT_EQ(L.substr(13, 310), "thread " + std::to_string(C - 'a') + " " + std::string(300, C) + " ");
   }
 }
 

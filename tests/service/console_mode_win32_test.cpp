@@ -1,6 +1,6 @@
 // The bridge as an application in a Windows console: "run" starts it, a console
-// control event stops it, and a start that fails still ends the program with exit
-// code 0.
+// control event stops it, a start that fails ends the program with exit code 3,
+// and the console lines are the same either way.
 //
 // Wine's console for a program started from a pipe, as CTest starts this one,
 // takes no control events (GenerateConsoleCtrlEvent fails with
@@ -65,20 +65,37 @@ TEST(ConsoleMode, CtrlCAndCtrlBreakStopTheBridge) {
   }
 }
 
-TEST(ConsoleMode, ATakenTcpPortFailsTheStartAndEndsWithZero) {
-  const TPort Taken(SOCK_STREAM, true);
-  ASSERT_NE(Taken.Port(), 0);
+TEST(ConsoleMode, ATakenPortFailsTheStartAndEndsWithExitCodeThree) {
+  for (const int Type : {SOCK_STREAM, SOCK_DGRAM}) {
+    SCOPED_TRACE(Type == SOCK_STREAM ? "TCP port taken" : "UDP port taken");
+    const TPort Taken(Type, Type == SOCK_STREAM);
+    ASSERT_NE(Taken.Port(), 0);
+    TestSupport::TTempDir Root;
+    const uint16_t Udp = Type == SOCK_DGRAM ? Taken.Port() : FreePort(SOCK_DGRAM);
+    const uint16_t Tcp = Type == SOCK_STREAM ? Taken.Port() : FreePort(SOCK_STREAM);
+    TProgram Bridge(Root.Path() / "bridge", HeadlessIni(Udp, Tcp, false));
+    const TRun R = Bridge.Run("run", 20s);
+    EXPECT_EQ(R.ExitCode, std::optional<DWORD>(3));
+    EXPECT_EQ(R.Lines(), (Lines{"", "TAVEK Vantelo service v" + Version, "", "Running as application - OK",
+                                "TAVEK Vantelo service stopped as application successfully"}));
+    const Lines Log = Bridge.LogLines();
+    ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
+    EXPECT_EQ(Log[0].rfind("Exception starting RTP Session: Cannot start server. ", 0), 0u) << Log[0];
+    EXPECT_EQ(Log[1], "Exception in main proceding: TAVEK Vantelo service failed to start");
+  }
+}
 
+TEST(ConsoleMode, UsageExitCodes) {
   TestSupport::TTempDir Root;
-  TProgram Bridge(Root.Path() / "bridge", HeadlessIni(FreePort(SOCK_DGRAM), Taken.Port(), false));
-  const TRun R = Bridge.Run("run", 20s);
-  EXPECT_EQ(R.ExitCode, std::optional<DWORD>(0));
-  EXPECT_EQ(R.Lines(), (Lines{"", "TAVEK Vantelo service v" + Version, "", "Running as application - OK",
-                              "TAVEK Vantelo service stopped as application successfully"}));
-  const Lines Log = Bridge.LogLines();
-  ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
-  EXPECT_EQ(Log[0].rfind("Exception starting RTP Session: Cannot start server. ", 0), 0u) << Log[0];
-  EXPECT_EQ(Log[1], "Exception in main proceding: TAVEK Vantelo service failed to start");
+  TProgram Program(Root.Path() / "program", HeadlessIni(0, 0, false));
+  const TRun Help = Program.Run("/?");
+  EXPECT_EQ(Help.ExitCode, std::optional<DWORD>(0));
+  EXPECT_EQ(Help.Lines().size(), 14u);
+  for (const char* Args : {"", "bogus", "kill extra"}) {
+    const TRun R = Program.Run(Args);
+    EXPECT_EQ(R.ExitCode, std::optional<DWORD>(2)) << Args;
+    EXPECT_EQ(R.Lines(), Help.Lines()) << Args;
+  }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 #include "platform/sc_handle_win32.h"
 #include "platform/sysmsg.h"
 #include "program_win32.h"
+#include "service_events.h"  // the program's event ids
 
 namespace {
 
@@ -133,6 +134,72 @@ std::optional<TValue> DescriptionValue() {
   return V;
 }
 
+struct TEventSource {
+  std::string MessageFile;
+  DWORD Types = 0;
+};
+
+std::optional<TEventSource> EventSource() {
+  HKEY Key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Vantelo", 0,
+                    KEY_READ, &Key) != ERROR_SUCCESS)
+    return std::nullopt;
+  TEventSource S;
+  char Buf[1024];
+  DWORD Size = sizeof(Buf), Type = 0;
+  if (RegQueryValueExA(Key, "EventMessageFile", nullptr, &Type, reinterpret_cast<BYTE*>(Buf), &Size) ==
+          ERROR_SUCCESS &&
+      Type == REG_EXPAND_SZ && Size > 0)
+    S.MessageFile.assign(Buf, Size - 1);
+  Size = sizeof(S.Types);
+  RegQueryValueExA(Key, "TypesSupported", nullptr, &Type, reinterpret_cast<BYTE*>(&S.Types), &Size);
+  RegCloseKey(Key);
+  return S;
+}
+
+// The text of an event as the event viewer forms it from the message file.
+std::string EventText(const std::string& MessageFile, DWORD Id, const std::string& Insert) {
+  const HMODULE Module = LoadLibraryExA(MessageFile.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!Module) return "<no message file>";
+  DWORD_PTR Args[] = {reinterpret_cast<DWORD_PTR>(Insert.c_str())};
+  char Buf[512] = {};
+  const DWORD N = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, Module, Id, 0x409, Buf,
+                                 sizeof(Buf), reinterpret_cast<va_list*>(Args));
+  FreeLibrary(Module);
+  return N ? std::string(Buf, N) : "<no message " + std::to_string(Id) + ">";
+}
+
+// Restart after a minute, twice, then nothing; the count reset after a day; and
+// also when the service stops with an error of its own.
+void ExpectRecoveryActions() {
+  TService S(SERVICE_QUERY_CONFIG);
+  ASSERT_TRUE(S.Service);
+  std::vector<BYTE> Buf(4096);
+  DWORD Needed = 0;
+  const bool Queried = QueryServiceConfig2A(S.Service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS, Buf.data(),
+                                            static_cast<DWORD>(Buf.size()), &Needed);
+  if (UnderWine() && !Queried) {
+    // Wine keeps no failure actions (both levels are refused as unknown): there
+    // is nothing to read back. This notices the day it does.
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+    return;
+  }
+  ASSERT_TRUE(Queried) << GetLastError();
+  const auto* F = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(Buf.data());
+  EXPECT_EQ(F->dwResetPeriod, 86400u);
+  ASSERT_EQ(F->cActions, 3u);
+  EXPECT_EQ(F->lpsaActions[0].Type, SC_ACTION_RESTART);
+  EXPECT_EQ(F->lpsaActions[0].Delay, 60000u);
+  EXPECT_EQ(F->lpsaActions[1].Type, SC_ACTION_RESTART);
+  EXPECT_EQ(F->lpsaActions[1].Delay, 60000u);
+  EXPECT_EQ(F->lpsaActions[2].Type, SC_ACTION_NONE);
+  SERVICE_FAILURE_ACTIONS_FLAG Flag{};
+  ASSERT_TRUE(QueryServiceConfig2A(S.Service.Get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&Flag),
+                                   sizeof(Flag), &Needed))
+      << GetLastError();
+  EXPECT_TRUE(Flag.fFailureActionsOnNonCrashFailures);
+}
+
 bool ProcessEnds(DWORD Pid, std::chrono::milliseconds Limit) {
   THandle P(OpenProcess(SYNCHRONIZE, FALSE, Pid));
   return !P || WaitForSingleObject(P.Get(), static_cast<DWORD>(Limit.count())) == WAIT_OBJECT_0;
@@ -175,10 +242,11 @@ protected:
     if (std::getenv("BRENVIC_OWN_WINEPREFIX")) RemoveService();
   }
 
-  // A command's console lines; it must end, with exit code 0.
-  static Lines Command(TProgram& P, const std::string& Args) {
+  // A command's console lines; it must end, with exit code ExitCode (0 when it
+  // did what was asked, 1 when it failed or was refused).
+  static Lines Command(TProgram& P, const std::string& Args, DWORD ExitCode = 0) {
     const TRun R = P.Run(Args);
-    EXPECT_EQ(R.ExitCode, std::optional<DWORD>(0)) << Args;
+    EXPECT_EQ(R.ExitCode, std::optional<DWORD>(ExitCode)) << Args;
     return R.Lines();
   }
 
@@ -193,8 +261,9 @@ TEST_F(ServiceManager, InstallRunKillAndUninstall) {
   TProgram Admin(Root.Path() / "admin", HeadlessIni(0, 0, false));
   const std::string NoSuchService = Quoted(Platform::SystemMessage(ERROR_SERVICE_DOES_NOT_EXIST));
 
-  EXPECT_EQ(Command(Admin, "kill"), Lines{"Stop service - FAIL " + NoSuchService});
-  EXPECT_EQ(Command(Admin, "uninstall"), Lines{Display + " is not installed"});
+  EXPECT_EQ(Command(Admin, "kill", 1), Lines{"Stop service - FAIL " + NoSuchService});
+  EXPECT_EQ(Command(Admin, "uninstall", 1), Lines{Display + " is not installed"});
+  EXPECT_FALSE(EventSource()) << "no event source before the install";
 
   // Registered with its identities, started and described.
   ASSERT_EQ(Command(Bridge, "install"), Lines{"Install " + Display + " - OK"});
@@ -214,6 +283,19 @@ TEST_F(ServiceManager, InstallRunKillAndUninstall) {
   ASSERT_TRUE(Description);
   EXPECT_EQ(Description->Type, static_cast<DWORD>(REG_SZ));
   EXPECT_EQ(Description->Bytes, std::string("TAVEK Vantelo service.", 23)) << "with its terminating zero";
+  ExpectRecoveryActions();
+
+  // The event source, and the texts of its events in the program's own message table.
+  const auto Source = EventSource();
+  ASSERT_TRUE(Source);
+  EXPECT_EQ(Source->MessageFile, Exe);
+  EXPECT_EQ(Source->Types, static_cast<DWORD>(EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE));
+  EXPECT_EQ(EventText(Exe, MSG_SERVICE_STARTED, ""), "The service started.\r\n");
+  EXPECT_EQ(EventText(Exe, MSG_SERVICE_STOPPED, ""), "The service stopped.\r\n");
+  EXPECT_EQ(EventText(Exe, MSG_SERVICE_START_FAILED, "Cannot start server."),
+            "The service failed to start: Cannot start server.\r\n");
+  EXPECT_EQ(EventText(Exe, MSG_SERVICE_EXCEPTION, "out of memory"),
+            "Exception in the service's main loop: out of memory\r\n");
 
   ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 20s)) << CurrentState();
   ASSERT_TRUE(Bridge.WaitForLog("TAVEK Vantelo service started successfully", 10s));
@@ -227,13 +309,13 @@ TEST_F(ServiceManager, InstallRunKillAndUninstall) {
   EXPECT_NE(Running->dwProcessId, 0u);
   EXPECT_EQ(Interrogate(), std::optional<DWORD>(SERVICE_RUNNING));
 
-  EXPECT_EQ(Command(Bridge, "install"), Lines{Display + " is already installed"});
-  EXPECT_EQ(Command(Admin, "run -s"),
+  EXPECT_EQ(Command(Bridge, "install", 1), Lines{Display + " is already installed"});
+  EXPECT_EQ(Command(Admin, "run -s", 1),
             Lines{"Run as service - FAIL " + Quoted(Platform::SystemMessage(ERROR_SERVICE_ALREADY_RUNNING))});
 
   // The stop request is answered with stop pending; the command does not wait.
   EXPECT_EQ(Command(Admin, "kill"), Lines{"Stop service - OK [Status=0x3]"});
-  EXPECT_EQ(Command(Admin, "kill"), Lines{"Stop service - FAIL \"Service already stopped\""});
+  EXPECT_EQ(Command(Admin, "kill", 1), Lines{"Stop service - FAIL \"Service already stopped\""});
   const auto Answer = Interrogate();
   if (Answer) {
     EXPECT_EQ(*Answer, static_cast<DWORD>(SERVICE_STOP_PENDING)) << "asked again while it stops";
@@ -259,9 +341,10 @@ TEST_F(ServiceManager, InstallRunKillAndUninstall) {
   EXPECT_TRUE(WaitUntilUnregistered(20s));
   EXPECT_TRUE(Bridge.WaitForLog("TAVEK Vantelo service stopped successfully", 10s, 2));
   EXPECT_FALSE(DescriptionValue()) << "the registry key went with the registration";
-  EXPECT_EQ(Command(Admin, "uninstall"), Lines{Display + " is not installed"});
-  EXPECT_EQ(Command(Admin, "kill"), Lines{"Stop service - FAIL " + NoSuchService});
-  const Lines RunS = Command(Admin, "run -s");
+  EXPECT_FALSE(EventSource()) << "the event source went with the uninstall";
+  EXPECT_EQ(Command(Admin, "uninstall", 1), Lines{Display + " is not installed"});
+  EXPECT_EQ(Command(Admin, "kill", 1), Lines{"Stop service - FAIL " + NoSuchService});
+  const Lines RunS = Command(Admin, "run -s", 1);
   ASSERT_FALSE(RunS.empty());
   EXPECT_EQ(RunS[0], Display + " is not installed");
 }
@@ -272,7 +355,7 @@ TEST_F(ServiceManager, TheInstallListIsWrittenBeforeTheServiceIsTouched) {
 
   // A list file that cannot be written ends the command; nothing is registered.
   fs::create_directory(List);
-  EXPECT_EQ(Command(Bridge, "install -L(a)"),
+  EXPECT_EQ(Command(Bridge, "install -L(a)", 1),
             (Lines{"Added preinstall administrative service from \"a\"",
                    "Error writing " + Quoted(List.string()) + " - " + Platform::SystemMessage(ERROR_ACCESS_DENIED)}));
   EXPECT_FALSE(QueryStatus());
@@ -285,27 +368,27 @@ TEST_F(ServiceManager, TheInstallListIsWrittenBeforeTheServiceIsTouched) {
   ASSERT_TRUE(WaitForState(SERVICE_RUNNING, 20s)) << CurrentState();
 
   // Registered already: the list is written all the same.
-  EXPECT_EQ(Command(Bridge, "INSTALL -L[c]"),
+  EXPECT_EQ(Command(Bridge, "INSTALL -L[c]", 1),
             (Lines{"Added preinstall administrative service from \"c\"", Display + " is already installed"}));
   EXPECT_EQ(TestSupport::ReadFile(List), "c\r\n");
 }
 
-TEST_F(ServiceManager, AStartThatFailsEndsInStoppedWithExitCodeZero) {
+TEST_F(ServiceManager, AStartThatFailsEndsInStoppedWithTheServiceSpecificCode) {
   // The TCP port is taken, so the session cannot start.
   const TPort Taken(SOCK_STREAM, true);
   ASSERT_NE(Taken.Port(), 0);
   TProgram Bridge(Root.Path() / "bridge", HeadlessIni(UdpPort, Taken.Port(), false));
 
-  const Lines Install = Command(Bridge, "install");
   if (UnderWine())
-    EXPECT_EQ(Install,
+    EXPECT_EQ(Command(Bridge, "install", 1),
               Lines{"Error installing " + Display + " - " + Platform::SystemMessage(ERROR_SERVICE_REQUEST_TIMEOUT)});
   else
-    EXPECT_EQ(Install, Lines{"Install " + Display + " - OK"}) << "the start itself is accepted";
+    EXPECT_EQ(Command(Bridge, "install"), Lines{"Install " + Display + " - OK"}) << "the start itself is accepted";
   EXPECT_TRUE(WaitForState(SERVICE_STOPPED, 20s)) << CurrentState();
   const auto Status = QueryStatus();
   ASSERT_TRUE(Status);
-  EXPECT_EQ(Status->dwWin32ExitCode, 0u);
+  EXPECT_EQ(Status->dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR)) << "a failure, not a clean stop";
+  EXPECT_EQ(Status->dwServiceSpecificExitCode, 3u);
   ASSERT_TRUE(Bridge.WaitForLog("Exception in main proceding: TAVEK Vantelo service failed to start", 10s));
   const Lines Log = Bridge.LogLines();
   ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
@@ -314,7 +397,7 @@ TEST_F(ServiceManager, AStartThatFailsEndsInStoppedWithExitCodeZero) {
   // Registered but not started by the service manager, without a console: the
   // control dispatcher refuses the connection and the bridge does not start.
   ASSERT_TRUE(Bridge.Start("", DETACHED_PROCESS, false));
-  EXPECT_EQ(Bridge.Wait(20s), std::optional<DWORD>(0));
+  EXPECT_EQ(Bridge.Wait(20s), std::optional<DWORD>(1));
   EXPECT_EQ(Bridge.LogLines().size(), 2u);
   EXPECT_EQ(CurrentState(), static_cast<DWORD>(SERVICE_STOPPED));
 }

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include "e2e/bridge_process_posix.h"
 #include "notify_socket_posix.h"
@@ -62,9 +64,19 @@ protected:
         {"BRENVIC_SYSTEMD_UNIT_DIR", (Systemd.Path() / "units").string()},
         {"BRENVIC_SYSTEMD_RUN_DIR", (Systemd.Path() / "run").string()}};
     for (const auto& [Name, Value] : Environment) setenv(Name, Value.c_str(), 1);
+    // Its standard error is what the journal would get.
+    const int Saved = dup(2);
+    const int Journal = open(JournalPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(Journal, 2);
     B.Start({});
+    dup2(Saved, 2);
+    close(Saved);
+    close(Journal);
     for (const auto& [Name, Value] : Environment) unsetenv(Name);
   }
+
+  std::string JournalPath() const { return (Systemd.Path() / "journal").string(); }
+  std::string Journal() const { return TestSupport::ReadFile(JournalPath()); }
 
   static bool Has(const Lines& Log, const std::string& Line) {
     return std::find(Log.begin(), Log.end(), Line) != Log.end();
@@ -97,19 +109,21 @@ TEST_F(SystemdService, ReadyAfterTheStartThenSigtermStopsIt) {
         "Audio mixer processor -> stopped", "RTP Session stopped", "TAVEK Vantelo service stopped successfully"})
     EXPECT_TRUE(Has(Log, Line)) << Line;
   EXPECT_EQ(B.Console(), "") << "a service has no console: no usage text, no application lines";
+  EXPECT_EQ(Journal(), "<6>The service started.\n<6>The service stopped.\n");
 }
 
-TEST_F(SystemdService, AStartThatFailsReportsStoppedWithoutReady) {
+TEST_F(SystemdService, AStartThatFailsReportsStoppedWithoutReadyAndExitsWithThree) {
   TPort Taken(SOCK_STREAM, true);
   TBridge B(TestSupport::HeadlessIni(FreePort(SOCK_DGRAM), Taken.Port(), false));
   StartAsService(B);
 
-  EXPECT_EQ(Socket.Receive(15s), "STATUS=stopped\nEXIT_STATUS=0");
-  EXPECT_EQ(B.Wait(10s), 0);
+  EXPECT_EQ(Socket.Receive(15s), "STATUS=stopped\nEXIT_STATUS=3");
+  EXPECT_EQ(B.Wait(10s), 3) << "a failure, so that systemd's Restart=on-failure applies";
   const Lines Log = B.LogLines();
   ASSERT_EQ(Log.size(), 2u) << "with logging off only the error lines";
   EXPECT_EQ(Log[0].rfind("Exception starting RTP Session: Cannot start server. ", 0), 0u) << Log[0];
   EXPECT_EQ(Log[1], "Exception in main proceding: TAVEK Vantelo service failed to start");
+  EXPECT_EQ(Journal(), "<3>The service failed to start: " + Log[0].substr(32) + "\n") << "with the reason";
 }
 
 }  // namespace
