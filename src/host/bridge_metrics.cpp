@@ -79,7 +79,8 @@ THttpResponse TBridgeMetrics::Serve(const std::string& Path) {
     HasSession = FHasSession;
   }
   if (Path == "/metrics")
-    return {200, TPrometheusText::ContentType, RenderMetrics(M, HasSession, FVersion, Platform::TickCount() - FStartTick)};
+    return {200, TPrometheusText::ContentType,
+            RenderMetrics(M, HasSession, FVersion, Platform::TickCount() - FStartTick, LogLineCounts())};
   if (Path == "/health") return Health(M, HasSession);
   return {404, "text/plain; charset=utf-8", "not found: /metrics and /health are here\n"};
 }
@@ -97,7 +98,7 @@ THttpResponse TBridgeMetrics::Health(const TSessionMetrics& M, bool HasSession) 
 }
 
 std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSession, const std::string& Version,
-                                          uint32_t UpMs) {
+                                          uint32_t UpMs, const TLogLineCounts& Log) {
   TPrometheusText T;
   T.Family("brenvic_build_info", "gauge", "The program's version, as a label");
   T.Sample("brenvic_build_info", uint64_t{1}, {{"version", Version}});
@@ -118,5 +119,7 @@ std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSess
             M.Mixer.SilenceBytes);
   T.Counter("brenvic_recording_dropped_bytes_total", "Pending audio dropped over the two-second bound",
             M.Mixer.DroppedBytes);
+  T.Counter("brenvic_log_lines_written_total", "Lines written to the log files", Log.Written);
+  T.Counter("brenvic_log_lines_suppressed_total", "Lines counted as repeats instead of written", Log.Suppressed);
   return T.Text();
 }

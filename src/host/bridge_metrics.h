@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "log/log.h"
 #include "metrics/metrics_server.h"
 #include "rtp/rtp_session.h"
 
@@ -28,7 +29,7 @@ public:
 
   // What the endpoint answers, from a published state (public for tests).
   static std::string RenderMetrics(const TSessionMetrics& M, bool HasSession, const std::string& Version,
-                                   uint32_t UpMs);
+                                   uint32_t UpMs, const TLogLineCounts& Log);
   static THttpResponse Health(const TSessionMetrics& M, bool HasSession);
 
 private:

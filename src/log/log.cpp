@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -47,6 +48,10 @@ private:
   tUniLog* FLog;
 };
 
+// Every file log's lines, for monitoring.
+std::atomic<uint64_t> LinesWritten{0};
+std::atomic<uint64_t> LinesSuppressed{0};
+
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -80,6 +85,7 @@ bool tFileLog::Write(const std::string& Msg, const std::string& FilePrefix, bool
   const bool Admitted = FRepeats.Admit(FilePrefix, Msg, SteadyMs(), TimeStamp(), Due);
   WriteCounts(Due);
   // A line counted instead of written is not a failure.
+  if (!Admitted) ++LinesSuppressed;
   return Admitted ? WriteOne(Msg, FilePrefix, true) : true;
 }
 
@@ -109,7 +115,9 @@ bool tFileLog::WriteOne(const std::string& Msg, const std::string& FilePrefix, b
   Line += Msg;
   Line += "\r\n";
   if (Line.size() > MaxLineBytes) Line.resize(MaxLineBytes);
-  return Platform::AppendToFile(Name, Line.data(), Line.size());
+  const bool Written = Platform::AppendToFile(Name, Line.data(), Line.size());
+  if (Written) ++LinesWritten;
+  return Written;
 }
 
 // ---- tTimeSeparatedFileLog --------------------------------------------------
@@ -282,3 +290,5 @@ void CloseLog() {
   } catch (...) {
   }
 }
+
+TLogLineCounts LogLineCounts() { return {LinesWritten.load(), LinesSuppressed.load()}; }

@@ -130,3 +130,11 @@ bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
 // Waits for the writes in progress, then frees the log; later writes find none.
 void CloseLog();
 
+// Lines every file log of the process has written, and lines it counted as
+// repeats instead of writing them (for monitoring).
+struct TLogLineCounts {
+  uint64_t Written = 0;
+  uint64_t Suppressed = 0;
+};
+TLogLineCounts LogLineCounts();
+

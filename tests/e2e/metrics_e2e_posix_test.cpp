@@ -117,12 +117,14 @@ TEST(Metrics, HealthTellsAMissingHeadset) {
   TBridge B(Settings);
   B.Start();
   ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
-  std::this_thread::sleep_for(500ms);  // published by the host's next check
+  std::this_thread::sleep_for(1500ms);  // the watchdog has tried a few times
   const Bytes Health = HttpGet(MetricsPort, "/health");
   EXPECT_EQ(Health.substr(0, 32), "HTTP/1.1 503 Service Unavailable");
   EXPECT_EQ(Body(Health), "capture device missing\n");
-  EXPECT_NE(Body(HttpGet(MetricsPort, "/metrics")).find("brenvic_capture_device_state{state=\"missing\"} 1\n"),
-            Bytes::npos);
+  const Bytes Page = Body(HttpGet(MetricsPort, "/metrics"));
+  EXPECT_NE(Page.find("brenvic_capture_device_state{state=\"missing\"} 1\n"), Bytes::npos);
+  EXPECT_EQ(Page.find("brenvic_device_reopens_total 0\n"), Bytes::npos) << "the watchdog tried again";
+  EXPECT_EQ(Page.find("brenvic_log_lines_suppressed_total 0\n"), Bytes::npos) << "its repeated lines were counted";
   B.Signal(SIGINT);
   EXPECT_GE(B.Wait(5s), 0);
 }

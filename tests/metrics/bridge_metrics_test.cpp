@@ -46,7 +46,7 @@ TEST(BridgeMetrics, ThePageCarriesTheCountsAsTheyAre) {
   M.ReceiveBuffer.OverflowBytes = 480;
   M.Capture = TDeviceState::Stalled;
   M.Mixer.FramesSent = 99;
-  const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1.2.3.4", 65000);
+  const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1.2.3.4", 65000, {120, 7});
   for (const char* Line : {"brenvic_build_info{version=\"1.2.3.4\"} 1\n", "brenvic_uptime_seconds 65\n",
                            "brenvic_session_active 1\n", "brenvic_peers 2\n",
                            "brenvic_rtp_datagrams_received_total 17\n", "brenvic_rtp_packets_accepted_total 11\n",
@@ -56,7 +56,8 @@ TEST(BridgeMetrics, ThePageCarriesTheCountsAsTheyAre) {
                            "brenvic_jitter_buffer_dropped_bytes_total{buffer=\"receive\",kind=\"overflow\"} 480\n",
                            "brenvic_capture_device_state{state=\"stalled\"} 1\n",
                            "brenvic_capture_device_state{state=\"open\"} 0\n",
-                           "brenvic_recording_frames_sent_total 99\n"})
+                           "brenvic_recording_frames_sent_total 99\n", "brenvic_log_lines_written_total 120\n",
+                           "brenvic_log_lines_suppressed_total 7\n"})
     EXPECT_NE(Page.find(Line), std::string::npos) << Line;
 }
 
