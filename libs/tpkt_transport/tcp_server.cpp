@@ -49,10 +49,11 @@ constexpr size_t MaxBurstBytes = 32 * 1024 * 1024;
 using TUnsentBound = asio::detail::socket_option::integer<IPPROTO_TCP, TCP_NOTSENT_LOWAT>;
 constexpr int UnsentBytes = 16384;
 #else
-constexpr int SendBufferBytes = 65536;
+constexpr int SendBufferBytes = 32768;
 #endif
 
 constexpr size_t TcpReadSize = 16384;
+
 
 class TTcpServer : public TServer {
 public:
@@ -132,7 +133,7 @@ private:
 
   struct TClient {
     explicit TClient(tcp::socket S) : Socket(std::move(S)) {}
-    std::optional<tcp::socket> Socket;  // network thread only; destroyed by Close under FLock
+    std::optional<tcp::socket> Socket;  // network thread only; destroyed by Close
     std::optional<asio::steady_timer> StallCheck;  // network thread only; destroyed by Close
     asio::detail::socket_type Handle = asio::detail::invalid_socket;  // guarded by the server's FLock
     int32_t Id = 0;      // set before the client is shared
@@ -392,10 +393,11 @@ private:
       Client->Queue.clear();
       Client->QueuedBytes = 0;
       Client->FrontWritten = 0;
-      // Under FLock: a sending thread may be writing to the handle.
+      // Under FLock: a sending thread may be writing to the handle. Once it
+      // is cleared, none does.
       Client->Handle = asio::detail::invalid_socket;
-      Client->Socket.reset();
     }
+    Client->Socket.reset();
     Client->StallCheck.reset();
     ReportDisconnect(Client->Id, Client->Address, Client->Port);
   }
