@@ -116,6 +116,14 @@ bool TPlayer::IsReady() const {
          Marker(*FHeaders[static_cast<size_t>(FNextIndex)]) == Free;
 }
 
+int32_t TPlayer::QueuedCount() const {
+  if (!FRingReady) return 0;
+  int32_t N = 0;
+  for (const auto& H : FHeaders)
+    if (Marker(*H) == Busy) ++N;
+  return N;
+}
+
 int32_t TPlayer::Play(const void* Data, int32_t Size) {
   if (!FRunning) return -1;
   try {

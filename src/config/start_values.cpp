@@ -1,6 +1,7 @@
 #include "config/start_values.h"
 
 #include "config/ini_file.h"
+#include "config/receive_settings.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
@@ -26,6 +27,8 @@ std::string RecDeviceID;
 std::string PlayDeviceID;
 bool NeedMeasure;
 uint16_t MaxRecvSequenceNumberInterval;
+// Defined here, before the defaults below are set at start-up.
+TReceiveSettings ReceiveSettings;
 
 std::string ConfigFileName = Platform::ChangeFileExt(Platform::ExePath(), ".ini");
 
@@ -53,6 +56,7 @@ void ResetStartValues() {
   PlayDeviceID.clear();
   NeedMeasure = false;
   MaxRecvSequenceNumberInterval = 100;
+  ReceiveSettings = {};
 }
 
 namespace {
@@ -103,6 +107,7 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
   NeedMeasure = Ini.ReadBool(S, "NeedMeasure", NeedMeasure);
   MaxRecvSequenceNumberInterval = static_cast<uint16_t>(
       Ini.ReadInteger(S, "MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval));
+  ReceiveSettings = ReadReceiveSettings(Ini);
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }

@@ -1,6 +1,7 @@
 // The main procedure's session operations: create and configure the one RTP
 // session from the settings, check it every 300 ms, stop and free it.
 
+#include "config/receive_settings.h"
 #include "config/start_values.h"
 #include "host/service.h"
 #include "log/log.h"
@@ -40,6 +41,9 @@ bool TRTPService::CreateRTPSession() {
     S.SetMaxRecvSequenceNumberInterval(MaxRecvSequenceNumberInterval);
     S.SetSaveWavData(SaveWavData);
     S.SetNeedMeasure(NeedMeasure);
+    for (const std::string& Problem : ReceiveSettings.Problems) WriteLog(Problem);
+    S.SetAdaptiveReceive(ReceiveSettings.Mode == TReceiveMode::Adaptive,
+                         {ReceiveSettings.MinDelayMs, ReceiveSettings.MaxDelayMs});
     S.SetActive(true);
     if (StartAsClient) S.SendHello();
     return true;

@@ -194,6 +194,7 @@ bool TRtpCodec::Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Inf
     std::lock_guard<std::mutex> G(FLock);
     if (D.Version != FVersion) return false;
     if (!D.HeaderInside || D.PayloadLength <= 0) return false;
+    if (!FStreamTracking.load()) return true;
     for (const TRecent& R : FRecent)
       if (R.Used && R.Ssrc == D.Ssrc && R.SequenceNumber == D.SequenceNumber) return false;
     if (!FAwaitingFirstStream.load()) {
