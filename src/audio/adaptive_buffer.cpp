@@ -22,7 +22,8 @@ constexpr int64_t AccelerateBelow = -88;
 // passing: a sender whose clock runs up to 1 % slow is followed without lag,
 // and a path that got slower is taken as it is within seconds.
 constexpr double MinTransitRise = 0.01 * TAdaptiveStream::SamplesPerMs;  // samples per ms
-constexpr double PeakDecayMs = 8000.0;       // the jitter peak falls to 1/e in 8 s of calm
+constexpr double PeakDecayMs = 15000.0;      // the jitter peak falls to 1/e in 15 s of calm
+constexpr int StartPackets = 2;              // the playout waits for a second packet (or the upper bound)
 constexpr double ErrorSmoothing = 0.1;       // per frame: the pull instants jitter by a few ms
 constexpr int64_t FarBehindSamples = 8000;   // a packet a second behind the playout is a restart
 constexpr int64_t NoSequence = std::numeric_limits<int64_t>::min();
@@ -85,6 +86,9 @@ void TAdaptiveStream::Restart(uint32_t Timestamp, uint16_t Sequence, int64_t Now
   FMinAt = NowMs;
   FPeakAt = NowMs;
   FError = 0;
+  FFirstArrival = NowMs;
+  FStartPackets = 0;
+  FExpanded = 0;
 }
 
 void TAdaptiveStream::TrackTransit(int64_t Position, int64_t NowMs) {
@@ -142,6 +146,7 @@ TPushResult TAdaptiveStream::Push(uint16_t Sequence, uint32_t Timestamp, const u
     FPresent[Slot(P)] = 1;
   }
   FHighestEnd = std::max(FHighestEnd, Position + static_cast<int64_t>(Size));
+  ++FStartPackets;
   ++FCounters.Packets;
   if (Reordered) ++FCounters.Reordered;
   return TPushResult::Stored;
@@ -167,7 +172,11 @@ bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
   const int64_t Target = TargetSamples();
   const double Error = static_cast<double>(FPlayPos - (NowMs * SamplesPerMs - MinTransit() - Target));
   if (!FPlaying) {
+    // A few packets tell whether they come evenly or in bursts; a sender that
+    // starts with a burst is played from its first packet, the delay steered
+    // down afterwards.
     if (NowMs < FStartAt) return false;
+    if (FStartPackets < StartPackets && NowMs < FFirstArrival + int64_t{FSettings.MaxDelayMs}) return false;
     FPlaying = true;
     FError = Error;
   }
@@ -182,6 +191,15 @@ bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
   FCounters.TargetMs = static_cast<uint32_t>(Target / SamplesPerMs);
   FCounters.DelayMs = static_cast<uint32_t>(std::max<int64_t>(0, FHighestEnd - FPlayPos) / SamplesPerMs);
   ++FCounters.Frames;
+  if (FExpanded > 0 && !FPresent[Slot(FPlayPos)]) {
+    // Audio lost while the buffer was dry: the time made up in place has
+    // covered it already, it is skipped rather than made up a second time.
+    int64_t Skip = 0;
+    while (Skip < FExpanded && FPlayPos + Skip < FHighestEnd && !FPresent[Slot(FPlayPos + Skip)]) ++Skip;
+    Consume(Skip);
+    FExpanded -= Skip;
+    FError += static_cast<double>(Skip);
+  }
   if (FHighestEnd < FPlayPos + Frame) {
     // The buffer runs dry within this frame: what there is plays, the rest is
     // made up in place, so that what comes late still plays.
@@ -193,9 +211,14 @@ bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
     if (Played > 0) FConcealer.Good(In, Out, static_cast<size_t>(Played));
     FConcealer.Conceal(Out + Played, static_cast<size_t>(Frame - Played));
     Consume(Played);
+    if (Played > 0) FExpanded = 0;
+    FExpanded += Frame - Played;
+    // The position stood still: the delay grew by what was made up.
+    FError -= static_cast<double>(Frame - Played);
     ++FCounters.Concealed;
     return true;
   }
+  FExpanded = 0;
   int16_t In[Frame + Lookahead];
   for (int64_t I = 0; I < Frame + Lookahead; ++I) In[I] = Linear(FPlayPos + I);
   int16_t Scaled[Frame];

@@ -108,6 +108,9 @@ private:
   double FPeak = 0;
   int64_t FPeakAt = 0;
   double FError = 0;  // smoothed playout position minus the one aimed at, in samples
+  int64_t FFirstArrival = 0;  // of the first packet since the restart
+  int FStartPackets = 0;      // packets stored since the restart
+  int64_t FExpanded = 0;      // samples made up in place since real audio last played
 };
 
 class TAdaptiveReceiver {

@@ -328,3 +328,36 @@ TEST(AdaptiveBuffer, ReportLineNamesEveryCounter) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AdaptiveBuffer, ALossWhileTheBufferRunsDryIsMadeUpOnceAndAddsNoDelay) {
+  // Frames 10 to 12 never come; the buffer is dry when 10's turn comes (20 ms
+  // of delay), so their time is made up in place until 13 arrives.
+  auto A = Regular(30);
+  A.erase(A.begin() + 10, A.begin() + 13);
+  TAdaptiveSettings S;
+  S.MinDelayMs = S.MaxDelayMs = 20;
+  const TRun Run = Simulate(A, 29 * 20 + 30 + 1, S);  // until frame 29 has played
+  const std::vector<int> Where = FindFrames(Run, 30);
+  ASSERT_GE(Where[9], 0);
+  ASSERT_GE(Where[15], 0);
+  EXPECT_EQ(Where[15] - Where[9], 6) << "three frames made up between 9 and 13, no more";
+  EXPECT_EQ(Run.Counters.Concealed, 3u);
+}
+
+TEST(AdaptiveBuffer, ASenderStartingWithABurstIsPlayedFromItsFirstPacket) {
+  // Six packets at once, then one every 20 ms: nothing clipped, nothing made up.
+  std::vector<TArrival> A;
+  for (int K = 0; K < 6; ++K) A.push_back({0, K});
+  for (int K = 6; K < 100; ++K) A.push_back({20.0 * (K - 5), K});
+  const TRun Run = Simulate(A, 94 * 20 + 1);  // until the last packet comes
+  const std::vector<int> Where = FindFrames(Run, 100);
+  ASSERT_FALSE(Run.Played.empty());
+  EXPECT_EQ(Run.Played[0][0], SentFrame(0)[0]) << "the first frame begins the playout (shortened)";
+  EXPECT_EQ(Run.Counters.Concealed, 0u);
+  EXPECT_GT(Run.Counters.Accelerated, 0u) << "the 100 ms the burst brought are played away";
+  EXPECT_LE(Run.Delays.back(), 40u);
+}
+
+}  // namespace
