@@ -22,7 +22,10 @@ constexpr int64_t AccelerateBelow = -88;
 // passing: a sender whose clock runs up to 1 % slow is followed without lag,
 // and a path that got slower is taken as it is within seconds.
 constexpr double MinTransitRise = 0.01 * TAdaptiveStream::SamplesPerMs;  // samples per ms
-constexpr double PeakDecayMs = 15000.0;      // the jitter peak falls to 1/e in 15 s of calm
+// The jitter peak is held for 10 s after it was last reached, then falls to
+// 1/e in every further 10 s of calm.
+constexpr double PeakHoldMs = 10000.0;
+constexpr double PeakDecayMs = 10000.0;
 constexpr int StartPackets = 2;              // the playout waits for a second packet (or the upper bound)
 constexpr double ErrorSmoothing = 0.1;       // per frame: the pull instants jitter by a few ms
 constexpr int64_t FarBehindSamples = 8000;   // a packet a second behind the playout is a restart
@@ -59,10 +62,15 @@ TAdaptiveStream::TAdaptiveStream(const TAdaptiveSettings& Settings)
   FSeen.fill(NoSequence);
 }
 
-int64_t TAdaptiveStream::TargetSamples() const {
+double TAdaptiveStream::Peak(int64_t NowMs) const {
+  const double Calm = static_cast<double>(NowMs - FPeakAt) - PeakHoldMs;
+  return Calm <= 0 ? FPeak : FPeak * std::exp(-Calm / PeakDecayMs);
+}
+
+int64_t TAdaptiveStream::TargetSamples(int64_t NowMs) const {
   const int64_t Low = int64_t{FSettings.MinDelayMs} * SamplesPerMs;
   const int64_t High = std::max<int64_t>(Low, int64_t{FSettings.MaxDelayMs} * SamplesPerMs);
-  return std::clamp(static_cast<int64_t>(FPeak) + MarginSamples, Low, High);
+  return std::clamp(static_cast<int64_t>(Peak(NowMs)) + MarginSamples, Low, High);
 }
 
 int64_t TAdaptiveStream::MinTransit() const { return static_cast<int64_t>(std::floor(FMinTransit)); }
@@ -81,10 +89,9 @@ void TAdaptiveStream::Restart(uint32_t Timestamp, uint16_t Sequence, int64_t Now
   FHighestSequence = Sequence;
   FSeen.fill(NoSequence);
   // Started in the middle of the band the delay is kept in.
-  FStartAt = NowMs + TargetSamples() / SamplesPerMs + (-StretchAbove - AccelerateBelow) / 2 / SamplesPerMs;
+  FStartAt = NowMs + TargetSamples(NowMs) / SamplesPerMs + (-StretchAbove - AccelerateBelow) / 2 / SamplesPerMs;
   FMinTransit = static_cast<double>(NowMs * SamplesPerMs - FPlayPos);
   FMinAt = NowMs;
-  FPeakAt = NowMs;
   FError = 0;
   FFirstArrival = NowMs;
   FStartPackets = 0;
@@ -97,9 +104,10 @@ void TAdaptiveStream::TrackTransit(int64_t Position, int64_t NowMs) {
   FMinAt = std::max(FMinAt, NowMs);
   FMinTransit = std::min(FMinTransit, static_cast<double>(Transit));
   const double Excess = static_cast<double>(Transit - MinTransit());
-  if (NowMs > FPeakAt) FPeak *= std::exp(-static_cast<double>(NowMs - FPeakAt) / PeakDecayMs);
-  FPeakAt = std::max(FPeakAt, NowMs);
-  FPeak = std::max(FPeak, Excess);
+  if (Excess >= Peak(NowMs)) {
+    FPeak = Excess;
+    FPeakAt = NowMs;
+  }
 }
 
 TPushResult TAdaptiveStream::Push(uint16_t Sequence, uint32_t Timestamp, const uint8_t* Payload, uint32_t Size,
@@ -169,7 +177,7 @@ void TAdaptiveStream::Consume(int64_t Count) {
 
 bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
   if (!FStarted) return false;
-  const int64_t Target = TargetSamples();
+  const int64_t Target = TargetSamples(NowMs);
   const double Error = static_cast<double>(FPlayPos - (NowMs * SamplesPerMs - MinTransit() - Target));
   if (!FPlaying) {
     // A few packets tell whether they come evenly or in bursts; a sender that

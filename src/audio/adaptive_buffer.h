@@ -6,7 +6,8 @@
 // by their RTP timestamp, so that packets are played in their order whatever
 // order they came in, and a repeat finds its place taken. Its playout delay
 // follows the measured jitter: the delay of each packet beyond the quickest
-// recent one is tracked as a peak that jumps up at once and decays slowly, and
+// recent one is tracked as a peak that jumps up at once, is held for a while
+// and then decays slowly, and
 // the target is that peak plus a margin, within the configured bounds. The playout position is steered towards the target by dropping or
 // repeating one pitch period now and then, which also absorbs the sender's
 // clock running against the headset's. A sample still missing at its turn is
@@ -69,7 +70,7 @@ public:
   bool Idle(int64_t NowMs) const;
 
   const TAdaptiveCounters& Counters() const { return FCounters; }
-  int64_t TargetSamples() const;
+  int64_t TargetSamples(int64_t NowMs) const;
 
   static constexpr int64_t IdleMs = 2000;
   static constexpr int64_t PauseMs = 500;  // nothing buffered and nothing came for this long: stop playing
@@ -77,6 +78,7 @@ public:
 private:
   void Restart(uint32_t Timestamp, uint16_t Sequence, int64_t NowMs);
   void TrackTransit(int64_t Position, int64_t NowMs);
+  double Peak(int64_t NowMs) const;
   int64_t MinTransit() const;
   size_t Slot(int64_t Position) const { return static_cast<size_t>(Position) & (FRing.size() - 1); }
   bool AllPresent(int64_t From, int64_t Count) const;
@@ -105,8 +107,8 @@ private:
   // by itself, and the peak of the excess over it.
   double FMinTransit = 0;
   int64_t FMinAt = 0;
-  double FPeak = 0;
-  int64_t FPeakAt = 0;
+  double FPeak = 0;     // as last reached
+  int64_t FPeakAt = 0;  // when
   double FError = 0;  // smoothed playout position minus the one aimed at, in samples
   int64_t FFirstArrival = 0;  // of the first packet since the restart
   int FStartPackets = 0;      // packets stored since the restart
