@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -80,9 +81,9 @@ std::vector<uint8_t> Signal(int Frames) {
   double Phase = 0;
   for (size_t I = 0; I < S.size(); ++I) {
     const double T = static_cast<double>(I) / 8000.0;
-    const double Pitch = 160 + 60 * std::sin(2 * M_PI * 0.7 * T) * std::cos(2 * M_PI * 0.23 * T);
-    Phase += 2 * M_PI * Pitch / 8000.0;
-    const double Level = 0.55 + 0.45 * std::sin(2 * M_PI * 4.1 * T);
+    const double Pitch = 160 + 60 * std::sin(2 * std::numbers::pi * 0.7 * T) * std::cos(2 * std::numbers::pi * 0.23 * T);
+    Phase += 2 * std::numbers::pi * Pitch / 8000.0;
+    const double Level = 0.55 + 0.45 * std::sin(2 * std::numbers::pi * 4.1 * T);
     double V = 0;
     for (int H = 1; H <= 6; ++H) V += std::sin(H * Phase + 0.3 * H) / H;
     S[I] = Platform::LinearToALaw(static_cast<int16_t>(std::lround(5000 * Level * V)));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <map>
 #include <random>
 #include <vector>
@@ -23,8 +24,8 @@ std::vector<uint8_t> SentFrame(int K) {
   std::vector<uint8_t> F(FrameBytes);
   for (int I = 0; I < FrameBytes; ++I) {
     const double T = (K * FrameBytes + I) / 8000.0;
-    const double Hz = 180 + 40 * std::sin(2 * M_PI * 0.5 * T);
-    F[I] = Platform::LinearToALaw(static_cast<int16_t>(9000 * std::sin(2 * M_PI * Hz * T)));
+    const double Hz = 180 + 40 * std::sin(2 * std::numbers::pi * 0.5 * T);
+    F[I] = Platform::LinearToALaw(static_cast<int16_t>(9000 * std::sin(2 * std::numbers::pi * Hz * T)));
   }
   return F;
 }

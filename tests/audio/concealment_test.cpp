@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 namespace {
@@ -10,7 +11,7 @@ namespace {
 std::vector<int16_t> Sine(size_t N, double PeriodSamples, double Amplitude, size_t Offset = 0) {
   std::vector<int16_t> S(N);
   for (size_t I = 0; I < N; ++I)
-    S[I] = static_cast<int16_t>(std::lround(Amplitude * std::sin(2 * M_PI * static_cast<double>(I + Offset) / PeriodSamples)));
+    S[I] = static_cast<int16_t>(std::lround(Amplitude * std::sin(2 * std::numbers::pi * static_cast<double>(I + Offset) / PeriodSamples)));
   return S;
 }
 

@@ -919,15 +919,24 @@ std::vector<int> LongRuns(const Bytes& Played, size_t Least) {
   return Values;
 }
 
+// A session in adaptive mode, started, its earphone writing to played.raw.
+class AdaptiveSession : public Session {
+protected:
+  std::unique_ptr<TRtpSession> StartAdaptive() {
+    Platform::TVirtualWaveDevice EarFile = Ear();
+    EarFile.FileName = (FDir.Path() / "played.raw").string();
+    Install({Mic(), EarFile});
+    auto S = NewSession();
+    S->SetAdaptiveReceive(true, {20, 200});
+    S->SetActive(true);
+    return S;
+  }
+};
+
 }  // namespace
 
-TEST_F(Session, AdaptiveModePlaysReorderedPacketsInOrderAndDropsRepeats) {
-  Platform::TVirtualWaveDevice EarFile = Ear();
-  EarFile.FileName = (FDir.Path() / "played.raw").string();
-  Install({Mic(), EarFile});
-  auto S = NewSession();
-  S->SetAdaptiveReceive(true, {20, 200});
-  S->SetActive(true);
+TEST_F(AdaptiveSession, PlaysReorderedPacketsInOrderAndDropsRepeats) {
+  auto S = StartAdaptive();
   EXPECT_TRUE(S->AdaptiveMode());
   TPeer Peer;
   // Pairs sent the wrong way round every 40 ms, every fifth packet twice.
@@ -956,13 +965,8 @@ TEST_F(Session, AdaptiveModePlaysReorderedPacketsInOrderAndDropsRepeats) {
   EXPECT_EQ(Count(Lines(), "Receive mode: adaptive [delay 20..200 ms]"), 1u);
 }
 
-TEST_F(Session, AdaptiveModeMixesTwoTalkersAndKeepsTheOwnIdentity) {
-  Platform::TVirtualWaveDevice EarFile = Ear();
-  EarFile.FileName = (FDir.Path() / "played.raw").string();
-  Install({Mic(), EarFile});
-  auto S = NewSession();
-  S->SetAdaptiveReceive(true, {20, 200});
-  S->SetActive(true);
+TEST_F(AdaptiveSession, MixesTwoTalkersAndKeepsTheOwnIdentity) {
+  auto S = StartAdaptive();
   TPeer A, B;
   const uint8_t CodeA = Platform::LinearToALaw(1000), CodeB = Platform::LinearToALaw(2000);
   A.Send(FUdpPort, Rtp(1, 160, 0xAAAA, CodeA));

@@ -1,6 +1,7 @@
 #include "impairment.h"
 
 #include <cmath>
+#include <numbers>
 #include <cstdlib>
 #include <map>
 
@@ -77,7 +78,7 @@ std::vector<double> TImpairment::Schedule(double ArrivalMs) {
       Jitter = FSettings.JitterMs * (std::pow(JitterDraw, -1.0 / 2.5) - 1.0);
     } else {
       // Box-Muller, folded: a delay is never negative.
-      Jitter = FSettings.JitterMs * std::abs(std::sqrt(-2.0 * std::log(JitterDraw)) * std::cos(2 * M_PI * JitterDraw2));
+      Jitter = FSettings.JitterMs * std::abs(std::sqrt(-2.0 * std::log(JitterDraw)) * std::cos(2 * std::numbers::pi * JitterDraw2));
     }
   }
   double Out = ArrivalMs * (1.0 + FSettings.RateOffset) + FSettings.DelayMs + Jitter;
