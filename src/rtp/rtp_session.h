@@ -12,6 +12,9 @@
 //   IsReady and Play, packet building and sending, the mixer, the raw files;
 // - transport threads: peer connect/disconnect and the receive path;
 // - wave-in callback thread: AddRecordedData into the send jitter buffer.
+// In adaptive receive mode the received audio goes to the adaptive buffer
+// instead of the receive jitter buffer, and the session thread also wakes
+// every few milliseconds to keep the player fed from it.
 // FProcessorLock keeps the host thread from replacing or freeing a processor
 // while the session thread uses it; FRawLock serialises the raw file appends.
 
