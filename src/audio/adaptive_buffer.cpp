@@ -85,9 +85,12 @@ void TAdaptiveStream::Restart(uint32_t Timestamp, uint16_t Sequence, int64_t Now
   FLastExtTimestamp = Timestamp;
   FPlayPos = Timestamp;
   FHighestEnd = Timestamp;
+  // The sequence numbers go on from where they were, and the ones held are
+  // kept: a repeat of a packet from before a pause is still a repeat.
+  FHighestSequence = FSequenceKnown ? FHighestSequence + static_cast<int16_t>(static_cast<uint16_t>(Sequence - FLastSequence))
+                                    : Sequence;
   FLastSequence = Sequence;
-  FHighestSequence = Sequence;
-  FSeen.fill(NoSequence);
+  FSequenceKnown = true;
   // Started in the middle of the band the delay is kept in.
   FStartAt = NowMs + TargetSamples(NowMs) / SamplesPerMs + (-StretchAbove - AccelerateBelow) / 2 / SamplesPerMs;
   FMinTransit = static_cast<double>(NowMs * SamplesPerMs - FPlayPos);

@@ -102,6 +102,7 @@ private:
   int64_t FLastExtTimestamp = 0;
   uint16_t FLastSequence = 0;
   int64_t FHighestSequence = 0;
+  bool FSequenceKnown = false;
   std::array<int64_t, 512> FSeen{};  // the sequence numbers held, by their low bits
   // Transit (arrival in samples minus timestamp): the quickest, rising slowly
   // by itself, and the peak of the excess over it.

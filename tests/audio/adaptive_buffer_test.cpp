@@ -268,7 +268,9 @@ TEST(AdaptiveBuffer, ClockDriftIsAbsorbedBothWays) {
 TEST(AdaptiveBuffer, APausedSenderStopsThePlayoutAndStartsOverLater) {
   auto A = Regular(50);
   for (int K = 50; K < 100; ++K) A.push_back({20.0 * K + 3000, K});  // three seconds of pause
+  A.push_back({20.0 * 50 + 3000 + 1, 49});  // a repeat from before the pause
   const TRun Run = Simulate(A, 100 * 20 + 3300);
+  EXPECT_EQ(Run.Counters.Duplicate, 1u);
   const std::vector<int> Where = FindFrames(Run, 100);
   for (int K = 0; K < 100; ++K) EXPECT_GE(Where[K], 0) << K;
   const auto Gaps = std::count_if(Run.Played.begin(), Run.Played.end(), [](const auto& F) { return F.empty(); });
