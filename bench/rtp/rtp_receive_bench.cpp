@@ -1,12 +1,14 @@
 // The per-packet work of the RTP paths: building one packet, accepting one
 // received datagram, the jitter buffer's write and read, and the whole receive
 // path of one datagram (acceptance and buffer write), each against a 172-byte
-// copy under an uncontended lock.
+// copy under an uncontended lock; the same for the adaptive receive buffer
+// (a packet stored, a frame played, a frame made up for a lost packet).
 
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "audio/adaptive_buffer.h"
 #include "audio/jitter_buffer.h"
 #include "bench_ratio.h"
 #include "rtp/rtp_codec.h"
@@ -95,6 +97,52 @@ void BM_ReceivePath(benchmark::State& State) {
   }
 }
 BENCHMARK(BM_ReceivePath);
+
+// One datagram in adaptive mode: acceptance, the packet stored, and the frame
+// it becomes played (decoded, steered, encoded), 20 ms of clock apart.
+void BM_AdaptiveReceivePath(benchmark::State& State) {
+  TRtpCodec Codec(1);
+  Codec.SetStreamTracking(false);
+  TAdaptiveReceiver Buffer;
+  Buffer.Configure({});
+  std::vector<uint8_t> D = Datagram(0x12345678);
+  for (size_t I = 12; I < D.size(); ++I) D[I] = static_cast<uint8_t>(0x80 + I % 32);  // not silence
+  TRtpDatagramInfo Info;
+  uint8_t Frame[160];
+  uint32_t Tick = 0, Ts = 0;
+  for (auto _ : State) {
+    NextSequence(D);
+    Ts += 160;
+    D[4] = static_cast<uint8_t>(Ts >> 24);
+    D[5] = static_cast<uint8_t>(Ts >> 16);
+    D[6] = static_cast<uint8_t>(Ts >> 8);
+    D[7] = static_cast<uint8_t>(Ts);
+    Tick += 20;
+    if (Codec.Accept(D.data(), 172, &Info))
+      Buffer.Push(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, D.data() + Info.PayloadOffset,
+                  static_cast<uint32_t>(Info.PayloadLength), Tick);
+    benchmark::DoNotOptimize(Buffer.Pull(Frame, Tick));
+  }
+}
+BENCHMARK(BM_AdaptiveReceivePath);
+
+// A lost packet every other one: the pulls alternate a real frame and a frame
+// made up (a pitch search and the replication), at the stream's own pace.
+void BM_AdaptiveHalfConcealed(benchmark::State& State) {
+  TAdaptiveStream Stream({});
+  std::vector<uint8_t> P(160);
+  for (size_t I = 0; I < P.size(); ++I) P[I] = static_cast<uint8_t>(0x80 + I % 32);
+  int16_t Frame[160];
+  int64_t Now = 0;
+  uint64_t N = 0;
+  for (auto _ : State) {
+    if (N % 2 == 0) Stream.Push(static_cast<uint16_t>(N), static_cast<uint32_t>(160 * N), P.data(), 160, Now);
+    benchmark::DoNotOptimize(Stream.Pull(Frame, Now));
+    Now += 20;
+    ++N;
+  }
+}
+BENCHMARK(BM_AdaptiveHalfConcealed);
 
 }  // namespace
 

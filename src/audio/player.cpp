@@ -72,6 +72,14 @@ bool TPlayer::IsReady() const {
          Marker(FDevice.Header(FNextIndex)) == Free;
 }
 
+int32_t TPlayer::QueuedCount() const {
+  if (!FDevice.Reserved()) return 0;
+  int32_t N = 0;
+  for (int32_t I = 0; I < FDevice.Count(); ++I)
+    if (Marker(FDevice.Header(I)) == Busy) ++N;
+  return N;
+}
+
 int32_t TPlayer::Play(const void* Data, int32_t Size) {
   if (!FRunning) return -1;
   try {

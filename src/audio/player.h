@@ -48,6 +48,8 @@ public:
   // gave (a player without a device is simply never ready).
   void Start();
   bool IsReady() const;
+  // Buffers written to the device and not yet given back.
+  int32_t QueuedCount() const;
   // Copies Size bytes into the next buffer and writes it: 0, or -1 when the
   // data was not written.
   int32_t Play(const void* Data, int32_t Size);

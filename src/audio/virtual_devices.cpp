@@ -99,6 +99,8 @@ TVirtualWaveDevice ParseEntry(const std::string& Value, TWaveDir Dir, const std:
         D.ToneHz = ToDouble(Arg);
       else if (Key == "level" && Dir == TWaveDir::In)
         D.ToneLevelDb = ToDouble(Arg);
+      else if (Key == "gaps" && Dir == TWaveDir::Out && Lower(Arg) == "silence")
+        D.GapsAsSilence = true;
       else if (Key == "vanish")
         D.VanishAfterMs = ToUnsigned(Arg);
       else if (Key == "absent")

@@ -12,7 +12,7 @@
 //   Capture3=Loose Headset|vanish=5000|absent=2000
 //
 // Options: file=PATH (relative to the INI file's folder), tone=HZ and
-// level=DB (capture), vanish=MS and absent=MS, fault=OP[@N][:CODE] with OP one
+// level=DB (capture), gaps=silence (playback), vanish=MS and absent=MS, fault=OP[@N][:CODE] with OP one
 // of caps, open, prepare, unprepare, add, write, start, reset, close. An entry
 // with an unknown or malformed option is left out with a log line.
 

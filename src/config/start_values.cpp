@@ -1,6 +1,7 @@
 #include "config/start_values.h"
 
 #include "config/ini_file.h"
+#include "config/receive_settings.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
@@ -27,6 +28,8 @@ std::string PlayDeviceID;
 bool NeedMeasure;
 uint16_t MaxRecvSequenceNumberInterval;
 int32_t LogKeepDays;
+// Defined here, before the defaults below are set at start-up.
+TReceiveSettings ReceiveSettings;
 
 std::string ConfigFileName = Platform::ChangeFileExt(Platform::ExePath(), ".ini");
 
@@ -63,6 +66,7 @@ void ResetStartValues() {
   NeedMeasure = false;
   MaxRecvSequenceNumberInterval = 100;
   LogKeepDays = 0;
+  ReceiveSettings = {};
 }
 
 namespace {
@@ -123,6 +127,7 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
   MaxRecvSequenceNumberInterval = ReadCut<uint16_t>(Ini, S, "MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval);
 
   LogKeepDays = Ini.ReadInteger("Logs", "KeepDays", LogKeepDays);
+  ReceiveSettings = ReadReceiveSettings(Ini);
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }

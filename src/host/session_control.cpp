@@ -2,6 +2,7 @@
 // session from the settings, check it every 300 ms, stop and free it.
 
 #include "config/metrics_settings.h"
+#include "config/receive_settings.h"
 #include "config/start_values.h"
 #include "host/bridge_metrics.h"
 #include "host/service.h"
@@ -63,6 +64,9 @@ bool TRTPService::CreateRTPSession() {
     S.SetMaxRecvSequenceNumberInterval(MaxRecvSequenceNumberInterval);
     S.SetSaveWavData(SaveWavData);
     S.SetNeedMeasure(NeedMeasure);
+    for (const std::string& Problem : ReceiveSettings.Problems) WriteLog(Problem);
+    S.SetAdaptiveReceive(ReceiveSettings.Mode == TReceiveMode::Adaptive,
+                         {ReceiveSettings.MinDelayMs, ReceiveSettings.MaxDelayMs});
     S.SetActive(true);
     if (StartAsClient) S.SendHello();
     return true;

@@ -132,8 +132,10 @@ public:
   ~TSink() { Finish(); }
 
   bool Ok() const { return static_cast<bool>(FOut); }
+  // Flushed at once: a reader of the file sees what was played as it is played.
   void Write(const char* Data, size_t Size) {
     FOut.write(Data, static_cast<std::streamsize>(Size));
+    FOut.flush();
     FBytes += Size;
   }
   // Sets the sizes of a WAV file and closes it.
@@ -224,6 +226,12 @@ protected:
       H->dwBytesRecorded = H->dwBufferLength;
       FProduced += H->dwBufferLength;
     } else {
+      if (FSink && FEntry->Def.GapsAsSilence && FPlayedUntil != TClock::time_point{} && FCurrentStart > FPlayedUntil) {
+        const auto Gap = std::chrono::duration_cast<std::chrono::nanoseconds>(FCurrentStart - FPlayedUntil).count();
+        const std::vector<char> Silence(static_cast<size_t>(static_cast<uint64_t>(Gap) * FRate / 1000000000u),
+                                        static_cast<char>(ALawSilence));
+        FSink->Write(Silence.data(), Silence.size());
+      }
       if (FSink) FSink->Write(H->lpData, H->dwBufferLength);
       FPlayedUntil = Due;
       FCurrent = nullptr;

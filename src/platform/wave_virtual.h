@@ -37,6 +37,9 @@ struct TVirtualWaveDevice {
   // name ends in ".wav", raw A-law otherwise), created anew at each opening;
   // without a file the audio is discarded.
   std::string FileName;
+  // Playback: a stretch with nothing queued (an underrun) is written to the
+  // file as the silence it was, so that the file keeps the device's time.
+  bool GapsAsSilence = false;
   double ToneHz = 0;
   double ToneLevelDb = -10;  // relative to full scale
   // The open device is lost this long after its opening (0: never), and the

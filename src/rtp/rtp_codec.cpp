@@ -198,6 +198,7 @@ TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInf
     std::lock_guard<std::mutex> G(FLock);
     if (D.Version != FVersion) return TRtpVerdict::Version;
     if (!D.HeaderInside || D.PayloadLength <= 0) return TRtpVerdict::NoPayload;
+    if (!FStreamTracking.load()) return TRtpVerdict::Accepted;
     for (const TRecent& R : FRecent)
       if (R.Used && R.Ssrc == D.Ssrc && R.SequenceNumber == D.SequenceNumber) return TRtpVerdict::Repeat;
     if (!FAwaitingFirstStream.load()) {

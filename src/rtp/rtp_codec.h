@@ -136,6 +136,11 @@ public:
   // The same, telling which rule decided.
   TRtpVerdict Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
   void SetAwaitingFirstStream(bool Awaiting) { FAwaitingFirstStream.store(Awaiting); }
+  // Off: every well-formed datagram of the right version is accepted, repeats
+  // and changes of stream included, and the send identity is never renewed by
+  // them; the adaptive receive buffer sorts the streams out itself. On by
+  // default.
+  void SetStreamTracking(bool On) { FStreamTracking.store(On); }
   bool AwaitingFirstStream() const { return FAwaitingFirstStream.load(); }
   TRtpReceiveTracking ReceiveTracking();
 
@@ -157,6 +162,7 @@ private:
   bool FMarkerPending = false;            // guarded by FLock
   // Receive tracking.
   std::atomic<bool> FAwaitingFirstStream{false};  // set by start and peer disconnects, read per datagram
+  std::atomic<bool> FStreamTracking{true};        // set by the session's start, read per datagram
   uint32_t FRemoteSsrc = 0;               // guarded by FLock
   uint16_t FLastSequenceNumber = 0;       // guarded by FLock
   uint32_t FLastTimestamp = 0;            // guarded by FLock

@@ -21,6 +21,12 @@ constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
 // A device that moved no audio for this long while it should have is stalled.
 constexpr uint32_t StallMs = 1000;
+// Adaptive mode: the loop also wakes this often to keep the player fed, since
+// the buffer makes up audio when nothing arrives; and the player holds at most
+// this many 20 ms frames, which bounds the delay the device adds.
+constexpr uint32_t AdaptiveWaitMs = 5;
+constexpr int32_t AdaptiveQueuedFrames = 2;
+constexpr uint32_t AdaptiveFrameBytes = TAdaptiveStream::FrameSamples;
 
 std::string RawFileName(const std::string& Dir, const char* Prefix) {
   const Platform::TLocalTime T = Platform::LocalNow();
@@ -128,6 +134,12 @@ void TRtpSession::SetMaxRecvSequenceNumberInterval(uint16_t Value) {
   if (!FActive) FCodec.SetMaxRecvSequenceNumberInterval(Value);
 }
 
+void TRtpSession::SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings) {
+  if (FActive) return;
+  FAdaptiveConfigured = On;
+  FAdaptiveSettings = Settings;
+}
+
 void TRtpSession::SetSaveWavData(bool Value) {
   if (!FActive) FSaveWavData = Value;
 }
@@ -216,6 +228,16 @@ void TRtpSession::Start() {
                                 : std::chrono::milliseconds(FSendPayloadTime),
                    FSendBufCount, std::chrono::steady_clock::now());
   FSendDropped = 0;
+  // Chosen before any datagram can arrive: the transport's data handler is
+  // assigned further down.
+  FAdaptiveMode = FAdaptiveConfigured;
+  FCodec.SetStreamTracking(!FAdaptiveConfigured);
+  if (FAdaptiveConfigured) {
+    FAdaptiveBuffer.Configure(FAdaptiveSettings);
+    if (DoLog)
+      WriteLog(Format("Receive mode: adaptive [delay %u..%u ms]", FAdaptiveSettings.MinDelayMs,
+                      FAdaptiveSettings.MaxDelayMs));
+  }
 
   if (FRecordEnabled) {
     CreateRecorder();
@@ -296,6 +318,7 @@ void TRtpSession::Stop() {
     }
   }
   FReceiveBuffer.Clear();
+  FAdaptiveBuffer.Clear();
   FSendBuffer.Clear();
   if (!Terminated()) Suspend();
 }
@@ -371,9 +394,11 @@ void TRtpSession::Execute() {
   if (FNeedMeasure) Measure = std::make_unique<TMesureStreams>(MeasureIntervalMs);
   TRtpPacketBuffer Packet{};
   while (KeepRunning()) {
-    const Platform::TWaitResult R =
-        Platform::WaitForEither(FReceiveBuffer.DataEvent(), FSendBuffer.DataEvent(), LoopWaitMs);
-    if (R != Platform::TWaitResult::TimedOut) {
+    const bool Adaptive = FAdaptiveMode;
+    const Platform::TWaitResult R = Platform::WaitForEither(FReceiveBuffer.DataEvent(), FSendBuffer.DataEvent(),
+                                                            Adaptive ? AdaptiveWaitMs : LoopWaitMs);
+    const bool Woken = R != Platform::TWaitResult::TimedOut;
+    if (Woken || Adaptive) {
       std::lock_guard<std::mutex> Guard(FProcessorLock);
       // An unattended bridge logs a failure on the receive side and goes on.
       try {
@@ -381,14 +406,21 @@ void TRtpSession::Execute() {
       } catch (const Exception& E) {
         WriteLog("Receive side Exception: " + E.Message());
       }
-      SendRecorded(Packet, Measure.get());
+      if (Woken) SendRecorded(Packet, Measure.get());
     }
-    if (Measure && Measure->IsDue()) Measure->Report();
+    if (Measure && Measure->IsDue()) {
+      Measure->Report();
+      if (Adaptive) WriteLogTo(FAdaptiveBuffer.ReportLine(), "measure");
+    }
   }
 }
 
 void TRtpSession::PlayReceived(TMesureStreams* Measure) {
   if (!FPlayEnabled) return;
+  if (FAdaptiveMode) {
+    PlayAdaptive(Measure);
+    return;
+  }
   if (!FPlayer || !FPlayer->IsReady()) {
     // The data stays buffered; the next packet sets the event again.
     FReceiveBuffer.DataEvent().Reset();
@@ -402,6 +434,20 @@ void TRtpSession::PlayReceived(TMesureStreams* Measure) {
   // the mixer's received channel only.
   if (FMixer) FMixer->AddBuffer(Block.Data.get(), Block.Size, 1);
   if (Measure) Measure->AddReceived(Block.Size);
+}
+
+// One 20 ms frame at a time, as long as the player has room for it: the
+// adaptive buffer plays from the device's pace, and makes up what is missing.
+void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
+  if (!FPlayer) return;
+  uint8_t Frame[AdaptiveFrameBytes];
+  while (FPlayer->IsReady() && FPlayer->QueuedCount() < AdaptiveQueuedFrames) {
+    if (!FAdaptiveBuffer.Pull(Frame, Platform::TickCount())) return;
+    FPlayer->Play(Frame, static_cast<int32_t>(AdaptiveFrameBytes));
+    FLastPlayTick = Platform::TickCount();
+    if (FMixer) FMixer->AddBuffer(Frame, AdaptiveFrameBytes, 1);
+    if (Measure) Measure->AddReceived(AdaptiveFrameBytes);
+  }
 }
 
 void TRtpSession::SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure) {
@@ -483,7 +529,14 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t, const void* Data, uint32_
     if (Verdict != TRtpVerdict::Accepted) return;
     FLastReceiveTick = Platform::TickCount();
     const uint8_t* Payload = Bytes + Info.PayloadOffset;
-    FReceiveBuffer.Write(Payload, static_cast<uint16_t>(Info.PayloadLength));
+    if (FAdaptiveMode) {
+      const TPushResult R = FAdaptiveBuffer.Push(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Payload,
+                                                 static_cast<uint32_t>(Info.PayloadLength), Platform::TickCount());
+      // The raw file takes what arrived, once: a repeat is not written again.
+      if (R != TPushResult::Stored && R != TPushResult::Late) return;
+    } else {
+      FReceiveBuffer.Write(Payload, static_cast<uint16_t>(Info.PayloadLength));
+    }
     if (FSaveWavData) AppendRaw(FRawRecv, Payload, static_cast<size_t>(Info.PayloadLength));
   } catch (const Exception& E) {
     WriteLog("OnReceiveData Exception: " + E.Message());

@@ -12,6 +12,9 @@
 //   IsReady and Play, packet building and sending, the mixer, the raw files;
 // - transport threads: peer connect/disconnect and the receive path;
 // - wave-in callback thread: AddRecordedData into the send jitter buffer.
+// In adaptive receive mode the received audio goes to the adaptive buffer
+// instead of the receive jitter buffer, and the session thread also wakes
+// every few milliseconds to keep the player fed from it.
 // FProcessorLock keeps the host thread from replacing or freeing a processor
 // while the session thread uses it; FRawLock serialises the raw file appends.
 
@@ -21,6 +24,7 @@
 #include <mutex>
 #include <string>
 
+#include "audio/adaptive_buffer.h"
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
@@ -79,6 +83,8 @@ public:
   void SetMaxRecvSequenceNumberInterval(uint16_t Value);     // frozen
   void SetSaveWavData(bool Value);                           // frozen
   void SetNeedMeasure(bool Value) { FNeedMeasure = Value; }  // read when the thread starts
+  // The adaptive receive buffer instead of the fixed one, with its delay bounds.
+  void SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings);  // frozen
 
   // Starts (true) or stops (false) every processor; setting the value it already
   // has only resumes or suspends the thread.
@@ -103,6 +109,8 @@ public:
   // For tests and diagnostics.
   TRtpCodec& Codec() { return FCodec; }
   TJitterBuffer& ReceiveBuffer() { return FReceiveBuffer; }
+  TAdaptiveReceiver& AdaptiveBuffer() { return FAdaptiveBuffer; }
+  bool AdaptiveMode() const { return FAdaptiveMode; }
   TJitterBuffer& SendBuffer() { return FSendBuffer; }
   int PeerCount() const;
   // Safe from any thread.
@@ -127,6 +135,7 @@ private:
 
   // One pass of the loop's receive and send sides (FProcessorLock held).
   void PlayReceived(TMesureStreams* Measure);
+  void PlayAdaptive(TMesureStreams* Measure);
   void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure);
   void OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet);
 
@@ -166,6 +175,9 @@ private:
   uint16_t FRtpBufSizeMultiple = 1;
   uint32_t FDisconnectTimeOut = 0;
   bool FNeedMeasure = false;
+  bool FAdaptiveConfigured = false;
+  TAdaptiveSettings FAdaptiveSettings;
+  std::atomic<bool> FAdaptiveMode{false};  // set by the start, read by the session and transport threads
 
   // The raw stream files, open while active with SaveWavData on.
   std::mutex FRawLock;  // guards both files: the received one is appended to from two threads
@@ -184,5 +196,6 @@ private:
 
   TRtpCodec FCodec;  // locks itself
   TJitterBuffer FReceiveBuffer;  // locks itself
+  TAdaptiveReceiver FAdaptiveBuffer;  // locks itself; used instead of FReceiveBuffer in adaptive mode
   TJitterBuffer FSendBuffer;     // locks itself
 };

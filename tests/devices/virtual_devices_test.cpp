@@ -16,7 +16,7 @@ TEST_F(VirtualDevicesSection, EntriesBecomeDevicesInTheirOrder) {
       "Capture2= Tone Headset | tone=1000 | level=-12.5 \r\n"
       "Capture3=Loose Headset|vanish=5000|absent=2000|fault=add@3:7|FAULT=Open\r\n"
       "Capture5=never read: the series ends at its first gap\r\n"
-      "Playback1=USB Headset Earphone|file=/var/tmp/played.wav\r\n"
+      "Playback1=USB Headset Earphone|file=/var/tmp/played.wav|gaps=Silence\r\n"
       "Playback2=\"Busy Headset|fault=write:4|fault=caps@2\"\r\n");
   const auto D = ReadVirtualDevices(Ini, "/base/");
   ASSERT_EQ(D.size(), 5u);
@@ -37,6 +37,8 @@ TEST_F(VirtualDevicesSection, EntriesBecomeDevicesInTheirOrder) {
   EXPECT_EQ(D[2].Faults[1].Code, MMSYSERR_ERROR);
   EXPECT_EQ(D[3].Dir, TWaveDir::Out);
   EXPECT_EQ(D[3].FileName, "/var/tmp/played.wav");
+  EXPECT_TRUE(D[3].GapsAsSilence);
+  EXPECT_FALSE(D[4].GapsAsSilence);
   EXPECT_EQ(D[4].Name, "Busy Headset");
   ASSERT_EQ(D[4].Faults.size(), 2u);
   EXPECT_EQ(D[4].Faults[0].Op, TWaveFaultOp::Queue);
@@ -54,7 +56,9 @@ TEST_F(VirtualDevicesSection, MalformedEntriesAreLeftOutWithALine) {
       "Capture4=Mic|colour=blue\r\n"
       "Capture5=Good Mic\r\n"
       "Playback1=Ear|tone=440\r\n"
-      "Playback2=Ear|vanish=-5\r\n");
+      "Playback2=Ear|vanish=-5\r\n"
+      "Playback3=Ear|gaps=noise\r\n"
+      "Capture6=Mic|gaps=silence\r\n");
   const auto D = ReadVirtualDevices(Ini, "");
   ASSERT_EQ(D.size(), 1u);
   EXPECT_EQ(D[0].Name, "Good Mic");
@@ -63,8 +67,10 @@ TEST_F(VirtualDevicesSection, MalformedEntriesAreLeftOutWithALine) {
                          "Virtual device Capture2 ignored: option \"tone=loud\"",
                          "Virtual device Capture3 ignored: option \"fault=write\"",
                          "Virtual device Capture4 ignored: option \"colour=blue\"",
+                         "Virtual device Capture6 ignored: option \"gaps=silence\"",
                          "Virtual device Playback1 ignored: option \"tone=440\"",
                          "Virtual device Playback2 ignored: option \"vanish=-5\"",
+                         "Virtual device Playback3 ignored: option \"gaps=noise\"",
                      }));
 }
 

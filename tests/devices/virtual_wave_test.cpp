@@ -401,6 +401,45 @@ TEST_F(VirtualWave, PlaybackKeepsItsClockThroughALateCallbackAndRestartsAfterAnU
   ASSERT_EQ(WaveClose(TWaveDir::Out, H), 0u);
 }
 
+TEST_F(VirtualWave, PlaybackWritesAnUnderrunAsSilenceWhenAskedAndAsItPlays) {
+  for (const bool Gaps : {false, true}) {
+    SCOPED_TRACE(Gaps ? "gaps=silence" : "default");
+    TVirtualWaveDevice D = Ear("Ear");
+    D.FileName = (FDir.Path() / "played.raw").string();
+    D.GapsAsSilence = Gaps;
+    TVirtualDevices Installed({D});
+    TListener L;
+    TWaveHandle H = 0;
+    ASSERT_EQ(WaveOpen(TWaveDir::Out, &H, 0, &ALaw, &TListener::Proc, reinterpret_cast<uintptr_t>(&L), CALLBACK_FUNCTION), 0u);
+    TBuffers B(2, 400);  // 50 ms each
+    B.Bytes[0] = std::string(400, 'a');
+    B.Bytes[1] = std::string(400, 'b');
+    for (size_t I = 0; I < 2; ++I) B.Headers[I].lpData = B.Bytes[I].data();
+    for (auto& Hd : B.Headers) ASSERT_EQ(WavePrepareHeader(TWaveDir::Out, H, &Hd, sizeof Hd), 0u);
+    ASSERT_EQ(WaveOutWrite(H, &B.Headers[0], sizeof(WAVEHDR)), 0u);
+    ASSERT_TRUE(L.WaitCalls(2));  // opened, played
+    // Written as it was played, not when the file closes.
+    EXPECT_EQ(std::filesystem::file_size(D.FileName), 400u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing queued: 100 ms of underrun
+    ASSERT_EQ(WaveOutWrite(H, &B.Headers[1], sizeof(WAVEHDR)), 0u);
+    ASSERT_TRUE(L.WaitCalls(3));
+    for (auto& Hd : B.Headers) ASSERT_EQ(WaveUnprepareHeader(TWaveDir::Out, H, &Hd, sizeof Hd), 0u);
+    ASSERT_EQ(WaveClose(TWaveDir::Out, H), 0u);
+    const std::string Played = TestSupport::ReadFile(D.FileName);
+    ASSERT_GE(Played.size(), 800u);
+    EXPECT_EQ(Played.substr(0, 400), B.Bytes[0]);
+    EXPECT_EQ(Played.substr(Played.size() - 400), B.Bytes[1]);
+    const size_t Silence = Played.size() - 800;
+    if (Gaps) {
+      EXPECT_GE(Silence, 750u);  // 100 ms and the wake-ups' lateness
+      EXPECT_LE(Silence, 1600u);
+      EXPECT_EQ(Played.substr(400, Silence), std::string(Silence, static_cast<char>(ALawSilence)));
+    } else {
+      EXPECT_EQ(Silence, 0u);
+    }
+  }
+}
+
 TEST_F(VirtualWave, FaultsFailTheirCallsAndOpenCounts) {
   TVirtualDevices Installed({Mic("Mic", {{TWaveFaultOp::Open, 1, MMSYSERR_ALLOCATED},
                                           {TWaveFaultOp::Queue, 2, MMSYSERR_NOMEM},

@@ -269,3 +269,50 @@ TEST(Bridge, AfterTheProcessStoodStillThePeerGetsNoBurst) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace E2E;
+
+TEST(Bridge, AdaptiveReceiveModeFromTheIniFilePlaysInOrderOnce) {
+  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
+  TBridge B(Ini(Port, 9, Tcp, "[Receive]\r\nMode=Adaptive\r\nMaxDelayMs=9999\r\n",
+                "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n"));
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
+  EXPECT_TRUE(B.WaitForLog("[Receive] MaxDelayMs=9999 is outside 20..2000; 2000 is used", 1s));
+  EXPECT_TRUE(B.WaitForLog("Receive mode: adaptive [delay 20..2000 ms]", 1s));
+
+  // Pairs the wrong way round every 40 ms, every fourth packet twice; each
+  // payload one byte repeated.
+  TSocket Peer(SOCK_DGRAM);
+  auto Fill = [](int K) { return static_cast<char>(0x10 + 2 * K); };
+  for (int K = 0; K < 40; K += 2) {
+    for (int Q : {K + 1, K}) {
+      const Bytes P = RtpPacket(static_cast<uint16_t>(700 + Q), 160u * static_cast<uint32_t>(Q), 0xABCDEF, Bytes(160, Fill(Q)));
+      Peer.SendTo(Port, P);
+      if (Q % 4 == 0) Peer.SendTo(Port, P);
+    }
+    std::this_thread::sleep_for(40ms);
+  }
+  EXPECT_TRUE(B.WaitForLog("Adaptive receive: new stream [SSRC=11259375]", 1s));
+  std::this_thread::sleep_for(300ms);
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(3s), 0);
+  // What was played, as runs of one byte long enough to be a packet's audio
+  // (silence and what a pitch step or a fade leaves between them aside).
+  const Bytes Ear = TestSupport::ReadFile(B.Dir() / "ear.raw");
+  std::vector<int> Runs;
+  for (size_t I = 0; I < Ear.size();) {
+    size_t J = I;
+    while (J < Ear.size() && Ear[J] == Ear[I]) ++J;
+    if (J - I >= 40 && static_cast<uint8_t>(Ear[I]) != 0xD5) Runs.push_back(static_cast<uint8_t>(Ear[I]));
+    I = J;
+  }
+  std::vector<int> Want;
+  for (int K = 0; K < 40; ++K) Want.push_back(static_cast<uint8_t>(Fill(K)));
+  EXPECT_EQ(Runs, Want);
+}
+
+}  // namespace

@@ -450,3 +450,41 @@ TEST(RtpCodecConcurrency, ResetAndAdvanceAreAtomic) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RtpAccept, WithoutStreamTrackingStreamsAndRepeatsPassAndTheIdentityStays) {
+  // The adaptive receive buffer sorts streams and repeats out itself: the codec
+  // only checks the datagram's form and version then.
+  TRtpCodec Codec(3);
+  Codec.SetStreamTracking(false);
+  Codec.SetAwaitingFirstStream(false);
+  Codec.SetMaxRecvSequenceNumberInterval(10);
+  const uint32_t Own = Codec.SendIdentity().Ssrc;
+  struct TStep {
+    TDatagram D;
+    bool Accepted;
+  };
+  const std::vector<TStep> Steps = {
+      {{.Seq = 1, .Ssrc = 0xA}, true},
+      {{.Seq = 500, .Ssrc = 0xB}, true},   // another talker
+      {{.Seq = 2, .Ssrc = 0xA}, true},     // and back
+      {{.Seq = 2, .Ssrc = 0xA}, true},     // a repeat: the buffer counts it
+      {{.Seq = 900, .Ssrc = 0xA}, true},   // a jump beyond the interval
+      {{.Version = 1, .Seq = 3, .Ssrc = 0xA}, false},
+      {{.Seq = 4, .Ssrc = 0xA, .Length = 71}, false},
+      {{.Padding = true, .Seq = 5, .Ssrc = 0xA, .PadCount = 200}, false},
+  };
+  for (size_t I = 0; I < Steps.size(); ++I) {
+    const std::vector<uint8_t> B = Steps[I].D.Bytes();
+    EXPECT_EQ(Codec.Accept(B.data(), static_cast<uint32_t>(B.size())), Steps[I].Accepted) << "step " << I;
+  }
+  EXPECT_EQ(Codec.SendIdentity().Ssrc, Own);
+  // Switched back on, a change of stream renews the identity again.
+  Codec.SetStreamTracking(true);
+  const std::vector<uint8_t> B = TDatagram{.Seq = 7, .Ssrc = 0xC}.Bytes();
+  EXPECT_TRUE(Codec.Accept(B.data(), static_cast<uint32_t>(B.size())));
+  EXPECT_NE(Codec.SendIdentity().Ssrc, Own);
+}
+
+}  // namespace

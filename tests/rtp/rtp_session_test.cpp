@@ -25,6 +25,7 @@
 #include "log_capture.h"
 #include "platform/clock.h"
 #include "platform/exception.h"
+#include "platform/g711.h"
 #include "platform/wave_virtual.h"
 #include "rtp/rtp_codec.h"
 #include "rtp/rtp_test_support.h"
@@ -943,3 +944,93 @@ TEST_F(Session, ABacklogFromTheDeviceReachesThePeerAsOneBurstAtMost) {
 }
 
 }  // namespace
+
+// ---- adaptive receive mode --------------------------------------------------------
+
+namespace {
+
+// The played file's bytes as runs of one value, long runs only (real frames of
+// one repeated byte; what a time-scale step or a fade leaves between them is
+// left out), silence left out.
+std::vector<int> LongRuns(const Bytes& Played, size_t Least) {
+  std::vector<int> Values;
+  for (size_t I = 0; I < Played.size();) {
+    size_t J = I;
+    while (J < Played.size() && Played[J] == Played[I]) ++J;
+    if (J - I >= Least && static_cast<uint8_t>(Played[I]) != Platform::ALawSilence)
+      Values.push_back(static_cast<uint8_t>(Played[I]));
+    I = J;
+  }
+  return Values;
+}
+
+// A session in adaptive mode, started, its earphone writing to played.raw.
+class AdaptiveSession : public Session {
+protected:
+  std::unique_ptr<TRtpSession> StartAdaptive() {
+    Platform::TVirtualWaveDevice EarFile = Ear();
+    EarFile.FileName = (FDir.Path() / "played.raw").string();
+    Install({Mic(), EarFile});
+    auto S = NewSession();
+    S->SetAdaptiveReceive(true, {20, 200});
+    S->SetActive(true);
+    return S;
+  }
+};
+
+}  // namespace
+
+TEST_F(AdaptiveSession, PlaysReorderedPacketsInOrderAndDropsRepeats) {
+  auto S = StartAdaptive();
+  EXPECT_TRUE(S->AdaptiveMode());
+  TPeer Peer;
+  // Pairs sent the wrong way round every 40 ms, every fifth packet twice.
+  // Each payload is one byte repeated, 1 + 3 * its sequence number.
+  const uint16_t Sent = 60;
+  auto Fill = [](uint16_t Seq) { return static_cast<uint8_t>(1 + 3 * Seq); };
+  for (uint16_t Seq = 0; Seq < Sent; Seq += 2) {
+    for (uint16_t Q : {static_cast<uint16_t>(Seq + 1), Seq}) {
+      const Bytes P = Rtp(static_cast<uint16_t>(65500 + Q), 160u * Q, 0x5151, Fill(Q));
+      Peer.Send(FUdpPort, P);
+      if (Q % 5 == 0) Peer.Send(FUdpPort, P);
+    }
+    std::this_thread::sleep_for(40ms);
+  }
+  Platform::SleepMs(300);
+  const TAdaptiveCounters C = S->AdaptiveBuffer().Counters();
+  S->SetActive(false);
+  EXPECT_EQ(C.Packets, Sent);
+  EXPECT_EQ(C.Reordered, Sent / 2u);
+  EXPECT_EQ(C.Duplicate, Sent / 5u);
+  EXPECT_EQ(C.Late, 0u);
+  const std::vector<int> Runs = LongRuns(TestSupport::ReadFile(FDir.Path() / "played.raw"), 40);
+  std::vector<int> Want;
+  for (uint16_t Seq = 0; Seq < Sent; ++Seq) Want.push_back(Fill(Seq));
+  EXPECT_EQ(Runs, Want) << "every packet once, in sequence order";
+  EXPECT_EQ(Count(Lines(), "Receive mode: adaptive [delay 20..200 ms]"), 1u);
+}
+
+TEST_F(AdaptiveSession, MixesTwoTalkersAndKeepsTheOwnIdentity) {
+  auto S = StartAdaptive();
+  TPeer A, B;
+  const uint8_t CodeA = Platform::LinearToALaw(1000), CodeB = Platform::LinearToALaw(2000);
+  A.Send(FUdpPort, Rtp(1, 160, 0xAAAA, CodeA));
+  ASSERT_FALSE(A.Receive(3000).empty());
+  const uint32_t Own = S->Codec().SendIdentity().Ssrc;
+  for (uint16_t Seq = 2; Seq < 80; ++Seq) {
+    A.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0xAAAA, CodeA));
+    B.Send(FUdpPort, Rtp(static_cast<uint16_t>(Seq + 30000), 90000u + 160u * Seq, 0xBBBB, CodeB));
+    std::this_thread::sleep_for(20ms);
+  }
+  Platform::SleepMs(200);
+  EXPECT_EQ(S->Codec().SendIdentity().Ssrc, Own);
+  EXPECT_EQ(S->AdaptiveBuffer().StreamCount(), 2u);
+  S->SetActive(false);
+  EXPECT_EQ(Count(Lines(), "RTP SSRC CHANGED!"), 0u);
+  EXPECT_EQ(Count(Lines(), "Adaptive receive: new stream [SSRC=43690]"), 1u);
+  EXPECT_EQ(Count(Lines(), "Adaptive receive: new stream [SSRC=48059]"), 1u);
+  const Bytes Played = TestSupport::ReadFile(FDir.Path() / "played.raw");
+  const char Sum = static_cast<char>(Platform::LinearToALaw(
+      static_cast<int16_t>(Platform::ALawToLinear(CodeA) + Platform::ALawToLinear(CodeB))));
+  EXPECT_GT(std::count(Played.begin(), Played.end(), Sum), 160 * 50) << "both talkers heard together";
+}

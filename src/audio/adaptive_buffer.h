@@ -1,0 +1,152 @@
+#pragma once
+// The adaptive receive buffer: the alternative to TJitterBuffer for a network
+// that reorders, delays in bursts, loses packets or runs on another clock.
+//
+// TAdaptiveStream holds one sender's audio (one SSRC) as A-law samples placed
+// by their RTP timestamp, so that packets are played in their order whatever
+// order they came in, and a repeat finds its place taken. Its playout delay
+// follows the measured jitter: the delay of each packet beyond the quickest
+// recent one is tracked as a peak that jumps up at once, is held for a while
+// and then decays slowly, and
+// the target is that peak plus a margin, within the configured bounds. The playout position is steered towards the target by dropping or
+// repeating one pitch period now and then, which also absorbs the sender's
+// clock running against the headset's. A sample still missing at its turn is
+// concealed (concealment.h); when nothing at all is buffered the concealment
+// runs without moving the position on, so a burst that comes late is played
+// rather than thrown away.
+//
+// TAdaptiveReceiver keeps a stream per SSRC and mixes what they play into the
+// one played stream; it locks itself (transport threads push, the session
+// thread pulls).
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/concealment.h"
+
+struct TAdaptiveSettings {
+  uint32_t MinDelayMs = 20;
+  uint32_t MaxDelayMs = 200;
+};
+
+// What the buffer did; counts since the start.
+struct TAdaptiveCounters {
+  uint64_t Packets = 0;      // stored
+  uint64_t Late = 0;         // came after their turn: dropped
+  uint64_t Reordered = 0;    // came after a later packet, still in time
+  uint64_t Duplicate = 0;    // a packet already received
+  uint64_t Frames = 0;       // frames played
+  uint64_t Concealed = 0;    // frames with made-up samples
+  uint64_t Accelerated = 0;  // pitch periods dropped to shorten the delay
+  uint64_t Stretched = 0;    // pitch periods repeated to lengthen it
+  uint64_t Restarts = 0;     // a stream started over (a pause, or a jump of its timestamps)
+  uint32_t TargetMs = 0;     // the delay aimed at (the largest over the streams)
+  uint32_t DelayMs = 0;      // audio buffered ahead of the playout (the largest over the streams)
+
+  void Add(const TAdaptiveCounters& O);
+};
+
+enum class TPushResult { Stored, Late, Duplicate, Refused };
+
+class TAdaptiveStream {
+public:
+  static constexpr int FrameSamples = 160;  // 20 ms at 8000 samples/s
+  static constexpr int SamplesPerMs = 8;
+
+  explicit TAdaptiveStream(const TAdaptiveSettings& Settings);
+
+  // One packet's A-law payload at NowMs (the receiving side's millisecond clock).
+  TPushResult Push(uint16_t Sequence, uint32_t Timestamp, const uint8_t* Payload, uint32_t Size, int64_t NowMs);
+  // The next 20 ms as linear samples; false while the stream has nothing to
+  // play (before its first packet has waited the target, or once it has been
+  // silent for a while).
+  bool Pull(int16_t* Frame, int64_t NowMs);
+  // Nothing has arrived for IdleMs and nothing is being played.
+  bool Idle(int64_t NowMs) const;
+
+  const TAdaptiveCounters& Counters() const { return FCounters; }
+  int64_t TargetSamples(int64_t NowMs) const;
+
+  static constexpr int64_t IdleMs = 2000;
+  static constexpr int64_t PauseMs = 500;  // nothing buffered and nothing came for this long: stop playing
+
+private:
+  void Restart(uint32_t Timestamp, uint16_t Sequence, int64_t NowMs);
+  void TrackTransit(int64_t Position, int64_t NowMs);
+  double Peak(int64_t NowMs) const;
+  int64_t MinTransit() const;
+  size_t Slot(int64_t Position) const { return static_cast<size_t>(Position) & (FRing.size() - 1); }
+  bool AllPresent(int64_t From, int64_t Count) const;
+  int16_t Linear(int64_t Position) const;
+  void Consume(int64_t Count);
+
+  const TAdaptiveSettings FSettings;
+  std::vector<uint8_t> FRing;     // A-law codes by timestamp
+  std::vector<uint8_t> FPresent;  // 1 where FRing holds a received code
+  TConcealer FConcealer;
+  TAdaptiveCounters FCounters;
+
+  bool FStarted = false;       // a packet has come since the last restart
+  bool FPlaying = false;       // the playout runs
+  int64_t FStartAt = 0;        // when the playout begins
+  int64_t FPlayPos = 0;        // timestamp of the next sample played
+  int64_t FHighestEnd = 0;     // end of the newest audio stored
+  int64_t FLastArrival = 0;
+  // Timestamps and sequence numbers unwrapped against the highest seen.
+  uint32_t FLastTimestamp = 0;
+  int64_t FLastExtTimestamp = 0;
+  uint16_t FLastSequence = 0;
+  int64_t FHighestSequence = 0;
+  bool FSequenceKnown = false;
+  std::array<int64_t, 512> FSeen{};  // the sequence numbers held, by their low bits
+  // Transit (arrival in samples minus timestamp): the quickest, rising slowly
+  // by itself, and the peak of the excess over it.
+  double FMinTransit = 0;
+  int64_t FMinAt = 0;
+  double FPeak = 0;     // as last reached
+  int64_t FPeakAt = 0;  // when
+  double FError = 0;  // smoothed playout position minus the one aimed at, in samples
+  int64_t FFirstArrival = 0;  // of the first packet since the restart
+  int FStartPackets = 0;      // packets stored since the restart
+  int64_t FExpanded = 0;      // samples made up in place since real audio last played
+};
+
+class TAdaptiveReceiver {
+public:
+  static constexpr size_t MaxStreams = 16;
+
+  TAdaptiveReceiver() = default;
+  TAdaptiveReceiver(const TAdaptiveReceiver&) = delete;
+  TAdaptiveReceiver& operator=(const TAdaptiveReceiver&) = delete;
+
+  // Drops every stream and sets the bounds for the next ones.
+  void Configure(const TAdaptiveSettings& Settings);
+  TPushResult Push(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestamp, const uint8_t* Payload, uint32_t Size,
+                   uint32_t NowTick);
+  // The next 20 ms (160 A-law codes): what the streams play, summed with
+  // saturation. False when no stream has anything to play.
+  bool Pull(uint8_t* Frame, uint32_t NowTick);
+  // Drops every stream; the counters stay.
+  void Clear();
+
+  TAdaptiveCounters Counters();
+  size_t StreamCount();
+  // The counters as one line of the measure file.
+  std::string ReportLine();
+
+private:
+  int64_t Now(uint32_t Tick);  // FLock held
+
+  std::mutex FLock;
+  TAdaptiveSettings FSettings;                                       // guarded by FLock
+  std::map<uint32_t, std::unique_ptr<TAdaptiveStream>> FStreams;     // guarded by FLock
+  TAdaptiveCounters FRetired;                                        // guarded by FLock: streams gone
+  bool FClockKnown = false;                                          // guarded by FLock
+  uint32_t FLastTick = 0;                                            // guarded by FLock
+  int64_t FNow = 0;                                                  // guarded by FLock
+};
