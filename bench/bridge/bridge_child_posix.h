@@ -63,6 +63,22 @@ inline void SendTo(int Fd, uint16_t Port, const void* Data, size_t Size) {
   sendto(Fd, Data, Size, 0, reinterpret_cast<sockaddr*>(&A), sizeof(A));
 }
 
+// A TCP connection to a loopback port, tried up to Attempts times 50 ms apart
+// (a program that has just started may not listen yet); -1 when refused.
+inline int TcpConnect(uint16_t Port, int Attempts = 100) {
+  sockaddr_in A{};
+  A.sin_family = AF_INET;
+  A.sin_port = htons(Port);
+  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int Attempt = 0; Attempt < Attempts; ++Attempt) {
+    const int Fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (connect(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A)) == 0) return Fd;
+    close(Fd);
+    if (Attempt + 1 < Attempts) std::this_thread::sleep_for(50ms);
+  }
+  return -1;
+}
+
 inline size_t Drain(int Fd) {
   char Buf[2048];
   size_t N = 0;

@@ -39,22 +39,9 @@ struct TBridgeCopy {
   uint16_t UdpPort = 0, TcpPort = 0, MetricsPort = 0;
 };
 
-int Connect(uint16_t Port) {
-  const int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_port = htons(Port);
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A)) != 0) {
-    close(Fd);
-    return -1;
-  }
-  return Fd;
-}
-
 // One GET /metrics; the bytes of the answer.
 size_t Scrape(uint16_t Port) {
-  const int Fd = Connect(Port);
+  const int Fd = TcpConnect(Port, 1);
   if (Fd < 0) return 0;
   const std::string Request = "GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n";
   send(Fd, Request.data(), Request.size(), 0);
@@ -71,7 +58,7 @@ std::pair<double, double> Round(const fs::path& Work, int Seconds) {
   TChild A({(With.Dir / "Brenvic").string(), "run"}, With.Dir / "console.out", With.Dir);
   TChild B({(Without.Dir / "Brenvic").string(), "run"}, Without.Dir / "console.out", Without.Dir);
   std::this_thread::sleep_for(1s);
-  const int ClientA = Connect(With.TcpPort), ClientB = Connect(Without.TcpPort);
+  const int ClientA = TcpConnect(With.TcpPort), ClientB = TcpConnect(Without.TcpPort);
   const int PeerA = UdpSocket(), PeerB = UdpSocket();
   std::vector<uint8_t> Packet(172, 0x55);
   Packet[0] = 0x80;

@@ -48,20 +48,6 @@ void Peer(int Fd, uint16_t BridgePort, const std::atomic<bool>& Stop) {
   }
 }
 
-int TcpConnect(uint16_t Port) {
-  const int Fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_port = htons(Port);
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  for (int Attempt = 0; Attempt < 100; ++Attempt) {
-    if (connect(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A)) == 0) return Fd;
-    std::this_thread::sleep_for(50ms);
-  }
-  close(Fd);
-  return -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
