@@ -65,7 +65,9 @@ public:
 
 private:
   std::mutex FLock;
-  Platform::TEvent FDataEvent{true, false};  // set and reset by Write/Read under FLock
+  // Set by Write just after it releases FLock (the woken reader finds the lock
+  // free), reset by Read under FLock; the event locks itself.
+  Platform::TEvent FDataEvent{true, false};
   int32_t FThreshold;                        // guarded by FLock
   int32_t FCapacity;                         // guarded by FLock
   uint32_t FReadMax;                         // guarded by FLock

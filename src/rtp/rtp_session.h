@@ -148,7 +148,7 @@ private:
   static constexpr uint32_t FMinDatagramLength = RtpMinDatagramLength;
 
   // Processors: created by Start, released by Stop, replaced by the watchdog.
-  std::mutex FProcessorLock;                 // guards the five below against the session thread
+  std::mutex FProcessorLock;                 // guards the four below against the session thread
   std::unique_ptr<TTPKTServer> FTransport;   // (its handlers run on transport threads)
   std::unique_ptr<TTCPAudioMixer> FMixer;
   std::unique_ptr<TPlayer> FPlayer;
