@@ -2,7 +2,9 @@
 
 #include "host/service_admin.h"
 
+#include "access/access_policy.h"
 #include "audio/virtual_devices.h"
+#include "config/access_values.h"
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/console.h"
@@ -64,6 +66,8 @@ int BrenvicMain(int Argc, char** Argv) {
   OpenLog();
   LoadStartValues();
   LoadVirtualDevices(ConfigFileName);
+  LoadAccessValues(ConfigFileName);
+  InstallAccessPolicy(MakeAccessPolicy(AccessValues));
   if (DoLog) {
     const std::string Stars(67, '*');
     WriteLog("");

@@ -3,12 +3,19 @@
 #include <algorithm>
 #include <cstring>
 
+#include "access/access_policy.h"
 #include "config/start_values.h"
 #include "log/log.h"
 
 TTCPAudioMixer::TTCPAudioMixer(const std::string& ListenIP, uint16_t Port)
     : FServer(std::make_unique<TTPKTServer>()) {
-  FServer->OnConnect() = [](TTPKTServer*, int32_t, const std::string& Address, int32_t ClientPort) {
+  FServer->OnConnect() = [](TTPKTServer* Sender, int32_t Id, const std::string& Address, int32_t ClientPort) {
+    // A client the access policy does not name hears nothing: closed at once,
+    // before any frame is queued for it.
+    if (!AdmitRecordingClient(Address, ClientPort)) {
+      Sender->DisconnectClient(Id);
+      return;
+    }
     if (DoLog) WriteLog(Format("Mixer TCPConnect happend: %s:%d", Address.c_str(), ClientPort));
   };
   FServer->OnDisconnect() = [this](TTPKTServer* Sender, int32_t, const std::string& Address, int32_t ClientPort) {

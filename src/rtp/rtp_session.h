@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 
+#include "access/peer_gate.h"
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
@@ -28,6 +29,7 @@
 #include "platform/thread.h"
 #include "platform/wave_format.h"
 #include "rtp/rtp_codec.h"
+#include "rtp/rtp_payload_filter.h"
 
 class TTPKTServer;
 class TTCPAudioMixer;
@@ -85,6 +87,8 @@ public:
   TJitterBuffer& ReceiveBuffer() { return FReceiveBuffer; }
   TJitterBuffer& SendBuffer() { return FSendBuffer; }
   int PeerCount() const;
+  const TPeerGate& PeerGate() const { return FPeerGate; }
+  const TRtpPayloadFilter& PayloadFilter() const { return FPayloadFilter; }
   // Test hook: the raw stream files go to this folder (with its trailing
   // separator) instead of the executable's. Not for production code.
   void SetRawFileDir(const std::string& Dir) { FRawFileDir = Dir; }
@@ -152,6 +156,10 @@ private:
   std::string FRawFileDir;  // empty: the executable's folder
 
   TRtpCodec FCodec;  // locks itself
+  // Who becomes a peer (the process's access policy at each new sender), and
+  // which received datagrams are audio at all.
+  TPeerGate FPeerGate;                // locks itself
+  TRtpPayloadFilter FPayloadFilter;   // locks itself
   TJitterBuffer FReceiveBuffer;  // locks itself
   TJitterBuffer FSendBuffer;     // locks itself
 };
