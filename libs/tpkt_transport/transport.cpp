@@ -14,6 +14,10 @@
 // knows it, and UDP datagrams go out directly on the sending thread (under the
 // server's lock, which the close also takes).
 //
+// A new client is announced before anything is sent to it: a send from another
+// thread waits while a connect callback runs, so that the program can refuse
+// the client from inside that callback before a byte goes out.
+//
 // A slow TCP client never holds up the sender or the other clients: every
 // client has its own queue of outgoing packets, written asynchronously, and a
 // client whose queue would pass MaxQueuedBytes is disconnected.
@@ -271,10 +275,21 @@ protected:
     }
   }
 
+  // Held by the network thread from a new client's entry into the table until
+  // its connect callback has returned; the sends of other threads wait for it.
+  std::unique_lock<std::mutex> HoldAnnouncements() { return std::unique_lock<std::mutex>(FAnnounceLock); }
+  std::unique_lock<std::mutex> WaitForAnnouncements() {
+    // On the network thread no announcement runs but the one this call may be
+    // made from.
+    if (CurrentEngine && &CurrentEngine->Io() == &FIo) return {};
+    return std::unique_lock<std::mutex>(FAnnounceLock);
+  }
+
   const int32_t FId;
   const TCallbacks FCallbacks;
   asio::io_context& FIo;  // the engine outlives every server it runs
   bool FStopped = false;  // network thread only
+  std::mutex FAnnounceLock;  // see HoldAnnouncements; taken before FLock
   std::mutex FLock;       // guards what the sending threads share with the network thread
 };
 
@@ -323,6 +338,7 @@ public:
   }
 
   int32_t SendToAll(const uint8_t* Data, size_t Size) override {
+    const auto Announced = WaitForAnnouncements();
     std::lock_guard<std::mutex> Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     FSendList.clear();
@@ -333,6 +349,7 @@ public:
   }
 
   int32_t SendToClient(int32_t ClientId, const uint8_t* Data, size_t Size) override {
+    const auto Announced = WaitForAnnouncements();
     std::lock_guard<std::mutex> Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     const auto It = FPeers.find(ClientId);
@@ -434,6 +451,7 @@ private:
     bool IsNew = false;
     std::string Address;
     uint16_t Port = 0;
+    auto Announcing = HoldAnnouncements();
     {
       std::lock_guard<std::mutex> Guard(FLock);
       const auto It = FIdOf.find(FFrom);
@@ -470,6 +488,7 @@ private:
       ReportConnect(Id, Address, Port);
       if (FStopped) return;
     }
+    Announcing.unlock();
     ReportClientData(Id, FBuffer.data(), Size);
   }
 
@@ -619,6 +638,7 @@ private:
     Client->Address = AddressText(Remote.address());
     Client->Port = Remote.port();
     Client->ReadBuffer.resize(TcpReadSize);
+    auto Announcing = HoldAnnouncements();
     {
       std::lock_guard<std::mutex> Guard(FLock);
       Client->Id = NextClientId(FNextClientId, FClients);
@@ -626,6 +646,7 @@ private:
     }
     ReportConnect(Client->Id, Client->Address, Client->Port);
     if (FStopped) return;
+    Announcing.unlock();
     Read(Client);
     Accept();
   }
@@ -675,6 +696,7 @@ private:
       Packet->insert(Packet->end(), Data, Data + Size);
     }
     std::vector<std::shared_ptr<TClient>> Start, Drop;
+    const auto Announced = WaitForAnnouncements();
     std::lock_guard<std::mutex> Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     auto Offer = [&](const std::shared_ptr<TClient>& Client) {

@@ -56,14 +56,15 @@ bool TPeerGate::RefusedLocked(int32_t ClientId) const {
   return FRefused.count(ClientId) != 0;
 }
 
-bool TPeerGate::Leave(int32_t ClientId) {
+bool TPeerGate::Leave(int32_t ClientId, size_t* PeersLeft) {
   std::lock_guard<std::mutex> Guard(FLock);
-  if (FRefused.erase(ClientId) != 0) {
+  const bool Refused = FRefused.erase(ClientId) != 0;
+  if (Refused)
     FRefusedWaiting.store(FRefused.size(), std::memory_order_release);
-    return false;
-  }
-  FPeers.erase(ClientId);
-  return true;
+  else
+    FPeers.erase(ClientId);
+  if (PeersLeft) *PeersLeft = FPeers.size();
+  return !Refused;
 }
 
 bool TPeerGate::LastPeersAmong(const std::string& Ids) const {

@@ -32,8 +32,8 @@ public:
     return RefusedLocked(ClientId);
   }
   // ClientId has left; true when it was a peer (or unknown to the gate), false
-  // for a refused sender.
-  bool Leave(int32_t ClientId);
+  // for a refused sender. PeersLeft, when given, receives the peers that stay.
+  bool Leave(int32_t ClientId, size_t* PeersLeft = nullptr);
   // Ids, the clients just disconnected ("7,4,1"), took the last peers with
   // them: at least one of them was a peer and no other peer is left.
   bool LastPeersAmong(const std::string& Ids) const;

@@ -418,14 +418,16 @@ void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, co
   }
 }
 
-void TRtpSession::OnClientDisconnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address,
-                                       int32_t Port) {
+void TRtpSession::OnClientDisconnected(TTPKTServer*, int32_t ClientId, const std::string& Address, int32_t Port) {
   // A refused sender was never a peer: its going is no peer's.
-  if (!FPeerGate.Leave(ClientId)) return;
+  size_t PeersLeft = 0;
+  if (!FPeerGate.Leave(ClientId, &PeersLeft)) return;
   FPayloadFilter.Forget(ClientId);
   if (DoLog) WriteLog(Format("DISCONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
-  // Counted while the departing peer is still in the table.
-  FCodec.SetAwaitingFirstStream(Sender->ClientCount() == 0);
+  // Only the last peer's going ends the wait for the first stream. Counting the
+  // departing peer as the table does, any going ended it, and the stream of a
+  // peer that stayed was then taken for a new source: a new identity for all.
+  if (PeersLeft == 0) FCodec.SetAwaitingFirstStream(false);
 }
 
 void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data, uint32_t Size) {

@@ -40,7 +40,9 @@ TEST(PeerGate, AStrangerIsRefusedUntilItLeavesAndItsGoingIsNoPeers) {
 
   EXPECT_FALSE(G.Leave(2)) << "a refused sender was no peer";
   EXPECT_FALSE(G.Refused(2)) << "its id may come back as someone else";
-  EXPECT_TRUE(G.Leave(1));
+  size_t Left = 99;
+  EXPECT_TRUE(G.Leave(1, &Left));
+  EXPECT_EQ(Left, 1u) << "the IPv6 peer stays";
   EXPECT_TRUE(G.Leave(99)) << "a sender the gate never saw counts as a peer";
   EXPECT_EQ(G.PeerCount(), 1u);
   EXPECT_EQ(Log.Lines(), (std::vector<std::string>{"REFUSED: [IP=<10.2.0.1>,Port=<5001>] not in [Access] Peers",
