@@ -93,8 +93,13 @@ bool TAccessList::Admits(const std::string& AddressText) const {
 }
 
 std::string TAccessList::Text() const {
+  std::vector<std::string> Parts;
+  for (const network_v4& N : FNetworks->V4) Parts.push_back(N.to_string());
+  for (const network_v6& N : FNetworks->V6) Parts.push_back(N.to_string());
   std::string T;
-  for (const network_v4& N : FNetworks->V4) T += (T.empty() ? "" : ",") + N.to_string();
-  for (const network_v6& N : FNetworks->V6) T += (T.empty() ? "" : ",") + N.to_string();
+  for (const std::string& P : Parts) {
+    if (!T.empty()) T += ',';
+    T += P;
+  }
   return T;
 }

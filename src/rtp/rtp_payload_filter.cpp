@@ -3,14 +3,13 @@
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/exception.h"
-#include "rtp/rtp_codec.h"
 
 namespace {
 constexpr uint32_t RtcpHeaderBytes = 8;  // the smallest RTCP packet: an empty receiver report
 }
 
-TRtpPayloadVerdict TRtpPayloadFilter::Check(int32_t Source, const uint8_t* Data, uint32_t Size) {
-  if (Size >= RtcpHeaderBytes && Data[1] >= 192 && Data[1] <= 223) {
+TRtpPayloadVerdict TRtpPayloadFilter::CheckOther(int32_t Source, const uint8_t* Data, uint32_t Size) {
+  if (Size >= RtcpHeaderBytes && IsRtcp(Data[1])) {
     FRtcp.fetch_add(1, std::memory_order_relaxed);
     return TRtpPayloadVerdict::Rtcp;
   }

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <set>
 
+#include "rtp/rtp_codec.h"
+
 enum class TRtpPayloadVerdict { Play, Rtcp, OtherPayloadType };
 
 class TRtpPayloadFilter {
@@ -22,8 +24,14 @@ public:
 
   // A datagram from Source (the transport's client id). Datagrams too short to
   // be played are left to the acceptance rules (Play), so that a start datagram
-  // is not taken for a foreign payload type.
-  TRtpPayloadVerdict Check(int32_t Source, const uint8_t* Data, uint32_t Size);
+  // is not taken for a foreign payload type. The audio of every packet passes
+  // here: its verdict is reached inline.
+  TRtpPayloadVerdict Check(int32_t Source, const uint8_t* Data, uint32_t Size) {
+    if (Size >= RtpMinDatagramLength && !IsRtcp(Data[1]) &&
+        (Data[1] & 0x7F) == FPayloadType.load(std::memory_order_relaxed))
+      return TRtpPayloadVerdict::Play;
+    return CheckOther(Source, Data, Size);
+  }
   // Source has left: a new sender with its id is logged afresh.
   void Forget(int32_t Source);
 
@@ -31,6 +39,10 @@ public:
   uint64_t OtherPayloadTypeCount() const { return FOther.load(); }
 
 private:
+  // RFC 5761: the second byte of RTCP packet types 192 to 223.
+  static bool IsRtcp(uint8_t SecondByte) { return SecondByte >= 192 && SecondByte <= 223; }
+  TRtpPayloadVerdict CheckOther(int32_t Source, const uint8_t* Data, uint32_t Size);
+
   std::atomic<uint8_t> FPayloadType{8};
   std::atomic<uint64_t> FRtcp{0};
   std::atomic<uint64_t> FOther{0};
