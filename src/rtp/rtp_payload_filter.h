@@ -20,15 +20,20 @@ enum class TRtpPayloadVerdict { Play, Rtcp, OtherPayloadType };
 
 class TRtpPayloadFilter {
 public:
-  void SetPayloadType(uint8_t Value) { FPayloadType.store(Value & 0x7F, std::memory_order_relaxed); }
+  void SetPayloadType(uint8_t Value) {
+    const uint8_t Type = Value & 0x7F;
+    FPayloadType.store(Type, std::memory_order_relaxed);
+    // A type that RTCP's second byte can never carry (outside 64 to 95) is
+    // told by itself; any other goes the long way.
+    FFastType.store(Type >= 64 && Type <= 95 ? NoFastType : Type, std::memory_order_relaxed);
+  }
 
   // A datagram from Source (the transport's client id). Datagrams too short to
   // be played are left to the acceptance rules (Play), so that a start datagram
   // is not taken for a foreign payload type. The audio of every packet passes
   // here: its verdict is reached inline.
   TRtpPayloadVerdict Check(int32_t Source, const uint8_t* Data, uint32_t Size) {
-    if (Size >= RtpMinDatagramLength && !IsRtcp(Data[1]) &&
-        (Data[1] & 0x7F) == FPayloadType.load(std::memory_order_relaxed))
+    if (Size >= RtpMinDatagramLength && (Data[1] & 0x7F) == FFastType.load(std::memory_order_relaxed))
       return TRtpPayloadVerdict::Play;
     return CheckOther(Source, Data, Size);
   }
@@ -43,7 +48,9 @@ private:
   static bool IsRtcp(uint8_t SecondByte) { return SecondByte >= 192 && SecondByte <= 223; }
   TRtpPayloadVerdict CheckOther(int32_t Source, const uint8_t* Data, uint32_t Size);
 
+  static constexpr uint8_t NoFastType = 0xFF;  // matches no 7-bit type
   std::atomic<uint8_t> FPayloadType{8};
+  std::atomic<uint8_t> FFastType{8};
   std::atomic<uint64_t> FRtcp{0};
   std::atomic<uint64_t> FOther{0};
   std::mutex FLock;

@@ -61,6 +61,12 @@ TEST(RtpPayloadFilter, RtcpAndForeignPayloadTypesAreNotPlayed) {
   const std::vector<uint8_t> Alaw = Datagram(8), Mulaw = Datagram(0);
   EXPECT_EQ(F.Check(1, Mulaw.data(), 172), V::Play) << "the configured type is what plays";
   EXPECT_EQ(F.Check(1, Alaw.data(), 172), V::OtherPayloadType);
+
+  // A type in RTCP's range is still told apart by the marker's place.
+  F.SetPayloadType(72);
+  const std::vector<uint8_t> Plain72 = Datagram(72), Marked72 = Datagram(200);
+  EXPECT_EQ(F.Check(1, Plain72.data(), 172), V::Play);
+  EXPECT_EQ(F.Check(1, Marked72.data(), 172), V::Rtcp) << "RFC 5761 keeps 64 to 95 out of RTP when multiplexing";
 }
 
 TEST(RtpPayloadFilter, AForeignTypeIsLoggedOncePerSourceWhenDoLogIsOn) {
