@@ -44,6 +44,33 @@ function(brenvic_add_resources target)
   endif()
 endfunction()
 
+# The version number is the project's (CMakeLists.txt); every Windows binary
+# carries it in a version resource. brenvic_version_block(VAR TARGET FILE
+# DESCRIPTION TYPE) sets VAR to the VERSIONINFO text, TYPE being APP or DLL.
+function(brenvic_version_block var target file description type)
+  file(READ ${PROJECT_SOURCE_DIR}/cmake/version.rc.in template)
+  set(RC_NAME ${target})
+  set(RC_FILE ${file})
+  set(RC_DESCRIPTION ${description})
+  set(RC_FILETYPE VFT_${type})
+  string(CONFIGURE "${template}" block @ONLY)
+  set(${var} "${block}" PARENT_SCOPE)
+endfunction()
+
+# A run-time library's own version resource (the executable's comes with its
+# resource script).
+function(brenvic_library_version target description)
+  if(WIN32)
+    brenvic_version_block(block ${target} ${target}.dll "${description}" DLL)
+    set(rc ${CMAKE_BINARY_DIR}/generated/version_${target}.rc)
+    file(CONFIGURE OUTPUT ${rc} CONTENT "#include <winver.h>\n\n${block}" @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+  endif()
+endfunction()
+
+# Packaging reads the number from the build tree.
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/version.txt CONTENT "${PROJECT_VERSION}\n")
+
 # Standalone Asio (header-only, Debian's libasio-dev). The cross compiler must not
 # see the rest of /usr/include, so the Windows build reaches Asio through links
 # in a folder of its own.

@@ -5,9 +5,14 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           libbenchmark-dev libasio-dev libasound2-dev
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
           tshark pulseaudio pulseaudio-utils libasound2-plugins
-          gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
+          gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+          nsis dpkg-dev zip unzip lintian prometheus)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake ninja-build g++ libasio-dev libasound2-dev)
+elif [ "${1:-}" = "--package" ]; then
+  # scripts/package.sh: both release builds, the installer, the zip and the Debian package.
+  packages=(cmake ninja-build g++ libasio-dev libasound2-dev g++-mingw-w64-x86-64-posix mingw-w64-tools
+            nsis dpkg-dev zip)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs what is missing, builds the native and the Windows programs and runs
 # every test: native with AddressSanitizer/UBSan, the concurrency suites with
-# ThreadSanitizer, the fuzzers for a bounded time, and the Windows build under Wine.
+# ThreadSanitizer, the fuzzers for a bounded time, the Windows build under Wine,
+# and the packages (scripts/package.sh) with the installer under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -30,3 +31,8 @@ build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true   # creates the pref
 wineserver -p >/dev/null 2>&1 &   # one server for the whole run
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 ctest --preset win64 -j "$jobs" --no-tests=error
+
+echo "== packages (the Debian package; the Windows installer under Wine)"
+JOBS=$jobs bash scripts/package.sh
+bash tests/packaging/deb_test.sh
+bash tests/packaging/windows_installer_test.sh

@@ -18,15 +18,6 @@
 //
 //   bridge_process_bench [seconds] [rounds]   (60 s per peer count, 1 round)
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -41,134 +32,12 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/bridge_child_posix.h"
 #include "platform/paths.h"
-
-extern char** environ;
-
-namespace fs = std::filesystem;
-using TClock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 namespace {
 
-int UdpSocket() {
-  const int Fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A));
-  return Fd;
-}
-
-uint16_t PortOf(int Fd) {
-  sockaddr_in A{};
-  socklen_t L = sizeof(A);
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
-  return ntohs(A.sin_port);
-}
-
-uint16_t FreePort(int Type) {
-  const int Fd = socket(AF_INET, Type, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A));
-  const uint16_t Port = PortOf(Fd);
-  close(Fd);
-  return Port;
-}
-
-void SendTo(int Fd, uint16_t Port, const void* Data, size_t Size) {
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_port = htons(Port);
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sendto(Fd, Data, Size, 0, reinterpret_cast<sockaddr*>(&A), sizeof(A));
-}
-
-size_t Drain(int Fd) {
-  char Buf[2048];
-  size_t N = 0;
-  while (recv(Fd, Buf, sizeof(Buf), MSG_DONTWAIT) > 0) ++N;
-  return N;
-}
-
-class TChild {
-public:
-  TChild(std::vector<std::string> Args, const fs::path& Output, const fs::path& Dir) {
-    std::vector<char*> Argv;
-    for (auto& A : Args) Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, Output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
-    const std::string Cwd = fs::current_path();
-    fs::current_path(Dir);
-    if (posix_spawnp(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ) != 0) FPid = 0;
-    fs::current_path(Cwd);
-    posix_spawn_file_actions_destroy(&Actions);
-  }
-  ~TChild() { Stop(); }
-  TChild(const TChild&) = delete;
-  TChild& operator=(const TChild&) = delete;
-
-  pid_t Pid() const { return FPid; }
-  void Stop() {
-    if (FPid <= 0) return;
-    kill(FPid, SIGINT);
-    for (int I = 0; I < 300; ++I) {
-      if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
-        FPid = 0;
-        return;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    kill(FPid, SIGKILL);
-    waitpid(FPid, nullptr, 0);
-    FPid = 0;
-  }
-
-  // CPU seconds of every thread so far, from the scheduler's own count of
-  // each thread's time on the CPU (the user and system times of the process
-  // are sampled at the clock tick, too coarse for threads that run a few
-  // dozen microseconds at a time).
-  double CpuSeconds() const {
-    uint64_t Ns = 0;
-    for (const auto& [Tid, T] : ThreadTimes()) Ns += T.first;
-    return static_cast<double>(Ns) / 1e9;
-  }
-  // Nanoseconds on the CPU per thread so far, and whether the thread runs at
-  // a realtime priority (the session thread does when the system allows it).
-  std::map<int, std::pair<uint64_t, bool>> ThreadTimes() const {
-    std::map<int, std::pair<uint64_t, bool>> R;
-    const fs::path Tasks = "/proc/" + std::to_string(FPid) + "/task";
-    std::error_code Ec;
-    for (const auto& T : fs::directory_iterator(Tasks, Ec)) {
-      uint64_t Ns = 0;
-      std::ifstream(T.path() / "schedstat") >> Ns;
-      std::string Line;
-      std::getline(std::ifstream(T.path() / "stat"), Line);
-      std::istringstream Fields(Line.substr(Line.rfind(')') + 2));
-      std::string F;
-      long Priority = 20;
-      for (int I = 3; I <= 18 && Fields >> F; ++I)
-        if (I == 18) Priority = std::atol(F.c_str());
-      R[std::atoi(T.path().filename().c_str())] = {Ns, Priority < 0};
-    }
-    return R;
-  }
-  // A field of /proc/PID/status in kB (VmRSS, VmHWM).
-  long StatusKb(const std::string& Key) const {
-    std::ifstream In("/proc/" + std::to_string(FPid) + "/status");
-    for (std::string Line; std::getline(In, Line);)
-      if (Line.rfind(Key + ":", 0) == 0) return std::atol(Line.c_str() + Key.size() + 1);
-    return 0;
-  }
-
-private:
-  pid_t FPid = 0;
-};
+using namespace BenchBridge;
 
 struct TResult {
   double CpuMsPerSecond = 0;

@@ -234,11 +234,10 @@ void BM_MixerPairToClient(benchmark::State& State) {
   const std::vector<uint8_t> Sent(TTCPAudioMixer::ChunkSize, 0x11), Received(TTCPAudioMixer::ChunkSize, 0x22);
   std::vector<char> Frame(TTCPAudioMixer::FrameSize);
   for (auto _ : State) {
-    // All but the last byte of the pair, then the byte that completes it.
+    // One channel's chunk, then the other's, which completes the pair.
     Mixer->AddBuffer(Received.data(), TTCPAudioMixer::ChunkSize, TTCPAudioMixer::ReceivedChannel);
-    Mixer->AddBuffer(Sent.data(), TTCPAudioMixer::ChunkSize - 1, TTCPAudioMixer::SentChannel);
     const auto T0 = Clock::now();
-    Mixer->AddBuffer(Sent.data(), 1, TTCPAudioMixer::SentChannel);
+    Mixer->AddBuffer(Sent.data(), TTCPAudioMixer::ChunkSize, TTCPAudioMixer::SentChannel);
     asio::read(Client, asio::buffer(Frame));
     State.SetIterationTime(std::chrono::duration<double>(Clock::now() - T0).count());
   }

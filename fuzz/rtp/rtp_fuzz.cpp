@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (Built != 0) {
     const TRtpDatagramInfo B = ParseRtpDatagram(Packet.data(), static_cast<uint16_t>(Built));
     if (!B.HeaderInside || B.PayloadOffset != 12 || B.PayloadLength != static_cast<int32_t>(Length) ||
-        std::memcmp(Packet.data() + 12, Datagram.data(), Length) != 0)
+        (Length != 0 && std::memcmp(Packet.data() + 12, Datagram.data(), Length) != 0))
       std::abort();
   }
   return 0;

@@ -26,12 +26,16 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
     if (Length + Size > FCapacity) N = FCapacity - Length;  // negative when over a lowered capacity
     if (N > 0) FData.insert(FData.end(), Data, Data + N);
     if (Size > N && N > 0) {
+      ++FStats.Underflows;
+      FStats.UnderflowBytes += static_cast<uint64_t>(Size - N);
       Line = Format("Jitter bubber: Drop underflow data [Write size=%d,Data size=<%d>]", static_cast<int>(N),
                     static_cast<int>(Size));
     } else if (N == 0 && Size > 0) {
       // No room at all: the stale content goes with the new data, so that the
       // reader starts again from fresh audio. An empty write has nothing to drop.
       Line = Format("Jitter bubber: Drop overflow data [Data size=<%d>]", static_cast<int>(Size));
+      ++FStats.Overflows;
+      FStats.OverflowBytes += Size + FData.size();
       FData.clear();
     }
     Ready = static_cast<int64_t>(FData.size()) >= FThreshold;
@@ -87,6 +91,11 @@ uint32_t TJitterBuffer::ReadMax() {
 int32_t TJitterBuffer::Capacity() {
   std::lock_guard<std::mutex> G(FLock);
   return FCapacity;
+}
+
+TJitterStats TJitterBuffer::Stats() {
+  std::lock_guard<std::mutex> G(FLock);
+  return FStats;
 }
 
 uint32_t TJitterBuffer::Length() {

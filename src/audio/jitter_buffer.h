@@ -18,6 +18,13 @@ struct TAudioBlock {
   uint32_t Size = 0;
 };
 
+// What a buffer's writer had to drop: cut off for want of room ("underflow")
+// and dropped with the whole content for want of any room ("overflow").
+struct TJitterStats {
+  uint64_t Underflows = 0, UnderflowBytes = 0;
+  uint64_t Overflows = 0, OverflowBytes = 0;
+};
+
 class TJitterBuffer {
 public:
   // Threshold: bytes needed before a write signals the data event. ReadMax: the
@@ -54,6 +61,7 @@ public:
   int32_t Capacity();
   // Bytes held now.
   uint32_t Length();
+  TJitterStats Stats();
 
 private:
   std::mutex FLock;
@@ -62,4 +70,5 @@ private:
   int32_t FCapacity;                         // guarded by FLock
   uint32_t FReadMax;                         // guarded by FLock
   std::vector<uint8_t> FData;                // guarded by FLock; oldest byte first
+  TJitterStats FStats;                       // guarded by FLock
 };

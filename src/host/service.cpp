@@ -1,5 +1,6 @@
 #include "host/service.h"
 
+#include "host/bridge_metrics.h"
 #include "host/service_admin.h"
 
 #include "access/access_policy.h"

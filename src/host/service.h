@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 class TRtpSession;
+class TBridgeMetrics;
 
 // The executable's file version ("a.b.c.d"), empty without a version resource.
 extern const std::string VersionText;
@@ -70,8 +72,13 @@ public:
   void StopRTPSession();
   void FreeRTPSession();
   void CheckRTPSession();
+  // The monitoring endpoint ([Metrics] Listen): started with the first session
+  // start, fed with the session's state after each start and check.
+  void StartMetrics();
+  void PublishMetrics();
 
   TRtpSession* FRtpSession = nullptr;       // host thread only (owned)
+  std::unique_ptr<TBridgeMetrics> FMetrics;  // host thread only; its server reads published copies
   uintptr_t FStatusHandle = 0;              // set once by ServiceMain, before MainProc
   bool FAsService = true;                   // host thread only
   std::atomic<bool> FStopRequested{false};  // set by the control handlers, read by MainProc

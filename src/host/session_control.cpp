@@ -1,7 +1,9 @@
 // The main procedure's session operations: create and configure the one RTP
 // session from the settings, check it every 300 ms, stop and free it.
 
+#include "config/metrics_settings.h"
 #include "config/start_values.h"
+#include "host/bridge_metrics.h"
 #include "host/service.h"
 #include "log/log.h"
 #include "platform/exception.h"
@@ -9,10 +11,29 @@
 #include "rtp/rtp_session.h"
 
 bool TRTPService::StartRTPSession() {
+  StartMetrics();
   if (DoLog) WriteLog("RTP Session starting...");
   const bool Result = CreateRTPSession();
   if (DoLog) WriteLog(Result ? "RTP Session started successfully" : "RTP Session failed to start");
+  PublishMetrics();
   return Result;
+}
+
+void TRTPService::StartMetrics() {
+  if (FMetrics) return;
+  const TMetricsSettings Settings = ReadMetricsSettings(ConfigFileName);
+  if (Settings.Listen.empty()) return;
+  try {
+    FMetrics = std::make_unique<TBridgeMetrics>(Settings.Listen, VersionText);
+    if (DoLog) WriteLog("Metrics endpoint -> listening on " + Settings.Listen);
+  } catch (const Exception& E) {
+    // The audio matters more than its monitoring: the bridge runs on without.
+    WriteLog("Metrics endpoint not started: " + E.Message());
+  }
+}
+
+void TRTPService::PublishMetrics() {
+  if (FMetrics) FMetrics->Publish(FRtpSession);
 }
 
 bool TRTPService::CreateRTPSession() {
@@ -69,10 +90,12 @@ void TRTPService::FreeRTPSession() {
   }
   delete FRtpSession;
   FRtpSession = nullptr;
+  PublishMetrics();
 }
 
 void TRTPService::CheckRTPSession() {
   if (!FRtpSession) return;
   FRtpSession->CheckInactivePeers();
   FRtpSession->CheckDevices();
+  PublishMetrics();
 }

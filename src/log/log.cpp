@@ -100,28 +100,24 @@ tUniLog::tUniLog(std::string FileNameFormat, const std::string& LogServerParams,
                  const std::string& LibraryName)
     : tTimeSeparatedFileLog(std::move(FileNameFormat)) {
   if (LogServerParams.empty()) return;
-  FLibrary = Platform::LoadLibraryByName(LibraryName);
-  if (!FLibrary) return;
-  FInitialize = reinterpret_cast<TDLL_Initialize>(Platform::LibrarySymbol(FLibrary, "DLL_Initialize"));
-  FFinalize = reinterpret_cast<TDLL_Finalize>(Platform::LibrarySymbol(FLibrary, "DLL_Finalize"));
-  FMessageToLogServer = reinterpret_cast<TDLL_MessageToLogServer>(
-      Platform::LibrarySymbol(FLibrary, "DLL_MessageToLogServer"));
+  Platform::TDynLib Library = Platform::TDynLib::Load(LibraryName);
+  if (!Library) return;
+  FInitialize = reinterpret_cast<TDLL_Initialize>(Library.Symbol("DLL_Initialize"));
+  FFinalize = reinterpret_cast<TDLL_Finalize>(Library.Symbol("DLL_Finalize"));
+  FMessageToLogServer = reinterpret_cast<TDLL_MessageToLogServer>(Library.Symbol("DLL_MessageToLogServer"));
   if (FInitialize && FFinalize && FMessageToLogServer) {
+    FLibrary = std::move(Library);
     FServerAccepted = FInitialize(LogServerParams.c_str(), 500) != 0;
     return;
   }
-  Platform::FreeLibraryHandle(FLibrary);
-  FLibrary = nullptr;
+  // Incomplete: freed as Library goes.
   FInitialize = nullptr;
   FFinalize = nullptr;
   FMessageToLogServer = nullptr;
 }
 
 tUniLog::~tUniLog() {
-  if (FFinalize) {
-    FFinalize();
-    Platform::FreeLibraryHandle(FLibrary);
-  }
+  if (FFinalize) FFinalize();  // the library itself goes with FLibrary
 }
 
 bool tUniLog::Offer(bool Stamped, const std::string& FilePrefix, const std::string& Msg) {

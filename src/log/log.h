@@ -90,7 +90,7 @@ private:
   // True when the server took the line; the file is the fallback.
   bool Offer(bool Stamped, const std::string& FilePrefix, const std::string& Msg);
 
-  Platform::TLibHandle FLibrary = nullptr;
+  Platform::TDynLib FLibrary;  // loaded only with all three exports
   TDLL_Initialize FInitialize = nullptr;
   TDLL_Finalize FFinalize = nullptr;
   TDLL_MessageToLogServer FMessageToLogServer = nullptr;

@@ -2,20 +2,66 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "access/access_policy.h"
 #include "config/start_values.h"
 #include "log/log.h"
+#include "platform/clock.h"
+
+// ---- one direction's pending audio ------------------------------------------
+
+TTCPAudioMixer::TChannel::TChannel() : Ring(new uint8_t[MaxPendingBytes]) {}
+
+void TTCPAudioMixer::TChannel::Append(const uint8_t* Data, uint32_t Size) {
+  const uint32_t Tail = (Head + Count) % MaxPendingBytes;
+  const uint32_t First = std::min(Size, MaxPendingBytes - Tail);
+  if (Data) {
+    std::memcpy(Ring.get() + Tail, Data, First);
+    std::memcpy(Ring.get(), Data + First, Size - First);
+  } else {
+    std::memset(Ring.get() + Tail, Silence, First);
+    std::memset(Ring.get(), Silence, Size - First);
+  }
+  Count += Size;
+}
+
+void TTCPAudioMixer::TChannel::DropOldest(uint32_t Size) {
+  Size = std::min(Size, Count);
+  Count -= Size;
+  Head = Count == 0 ? 0 : (Head + Size) % MaxPendingBytes;
+}
+
+uint32_t TTCPAudioMixer::TChannel::TakeChunk(uint8_t* Out) {
+  const uint32_t N = std::min(Count, ChunkSize);
+  const uint32_t First = std::min(N, MaxPendingBytes - Head);
+  const uint8_t* Src = Ring.get() + Head;
+  for (uint32_t I = 0; I < First; ++I) Out[2 * I] = Src[I];
+  for (uint32_t I = First; I < N; ++I) Out[2 * I] = Ring[I - First];
+  for (uint32_t I = N; I < ChunkSize; ++I) Out[2 * I] = Silence;
+  Count -= N;
+  Head = Count == 0 ? 0 : (Head + N) % MaxPendingBytes;
+  return ChunkSize - N;
+}
+
+void TTCPAudioMixer::TChannel::Clear() {
+  Head = 0;
+  Count = 0;
+  Restart = true;
+}
+
+// ---- the mixer ----------------------------------------------------------------
 
 TTCPAudioMixer::TTCPAudioMixer(const std::string& ListenIP, uint16_t Port)
     : FServer(std::make_unique<TTPKTServer>()) {
-  FServer->OnConnect() = [](TTPKTServer* Sender, int32_t Id, const std::string& Address, int32_t ClientPort) {
+  FServer->OnConnect() = [this](TTPKTServer* Sender, int32_t Id, const std::string& Address, int32_t ClientPort) {
     // A client the access policy does not name hears nothing: closed at once,
     // before any frame is queued for it.
     if (!AdmitRecordingClient(Address, ClientPort)) {
       Sender->DisconnectClient(Id);
       return;
     }
+    ++FConnections;
     if (DoLog) WriteLog(Format("Mixer TCPConnect happend: %s:%d", Address.c_str(), ClientPort));
   };
   FServer->OnDisconnect() = [this](TTPKTServer* Sender, int32_t, const std::string& Address, int32_t ClientPort) {
@@ -42,120 +88,90 @@ TTCPAudioMixer::~TTCPAudioMixer() {
   FServer.reset();
 }
 
-std::vector<uint32_t> TTCPAudioMixer::ChunkCounts(uint8_t Channel) const {
-  std::lock_guard<std::mutex> Guard(FChannelLock[Channel & 1]);
-  std::vector<uint32_t> Counts;
-  for (const TMixerChunk& C : FChunks[Channel & 1]) Counts.push_back(C.Count);
-  return Counts;
+TMixerStats TTCPAudioMixer::Stats() const {
+  std::lock_guard<std::mutex> Guard(FLock);
+  TMixerStats S = FStats;
+  S.PendingBytes[SentChannel] = FChannels[SentChannel].Count;
+  S.PendingBytes[ReceivedChannel] = FChannels[ReceivedChannel].Count;
+  S.Clients = FServer->ClientCount();
+  S.Connections = FConnections.load();
+  return S;
 }
 
-void TTCPAudioMixer::AppendChunks(uint8_t Channel, const uint8_t* Data, uint32_t Size) {
-  while (Size > 0) {
-    TMixerChunk Chunk;
-    Chunk.Channel = Channel;
-    Chunk.Data.reset(new uint8_t[ChunkSize]);
-    Chunk.Count = std::min(Size, ChunkSize);
-    std::memcpy(Chunk.Data.get(), Data, Chunk.Count);
-    Data += Chunk.Count;
-    Size -= Chunk.Count;
-    const bool Complete = Chunk.Count == ChunkSize;
-    FChunks[Channel].push_back(std::move(Chunk));
-    if (Complete) FChunkCount[Channel].Release();
+void TTCPAudioMixer::Append(uint8_t Channel, const uint8_t* Data, uint32_t Size) {
+  TChannel& Own = FChannels[Channel];
+  if (Size > MaxPendingBytes) {  // only the newest part of a huge block can stay
+    if (Data) Data += Size - MaxPendingBytes;
+    FStats.DroppedBytes += Size - MaxPendingBytes;
+    Size = MaxPendingBytes;
   }
-}
-
-uint32_t TTCPAudioMixer::FillNewest(uint8_t Channel, const uint8_t* Data, uint32_t Size) {
-  TMixerChunk& Last = FChunks[Channel].back();
-  const uint32_t N = std::min(ChunkSize - Last.Count, Size);
-  std::memcpy(Last.Data.get() + Last.Count, Data, N);
-  Last.Count += N;
-  if (N > 0 && Last.Count == ChunkSize) FChunkCount[Channel].Release();
-  return N;
+  if (Own.Count + Size > MaxPendingBytes) {
+    // The oldest goes first, from both directions alike.
+    const uint32_t Over = Own.Count + Size - MaxPendingBytes;
+    for (TChannel& C : FChannels) {
+      FStats.DroppedBytes += std::min(Over, C.Count);
+      C.DropOldest(Over);
+    }
+  }
+  if (!Data) FStats.SilenceBytes += Size;
+  Own.Append(Data, Size);
 }
 
 void TTCPAudioMixer::AddBuffer(const void* Data, uint32_t Size, uint8_t Channel) {
   if (!Data || Size == 0 || Channel > 1) return;
   if (FServer->ClientCount() == 0) return;
-  const uint8_t Own = Channel;
-  const uint8_t Other = 1 - Channel;
-  const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-  std::deque<TMixerChunk>& List = FChunks[Own];
-
+  const uint8_t OtherChannel = 1 - Channel;
+  bool Due;
   {
-    std::lock_guard<std::mutex> OwnGuard(FChannelLock[Own]);
-    if (!List.empty()) {
-      // Fill up the newest chunk first; what is left starts new chunks.
-      const uint32_t N = FillNewest(Own, Bytes, Size);
-      AppendChunks(Own, Bytes + N, Size - N);
-      return;
+    std::lock_guard<std::mutex> Guard(FLock);
+    TChannel& Own = FChannels[Channel];
+    TChannel& Other = FChannels[OtherChannel];
+    FLastInputTick = Platform::TickCount();
+    if (Own.Restart) {
+      // Back (or new): this block ends beside the other direction's newest
+      // audio. A block longer than the gap keeps all its bytes; the offset is
+      // then at most the block's own length.
+      Own.Restart = false;
+      if (Other.Count > Own.Count + Size) Append(Channel, nullptr, Other.Count - Own.Count - Size);
     }
-  }
-
-  // The stream starts or restarts: align it with the other channel. Both
-  // channels are locked, always in the same order whichever one is fed.
-  std::lock_guard<std::mutex> Guard0(FChannelLock[0]);
-  std::lock_guard<std::mutex> Guard1(FChannelLock[1]);
-  uint32_t Skip = 0;
-  if (List.empty()) {
-    // The other channel's count, read without changing it. Mix cannot claim in
-    // between: this channel's own count is 0.
-    int32_t Backlog = 0;
-    FChunkCount[Other].Release(&Backlog);
-    FChunkCount[Other].TryTake();
-    if (Backlog >= static_cast<int32_t>(BacklogLimit)) {
-      std::deque<TMixerChunk>& OtherList = FChunks[Other];
-      // A pair Mix has claimed but not removed yet stays at the front for it.
-      const size_t Complete = static_cast<size_t>(std::count_if(
-          OtherList.begin(), OtherList.end(), [](const TMixerChunk& C) { return C.Count == ChunkSize; }));
-      const size_t Claimed = Complete > static_cast<size_t>(Backlog) ? Complete - Backlog : 0;
-      OtherList.erase(OtherList.begin() + Claimed, OtherList.begin() + Claimed + Backlog);
-      for (int32_t I = 0; I < Backlog; ++I) FChunkCount[Other].TryTake();
-      if (!OtherList.empty() && OtherList.back().Count < ChunkSize) {
-        TMixerChunk& Partial = OtherList.back();
-        if (Partial.Count >= Size)
-          Partial.Count = Size;  // its newer bytes go
-        else
-          Skip = Size - Partial.Count;  // only the newest bytes of this block stay
-      }
+    const uint32_t Before = Own.Count;
+    Append(Channel, static_cast<const uint8_t*>(Data), Size);
+    // The other direction has nothing for a chunk this one completed, and
+    // lagged by more than jitter before this block came: it is silent now.
+    // (A long block arrives at once; only the time before it tells.)
+    const uint32_t Complete = Own.Count / ChunkSize * ChunkSize;
+    if (Complete > Other.Count && Before >= Other.Count + LagBytes) {
+      Append(OtherChannel, nullptr, Complete - Other.Count);
+      Other.Restart = true;
     }
-  } else {
-    // Fed in the meantime by another thread (not in this program): append.
-    Skip = FillNewest(Own, Bytes, Size);
+    Due = FrameDue();
   }
-  AppendChunks(Own, Bytes + Skip, Size - Skip);
+  if (Due) FFrameDue.Set();
 }
 
-bool TTCPAudioMixer::Mix(uint8_t* Frame) {
-  if (!Platform::TakeBoth(FChunkCount[SentChannel], FChunkCount[ReceivedChannel], WaitTimeoutMs)) return false;
-  TMixerChunk Sent, Received;
-  {
-    std::lock_guard<std::mutex> Guard(FChannelLock[SentChannel]);
-    if (!FChunks[SentChannel].empty()) {
-      Sent = std::move(FChunks[SentChannel].front());
-      FChunks[SentChannel].pop_front();
-    }
+bool TTCPAudioMixer::FrameDue() const {
+  return FChannels[SentChannel].Count >= ChunkSize && FChannels[ReceivedChannel].Count >= ChunkSize;
+}
+
+bool TTCPAudioMixer::TakeFrame(uint8_t* Frame) {
+  if (!FrameDue()) {
+    const bool Left = FChannels[SentChannel].Count > 0 || FChannels[ReceivedChannel].Count > 0;
+    if (!Left || Platform::TickCount() - FLastInputTick < FlushAfterMs) return false;
   }
-  {
-    std::lock_guard<std::mutex> Guard(FChannelLock[ReceivedChannel]);
-    if (!FChunks[ReceivedChannel].empty()) {
-      Received = std::move(FChunks[ReceivedChannel].front());
-      FChunks[ReceivedChannel].pop_front();
+  // Received byte first in every pair.
+  for (uint8_t Channel : {ReceivedChannel, SentChannel}) {
+    const uint32_t Filled = FChannels[Channel].TakeChunk(Frame + (Channel == ReceivedChannel ? 0 : 1));
+    if (Filled > 0) {
+      FStats.SilenceBytes += Filled;
+      FChannels[Channel].Restart = true;
     }
-  }
-  for (uint32_t I = 0; I < ChunkSize; ++I) {
-    if (Received.Data) Frame[2 * I] = Received.Data[I];
-    if (Sent.Data) Frame[2 * I + 1] = Sent.Data[I];
   }
   return true;
 }
 
 void TTCPAudioMixer::DiscardPending() {
-  for (uint8_t Channel : {SentChannel, ReceivedChannel}) {
-    std::lock_guard<std::mutex> Guard(FChannelLock[Channel]);
-    while (FChunkCount[Channel].TryTake()) {
-    }
-    FChunks[Channel].clear();
-  }
+  std::lock_guard<std::mutex> Guard(FLock);
+  for (TChannel& C : FChannels) C.Clear();
 }
 
 void TTCPAudioMixer::Execute() {
@@ -166,7 +182,24 @@ void TTCPAudioMixer::Execute() {
         FDiscardPending = false;
         DiscardPending();
       }
-      if (Mix(Frame.data())) FServer->SendToAll(Frame.data(), FrameSize);
+      uint32_t WaitMs = WaitTimeoutMs;
+      {
+        std::lock_guard<std::mutex> Guard(FLock);
+        if (FChannels[SentChannel].Count > 0 || FChannels[ReceivedChannel].Count > 0) {
+          const uint32_t Quiet = Platform::TickCount() - FLastInputTick;
+          WaitMs = Quiet >= FlushAfterMs ? 0 : std::min(WaitMs, FlushAfterMs - Quiet);
+        }
+      }
+      FFrameDue.Wait(WaitMs);
+      for (;;) {
+        {
+          std::lock_guard<std::mutex> Guard(FLock);
+          if (!TakeFrame(Frame.data())) break;
+        }
+        const bool Sent = FServer->SendToAll(Frame.data(), FrameSize);
+        std::lock_guard<std::mutex> Guard(FLock);
+        if (Sent) ++FStats.FramesSent;
+      }
     } catch (const Exception& E) {
       WriteLog("TCPAudioMixer internal exception: " + E.Message());
     } catch (const std::exception& E) {

@@ -2,6 +2,7 @@
 // Libraries loaded at run time.
 
 #include <string>
+#include <utility>
 
 // The calling convention of the run-time libraries' exports and callbacks.
 #if defined(_WIN32) && !defined(_WIN64)
@@ -27,5 +28,37 @@ void FreeLibraryHandle(TLibHandle Lib);
 
 // The address of an export, or nullptr.
 void* LibrarySymbol(TLibHandle Lib, const std::string& Name);
+
+// A loaded library, the one owner of its handle: freed when the object goes.
+class TDynLib {
+public:
+  TDynLib() = default;
+  explicit TDynLib(TLibHandle Handle) noexcept : FHandle(Handle) {}
+  ~TDynLib() { Reset(); }
+  TDynLib(TDynLib&& Other) noexcept : FHandle(std::exchange(Other.FHandle, nullptr)) {}
+  TDynLib& operator=(TDynLib&& Other) noexcept {
+    if (this != &Other) {
+      Reset();
+      FHandle = std::exchange(Other.FHandle, nullptr);
+    }
+    return *this;
+  }
+  TDynLib(const TDynLib&) = delete;
+  TDynLib& operator=(const TDynLib&) = delete;
+
+  // As LoadLibraryByName; empty when the library could not be loaded.
+  static TDynLib Load(const std::string& Name) { return TDynLib(LoadLibraryByName(Name)); }
+
+  explicit operator bool() const { return FHandle != nullptr; }
+  // The address of an export, or nullptr (also when empty).
+  void* Symbol(const std::string& Name) const { return LibrarySymbol(FHandle, Name); }
+  // Frees the library now; the object is empty afterwards.
+  void Reset() noexcept {
+    if (FHandle) FreeLibraryHandle(std::exchange(FHandle, nullptr));
+  }
+
+private:
+  TLibHandle FHandle = nullptr;
+};
 
 }  // namespace Platform

@@ -5,6 +5,10 @@
 // For tests the places can be moved: BRENVIC_SYSTEMCTL (the systemctl program),
 // BRENVIC_SYSTEMD_UNIT_DIR (default /etc/systemd/system) and
 // BRENVIC_SYSTEMD_RUN_DIR (default /run/systemd/system, present while systemd runs).
+//
+// The Debian package ships its own unit in BRENVIC_SYSTEMD_VENDOR_UNIT_DIR
+// (default /lib/systemd/system): the service is then installed, and the program
+// neither writes a second unit that would hide it nor deletes the package's one.
 
 #include "platform/service.h"
 
@@ -32,6 +36,10 @@ std::string Setting(const char* Name, const char* Default) {
 std::string UnitName(const std::string& Name) { return Name + ".service"; }
 std::string UnitPath(const std::string& Name) {
   return Setting("BRENVIC_SYSTEMD_UNIT_DIR", "/etc/systemd/system") + "/" + UnitName(Name);
+}
+
+std::string VendorUnitPath(const std::string& Name) {
+  return Setting("BRENVIC_SYSTEMD_VENDOR_UNIT_DIR", "/lib/systemd/system") + "/" + UnitName(Name);
 }
 
 bool SystemdRunning() {
@@ -62,7 +70,7 @@ bool IsActive(const std::string& Name) { return Systemctl({"is-active", "--quiet
 
 int ServiceQueryInstalled(const std::string& Name) {
   if (!SystemdRunning()) return ServiceErrorNoManager;
-  return FileExists(UnitPath(Name)) ? 0 : ServiceErrorDoesNotExist;
+  return FileExists(UnitPath(Name)) || FileExists(VendorUnitPath(Name)) ? 0 : ServiceErrorDoesNotExist;
 }
 
 int ServiceInstall(const TServiceIdentity& Service) {
@@ -81,7 +89,7 @@ int ServiceInstall(const TServiceIdentity& Service) {
 int ServiceUninstall(const std::string& Name) {
   if (!SystemdRunning()) return ServiceErrorNoManager;
   const std::string Path = UnitPath(Name);
-  if (!FileExists(Path)) return ServiceErrorDoesNotExist;
+  if (!FileExists(Path)) return FileExists(VendorUnitPath(Name)) ? ServiceErrorOwnedByPackage : ServiceErrorDoesNotExist;
   Systemctl({"disable", UnitName(Name)});
   if (unlink(Path.c_str()) != 0) return errno;
   // A running service keeps running until it is stopped, as on Windows.

@@ -22,6 +22,7 @@ enum TServiceError : int {
   ServiceErrorAlreadyRunning,
   ServiceErrorRequestFailed,
   ServiceErrorNotStartedByManager,
+  ServiceErrorOwnedByPackage,
 };
 
 // The trimming rule alone.

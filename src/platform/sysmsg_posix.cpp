@@ -20,6 +20,8 @@ std::string SystemMessage(int Code) {
       return "The service manager did not carry out the request (see systemctl status)";
     case ServiceErrorNotStartedByManager:
       return "The program was not started by the service manager";
+    case ServiceErrorOwnedByPackage:
+      return "The service belongs to the installed package (remove the package instead)";
     default:
       break;
   }

@@ -184,32 +184,41 @@ TRtpSendIdentity TRtpCodec::SendIdentity() {
 }
 
 bool TRtpCodec::Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info) {
+  return Check(Data, Size, Info) == TRtpVerdict::Accepted;
+}
+
+TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info) {
   // A length beyond 16 bits cannot come over UDP; it would wrap and misplace
   // the datagram's end.
-  if (Size < RtpMinDatagramLength || Size > 0xFFFF) return false;
+  if (Size < RtpMinDatagramLength || Size > 0xFFFF) return TRtpVerdict::TooShort;
   const TRtpDatagramInfo D = ParseRtpDatagram(Data, static_cast<uint16_t>(Size));
   if (Info) *Info = D;
   bool SsrcChanged = false;
   {
     std::lock_guard<std::mutex> G(FLock);
-    if (D.Version != FVersion) return false;
-    if (!D.HeaderInside || D.PayloadLength <= 0) return false;
-    if (FAwaitingFirstStream.load()) return true;
-    if (D.Ssrc != FRemoteSsrc) {
-      FRemoteSsrc = D.Ssrc;
-      FLastSequenceNumber = D.SequenceNumber;
-      FLastTimestamp = D.Timestamp;
-      ResetSendIdentityLocked();
-      SsrcChanged = true;
-    } else {
-      const int32_t Delta = static_cast<int32_t>(D.SequenceNumber) - static_cast<int32_t>(FLastSequenceNumber);
-      FLastSequenceNumber = D.SequenceNumber;
-      FLastTimestamp = D.Timestamp;
-      if (Delta > static_cast<int32_t>(FMaxRecvSequenceNumberInterval)) return false;
+    if (D.Version != FVersion) return TRtpVerdict::Version;
+    if (!D.HeaderInside || D.PayloadLength <= 0) return TRtpVerdict::NoPayload;
+    for (const TRecent& R : FRecent)
+      if (R.Used && R.Ssrc == D.Ssrc && R.SequenceNumber == D.SequenceNumber) return TRtpVerdict::Repeat;
+    if (!FAwaitingFirstStream.load()) {
+      if (D.Ssrc != FRemoteSsrc) {
+        FRemoteSsrc = D.Ssrc;
+        FLastSequenceNumber = D.SequenceNumber;
+        FLastTimestamp = D.Timestamp;
+        ResetSendIdentityLocked();
+        SsrcChanged = true;
+      } else {
+        const int32_t Delta = static_cast<int32_t>(D.SequenceNumber) - static_cast<int32_t>(FLastSequenceNumber);
+        FLastSequenceNumber = D.SequenceNumber;
+        FLastTimestamp = D.Timestamp;
+        if (Delta > static_cast<int32_t>(FMaxRecvSequenceNumberInterval)) return TRtpVerdict::SequenceJump;
+      }
     }
+    FRecent[FRecentNext] = {D.Ssrc, D.SequenceNumber, true};
+    FRecentNext = (FRecentNext + 1) % RecentCount;
   }
   if (SsrcChanged && DoLog) WriteLog("RTP SSRC CHANGED!");
-  return true;
+  return TRtpVerdict::Accepted;
 }
 
 TRtpReceiveTracking TRtpCodec::ReceiveTracking() {

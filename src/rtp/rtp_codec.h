@@ -73,6 +73,10 @@ struct TRtpDatagramInfo {
 // Takes a datagram apart without reading outside Data[0, Length).
 TRtpDatagramInfo ParseRtpDatagram(const uint8_t* Data, uint16_t Length);
 
+// Why a received datagram was refused (or that it was not).
+enum class TRtpVerdict : uint8_t { Accepted, TooShort, Version, NoPayload, Repeat, SequenceJump };
+inline constexpr size_t RtpVerdictCount = 6;
+
 // The send identity as it is now.
 struct TRtpSendIdentity {
   uint16_t SequenceNumber;
@@ -125,8 +129,12 @@ public:
   // Applies the acceptance rules to a received datagram of Size bytes; may
   // record the remote stream and reset the send identity. Info, when given,
   // receives the datagram's parts (its payload is what an accepted datagram
-  // hands on). Logs "RTP SSRC CHANGED!" when DoLog is on.
+  // hands on). Logs "RTP SSRC CHANGED!" when DoLog is on. An exact repeat (the
+  // stream and sequence number of one of the last few accepted datagrams) is
+  // refused and changes nothing.
   bool Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
+  // The same, telling which rule decided.
+  TRtpVerdict Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
   void SetAwaitingFirstStream(bool Awaiting) { FAwaitingFirstStream.store(Awaiting); }
   bool AwaitingFirstStream() const { return FAwaitingFirstStream.load(); }
   TRtpReceiveTracking ReceiveTracking();
@@ -152,4 +160,14 @@ private:
   uint32_t FRemoteSsrc = 0;               // guarded by FLock
   uint16_t FLastSequenceNumber = 0;       // guarded by FLock
   uint32_t FLastTimestamp = 0;            // guarded by FLock
+  // The streams and sequence numbers of the last packets accepted: a datagram
+  // the network repeated is not played twice.
+  static constexpr size_t RecentCount = 8;
+  struct TRecent {
+    uint32_t Ssrc = 0;
+    uint16_t SequenceNumber = 0;
+    bool Used = false;
+  };
+  std::array<TRecent, RecentCount> FRecent{};  // guarded by FLock
+  size_t FRecentNext = 0;                      // guarded by FLock
 };

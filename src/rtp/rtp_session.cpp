@@ -19,6 +19,8 @@ constexpr int32_t DeviceBufferBytes = 32768;
 constexpr int32_t MaxReceiveBufCount = 1024;
 constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
+// A device that moved no audio for this long while it should have is stalled.
+constexpr uint32_t StallMs = 1000;
 
 std::string RawFileName(const std::string& Dir, const char* Prefix) {
   const Platform::TLocalTime T = Platform::LocalNow();
@@ -176,6 +178,11 @@ void TRtpSession::ValidateLimits() const {
 void TRtpSession::Start() {
   ValidateLimits();
   FActive = true;
+  const uint32_t Now = Platform::TickCount();
+  FStartTick = Now;
+  FLastCaptureTick = Now;
+  FLastReceiveTick = Now - StallMs;  // nothing received yet
+  FLastPlayTick = Now;
 
   FMixer = std::make_unique<TTCPAudioMixer>(FTCPServerListenIP, FTCPServerListenPort);
   if (DoLog) WriteLog("Audio mixer processor -> started");
@@ -291,6 +298,32 @@ void TRtpSession::Stop() {
 
 // ---- host operations --------------------------------------------------------
 
+TSessionMetrics TRtpSession::Metrics() {
+  TSessionMetrics M;
+  const uint32_t Now = Platform::TickCount();
+  M.Active = FActive;
+  M.ActiveMs = M.Active ? Now - FStartTick : 0;
+  M.PeerConnections = FPeerConnections;
+  M.Datagrams = FDatagrams;
+  for (size_t I = 0; I < RtpVerdictCount; ++I) M.Verdicts[I] = FVerdicts[I];
+  M.PacketsSent = FPacketsSent;
+  M.BytesSent = FBytesSent;
+  M.DeviceReopens = FDeviceReopens;
+  M.ReceiveBuffer = FReceiveBuffer.Stats();
+  M.SendBuffer = FSendBuffer.Stats();
+  std::lock_guard<std::mutex> Guard(FProcessorLock);
+  M.Peers = FTransport ? FTransport->ClientCount() : 0;
+  if (FMixer) M.Mixer = FMixer->Stats();
+  if (FRecorder && FRecorder->Running())
+    M.Capture = Now - FLastCaptureTick > StallMs ? TDeviceState::Stalled : TDeviceState::Open;
+  // A player plays only what comes: it is stalled when audio arrives and none
+  // of it is played.
+  if (FPlayer && FPlayer->Running())
+    M.Playback = Now - FLastReceiveTick <= StallMs && Now - FLastPlayTick > StallMs ? TDeviceState::Stalled
+                                                                                    : TDeviceState::Open;
+  return M;
+}
+
 void TRtpSession::CheckDevices() {
   if (!FActive) return;
   std::lock_guard<std::mutex> Guard(FProcessorLock);
@@ -298,6 +331,7 @@ void TRtpSession::CheckDevices() {
   const bool RecorderOk = !FRecordEnabled || (FRecorder && FRecorder->Running());
   if (PlayerOk && RecorderOk) return;
   // Both are recreated even when only one stopped.
+  ++FDeviceReopens;
   if (FRecordEnabled) {
     FRecorder.reset();
     CreateRecorder();
@@ -360,8 +394,10 @@ void TRtpSession::PlayReceived(TMesureStreams* Measure) {
   TAudioBlock Block;
   if (!FReceiveBuffer.Read(0, Block) || Block.Size == 0) return;
   FPlayer->Play(Block.Data.get(), static_cast<int32_t>(Block.Size));
+  FLastPlayTick = Platform::TickCount();
+  // The received raw file took this audio on arrival; what is played goes to
+  // the mixer's received channel only.
   if (FMixer) FMixer->AddBuffer(Block.Data.get(), Block.Size, 1);
-  if (FSaveWavData) AppendRaw(FRawRecv, Block.Data.get(), Block.Size);
   if (Measure) Measure->AddReceived(Block.Size);
 }
 
@@ -385,7 +421,11 @@ void TRtpSession::OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPac
       if (FMixer) FMixer->AddBuffer(Payload, static_cast<uint32_t>(Info.PayloadLength), 0);
       if (FSaveWavData) AppendRaw(FRawSent, Payload, static_cast<size_t>(Info.PayloadLength));
     }
-    FTransport->SendToAll(Packet.data(), Length);
+    const int Peers = FTransport->ClientCount();
+    if (FTransport->SendToAll(Packet.data(), Length)) {
+      ++FPacketsSent;
+      FBytesSent += uint64_t{Length} * static_cast<uint64_t>(Peers);
+    }
   } catch (const Exception& E) {
     WriteLog("OnRecordWaveBuffer Exception: " + E.Message());
   }
@@ -397,6 +437,7 @@ void TRtpSession::AppendRaw(std::unique_ptr<Platform::TWriteStream>& File, const
 }
 
 void TRtpSession::AddRecordedData(const Platform::WAVEHDR& Header) {
+  FLastCaptureTick = Platform::TickCount();
   FSendBuffer.Write(reinterpret_cast<const uint8_t*>(Header.lpData), static_cast<uint16_t>(Header.dwBytesRecorded));
 }
 
@@ -411,6 +452,7 @@ void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, co
       Sender->DisconnectClient(ClientId);
       return;
     }
+    ++FPeerConnections;
     // Only a session that plays learns of its peers in the log.
     if (DoLog && FPlayEnabled) WriteLog(Format("CONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
   } catch (const Exception& E) {
@@ -440,7 +482,11 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
   try {
     TRtpDatagramInfo Info;
     const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-    if (!FCodec.Accept(Bytes, Size, &Info)) return;
+    ++FDatagrams;
+    const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info);
+    ++FVerdicts[static_cast<size_t>(Verdict)];
+    if (Verdict != TRtpVerdict::Accepted) return;
+    FLastReceiveTick = Platform::TickCount();
     const uint8_t* Payload = Bytes + Info.PayloadOffset;
     FReceiveBuffer.Write(Payload, static_cast<uint16_t>(Info.PayloadLength));
     if (FSaveWavData) AppendRaw(FRawRecv, Payload, static_cast<size_t>(Info.PayloadLength));

@@ -25,6 +25,7 @@
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
+#include "mixer/tcp_audio_mixer.h"
 #include "platform/files.h"
 #include "platform/thread.h"
 #include "platform/wave_format.h"
@@ -32,8 +33,26 @@
 #include "rtp/rtp_payload_filter.h"
 
 class TTPKTServer;
-class TTCPAudioMixer;
 class TMesureStreams;
+
+// A device as the health of the bridge sees it: open and moving audio, not
+// there (or not opened), or open but silent for a second while it should not be.
+enum class TDeviceState : uint8_t { Open, Missing, Stalled };
+
+// What the session has done since it was created (counters) and how it is now.
+struct TSessionMetrics {
+  bool Active = false;
+  uint32_t ActiveMs = 0;  // since the last start
+  int Peers = 0;
+  uint64_t PeerConnections = 0;
+  uint64_t Datagrams = 0;                     // received, whatever came of them
+  uint64_t Verdicts[RtpVerdictCount] = {};    // by TRtpVerdict; [Accepted] = accepted
+  uint64_t PacketsSent = 0, BytesSent = 0;    // bytes: every datagram to every peer
+  TDeviceState Capture = TDeviceState::Missing, Playback = TDeviceState::Missing;
+  uint64_t DeviceReopens = 0;
+  TJitterStats ReceiveBuffer, SendBuffer;
+  TMixerStats Mixer;  // zero while stopped
+};
 
 class TRtpSession : public Platform::TThread, public TRecorderSession, public TPlayerSession {
 public:
@@ -89,6 +108,8 @@ public:
   int PeerCount() const;
   const TPeerGate& PeerGate() const { return FPeerGate; }
   const TRtpPayloadFilter& PayloadFilter() const { return FPayloadFilter; }
+  // Safe from any thread.
+  TSessionMetrics Metrics();
   // Test hook: the raw stream files go to this folder (with its trailing
   // separator) instead of the executable's. Not for production code.
   void SetRawFileDir(const std::string& Dir) { FRawFileDir = Dir; }
@@ -154,6 +175,11 @@ private:
   std::unique_ptr<Platform::TWriteStream> FRawRecv;  // guarded by FRawLock
   std::unique_ptr<Platform::TWriteStream> FRawSent;  // guarded by FRawLock
   std::string FRawFileDir;  // empty: the executable's folder
+
+  // Counters and times for the metrics; each is atomic on its own.
+  std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0};
+  std::atomic<uint64_t> FVerdicts[RtpVerdictCount]{};
+  std::atomic<uint32_t> FStartTick{0}, FLastCaptureTick{0}, FLastReceiveTick{0}, FLastPlayTick{0};
 
   TRtpCodec FCodec;  // locks itself
   // Who becomes a peer (the process's access policy at each new sender), and

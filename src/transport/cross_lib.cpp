@@ -2,14 +2,14 @@
 
 #include "platform/exception.h"
 
-Platform::TLibHandle LoadLibraryChecked(const std::string& Name) {
-  Platform::TLibHandle Lib = Platform::LoadLibraryByName(Name);
+Platform::TDynLib LoadLibraryChecked(const std::string& Name) {
+  Platform::TDynLib Lib = Platform::TDynLib::Load(Name);
   if (!Lib) throw Exception(Format("Can not load library \"%s\"", Name.c_str()));
   return Lib;
 }
 
-void* GetProcAddressChecked(Platform::TLibHandle Lib, const std::string& Name) {
-  void* Proc = Platform::LibrarySymbol(Lib, Name);
+void* GetProcAddressChecked(const Platform::TDynLib& Lib, const std::string& Name) {
+  void* Proc = Lib.Symbol(Name);
   if (!Proc) throw Exception(Format("Unable to locate symbol \"%s\"", Name.c_str()));
   return Proc;
 }

@@ -8,7 +8,7 @@
 
 // Loads by name through the system's search, then (for a bare name) from the
 // executable's directory. Raises Exception "Can not load library "<name>"".
-Platform::TLibHandle LoadLibraryChecked(const std::string& Name);
+Platform::TDynLib LoadLibraryChecked(const std::string& Name);
 
 // Raises Exception "Unable to locate symbol "<name>"" when the export is missing.
-void* GetProcAddressChecked(Platform::TLibHandle Lib, const std::string& Name);
+void* GetProcAddressChecked(const Platform::TDynLib& Lib, const std::string& Name);

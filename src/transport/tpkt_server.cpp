@@ -5,57 +5,10 @@
 #include <condition_variable>
 
 #include "platform/clock.h"
-#include "platform/dynlib.h"
 #include "platform/sysmsg.h"
-#include "transport/cross_lib.h"
+#include "transport/transport_binding.h"
 
 namespace {
-
-// ---- the library's interface ------------------------------------------------
-
-using TDataCallback = void(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId, const void* Data,
-                                             int32_t Size);
-using TConnectCallback = void(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId, const char* Address,
-                                                int32_t Port);
-using TStartTPKTServer = int32_t(BRENVIC_STDCALL*)(const char* Params, int32_t Port, TDataCallback,
-                                                   TDataCallback, TConnectCallback, TConnectCallback);
-using TStopTPKTServer = int32_t(BRENVIC_STDCALL*)(int32_t ServerId);
-using TDisconnectClient = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId);
-using TSendToAll = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, const void* Data, int32_t Size);
-using TSendToClient = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, int32_t ClientId, const void* Data,
-                                                int32_t Size);
-using TSendTo = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, const char* Host, int32_t Port,
-                                          const void* Data, int32_t Size);
-
-// The bound library, shared by all objects. The entry points change only while
-// no object exists (count 0 -> 1 and 1 -> 0); an object reads them freely.
-struct TBinding {
-  std::mutex Lock;
-  int RefCount = 0;                        // guarded by Lock
-  Platform::TLibHandle Handle = nullptr;   // guarded by Lock
-  std::string Override;                    // guarded by Lock
-  TStartTPKTServer StartTPKTServer = nullptr;
-  TStopTPKTServer StopTPKTServer = nullptr;
-  TDisconnectClient DisconnectClient = nullptr;
-  TSendToAll SendToAll = nullptr;
-  TSendToClient SendToClient = nullptr;
-  TSendTo SendTo = nullptr;
-
-  void ClearLocked() {
-    Handle = nullptr;
-    StartTPKTServer = nullptr;
-    StopTPKTServer = nullptr;
-    DisconnectClient = nullptr;
-    SendToAll = nullptr;
-    SendToClient = nullptr;
-    SendTo = nullptr;
-  }
-};
-
-TBinding& Binding() {
-  static TBinding B;
-  return B;
-}
 
 // The callbacks running on this thread, innermost last. An object destroyed
 // from inside one of its own callbacks marks its frames so that the callback
@@ -66,53 +19,19 @@ struct TCallbackFrame {
 };
 thread_local std::vector<TCallbackFrame> CallbackFrames;
 
-template <class T>
-T Proc(Platform::TLibHandle Lib, const char* Name) {
-  return reinterpret_cast<T>(GetProcAddressChecked(Lib, Name));
-}
-
-void LoadTransportLibrary() {
-  TBinding& B = Binding();
-  std::lock_guard<std::mutex> Guard(B.Lock);
-  ++B.RefCount;
-  if (B.Handle) return;  // in use, or kept by a release from inside a callback
-  try {
-    B.Handle = LoadLibraryChecked(B.Override.empty() ? TTPKTServer::TransportLibraryName() : B.Override);
-    B.StartTPKTServer = Proc<TStartTPKTServer>(B.Handle, "StartTPKTServer");
-    B.StopTPKTServer = Proc<TStopTPKTServer>(B.Handle, "StopTPKTServer");
-    B.DisconnectClient = Proc<TDisconnectClient>(B.Handle, "DisconnectClient");
-    B.SendToAll = Proc<TSendToAll>(B.Handle, "SendToAll");
-    B.SendToClient = Proc<TSendToClient>(B.Handle, "SendToClient");
-    B.SendTo = Proc<TSendTo>(B.Handle, "SendTo");
-  } catch (...) {
-    // As if the failed object had been destroyed.
-    --B.RefCount;
-    if (B.RefCount == 0 && B.Handle) Platform::FreeLibraryHandle(B.Handle);
-    if (B.RefCount == 0) B.ClearLocked();
-    throw;
-  }
-}
-
-void UnloadTransportLibrary() {
-  TBinding& B = Binding();
-  std::lock_guard<std::mutex> Guard(B.Lock);
-  if (--B.RefCount > 0) return;
-  B.RefCount = 0;
-  // The last object freed from inside one of the library's callbacks: the
-  // library's code is still on this thread's stack. It stays bound, for the
-  // next object or the process's end.
-  if (!CallbackFrames.empty()) return;
-  if (B.Handle) Platform::FreeLibraryHandle(B.Handle);
-  B.ClearLocked();
-}
+// This thread is inside the library's start (a callback it makes from there
+// cannot wait for the start to end).
+thread_local bool StartingHere = false;
 
 // ---- routing ------------------------------------------------------------------
 
 struct TRegistry {
   std::mutex Lock;
   std::condition_variable CallbackEnded;  // waits on Lock
+  std::condition_variable StartEnded;     // waits on Lock
   std::vector<TTPKTServer*> Servers;      // guarded by Lock; in order of construction
   uint64_t NextSerial = 1;                // guarded by Lock
+  int Starting = 0;                       // guarded by Lock: starts whose id is not yet known
 };
 
 TRegistry& Registry() {
@@ -125,17 +44,22 @@ TRegistry& Registry() {
 struct TTPKTServer::TRouting {
   // Finds the object of a server id and counts the callback as running on it.
   // Returns the frame index, or -1 when no object has that id.
+  // An id nobody has may belong to a start that has not returned yet: the
+  // callback waits for it, so that a client announced that early is not lost.
   static int Enter(int32_t ServerId) {
     TRegistry& R = Registry();
-    std::lock_guard<std::mutex> Guard(R.Lock);
-    for (TTPKTServer* S : R.Servers) {
-      if (S->FServerId == ServerId) {
-        ++S->FCallbacksRunning;
-        CallbackFrames.push_back({S, false});
-        return static_cast<int>(CallbackFrames.size()) - 1;
+    std::unique_lock<std::mutex> Guard(R.Lock);
+    for (;;) {
+      for (TTPKTServer* S : R.Servers) {
+        if (S->FServerId == ServerId) {
+          ++S->FCallbacksRunning;
+          CallbackFrames.push_back({S, false});
+          return static_cast<int>(CallbackFrames.size()) - 1;
+        }
       }
+      if (R.Starting == 0 || StartingHere) return -1;
+      R.StartEnded.wait(Guard);
     }
-    return -1;
   }
 
   static TTPKTServer* Alive(int Frame) {
@@ -251,22 +175,14 @@ struct TTPKTServer::TRouting {
 
 // ---- TTPKTServer ----------------------------------------------------------------
 
-std::string TTPKTServer::TransportLibraryName() {
-  return Platform::LibraryFileName("srv_TAVEK_TPKT_Transport");
-}
+std::string TTPKTServer::TransportLibraryName() { return TransportBinding::LibraryName(); }
 
 void TTPKTServer::SetTransportLibraryOverride(const std::string& FileName) {
-  TBinding& B = Binding();
-  std::lock_guard<std::mutex> Guard(B.Lock);
-  B.Override = FileName;
-  if (B.RefCount == 0 && B.Handle && CallbackFrames.empty()) {
-    Platform::FreeLibraryHandle(B.Handle);
-    B.ClearLocked();
-  }
+  TransportBinding::SetOverride(FileName, !CallbackFrames.empty());
 }
 
 TTPKTServer::TTPKTServer() {
-  LoadTransportLibrary();
+  TransportBinding::Acquire();
   TRegistry& R = Registry();
   std::lock_guard<std::mutex> Guard(R.Lock);
   FSerial = R.NextSerial++;
@@ -295,27 +211,38 @@ TTPKTServer::~TTPKTServer() {
       // A destructor reports nothing; the server is stopped all the same.
     }
   }
-  UnloadTransportLibrary();
+  // Freed from inside one of the library's callbacks, the library's code is
+  // still on this thread's stack: then the library stays loaded.
+  TransportBinding::Release(!CallbackFrames.empty());
 }
 
 void TTPKTServer::SetActive(bool Value) {
   if (Value == FActive) return;
-  TBinding& B = Binding();
+  const TransportBinding::TEntryPoints& B = TransportBinding::Entry();
   if (Value) {
     std::string Params = FListenIP;
     if (FNoTPKT) Params += ",NOTPKT=YES";
     if (!FLayer.empty()) Params += ",LAYER=" + FLayer;
-    int32_t Id;
-    int32_t Code;
+    // The registry's lock is not held across the library's start: the start
+    // may wait for a library thread that is leaving a callback, which takes
+    // that lock. Callbacks of the new server wait for the start to end instead.
+    TRegistry& R = Registry();
     {
-      // Under the registry's lock, so that a client the library announces
-      // before the start has returned already finds this object.
-      std::lock_guard<std::mutex> Guard(Registry().Lock);
-      Id = B.StartTPKTServer(Params.c_str(), FPort, TRouting::DataCallback, TRouting::ClientDataCallback,
-                             TRouting::ConnectCallback, TRouting::DisconnectCallback);
-      Code = Platform::LastError();
-      FServerId = Id;
+      std::lock_guard<std::mutex> Guard(R.Lock);
+      ++R.Starting;
     }
+    StartingHere = true;
+    const int32_t Id = B.StartTPKTServer(Params.c_str(), FPort, TRouting::DataCallback,
+                                         TRouting::ClientDataCallback, TRouting::ConnectCallback,
+                                         TRouting::DisconnectCallback);
+    const int32_t Code = Platform::LastError();
+    StartingHere = false;
+    {
+      std::lock_guard<std::mutex> Guard(R.Lock);
+      FServerId = Id;
+      --R.Starting;
+    }
+    R.StartEnded.notify_all();
     if (Id == -1) {
       RaiseError(OpStart, "Cannot start server.", Code);
       return;
@@ -375,21 +302,21 @@ void TTPKTServer::RaiseError(uint8_t Operation, const std::string& Msg, int32_t 
 
 bool TTPKTServer::DisconnectClient(int32_t ClientId) {
   if (!FActive) return false;
-  if (Binding().DisconnectClient(FServerId, ClientId) != -1) return true;
+  if (TransportBinding::Entry().DisconnectClient(FServerId, ClientId) != -1) return true;
   RaiseError(OpDisconnectClient, Format("Disconnect client error (%d).", ClientId), Platform::LastError());
   return false;
 }
 
 bool TTPKTServer::SendToAll(const void* Data, uint32_t Size) {
   if (!FActive) return false;
-  if (Binding().SendToAll(FServerId, Data, static_cast<int32_t>(Size)) != -1) return true;
+  if (TransportBinding::Entry().SendToAll(FServerId, Data, static_cast<int32_t>(Size)) != -1) return true;
   RaiseError(OpSendToAll, "Send data to all error.", Platform::LastError());
   return false;
 }
 
 bool TTPKTServer::SendTo(const std::string& Host, uint16_t Port, const void* Data, uint32_t Size) {
   if (FLayer != "UDP" || !FActive) return false;
-  if (Binding().SendTo(FServerId, Host.c_str(), Port, Data, static_cast<int32_t>(Size)) != -1) return true;
+  if (TransportBinding::Entry().SendTo(FServerId, Host.c_str(), Port, Data, static_cast<int32_t>(Size)) != -1) return true;
   RaiseError(OpSendTo, Format("Send data to error (%s:%d).", Host.c_str(), Port), Platform::LastError());
   return false;
 }

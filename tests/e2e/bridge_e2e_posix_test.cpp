@@ -1,137 +1,15 @@
 // Bridges end to end: two of them in conversation, a recording client on the TCP
 // stream, a scripted RTP peer, peer time-outs, the raw stream files, Ctrl+C and
 // a start that fails.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <random>
-
-#include "bridge_process_posix.h"
-#include "rtp/rtp_test_support.h"
+#include "e2e_support_posix.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using E2E::TBridge;
+using namespace E2E;
 using TestSupport::ReadFile;
-using Bytes = std::string;
-
-// ---- loopback sockets ---------------------------------------------------------
-
-class TSocket {
-public:
-  TSocket(int Type, uint16_t Port = 0) : FFd(socket(AF_INET, Type, 0)) {
-    const int One = 1;
-    setsockopt(FFd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof(One));
-    sockaddr_in A = Addr(Port);
-    bind(FFd, reinterpret_cast<sockaddr*>(&A), sizeof(A));
-  }
-  ~TSocket() { close(FFd); }
-  TSocket(const TSocket&) = delete;
-  TSocket& operator=(const TSocket&) = delete;
-
-  static sockaddr_in Addr(uint16_t Port) {
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_port = htons(Port);
-    A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return A;
-  }
-  uint16_t Port() const {
-    sockaddr_in A{};
-    socklen_t L = sizeof(A);
-    getsockname(FFd, reinterpret_cast<sockaddr*>(&A), &L);
-    return ntohs(A.sin_port);
-  }
-  void SetTimeout(std::chrono::milliseconds T) {
-    timeval Tv{static_cast<time_t>(T.count() / 1000), static_cast<suseconds_t>((T.count() % 1000) * 1000)};
-    setsockopt(FFd, SOL_SOCKET, SO_RCVTIMEO, &Tv, sizeof(Tv));
-  }
-  void SendTo(uint16_t Port, const Bytes& Data) {
-    sockaddr_in A = Addr(Port);
-    sendto(FFd, Data.data(), Data.size(), 0, reinterpret_cast<sockaddr*>(&A), sizeof(A));
-  }
-  // One datagram (or some stream bytes); empty on time-out.
-  Bytes Receive() {
-    char Buf[65536];
-    const ssize_t N = recv(FFd, Buf, sizeof(Buf), 0);
-    return N > 0 ? Bytes(Buf, static_cast<size_t>(N)) : Bytes();
-  }
-  bool Connect(uint16_t Port) {
-    sockaddr_in A = Addr(Port);
-    return connect(FFd, reinterpret_cast<sockaddr*>(&A), sizeof(A)) == 0;
-  }
-  void Listen() { listen(FFd, 4); }
-
-private:
-  int FFd;
-};
-
-uint16_t FreePort(int Type) {
-  TSocket S(Type);
-  return S.Port();
-}
-
-// ---- helpers ------------------------------------------------------------------
-
-std::string Ini(uint16_t LocalPort, uint16_t RemotePort, uint16_t TcpPort, const std::string& Extra,
-                const std::string& Devices) {
-  return "[Options]\r\nDoLog=1\r\nLocalIP=127.0.0.1\r\nLocalPort=" + std::to_string(LocalPort) +
-         "\r\nRemoteIP=127.0.0.1\r\nRemotePort=" + std::to_string(RemotePort) +
-         "\r\nTCPServerListenIP=127.0.0.1\r\nTCPServerListenPort=" + std::to_string(TcpPort) +
-         "\r\nRecDeviceID=Test\r\nPlayDeviceID=Test\r\n" + Extra + "[VirtualDevices]\r\n" + Devices;
-}
-
-// A microphone file: A-law bytes that never repeat within a few seconds.
-Bytes MicFile(uint32_t Seed, size_t Size = 64000) {
-  std::mt19937 R(Seed);
-  Bytes B(Size, '\0');
-  for (char& C : B) C = static_cast<char>(R());
-  return B;
-}
-
-bool HasLine(const std::vector<std::string>& Lines, const std::string& Text) {
-  for (const auto& L : Lines)
-    if (L == Text) return true;
-  return false;
-}
-
-size_t CountContaining(const std::vector<std::string>& Lines, const std::string& Text) {
-  size_t N = 0;
-  for (const auto& L : Lines) N += L.find(Text) != std::string::npos;
-  return N;
-}
-
-// True when every Block-sized piece of Part appears in Whole, in order.
-bool PiecesInOrder(const Bytes& Part, const Bytes& Whole, size_t Block) {
-  size_t From = 0;
-  for (size_t I = 0; I + Block <= Part.size(); I += Block) {
-    const size_t At = Whole.find(Part.substr(I, Block), From);
-    if (At == Bytes::npos) return false;
-    From = At + Block;
-  }
-  return true;
-}
-
-Bytes RawFile(const TBridge& B, const char* Prefix) {
-  for (auto& E : std::filesystem::directory_iterator(B.Dir()))
-    if (E.path().filename().string().rfind(Prefix, 0) == 0) return ReadFile(E.path());
-  return "<missing>";
-}
-
-Bytes RtpPacket(uint16_t Seq, uint32_t Ts, uint32_t Ssrc, const Bytes& Payload) {
-  return RtpTest::PacketText(Seq, Ts, Ssrc, Payload);
-}
-
-uint32_t SsrcOf(const Bytes& P) {
-  uint32_t S = 0;
-  for (int I = 0; I < 4; ++I) S = (S << 8) | static_cast<uint8_t>(P[8 + I]);
-  return S;
-}
 
 // ---- tests ----------------------------------------------------------------------
 

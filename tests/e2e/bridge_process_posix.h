@@ -114,8 +114,4 @@ private:
   pid_t FPid = 0;
 };
 
-// A free port on loopback (bound and released at once).
-uint16_t FreeUdpPort();
-uint16_t FreeTcpPort();
-
 }  // namespace E2E

@@ -19,7 +19,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bridge_process_posix.h"
+#include "e2e_support_posix.h"
 #include "platform/g711.h"
 
 namespace E2E {
@@ -44,19 +44,7 @@ int BoundSocket(int Type, uint16_t Port, bool Reuse) {
   return Fd;
 }
 
-uint16_t FreePort(int Type) {
-  const int Fd = BoundSocket(Type, 0, false);
-  sockaddr_in A{};
-  socklen_t L = sizeof(A);
-  getsockname(Fd, reinterpret_cast<sockaddr*>(&A), &L);
-  close(Fd);
-  return ntohs(A.sin_port);
-}
-
 }  // namespace
-
-uint16_t FreeUdpPort() { return FreePort(SOCK_DGRAM); }
-uint16_t FreeTcpPort() { return FreePort(SOCK_STREAM); }
 
 }  // namespace E2E
 
@@ -64,6 +52,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using E2E::TBridge;
+using E2E::TProcess;
 
 // gst-launch-1.0 found on the PATH, or empty.
 std::string FindGstLaunch() {
@@ -80,51 +69,6 @@ std::string FindGstLaunch() {
   return {};
 }
 
-// A child process with its output in a file; killed if still running at the end.
-class TProcess {
-public:
-  TProcess(const std::vector<std::string>& Args, const std::string& Output) {
-    std::vector<std::string> A = Args;
-    std::vector<char*> Argv;
-    for (auto& S : A) Argv.push_back(S.data());
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, Output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
-    if (posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ) != 0) FPid = 0;
-    posix_spawn_file_actions_destroy(&Actions);
-  }
-  ~TProcess() {
-    if (FPid > 0) {
-      kill(FPid, SIGKILL);
-      waitpid(FPid, nullptr, 0);
-    }
-  }
-  TProcess(const TProcess&) = delete;
-  TProcess& operator=(const TProcess&) = delete;
-
-  bool Started() const { return FPid > 0; }
-  void Signal(int Sig) {
-    if (FPid > 0) kill(FPid, Sig);
-  }
-  // The exit code, or -1 when it did not end within Limit (then it is killed).
-  int Wait(std::chrono::milliseconds Limit) {
-    const auto Deadline = std::chrono::steady_clock::now() + Limit;
-    while (FPid > 0 && std::chrono::steady_clock::now() < Deadline) {
-      int Status = 0;
-      if (waitpid(FPid, &Status, WNOHANG) == FPid) {
-        FPid = 0;
-        return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-  }
-
-private:
-  pid_t FPid = 0;
-};
 
 // ---- the audio ------------------------------------------------------------------
 
@@ -215,7 +159,7 @@ TEST(GStreamerPeer, EachSideHearsTheOthersTone) {
   ASSERT_FALSE(Gst.empty()) << "gst-launch-1.0 is missing (scripts/install-deps.sh installs gstreamer1.0-tools)";
   constexpr double GstTone = 600, BridgeTone = 1000;
 
-  const uint16_t Port = E2E::FreeUdpPort(), Tcp = E2E::FreeTcpPort(), RecorderPort = E2E::FreeUdpPort();
+  const uint16_t Port = E2E::FreePort(SOCK_DGRAM), Tcp = E2E::FreePort(SOCK_STREAM), RecorderPort = E2E::FreePort(SOCK_DGRAM);
   TBridge B("[Options]\r\nDoLog=1\r\nLocalIP=127.0.0.1\r\nLocalPort=" + std::to_string(Port) +
             "\r\nTCPServerListenIP=127.0.0.1\r\nTCPServerListenPort=" + std::to_string(Tcp) +
             "\r\nDisconnectTimeOut=30000\r\nRecDeviceID=Test\r\nPlayDeviceID=Test\r\n"

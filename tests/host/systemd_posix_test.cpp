@@ -19,6 +19,7 @@ protected:
   void SetUp() override {
     std::filesystem::create_directory(Dir.Path() / "units");
     std::filesystem::create_directory(Dir.Path() / "run");
+    std::filesystem::create_directory(Dir.Path() / "vendor");
     const auto Script = Dir.Path() / "systemctl";
     TestSupport::WriteFile(Script,
                            "#!/bin/sh\n"
@@ -30,12 +31,14 @@ protected:
     setenv("BRENVIC_SYSTEMCTL", Script.c_str(), 1);
     setenv("BRENVIC_SYSTEMD_UNIT_DIR", (Dir.Path() / "units").c_str(), 1);
     setenv("BRENVIC_SYSTEMD_RUN_DIR", (Dir.Path() / "run").c_str(), 1);
+    setenv("BRENVIC_SYSTEMD_VENDOR_UNIT_DIR", (Dir.Path() / "vendor").c_str(), 1);
     setenv("FAKE_SYSTEMCTL_LOG", (Dir.Path() / "calls").c_str(), 1);
     unsetenv("FAKE_ACTIVE");
     unsetenv("FAKE_FAIL");
   }
   void TearDown() override {
     for (const char* V : {"BRENVIC_SYSTEMCTL", "BRENVIC_SYSTEMD_UNIT_DIR", "BRENVIC_SYSTEMD_RUN_DIR",
+                          "BRENVIC_SYSTEMD_VENDOR_UNIT_DIR",
                           "FAKE_SYSTEMCTL_LOG", "FAKE_ACTIVE", "FAKE_FAIL"})
       unsetenv(V);
   }
@@ -83,6 +86,30 @@ TEST_F(Systemd, TheUnitFile) {
   EXPECT_NE(Text.find("\nExecStart=\"/opt/brenvic dir/Brenvic\"\n"), std::string::npos) << "no arguments";
   EXPECT_NE(Text.find("\nRestart=on-failure\n"), std::string::npos);
   EXPECT_NE(Text.find("\nWantedBy=multi-user.target\n"), std::string::npos);
+}
+
+// The Debian package ships the unit for its program in /usr/lib/brenvic: the
+// same text the program writes for itself.
+TEST_F(Systemd, ThePackagedUnitIsTheOneTheProgramWrites) {
+  EXPECT_EQ(ReadFile(std::filesystem::path(BRENVIC_SOURCE_DIR) / "packaging/debian/Vantelo.service"),
+            Platform::SystemdUnitText({"Vantelo", "TAVEK Vantelo service", "TAVEK Vantelo service.",
+                                       "/usr/lib/brenvic/Brenvic"}));
+}
+
+TEST_F(Systemd, APackagedUnitIsInstalledAndControlledButLeftToThePackage) {
+  const auto Packaged = Dir.Path() / "vendor" / "Vantelo.service";
+  TestSupport::WriteFile(Packaged, "packaged");
+  EXPECT_EQ(CheckInstalled(), 0) << "install then says it is already installed";
+  EXPECT_EQ(SetupService(false), Platform::ServiceErrorOwnedByPackage);
+  EXPECT_EQ(ReadFile(Packaged), "packaged");
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "calls")) << "not disabled behind the package's back";
+
+  setenv("FAKE_ACTIVE", "0", 1);
+  EXPECT_EQ(Run(StopInstalledService), Lines{"Stop service - OK [Status=0x3]"});
+  setenv("FAKE_ACTIVE", "3", 1);
+  EXPECT_EQ(Run(StartInstalledService), Lines{"Run as service - OK"});
+  EXPECT_EQ(Calls(), (Lines{"is-active --quiet Vantelo.service", "stop --no-block Vantelo.service",
+                            "is-active --quiet Vantelo.service", "start --no-block Vantelo.service"}));
 }
 
 TEST_F(Systemd, AFailedRegistrationLeavesNothingBehind) {

@@ -115,7 +115,31 @@ void ExpectFrame(const std::string& F, const std::function<uint8_t(uint32_t)>& R
   }
 }
 
-TEST_F(TCPAudioMixer, SevenBlocksPerChannelMakeExactlyOneFrame) {
+// Reads frames until none comes for QuietMs.
+std::vector<std::string> ReadFrames(TClient& C, int QuietMs = 600) {
+  std::vector<std::string> Frames;
+  std::string F;
+  while (C.Read(Frame, F, QuietMs)) Frames.push_back(F);
+  return Frames;
+}
+
+uint32_t Pending(const TTCPAudioMixer& M, uint8_t Channel) { return M.Stats().PendingBytes[Channel]; }
+
+// A client that closes is noticed when a write to it fails: frames go out
+// until the mixer has no client left.
+bool CloseAndWaitGone(TClient& C, TTCPAudioMixer& M) {
+  C.Close();
+  const std::string Block(TTCPAudioMixer::ChunkSize, '\x11');
+  return WaitUntil([&] {
+    M.AddBuffer(Block.data(), Chunk, TTCPAudioMixer::SentChannel);
+    M.AddBuffer(Block.data(), Chunk, TTCPAudioMixer::ReceivedChannel);
+    return M.ClientCount() == 0;
+  });
+}
+
+constexpr uint8_t Quiet = TTCPAudioMixer::Silence;
+
+TEST_F(TCPAudioMixer, SevenBlocksPerChannelMakeOneFrameAndTheRestFollowsPaddedWhenBothFallQuiet) {
   auto Client = Connect();
   for (uint8_t B = 0; B < 7; ++B) {
     Add(160, 0x10 + B, TTCPAudioMixer::SentChannel);
@@ -124,15 +148,19 @@ TEST_F(TCPAudioMixer, SevenBlocksPerChannelMakeExactlyOneFrame) {
   std::string F;
   ASSERT_TRUE(Client->Read(Frame, F));
   ExpectFrame(F, [](uint32_t I) { return 0x80 + I / 160; }, [](uint32_t I) { return 0x10 + I / 160; });
-  EXPECT_TRUE(Client->Silent(400));
-  EXPECT_EQ(Mixer->ChunkCounts(0), std::vector<uint32_t>{120});
-  EXPECT_EQ(Mixer->ChunkCounts(1), std::vector<uint32_t>{120});
+  EXPECT_EQ(Pending(*Mixer, 0), 120u);
+  EXPECT_EQ(Pending(*Mixer, 1), 120u);
+  // The call's last 120 bytes are not held back for the next call.
+  ASSERT_TRUE(Client->Read(Frame, F, 2000));
+  ExpectFrame(F, [](uint32_t I) { return I < 120 ? 0x86 : Quiet; }, [](uint32_t I) { return I < 120 ? 0x16 : Quiet; });
+  EXPECT_TRUE(Client->Silent(400)) << "no frames while neither direction has audio";
 }
 
 TEST_F(TCPAudioMixer, EveryClientGetsTheStreamsInterleavedByteForByte) {
   auto A = Connect(1);
   auto B = Connect(2);
-  // Sent byte k is k*3, received byte k is k*7+1 (mod 256); odd block sizes.
+  // Sent byte k is k*3, received byte k is k*7+1 (mod 256); odd block sizes,
+  // the received side up to 350 bytes ahead.
   uint32_t SentPos = 0, RecvPos = 0;
   const uint32_t Total = 5 * Chunk;
   for (uint32_t Size = 37; SentPos < Total || RecvPos < Total; Size = Size % 997 + 113) {
@@ -152,58 +180,86 @@ TEST_F(TCPAudioMixer, EveryClientGetsTheStreamsInterleavedByteForByte) {
           [&](uint32_t I) { return static_cast<uint8_t>((Base + I) * 3); });
     }
   }
-  EXPECT_TRUE(A->Silent(300));
+  EXPECT_TRUE(A->Silent(500));
 }
 
-TEST_F(TCPAudioMixer, ABacklogOfSixteenChunksIsDroppedAndThePartialChunkCut) {
-  auto Client = Connect();
-  // Sent: 33 blocks of 500 bytes (block j holds the value j): 16 complete
-  // chunks and a partial one of 500 bytes from block 32.
-  for (uint8_t J = 0; J < 33; ++J) Add(500, J, TTCPAudioMixer::SentChannel);
-  EXPECT_TRUE(Client->Silent(300));  // nothing to pair with
-  EXPECT_EQ(Mixer->ChunkCounts(0).size(), 17u);
-
-  // The first received block drops the backlog and cuts the partial chunk to
-  // its own size.
-  Add(160, 100, TTCPAudioMixer::ReceivedChannel);
-  EXPECT_EQ(Mixer->ChunkCounts(0), std::vector<uint32_t>{160});
-  EXPECT_EQ(Mixer->ChunkCounts(1), std::vector<uint32_t>{160});
-  for (uint8_t B = 1; B <= 6; ++B) {
-    Add(160, 32 + B, TTCPAudioMixer::SentChannel);
-    Add(160, 100 + B, TTCPAudioMixer::ReceivedChannel);
+// Step k of a conversation: sent block k holds 1 + k, received block k holds
+// 100 + k (neither is A-law silence). A frame pairs audio of the same steps,
+// give or take what a lag below the mixer's threshold leaves.
+struct TPairCheck {
+  uint32_t Received = 0, Sent = 0, SilentReceived = 0, SilentSent = 0, Misaligned = 0;
+  int MaxOffset = 0;  // in steps of 160 bytes
+  void Add(const std::vector<std::string>& Frames) {
+    for (const std::string& F : Frames)
+      for (uint32_t I = 0; I < Chunk; ++I) {
+        const uint8_t R = static_cast<uint8_t>(F[2 * I]), S = static_cast<uint8_t>(F[2 * I + 1]);
+        (R == Quiet ? SilentReceived : Received)++;
+        (S == Quiet ? SilentSent : Sent)++;
+        if (R == Quiet || S == Quiet) continue;
+        const int Offset = std::abs((R - 100) - (S - 1));
+        Misaligned += Offset != 0;
+        MaxOffset = std::max(MaxOffset, Offset);
+      }
   }
-  std::string F;
-  ASSERT_TRUE(Client->Read(Frame, F));
-  ExpectFrame(F, [](uint32_t I) { return 100 + I / 160; }, [](uint32_t I) { return 32 + I / 160; });
+};
+// The most two directions may stand apart: the lag threshold and two blocks.
+constexpr int MaxOffsetSteps = (TTCPAudioMixer::LagBytes + 2 * 160) / 160;
+
+TEST_F(TCPAudioMixer, ADirectionThatPausesIsFilledWithSilenceAndComesBackInStep) {
+  // Steps 0-12 both directions, 13-32 the peer is silent (hold, a stall),
+  // 33-45 both again; then a short pause of the peer (below the threshold:
+  // taken as jitter), and the microphone pauses while the peer talks.
+  const auto Step = [&](uint8_t K, bool Sent, bool Received) {
+    if (Sent) Add(160, 1 + K, TTCPAudioMixer::SentChannel);
+    if (Received) Add(160, 100 + K, TTCPAudioMixer::ReceivedChannel);
+  };
+  auto Client = Connect();
+  uint8_t K = 0;
+  for (; K < 13; ++K) Step(K, true, true);
+  for (; K < 33; ++K) Step(K, true, false);
+  for (; K < 46; ++K) Step(K, true, true);
+  for (; K < 50; ++K) Step(K, true, false);
+  for (; K < 60; ++K) Step(K, false, true);
+  for (; K < 64; ++K) Step(K, true, true);
+  TPairCheck Check;
+  const auto Frames = ReadFrames(*Client);
+  Check.Add({Frames.begin(), Frames.begin() + 5});  // to the end of step 45 (7360 bytes)
+  EXPECT_EQ(Check.Misaligned, 0u) << "a pause of the peer is caught up exactly";
+  Check.Add({Frames.begin() + 5, Frames.end()});
+  EXPECT_LE(Check.MaxOffset, MaxOffsetSteps);
+  EXPECT_EQ(Check.Sent, 54u * 160) << "nothing of the microphone lost";
+  EXPECT_EQ(Check.Received, 40u * 160) << "nothing of the peer lost";
+  EXPECT_GE(Check.SilentReceived, 20u * 160) << "the pause is kept as silence";
+  EXPECT_GE(Check.SilentSent, 10u * 160 - TTCPAudioMixer::LagBytes);
+  EXPECT_EQ(Pending(*Mixer, 0) + Pending(*Mixer, 1), 0u);
 }
 
-TEST_F(TCPAudioMixer, ABacklogWithASmallPartialChunkKeepsTheNewestBytesOfTheBlock) {
+TEST_F(TCPAudioMixer, ADirectionThatStopsForGoodNeitherStopsTheFramesNorPilesUp) {
   auto Client = Connect();
-  // Sent: 161 blocks of 100 bytes: 16 complete chunks and 100 bytes of value 160.
-  for (uint32_t J = 0; J < 161; ++J) Add(100, static_cast<uint8_t>(J), TTCPAudioMixer::SentChannel);
-  // A received block of 160 bytes (byte i = i): only its last 100 stay.
-  std::string R;
-  for (int I = 0; I < 160; ++I) R += static_cast<char>(I);
-  Mixer->AddBuffer(R.data(), 160, TTCPAudioMixer::ReceivedChannel);
-  EXPECT_EQ(Mixer->ChunkCounts(0), std::vector<uint32_t>{100});
-  EXPECT_EQ(Mixer->ChunkCounts(1), std::vector<uint32_t>{100});
-  for (int B = 0; B < 9; ++B) {
-    Add(100, 200, TTCPAudioMixer::SentChannel);
-    Add(100, 250, TTCPAudioMixer::ReceivedChannel);
+  Add(160, 7, TTCPAudioMixer::ReceivedChannel);
+  for (int I = 0; I < 250; ++I) {  // five seconds, faster than real time
+    Add(160, 1, TTCPAudioMixer::SentChannel);
+    if (I % 7 == 0) {
+      EXPECT_TRUE(WaitUntil([&] { return Pending(*Mixer, 0) < Chunk; }));
+      EXPECT_LT(Pending(*Mixer, 1), Chunk) << "silence is not stored beyond the frame it fills";
+    }
   }
-  std::string F;
-  ASSERT_TRUE(Client->Read(Frame, F));
-  ExpectFrame(F, [](uint32_t I) { return I < 100 ? 60 + I : 250; }, [](uint32_t I) { return I < 100 ? 160 : 200; });
+  const auto Frames = ReadFrames(*Client);
+  ASSERT_EQ(Frames.size(), 40u);
+  ExpectFrame(Frames[0], [](uint32_t I) { return I < 160 ? 7 : Quiet; }, [](uint32_t) { return 1; });
+  ExpectFrame(Frames[39], [](uint32_t) { return Quiet; }, [](uint32_t) { return 1; });
+  EXPECT_EQ(Mixer->Stats().FramesSent, 40u);
 }
 
-TEST_F(TCPAudioMixer, ASmallBacklogStaysAndIsPairedWithNewerAudio) {
+TEST_F(TCPAudioMixer, PendingAudioIsBoundedToTwoSecondsAndTheOldestGoesFirst) {
   auto Client = Connect();
-  for (uint8_t J = 0; J < 5; ++J) Add(Chunk, J, TTCPAudioMixer::SentChannel);
-  Add(Chunk, 100, TTCPAudioMixer::ReceivedChannel);
-  std::string F;
-  ASSERT_TRUE(Client->Read(Frame, F));
-  ExpectFrame(F, [](uint32_t) { return 100; }, [](uint32_t) { return 0; });  // the oldest sent audio
-  EXPECT_TRUE(WaitUntil([&] { return Mixer->ChunkCounts(0).size() == 4; }));
+  std::string Long;  // five seconds at once, each 1000 bytes numbered
+  for (uint32_t I = 0; I < 40000; ++I) Long += static_cast<char>(I / 1000);
+  Mixer->AddBuffer(Long.data(), 40000, TTCPAudioMixer::SentChannel);
+  const auto Frames = ReadFrames(*Client, 1000);  // sent once the peer's side stays quiet
+  ASSERT_EQ(Frames.size(), 16u);
+  for (uint32_t N = 0; N < 16; ++N) ExpectFrame(Frames[N], [](uint32_t) { return Quiet; }, [&](uint32_t) { return 24 + N; });
+  EXPECT_EQ(Mixer->Stats().DroppedBytes, 24000u);
 }
 
 TEST_F(TCPAudioMixer, NothingIsStoredWithoutAClient) {
@@ -211,10 +267,10 @@ TEST_F(TCPAudioMixer, NothingIsStoredWithoutAClient) {
     Add(160, 1, TTCPAudioMixer::SentChannel);
     Add(160, 2, TTCPAudioMixer::ReceivedChannel);
   }
-  EXPECT_TRUE(Mixer->ChunkCounts(0).empty());
-  EXPECT_TRUE(Mixer->ChunkCounts(1).empty());
+  EXPECT_EQ(Pending(*Mixer, 0), 0u);
+  EXPECT_EQ(Pending(*Mixer, 1), 0u);
   auto Client = Connect();
-  EXPECT_TRUE(Client->Silent(300));
+  EXPECT_TRUE(Client->Silent(500));
 }
 
 TEST_F(TCPAudioMixer, BlocksLongerThanAChunkAreSpreadOverChunks) {
@@ -226,42 +282,20 @@ TEST_F(TCPAudioMixer, BlocksLongerThanAChunkAreSpreadOverChunks) {
   }
   Mixer->AddBuffer(S.data(), 2500, TTCPAudioMixer::SentChannel);
   Mixer->AddBuffer(R.data(), 2500, TTCPAudioMixer::ReceivedChannel);
-  for (uint32_t N = 0; N < 2; ++N) {
-    std::string F;
-    ASSERT_TRUE(Client->Read(Frame, F));
+  const auto Frames = ReadFrames(*Client);
+  ASSERT_EQ(Frames.size(), 3u);
+  for (uint32_t N = 0; N < 3; ++N)
     ExpectFrame(
-        F, [&](uint32_t I) { return static_cast<uint8_t>((N * Chunk + I) % 241); },
-        [&](uint32_t I) { return static_cast<uint8_t>((N * Chunk + I) % 251); });
-  }
-  EXPECT_TRUE(WaitUntil([&] { return Mixer->ChunkCounts(0) == std::vector<uint32_t>{500}; }));
-  EXPECT_EQ(Mixer->ChunkCounts(1), std::vector<uint32_t>{500});
-}
-
-TEST_F(TCPAudioMixer, ALongBlockStartingAChannelAgainstABacklog) {
-  auto Client = Connect();
-  for (int I = 0; I < 12; ++I) Add(Chunk, 7, TTCPAudioMixer::SentChannel);
-  Add(300, 8, TTCPAudioMixer::SentChannel);
-  std::string R;
-  for (int I = 0; I < 2500; ++I) R += static_cast<char>(I % 241);
-  Mixer->AddBuffer(R.data(), 2500, TTCPAudioMixer::ReceivedChannel);
-  // Both now stand at 300 bytes: the newest 300 of the long block.
-  EXPECT_EQ(Mixer->ChunkCounts(0), std::vector<uint32_t>{300});
-  EXPECT_EQ(Mixer->ChunkCounts(1), std::vector<uint32_t>{300});
-  Add(700, 9, TTCPAudioMixer::SentChannel);
-  Add(700, 10, TTCPAudioMixer::ReceivedChannel);
-  std::string F;
-  ASSERT_TRUE(Client->Read(Frame, F));
-  ExpectFrame(F, [](uint32_t I) { return I < 300 ? static_cast<uint8_t>((2200 + I) % 241) : 10; },
-              [](uint32_t I) { return I < 300 ? 8 : 9; });
+        Frames[N], [&](uint32_t I) { return N * Chunk + I < 2500 ? static_cast<uint8_t>((N * Chunk + I) % 241) : Quiet; },
+        [&](uint32_t I) { return N * Chunk + I < 2500 ? static_cast<uint8_t>((N * Chunk + I) % 251) : Quiet; });
 }
 
 TEST_F(TCPAudioMixer, PendingAudioIsDroppedWhenTheLastClientLeaves) {
   auto First = Connect();
-  for (uint8_t J = 0; J < 5; ++J) Add(Chunk, J, TTCPAudioMixer::SentChannel);
+  Add(900, 5, TTCPAudioMixer::SentChannel);
   Add(400, 50, TTCPAudioMixer::ReceivedChannel);
-  First->Close();
-  ASSERT_TRUE(WaitUntil([&] { return Mixer->ClientCount() == 0; }));
-  ASSERT_TRUE(WaitUntil([&] { return Mixer->ChunkCounts(0).empty() && Mixer->ChunkCounts(1).empty(); }));
+  ASSERT_TRUE(CloseAndWaitGone(*First, *Mixer));
+  ASSERT_TRUE(WaitUntil([&] { return Pending(*Mixer, 0) + Pending(*Mixer, 1) == 0; }));
 
   auto Second = Connect();
   Add(Chunk, 77, TTCPAudioMixer::SentChannel);
@@ -275,9 +309,9 @@ TEST_F(TCPAudioMixer, ClientsAreLogged) {
   TestSupport::TLogCapture Log;
   DoLog = true;
   auto Client = Connect();
-  Client->Close();
-  ASSERT_TRUE(WaitUntil([&] { return Mixer->ClientCount() == 0; }));
+  const bool Gone = CloseAndWaitGone(*Client, *Mixer);
   DoLog = false;
+  ASSERT_TRUE(Gone);
   const auto Lines = Log.Lines();
   ASSERT_EQ(Lines.size(), 2u);
   EXPECT_EQ(Lines[0].rfind("Mixer TCPConnect happend: 127.0.0.1:", 0), 0u) << Lines[0];
@@ -335,8 +369,8 @@ TEST(TCPAudioMixerFailures, AFailedSendIsLoggedAndTheThreadGoesOn) {
 // ---- concurrency ---------------------------------------------------------------
 
 TEST_F(TCPAudioMixer, FramesStayInterleavedWhileClientsComeAndGo) {
-  // Sent bytes have the high bit clear, received bytes set; whatever the
-  // alignment drops, every pair in every frame must hold one of each.
+  // Sent bytes have the high bit clear, received bytes set (or silence, which
+  // has it set too); every pair in every frame must hold one of each.
   std::atomic<bool> Done{false};
   std::thread Session([&] {
     uint32_t N = 0;
@@ -357,7 +391,7 @@ TEST_F(TCPAudioMixer, FramesStayInterleavedWhileClientsComeAndGo) {
       if (!C.Read(Frame, F)) break;
       ++Frames;
       for (uint32_t K = 0; K < Chunk; ++K)
-        if (!(F[2 * K] & 0x80) || (F[2 * K + 1] & 0x80)) Bad = true;
+        if (!(F[2 * K] & 0x80) || ((F[2 * K + 1] & 0x80) && static_cast<uint8_t>(F[2 * K + 1]) != Quiet)) Bad = true;
     }
     C.Close();
   }

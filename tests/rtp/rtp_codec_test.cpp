@@ -277,15 +277,15 @@ TEST(RtpAccept, DatagramChecksBeforeTracking) {
   Codec.SetAwaitingFirstStream(true);  // accepted at once once checked
   RunSteps(Codec, {
       {TDatagram{.Length = 71}, false, 0, 0},                      // 1: too short, even if valid
-      {TDatagram{.Length = 72}, true, 0, 0},
+      {TDatagram{.Seq = 1, .Length = 72}, true, 0, 0},
       {TDatagram{.Csrc = 15, .Length = 72}, false, 0, 0},          // 3: no payload left
       {TDatagram{.Extension = true, .Csrc = 15, .Length = 72}, false, 0, 0},  // header past the end
       {TDatagram{.Version = 1}, false, 0, 0},                      // 2: version
       {TDatagram{.Padding = true, .PadCount = 160}, false, 0, 0},  // 3: padding leaves nothing
-      {TDatagram{.Padding = true, .PadCount = 159}, true, 0, 0},
+      {TDatagram{.Padding = true, .Seq = 2, .PadCount = 159}, true, 0, 0},
       {TDatagram{.Extension = true, .ExtWords = 40}, false, 0, 0}, // 3: 172 - 12 - 164 < 1
-      {TDatagram{.Extension = true, .ExtWords = 38}, true, 0, 0},
-      {TDatagram{.Marker = true, .Pt = 0}, true, 0, 0},            // type and marker do not matter
+      {TDatagram{.Extension = true, .Seq = 3, .ExtWords = 38}, true, 0, 0},
+      {TDatagram{.Marker = true, .Pt = 0, .Seq = 4}, true, 0, 0},            // type and marker do not matter
   });
   // Nothing but UDP-sized datagrams.
   std::vector<uint8_t> Huge(70000, 0);
@@ -330,7 +330,7 @@ TEST(RtpAccept, SequenceIntervalScenarios) {
       {TDatagram{.Seq = 1101, .Ssrc = A}, false, A, 1101},  // jump of 101: rejected, recorded
       {TDatagram{.Seq = 1102, .Ssrc = A}, true, A, 1102},   // measured from the rejected one
       {TDatagram{.Seq = 1202, .Ssrc = A}, true, A, 1202},   // exactly the interval
-      {TDatagram{.Seq = 1202, .Ssrc = A}, true, A, 1202},   // repeated
+      {TDatagram{.Seq = 1202, .Ssrc = A}, false, A, 1202},  // repeated: not played twice
       {TDatagram{.Seq = 1150, .Ssrc = A}, true, A, 1150},   // older
       {TDatagram{.Seq = 65535, .Ssrc = A}, false, A, 65535},
       {TDatagram{.Seq = 0, .Ssrc = A}, true, A, 0},         // the wrap: -65535
@@ -342,8 +342,35 @@ TEST(RtpAccept, SequenceIntervalScenarios) {
   });
   EXPECT_EQ(Codec.ReceiveTracking().LastTimestamp, TDatagram{}.Ts);
   Codec.SetMaxRecvSequenceNumberInterval(65535);
-  RunSteps(Codec, {{TDatagram{.Seq = 0, .Ssrc = A}, true, A, 0},
-                   {TDatagram{.Seq = 65535, .Ssrc = A}, true, A, 65535}});
+  RunSteps(Codec, {{TDatagram{.Seq = 0, .Ssrc = B}, true, B, 0},
+                   {TDatagram{.Seq = 65535, .Ssrc = B}, true, B, 65535}});
+}
+
+TEST(RtpAccept, ARepeatOfARecentPacketIsRefusedAndChangesNothing) {
+  TRtpCodec Codec(3);
+  Codec.SetAwaitingFirstStream(true);
+  RunSteps(Codec, {
+      {TDatagram{.Seq = 10, .Ssrc = A}, true, 0, 0},
+      {TDatagram{.Seq = 10, .Ssrc = B}, true, 0, 0},   // another stream's number
+      {TDatagram{.Seq = 10, .Ssrc = A}, false, 0, 0},  // also while awaiting the first stream
+  });
+  Codec.SetAwaitingFirstStream(false);
+  RunSteps(Codec, {
+      {TDatagram{.Seq = 20, .Ssrc = A}, true, A, 20},
+      {TDatagram{.Seq = 21, .Ssrc = A}, true, A, 21},
+      {TDatagram{.Seq = 20, .Ssrc = A}, false, A, 21},  // late copy: the tracking stays
+      {TDatagram{.Seq = 19, .Ssrc = A}, true, A, 19},   // older but new: accepted as before
+      {TDatagram{.Seq = 22, .Ssrc = A}, true, A, 22},
+  });
+  // A copy of a packet refused by the interval rule is no repeat of an accepted one.
+  Codec.SetMaxRecvSequenceNumberInterval(100);
+  RunSteps(Codec, {
+      {TDatagram{.Seq = 500, .Ssrc = A}, false, A, 500},
+      {TDatagram{.Seq = 500, .Ssrc = A}, true, A, 500},
+  });
+  // Only the last few are remembered: eight later packets make 20 new again.
+  for (uint16_t Seq = 501; Seq < 509; ++Seq) RunSteps(Codec, {{TDatagram{.Seq = Seq, .Ssrc = A}, true, A, Seq}});
+  RunSteps(Codec, {{TDatagram{.Seq = 20, .Ssrc = A}, true, A, 20}});
 }
 
 TEST(RtpAccept, NewSsrcResetsTheSendIdentityAndLogsWhenAsked) {

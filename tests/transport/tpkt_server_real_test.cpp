@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/sysmsg.h"
@@ -67,6 +71,16 @@ void StartOnFreePort(TTPKTServer& S, bool Udp) {
       if (Attempt == 20) throw;
     }
   }
+}
+
+// A started UDP object on the heap, for the tests that free it from inside its
+// own callback.
+TTPKTServer* NewStartedUdp() {
+  auto S = std::make_unique<TTPKTServer>();
+  S->SetListenIP("127.0.0.1");
+  S->SetLayer("UDP");
+  StartOnFreePort(*S, true);
+  return S.release();
 }
 
 TEST(TPKTServerReal, UdpAndTcpObjectsSideBySide) {
@@ -147,10 +161,7 @@ TEST(TPKTServerReal, APortInUseNamesTheSystemsCause) {
 
 TEST(TPKTServerReal, TheLastObjectFreedFromInsideItsOwnCallback) {
   TTPKTServer::SetTransportLibraryOverride("");
-  auto* S = new TTPKTServer;
-  S->SetListenIP("127.0.0.1");
-  S->SetLayer("UDP");
-  StartOnFreePort(*S, true);
+  TTPKTServer* S = NewStartedUdp();
   const uint16_t Port = static_cast<uint16_t>(S->Port());
   std::atomic<bool> Freed{false};
   S->OnClientData() = [&Freed](TTPKTServer* Sender, int32_t, const void*, uint32_t) {
@@ -162,7 +173,6 @@ TEST(TPKTServerReal, TheLastObjectFreedFromInsideItsOwnCallback) {
   Peer.send_to(asio::buffer("x", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), Port));
   for (int I = 0; I < 2500 && !Freed; ++I) Platform::SleepMs(2);
   ASSERT_TRUE(Freed);
-  Platform::SleepMs(100);  // the library's thread winds down on its own
   // A new object works as before (the library was kept for it).
   TSeen Seen;
   TTPKTServer Next;
@@ -173,6 +183,35 @@ TEST(TPKTServerReal, TheLastObjectFreedFromInsideItsOwnCallback) {
   Peer.send_to(asio::buffer("y", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), Next.Port()));
   ASSERT_TRUE(Seen.WaitSize(2));
   Next.SetActive(false);
+}
+
+// The library's start joins the network thread that the freed object retired;
+// that thread is still leaving the callback while another thread starts a
+// server. A deadlock there shows as a failure, not as a hung test run.
+TEST(TPKTServerReal, AStartWhileTheLastObjectIsFreedFromItsOwnCallback) {
+  TTPKTServer::SetTransportLibraryOverride("");
+  TTPKTServer* S = NewStartedUdp();
+  const uint16_t Port = static_cast<uint16_t>(S->Port());
+  std::promise<void> Freed;
+  S->OnClientData() = [&Freed](TTPKTServer* Sender, int32_t, const void*, uint32_t) {
+    delete Sender;
+    Freed.set_value();
+    Platform::SleepMs(200);  // still inside the callback while the next start runs
+  };
+  auto Started = std::async(std::launch::async, [Wait = Freed.get_future()]() mutable {
+    Wait.wait();
+    std::unique_ptr<TTPKTServer> Next(NewStartedUdp());
+    Next->SetActive(false);
+  });
+  asio::io_context Io;
+  udp::socket Peer(Io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  Peer.send_to(asio::buffer("x", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), Port));
+  if (Started.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the start and the callback's end wait for each other";
+    std::fflush(stdout);
+    std::_Exit(1);  // the deadlocked threads can never be joined
+  }
+  Started.get();
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ std::string FakePath(const char* Variant) {
 // The stand-in's control exports.
 class TFake {
 public:
-  TFake() : FLib(Platform::LoadLibraryByName(FakePath("fake_transport"))) {
+  TFake() : FLib(Platform::TDynLib::Load(FakePath("fake_transport"))) {
     Reset = Sym<void(TPKT_CALL*)()>("FakeReset");
     Fail = Sym<void(TPKT_CALL*)(int, int, int32_t)>("FakeFail");
     Calls = Sym<int(TPKT_CALL*)(int)>("FakeCalls");
@@ -35,7 +35,6 @@ public:
     DisconnectedFn = Sym<int32_t(TPKT_CALL*)(int32_t*, int32_t)>("FakeDisconnected");
     Fire = Sym<void(TPKT_CALL*)(int, int32_t, int32_t, const char*, int32_t)>("FakeFire");
   }
-  ~TFake() { Platform::FreeLibraryHandle(FLib); }
   TFake(const TFake&) = delete;
   TFake& operator=(const TFake&) = delete;
 
@@ -64,9 +63,9 @@ public:
 private:
   template <class T>
   T Sym(const char* Name) {
-    return reinterpret_cast<T>(Platform::LibrarySymbol(FLib, Name));
+    return reinterpret_cast<T>(FLib.Symbol(Name));
   }
-  Platform::TLibHandle FLib;
+  Platform::TDynLib FLib;
 };
 
 class TPKTServerFake : public ::testing::Test {

@@ -21,7 +21,7 @@ namespace TransportTest {
 
 // The library's exports, bound once for the whole test program.
 struct TLib {
-  Platform::TLibHandle Handle = nullptr;
+  Platform::TDynLib Library;
   TStartTPKTServer Start = nullptr;
   TStopTPKTServer Stop = nullptr;
   TDisconnectClient Disconnect = nullptr;
@@ -35,8 +35,8 @@ struct TLib {
 inline const TLib& Lib() {
   static const TLib L = [] {
     TLib R;
-    R.Handle = Platform::LoadLibraryByName(Platform::LibraryFileName("srv_TAVEK_TPKT_Transport"));
-    auto Sym = [&](const char* Name) { return Platform::LibrarySymbol(R.Handle, Name); };
+    R.Library = Platform::TDynLib::Load(Platform::LibraryFileName("srv_TAVEK_TPKT_Transport"));
+    auto Sym = [&](const char* Name) { return R.Library.Symbol(Name); };
     R.Start = reinterpret_cast<TStartTPKTServer>(Sym("StartTPKTServer"));
     R.Stop = reinterpret_cast<TStopTPKTServer>(Sym("StopTPKTServer"));
     R.Disconnect = reinterpret_cast<TDisconnectClient>(Sym("DisconnectClient"));

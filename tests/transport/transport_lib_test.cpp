@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iostream>
 #include <set>
 
 #include "transport_lib.h"
@@ -204,8 +205,13 @@ TEST_F(TransportLib, TcpClientsJoinAndLeaveWithTpktFramingBothWays) {
   EXPECT_EQ(Data[2].Bytes, "third");
   for (auto& D : Data) EXPECT_EQ(D.Client, Id1);
 
-  // A client that closes is reported gone; DisconnectClient closes the other.
+  // A client that closes is reported gone (once a write to it has failed);
+  // DisconnectClient closes the other.
   C1.close();
+  for (int I = 0; I < 200 && TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty(); ++I) {
+    ASSERT_EQ(Lib().SendToClient(T.Id, Id1, "x", 1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Disconnect, 1));
   EXPECT_EQ(TRecorder::Get().Calls(T.Id, TCall::Disconnect)[0].Client, Id1);
   const int32_t Id2 = Connects[0].Client == Id1 ? Connects[1].Client : Connects[0].Client;
@@ -243,43 +249,63 @@ TEST_F(TransportLib, NoTpktPassesBytesUnframed) {
   }));
 }
 
+// A client that reads everything on a thread of its own and checks that byte
+// I of the stream is the number of its frame (I / FrameSize).
+class TFrameReader {
+public:
+  TFrameReader(tcp::socket& Socket, size_t FrameSize) : FSocket(Socket), FFrameSize(FrameSize) {
+    FThread = std::thread([this] { Run(); });
+  }
+  ~TFrameReader() {
+    std::error_code Ec;
+    FSocket.shutdown(tcp::socket::shutdown_both, Ec);
+    FThread.join();
+  }
+  TFrameReader(const TFrameReader&) = delete;
+  TFrameReader& operator=(const TFrameReader&) = delete;
+
+  size_t Received() const { return FReceived; }
+  bool Intact() const { return FIntact; }
+  bool WaitFor(size_t Bytes, int TimeoutMs = 10000) const {
+    for (int I = 0; I < TimeoutMs && FReceived < Bytes; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return FReceived >= Bytes;
+  }
+
+private:
+  void Run() {
+    std::vector<char> Buf(65536);
+    size_t Pos = 0;
+    std::error_code Ec;
+    for (;;) {
+      const size_t N = FSocket.read_some(asio::buffer(Buf), Ec);
+      if (Ec) break;
+      // The first byte of every frame and the last one read tell the order.
+      for (size_t I = (FFrameSize - Pos % FFrameSize) % FFrameSize; I < N; I += FFrameSize)
+        if (Buf[I] != static_cast<char>((Pos + I) / FFrameSize)) FIntact = false;
+      if (Buf[N - 1] != static_cast<char>((Pos + N - 1) / FFrameSize)) FIntact = false;
+      Pos += N;
+      FReceived += N;
+    }
+  }
+
+  tcp::socket& FSocket;
+  const size_t FFrameSize;
+  std::atomic<size_t> FReceived{0};
+  std::atomic<bool> FIntact{true};
+  std::thread FThread;
+};
+
 TEST_F(TransportLib, AClientThatNeverReadsIsDroppedWhileOthersKeepReceiving) {
   const TStarted T = Start(",NOTPKT=YES", false);
   ASSERT_NE(T.Id, -1);
   tcp::socket Reader = TcpClient(T.Port), Stalled = TcpClient(T.Port);
   ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Connect, 2));
   const uint16_t StalledPort = Stalled.local_endpoint().port();
-
-  // The reader consumes everything on a thread of its own.
   const size_t FrameSize = 4000;
-  std::atomic<size_t> Received{0};
-  std::atomic<bool> Intact{true};
-  std::thread ReaderThread([&] {
-    std::vector<char> Buf(65536);
-    size_t Pos = 0;
-    std::error_code Ec;
-    for (;;) {
-      const size_t N = Reader.read_some(asio::buffer(Buf), Ec);
-      if (Ec) break;
-      for (size_t I = 0; I < N; ++I, ++Pos)
-        if (Buf[I] != static_cast<char>(Pos / FrameSize)) Intact = false;
-      Received += N;
-    }
-  });
-  struct TJoin {
-    std::thread& T;
-    tcp::socket& S;
-    ~TJoin() {
-      std::error_code Ec;
-      S.shutdown(tcp::socket::shutdown_both, Ec);
-      T.join();
-    }
-  } Join{ReaderThread, Reader};
+  TFrameReader Reading(Reader, FrameSize);
 
-  // The kernel's buffers take a few hundred kilobytes before the stalled
-  // client's own queue fills; keep sending until it has been dropped. The
-  // sender stays at most a few frames ahead of the reader, well inside the
-  // reader's bound.
+  // Keep sending until the stalled client has been dropped. The sender stays at
+  // most a few frames ahead of the reader, well inside the reader's bound.
   std::vector<char> Frame(FrameSize);
   size_t Sent = 0;
   auto Longest = std::chrono::steady_clock::duration::zero();
@@ -289,7 +315,7 @@ TEST_F(TransportLib, AClientThatNeverReadsIsDroppedWhileOthersKeepReceiving) {
     ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), static_cast<int32_t>(FrameSize)), 0);
     Longest = std::max(Longest, std::chrono::steady_clock::now() - T0);
     Sent += FrameSize;
-    for (int Wait = 0; Wait < 5000 && Sent - Received > 4 * FrameSize; ++Wait)
+    for (int Wait = 0; Wait < 5000 && Sent - Reading.Received() > 4 * FrameSize; ++Wait)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Disconnect, 1));
@@ -302,9 +328,84 @@ TEST_F(TransportLib, AClientThatNeverReadsIsDroppedWhileOthersKeepReceiving) {
   const std::string Tail(1000, static_cast<char>(Sent / FrameSize));
   ASSERT_EQ(Lib().SendToAll(T.Id, Tail.data(), 1000), 0);
   Sent += 1000;
-  for (int I = 0; I < 5000 && Received < Sent; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(Received.load(), Sent);
-  EXPECT_TRUE(Intact);
+  EXPECT_TRUE(Reading.WaitFor(Sent));
+  EXPECT_EQ(Reading.Received(), Sent);
+  EXPECT_TRUE(Reading.Intact());
+}
+
+// At ten times the recording stream's rate (16000 bytes a second) a client
+// that never reads is dropped within a second or two: the system may not hold
+// megabytes for it first.
+TEST_F(TransportLib, AStalledClientIsDroppedWithinSeconds) {
+  const TStarted T = Start(",NOTPKT=YES", false);
+  ASSERT_NE(T.Id, -1);
+  tcp::socket Stalled = TcpClient(T.Port);
+  ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Connect, 1));
+  const std::string Frame = Bytes(4000, 5);
+  const auto T0 = std::chrono::steady_clock::now();
+  const auto Limit = std::chrono::seconds(5);
+  size_t Sent = 0;
+  while (TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty() && std::chrono::steady_clock::now() - T0 < Limit) {
+    ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), 4000), 0);
+    Sent += 4000;
+    std::this_thread::sleep_until(T0 + std::chrono::milliseconds(25 * Sent / 4000));
+  }
+  const auto Took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - T0);
+  std::cout << "stalled client dropped after " << Sent << " bytes, " << Took.count() << " ms\n";
+  EXPECT_LT(Took, std::chrono::seconds(3));
+}
+
+// A burst handed over faster than any network thread writes (a backlog flushed
+// after a stall): a client that reads as fast as it can gets all of it; only
+// the stalled one is dropped.
+TEST_F(TransportLib, ABurstReachesAReadingClientWhole) {
+  const TStarted T = Start(",NOTPKT=YES", false);
+  ASSERT_NE(T.Id, -1);
+  tcp::socket Reader = TcpClient(T.Port), Stalled = TcpClient(T.Port);
+  ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Connect, 2));
+  const uint16_t StalledPort = Stalled.local_endpoint().port();
+  const size_t FrameSize = 2000, Frames = 8000;
+  TFrameReader Reading(Reader, FrameSize);
+  std::vector<char> Frame(FrameSize);
+  for (size_t I = 0; I < Frames; ++I) {
+    std::fill(Frame.begin(), Frame.end(), static_cast<char>(I));
+    ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), static_cast<int32_t>(FrameSize)), 0);
+  }
+  EXPECT_TRUE(Reading.WaitFor(Frames * FrameSize));
+  EXPECT_EQ(Reading.Received(), Frames * FrameSize);
+  EXPECT_TRUE(Reading.Intact());
+  // The stalled one goes even though nothing more is sent.
+  ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Disconnect, 1));
+  const auto Gone = TRecorder::Get().Calls(T.Id, TCall::Disconnect);
+  ASSERT_EQ(Gone.size(), 1u);
+  EXPECT_EQ(Gone[0].Port, StalledPort);
+}
+
+// A client that shuts down its sending side (as "socat -u" does) keeps
+// receiving; once it has closed the connection, a write to it fails and ends it.
+TEST_F(TransportLib, AHalfClosedClientKeepsReceivingUntilItCloses) {
+  const TStarted T = Start(",NOTPKT=YES", false);
+  ASSERT_NE(T.Id, -1);
+  tcp::socket C = TcpClient(T.Port);
+  ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Connect, 1));
+  C.shutdown(tcp::socket::shutdown_send);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the end of its stream has arrived
+  const std::string Frame = Bytes(2000, 3);
+  for (int I = 0; I < 3; ++I) {
+    ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), 2000), 0);
+    std::string In;
+    ASSERT_TRUE(ReadExactly(C, 2000, In));
+    EXPECT_EQ(In, Frame);
+  }
+  EXPECT_TRUE(TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty());
+
+  C.close();
+  for (int I = 0; I < 200 && TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty(); ++I) {
+    ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), 2000), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(TRecorder::Get().Calls(T.Id, TCall::Disconnect).size(), 1u);
+  EXPECT_TRUE(TRecorder::Get().Calls(T.Id, TCall::Data).empty());
 }
 
 TEST_F(TransportLib, FailuresReturnMinusOneWithTheSystemsCode) {

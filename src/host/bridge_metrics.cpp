@@ -1,0 +1,122 @@
+#include "host/bridge_metrics.h"
+
+#include "metrics/prometheus_text.h"
+#include "platform/clock.h"
+
+namespace {
+
+const char* DeviceStateName(TDeviceState S) {
+  switch (S) {
+    case TDeviceState::Open: return "open";
+    case TDeviceState::Missing: return "missing";
+    default: return "stalled";
+  }
+}
+
+// One gauge per state, 1 for the state the device is in.
+void DeviceState(TPrometheusText& T, const std::string& Name, const std::string& Help, TDeviceState Now) {
+  T.Family(Name, "gauge", Help);
+  for (TDeviceState S : {TDeviceState::Open, TDeviceState::Missing, TDeviceState::Stalled})
+    T.Sample(Name, uint64_t{S == Now}, {{"state", DeviceStateName(S)}});
+}
+
+void JitterBuffers(TPrometheusText& T, const TSessionMetrics& M) {
+  const std::pair<const char*, const TJitterStats*> Buffers[] = {{"receive", &M.ReceiveBuffer},
+                                                                  {"send", &M.SendBuffer}};
+  T.Family("brenvic_jitter_buffer_drops_total", "counter",
+           "Writes into a jitter buffer that had to drop audio: cut for want of room (underflow) or dropped "
+           "with the whole content (overflow)");
+  for (const auto& [Name, S] : Buffers) {
+    T.Sample("brenvic_jitter_buffer_drops_total", S->Underflows, {{"buffer", Name}, {"kind", "underflow"}});
+    T.Sample("brenvic_jitter_buffer_drops_total", S->Overflows, {{"buffer", Name}, {"kind", "overflow"}});
+  }
+  T.Family("brenvic_jitter_buffer_dropped_bytes_total", "counter", "Audio bytes those drops threw away");
+  for (const auto& [Name, S] : Buffers) {
+    T.Sample("brenvic_jitter_buffer_dropped_bytes_total", S->UnderflowBytes, {{"buffer", Name}, {"kind", "underflow"}});
+    T.Sample("brenvic_jitter_buffer_dropped_bytes_total", S->OverflowBytes, {{"buffer", Name}, {"kind", "overflow"}});
+  }
+}
+
+void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
+  T.Counter("brenvic_rtp_datagrams_received_total", "Datagrams received from peers, whatever came of them",
+            M.Datagrams);
+  T.Counter("brenvic_rtp_packets_accepted_total", "Received RTP packets accepted and played",
+            M.Verdicts[static_cast<size_t>(TRtpVerdict::Accepted)]);
+  static const std::pair<TRtpVerdict, const char*> Reasons[] = {{TRtpVerdict::TooShort, "too_short"},
+                                                                {TRtpVerdict::Version, "version"},
+                                                                {TRtpVerdict::NoPayload, "no_payload"},
+                                                                {TRtpVerdict::Repeat, "repeat"},
+                                                                {TRtpVerdict::SequenceJump, "sequence_jump"}};
+  T.Family("brenvic_rtp_packets_rejected_total", "counter", "Received datagrams refused, by the rule that refused them");
+  for (const auto& [Verdict, Reason] : Reasons)
+    T.Sample("brenvic_rtp_packets_rejected_total", M.Verdicts[static_cast<size_t>(Verdict)], {{"reason", Reason}});
+  T.Counter("brenvic_rtp_packets_sent_total", "RTP packets sent (each to every peer)", M.PacketsSent);
+  T.Counter("brenvic_rtp_sent_bytes_total", "Bytes of RTP datagrams sent, summed over the peers", M.BytesSent);
+}
+
+}  // namespace
+
+TBridgeMetrics::TBridgeMetrics(const std::string& Listen, const std::string& Version)
+    : FVersion(Version), FStartTick(Platform::TickCount()) {
+  FServer = std::make_unique<TMetricsServer>(Listen, [this](const std::string& Path) { return Serve(Path); });
+}
+
+TBridgeMetrics::~TBridgeMetrics() { FServer.reset(); }
+
+void TBridgeMetrics::Publish(TRtpSession* Session) {
+  TSessionMetrics M = Session ? Session->Metrics() : TSessionMetrics{};
+  std::lock_guard<std::mutex> Guard(FLock);
+  FLatest = M;
+  FHasSession = Session != nullptr;
+}
+
+THttpResponse TBridgeMetrics::Serve(const std::string& Path) {
+  TSessionMetrics M;
+  bool HasSession;
+  {
+    std::lock_guard<std::mutex> Guard(FLock);
+    M = FLatest;
+    HasSession = FHasSession;
+  }
+  if (Path == "/metrics")
+    return {200, TPrometheusText::ContentType, RenderMetrics(M, HasSession, FVersion, Platform::TickCount() - FStartTick)};
+  if (Path == "/health") return Health(M, HasSession);
+  return {404, "text/plain; charset=utf-8", "not found: /metrics and /health are here\n"};
+}
+
+THttpResponse TBridgeMetrics::Health(const TSessionMetrics& M, bool HasSession) {
+  std::string Why;
+  if (!HasSession || !M.Active)
+    Why = "session not running";
+  else if (M.Capture != TDeviceState::Open)
+    Why = std::string("capture device ") + DeviceStateName(M.Capture);
+  else if (M.Playback != TDeviceState::Open)
+    Why = std::string("playback device ") + DeviceStateName(M.Playback);
+  return Why.empty() ? THttpResponse{200, "text/plain; charset=utf-8", "ok\n"}
+                     : THttpResponse{503, "text/plain; charset=utf-8", Why + "\n"};
+}
+
+std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSession, const std::string& Version,
+                                          uint32_t UpMs) {
+  TPrometheusText T;
+  T.Family("brenvic_build_info", "gauge", "The program's version, as a label");
+  T.Sample("brenvic_build_info", uint64_t{1}, {{"version", Version}});
+  T.Gauge("brenvic_uptime_seconds", "Seconds since the program started", UpMs / 1000.0);
+  T.Gauge("brenvic_session_active", "1 while the RTP session runs", HasSession && M.Active ? 1.0 : 0.0);
+  T.Gauge("brenvic_session_active_seconds", "Seconds since the session last started", M.ActiveMs / 1000.0);
+  DeviceState(T, "brenvic_capture_device_state", "The microphone: open, missing or stalled", M.Capture);
+  DeviceState(T, "brenvic_playback_device_state", "The earpiece: open, missing or stalled", M.Playback);
+  T.Counter("brenvic_device_reopens_total", "Times the watchdog opened the devices anew", M.DeviceReopens);
+  T.Gauge("brenvic_peers", "RTP peers now", M.Peers);
+  T.Counter("brenvic_peer_connections_total", "RTP peers that appeared", M.PeerConnections);
+  Rtp(T, M);
+  JitterBuffers(T, M);
+  T.Gauge("brenvic_recording_clients", "Recording clients connected now", M.Mixer.Clients);
+  T.Counter("brenvic_recording_connections_total", "Recording clients that connected", M.Mixer.Connections);
+  T.Counter("brenvic_recording_frames_sent_total", "Frames of the recording stream sent", M.Mixer.FramesSent);
+  T.Counter("brenvic_recording_silence_bytes_total", "Bytes of silence filled in for a direction without audio",
+            M.Mixer.SilenceBytes);
+  T.Counter("brenvic_recording_dropped_bytes_total", "Pending audio dropped over the two-second bound",
+            M.Mixer.DroppedBytes);
+  return T.Text();
+}

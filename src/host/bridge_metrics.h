@@ -1,0 +1,43 @@
+#pragma once
+// The bridge's health and counters for a monitoring system, served over HTTP
+// when [Metrics] Listen is set: GET /metrics (Prometheus text) and GET /health
+// (200 while the session runs with both devices open, 503 otherwise, with the
+// reason on one line).
+//
+// The host thread publishes the session's state after the start and every
+// 300 ms; a request reads the latest of it. So a request never touches the
+// session itself, whatever its thread is doing.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "metrics/metrics_server.h"
+#include "rtp/rtp_session.h"
+
+class TBridgeMetrics {
+public:
+  // Starts the endpoint; throws Exception when it cannot listen.
+  TBridgeMetrics(const std::string& Listen, const std::string& Version);
+  ~TBridgeMetrics();
+
+  // Host thread: the session's state now; null when no session runs.
+  void Publish(TRtpSession* Session);
+  uint16_t Port() const { return FServer->Port(); }
+
+  // What the endpoint answers, from a published state (public for tests).
+  static std::string RenderMetrics(const TSessionMetrics& M, bool HasSession, const std::string& Version,
+                                   uint32_t UpMs);
+  static THttpResponse Health(const TSessionMetrics& M, bool HasSession);
+
+private:
+  THttpResponse Serve(const std::string& Path);
+
+  const std::string FVersion;
+  const uint32_t FStartTick;
+  std::mutex FLock;
+  TSessionMetrics FLatest;    // guarded by FLock
+  bool FHasSession = false;   // guarded by FLock
+  std::unique_ptr<TMetricsServer> FServer;  // last: stopped before the rest goes
+};

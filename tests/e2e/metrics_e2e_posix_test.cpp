@@ -1,0 +1,130 @@
+// The bridge's monitoring endpoint against a real Prometheus server on
+// loopback: a scripted peer sends a known mix of good and bad datagrams, and
+// the counters that Prometheus scraped must say exactly that; promtool checks
+// the page's format.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "e2e_support_posix.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace E2E;
+
+// One HTTP GET on loopback; the whole response ("" when nothing came).
+Bytes HttpGet(uint16_t Port, const std::string& Target) {
+  TSocket S(SOCK_STREAM);
+  if (!S.Connect(Port)) return "";
+  S.SetTimeout(2000ms);
+  const Bytes Request = "GET " + Target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (send(S.Fd(), Request.data(), Request.size(), 0) != static_cast<ssize_t>(Request.size())) return "";
+  Bytes Response;
+  for (Bytes Part = S.Receive(); !Part.empty(); Part = S.Receive()) Response += Part;
+  return Response;
+}
+
+Bytes Body(const Bytes& Response) {
+  const size_t At = Response.find("\r\n\r\n");
+  return At == Bytes::npos ? "" : Response.substr(At + 4);
+}
+
+// The value of a query's single result in Prometheus's answer; "" when it
+// has none yet.
+std::string QueryValue(uint16_t PrometheusPort, const std::string& Query) {
+  const Bytes Json = Body(HttpGet(PrometheusPort, "/api/v1/query?query=" + Query));
+  const size_t At = Json.find("\"value\":[");
+  if (At == Bytes::npos) return "";
+  const size_t Open = Json.find('"', Json.find(',', At));
+  const size_t Close = Json.find('"', Open + 1);
+  return Open == Bytes::npos || Close == Bytes::npos ? "" : Json.substr(Open + 1, Close - Open - 1);
+}
+
+TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
+  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
+  const uint16_t MetricsPort = FreePort(SOCK_STREAM), PrometheusPort = FreePort(SOCK_STREAM);
+  std::string Settings = Ini(Port, 9, Tcp, "DisconnectTimeOut=20000\r\n",
+                             "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n");
+  Settings += "[Metrics]\r\nListen=127.0.0.1:" + std::to_string(MetricsPort) + "\r\n";
+  TBridge B(Settings);
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("Metrics endpoint -> listening on 127.0.0.1:" + std::to_string(MetricsPort), 5s));
+  ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
+
+  // 40 good packets, 3 of them repeated, 6 too short, 4 of another RTP version.
+  TSocket Peer(SOCK_DGRAM);
+  const Bytes Payload(160, '\x55');
+  for (uint16_t Seq = 0; Seq < 40; ++Seq) {
+    const Bytes Packet = RtpPacket(Seq, 160u * Seq, 0x3131, Payload);
+    Peer.SendTo(Port, Packet);
+    if (Seq >= 5 && Seq < 8) Peer.SendTo(Port, Packet);
+    if (Seq < 6) Peer.SendTo(Port, Bytes(50, '\x80'));
+    if (Seq < 4) {
+      Bytes Old = RtpPacket(static_cast<uint16_t>(1000 + Seq), 0, 0x3131, Payload);
+      Old[0] = '\x40';
+      Peer.SendTo(Port, Old);
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+
+  const TestSupport::TTempDir Store;
+  TestSupport::WriteFile(Store.Path() / "prometheus.yml",
+                         "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: brenvic\n    static_configs:\n"
+                         "      - targets: ['127.0.0.1:" + std::to_string(MetricsPort) + "']\n");
+  TProcess Prometheus({"/usr/bin/prometheus", "--config.file=" + (Store.Path() / "prometheus.yml").string(),
+                       "--storage.tsdb.path=" + (Store.Path() / "data").string(),
+                       "--web.listen-address=127.0.0.1:" + std::to_string(PrometheusPort)},
+                      (Store.Path() / "prometheus.out").string());
+  ASSERT_TRUE(Prometheus.Started());
+  const std::vector<std::pair<std::string, std::string>> Expected = {
+      {"brenvic_rtp_datagrams_received_total", "53"},
+      {"brenvic_rtp_packets_accepted_total", "40"},
+      {"brenvic_rtp_packets_rejected_total{reason=\"repeat\"}", "3"},
+      {"brenvic_rtp_packets_rejected_total{reason=\"too_short\"}", "6"},
+      {"brenvic_rtp_packets_rejected_total{reason=\"version\"}", "4"},
+      {"brenvic_rtp_packets_rejected_total{reason=\"sequence_jump\"}", "0"},
+      {"brenvic_peers", "1"},
+      {"brenvic_peer_connections_total", "1"},
+      {"brenvic_session_active", "1"},
+      {"brenvic_capture_device_state{state=\"open\"}", "1"},
+  };
+  const auto Deadline = std::chrono::steady_clock::now() + 30s;
+  while (QueryValue(PrometheusPort, "brenvic_rtp_datagrams_received_total") != "53" &&
+         std::chrono::steady_clock::now() < Deadline)
+    std::this_thread::sleep_for(200ms);
+  for (const auto& [Query, Value] : Expected) EXPECT_EQ(QueryValue(PrometheusPort, Query), Value) << Query;
+  EXPECT_NE(QueryValue(PrometheusPort, "brenvic_rtp_packets_sent_total"), "0");
+
+  // The page as promtool sees it, and the health answer.
+  const Bytes Page = Body(HttpGet(MetricsPort, "/metrics"));
+  TestSupport::WriteFile(Store.Path() / "page.txt", Page);
+  const std::string Check = "/usr/bin/promtool check metrics < " + (Store.Path() / "page.txt").string() + " > " +
+                            (Store.Path() / "promtool.out").string() + " 2>&1";
+  EXPECT_EQ(std::system(Check.c_str()), 0) << TestSupport::ReadFile(Store.Path() / "promtool.out");
+  const Bytes Health = HttpGet(MetricsPort, "/health");
+  EXPECT_EQ(Health.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(Body(Health), "ok\n");
+
+  B.Signal(SIGINT);
+  EXPECT_GE(B.Wait(5s), 0);
+}
+
+TEST(Metrics, HealthTellsAMissingHeadset) {
+  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM), MetricsPort = FreePort(SOCK_STREAM);
+  std::string Settings = Ini(Port, 9, Tcp, "", "Playback1=Test Ear|file=ear.raw\r\n");
+  Settings += "[Metrics]\r\nListen=127.0.0.1:" + std::to_string(MetricsPort) + "\r\n";
+  TBridge B(Settings);
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
+  std::this_thread::sleep_for(500ms);  // published by the host's next check
+  const Bytes Health = HttpGet(MetricsPort, "/health");
+  EXPECT_EQ(Health.substr(0, 32), "HTTP/1.1 503 Service Unavailable");
+  EXPECT_EQ(Body(Health), "capture device missing\n");
+  EXPECT_NE(Body(HttpGet(MetricsPort, "/metrics")).find("brenvic_capture_device_state{state=\"missing\"} 1\n"),
+            Bytes::npos);
+  B.Signal(SIGINT);
+  EXPECT_GE(B.Wait(5s), 0);
+}
+
+}  // namespace
