@@ -35,7 +35,7 @@ TEST(AccessList, WrittenFormsAdmitTheirAddressesAndNoOthers) {
       {"0.0.0.0/0", "2001:db8::1", false},  // all of IPv4 is no IPv6
       {"fd00:1::/32", "fd00:1:2::5", true},
       {"fd00:1::/32", "fd00:2::5", false},
-      {"fe80::/10", "fe80::1%lo", true},  // the scope of a link-local peer does not matter
+      {"fe80::/10", "fe80::1%1", true},  // the scope of a link-local peer does not matter
       {"::ffff:192.168.0.0/120", "192.168.0.77", true},  // an IPv4-mapped network is IPv4
       {"::ffff:192.168.0.0/120", "192.168.1.1", false},
       {"::ffff:192.168.0.5", "192.168.0.5", true},
