@@ -1,17 +1,20 @@
 // The per-packet work of the RTP paths: building one packet, accepting one
 // received datagram, the jitter buffer's write and read, and the whole receive
-// path of one datagram (acceptance and buffer write), each against a 172-byte
-// copy under an uncontended lock; the same for the adaptive receive buffer
-// (a packet stored, a frame played, a frame made up for a lost packet).
+// path of one datagram (the access and payload-type checks, acceptance and
+// buffer write), each against a 172-byte copy under an uncontended lock; the
+// same for the adaptive receive buffer (a packet stored, a frame played, a
+// frame made up for a lost packet).
 
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "access/peer_gate.h"
 #include "audio/adaptive_buffer.h"
 #include "audio/jitter_buffer.h"
 #include "bench_ratio.h"
 #include "rtp/rtp_codec.h"
+#include "rtp/rtp_payload_filter.h"
 
 namespace {
 
@@ -80,10 +83,13 @@ void BM_JitterWriteRead(benchmark::State& State) {
 }
 BENCHMARK(BM_JitterWriteRead);
 
-// One received datagram: acceptance, then its payload into the receive buffer.
-// The buffer is emptied now and then so that it never overflows.
+// One received datagram as the session takes it: its sender not refused, its
+// payload type the configured one, acceptance, then its payload into the
+// receive buffer. The buffer is emptied now and then so that it never overflows.
 void BM_ReceivePath(benchmark::State& State) {
   TRtpCodec Codec(1);
+  TPeerGate Gate;
+  TRtpPayloadFilter Filter;
   TJitterBuffer Buffer(160, 480, 1 << 20);
   std::vector<uint8_t> D = Datagram(0x12345678);
   Codec.Accept(D.data(), 172);
@@ -91,6 +97,7 @@ void BM_ReceivePath(benchmark::State& State) {
   uint32_t N = 0;
   for (auto _ : State) {
     NextSequence(D);
+    if (Gate.Refused(1) || Filter.Check(1, D.data(), 172) != TRtpPayloadVerdict::Play) continue;
     if (Codec.Accept(D.data(), 172, &Info))
       Buffer.Write(D.data() + Info.PayloadOffset, static_cast<uint16_t>(Info.PayloadLength));
     if ((++N & 4095) == 0) Buffer.Clear();

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "engine.h"
 #include "tpkt_transport.h"
 
 namespace TPKT {
@@ -85,10 +86,25 @@ protected:
     }
   }
 
+  // A new client is announced before anything is sent to it: the network
+  // thread holds this from the client's entry into the table until its connect
+  // callback has returned, and the sends of other threads wait for it, so that
+  // the program can refuse the client from inside that callback before a byte
+  // goes out.
+  std::unique_lock<std::mutex> HoldAnnouncements() { return std::unique_lock<std::mutex>(FAnnounceLock); }
+  std::unique_lock<std::mutex> WaitForAnnouncements() {
+    // On the network thread no announcement runs but the one this call may be
+    // made from.
+    TEngine* Engine = TEngine::OnThisThread();
+    if (Engine && &Engine->Io() == &FIo) return {};
+    return std::unique_lock<std::mutex>(FAnnounceLock);
+  }
+
   const int32_t FId;
   const TCallbacks FCallbacks;
   asio::io_context& FIo;  // the engine outlives every server it runs
   bool FStopped = false;  // network thread only
+  std::mutex FAnnounceLock;  // see HoldAnnouncements; taken before FLock
   std::mutex FLock;       // guards what the sending threads share with the network thread
 };
 

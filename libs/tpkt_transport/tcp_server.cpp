@@ -187,6 +187,7 @@ private:
     Client->Address = AddressText(Remote.address());
     Client->Port = Remote.port();
     Client->ReadBuffer.resize(TcpReadSize);
+    auto Announcing = HoldAnnouncements();
     {
       std::lock_guard<std::mutex> Guard(FLock);
       Client->Id = NextFreeId(FNextClientId, FClients);
@@ -194,6 +195,7 @@ private:
     }
     ReportConnect(Client->Id, Client->Address, Client->Port);
     if (FStopped) return;
+    Announcing.unlock();
     Read(Client);
     Accept();
   }
@@ -255,6 +257,7 @@ private:
     };
     std::vector<std::shared_ptr<TClient>> Start, Drop, Check;
     std::optional<std::chrono::steady_clock::time_point> Now;  // read once, when needed
+    const auto Announced = WaitForAnnouncements();
     std::lock_guard<std::mutex> Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     auto Offer = [&](const std::shared_ptr<TClient>& Client) {

@@ -62,6 +62,7 @@ public:
   }
 
   int32_t SendToAll(const uint8_t* Data, size_t Size) override {
+    const auto Announced = WaitForAnnouncements();
     std::lock_guard<std::mutex> Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     FSendList.clear();
@@ -72,6 +73,7 @@ public:
   }
 
   int32_t SendToClient(int32_t ClientId, const uint8_t* Data, size_t Size) override {
+    const auto Announced = WaitForAnnouncements();
     std::lock_guard<std::mutex> Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     const auto It = FPeers.find(ClientId);
@@ -173,6 +175,7 @@ private:
     bool IsNew = false;
     std::string Address;
     uint16_t Port = 0;
+    auto Announcing = HoldAnnouncements();
     {
       std::lock_guard<std::mutex> Guard(FLock);
       const auto It = FIdOf.find(FFrom);
@@ -209,6 +212,7 @@ private:
       ReportConnect(Id, Address, Port);
       if (FStopped) return;
     }
+    Announcing.unlock();
     ReportClientData(Id, FBuffer.data(), Size);
   }
 

@@ -48,6 +48,9 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
                                                                 {TRtpVerdict::Repeat, "repeat"},
                                                                 {TRtpVerdict::SequenceJump, "sequence_jump"}};
   T.Family("brenvic_rtp_packets_rejected_total", "counter", "Received datagrams refused, by the rule that refused them");
+  T.Sample("brenvic_rtp_packets_rejected_total", M.Refused, {{"reason", "refused_sender"}});
+  T.Sample("brenvic_rtp_packets_rejected_total", M.Rtcp, {{"reason", "rtcp"}});
+  T.Sample("brenvic_rtp_packets_rejected_total", M.OtherPayloadType, {{"reason", "payload_type"}});
   for (const auto& [Verdict, Reason] : Reasons)
     T.Sample("brenvic_rtp_packets_rejected_total", M.Verdicts[static_cast<size_t>(Verdict)], {{"reason", Reason}});
   T.Counter("brenvic_rtp_packets_sent_total", "RTP packets sent (each to every peer)", M.PacketsSent);

@@ -3,7 +3,9 @@
 #include "host/bridge_metrics.h"
 #include "host/service_admin.h"
 
+#include "access/access_policy.h"
 #include "audio/virtual_devices.h"
+#include "config/access_values.h"
 #include "config/start_values.h"
 #include "log/log.h"
 #include "log/log_retention.h"
@@ -83,6 +85,8 @@ int BrenvicMain(int Argc, char** Argv) {
   // Also when nothing is logged today: the old days go all the same.
   const Platform::TLocalTime Now = Platform::LocalNow();
   RemoveOldDayFolders(Platform::ExeDir() + "Logs", DaysFromCivil(Now.Year, Now.Month, Now.Day), LogKeepDays);
+  LoadAccessValues(ConfigFileName);
+  InstallAccessPolicy(MakeAccessPolicy(AccessValues));
   if (DoLog) {
     const std::string Stars(67, '*');
     WriteLog("");

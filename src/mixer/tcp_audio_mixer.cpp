@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "access/access_policy.h"
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/clock.h"
@@ -53,7 +54,13 @@ void TTCPAudioMixer::TChannel::Clear() {
 
 TTCPAudioMixer::TTCPAudioMixer(const std::string& ListenIP, uint16_t Port)
     : FServer(std::make_unique<TTPKTServer>()) {
-  FServer->OnConnect() = [this](TTPKTServer*, int32_t, const std::string& Address, int32_t ClientPort) {
+  FServer->OnConnect() = [this](TTPKTServer* Sender, int32_t Id, const std::string& Address, int32_t ClientPort) {
+    // A client the access policy does not name hears nothing: closed at once,
+    // before any frame is queued for it.
+    if (!AdmitRecordingClient(Address, ClientPort)) {
+      Sender->DisconnectClient(Id);
+      return;
+    }
     ++FConnections;
     if (DoLog) WriteLog(Format("Mixer TCPConnect happend: %s:%d", Address.c_str(), ClientPort));
   };

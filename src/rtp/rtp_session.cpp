@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "access/access_policy.h"
 #include "audio/mesure_streams.h"
 #include "audio/player.h"
 #include "config/start_values.h"
@@ -79,7 +80,10 @@ void TRtpSession::SetAudioFormat(const Platform::TWaveFormat& Value) {
   ComputeSendSizes();
 }
 
-void TRtpSession::SetPayloadType(uint8_t Value) { FCodec.SetPayloadType(Value); }
+void TRtpSession::SetPayloadType(uint8_t Value) {
+  FCodec.SetPayloadType(Value);
+  FPayloadFilter.SetPayloadType(FCodec.PayloadType());
+}
 
 void TRtpSession::SetRTPVersion(uint8_t Value) { FCodec.SetVersion(Value); }
 
@@ -211,6 +215,11 @@ void TRtpSession::Start() {
     Transport->OnDisconnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
       OnClientDisconnected(S, Id, Address, Port);
     };
+    // Access is decided where a peer is born: from the first datagram the
+    // transport can report, so no sender becomes a peer unchecked.
+    Transport->OnConnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
+      OnNewClientConnected(S, Id, Address, Port);
+    };
     FTransport = std::move(Transport);
     FTransport->SetActive(true);
   }
@@ -247,9 +256,6 @@ void TRtpSession::Start() {
   if (FPlayEnabled) {
     CreatePlayer();
     if (DoLog) WriteLog("Sound player processor -> started");
-    FTransport->OnConnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
-      OnNewClientConnected(S, Id, Address, Port);
-    };
     FTransport->OnClientData() = [this](TTPKTServer* S, int32_t Id, const void* Data, uint32_t Size) {
       OnReceiveData(S, Id, Data, Size);
     };
@@ -333,6 +339,9 @@ TSessionMetrics TRtpSession::Metrics() {
   M.PeerConnections = FPeerConnections;
   M.Datagrams = FDatagrams;
   for (size_t I = 0; I < RtpVerdictCount; ++I) M.Verdicts[I] = FVerdicts[I];
+  M.Refused = FFiltered[0];
+  M.Rtcp = FFiltered[1];
+  M.OtherPayloadType = FFiltered[2];
   M.PacketsSent = FPacketsSent;
   M.BytesSent = FBytesSent;
   M.DeviceReopens = FDeviceReopens;
@@ -375,8 +384,9 @@ void TRtpSession::CheckInactivePeers() {
   std::string Ids;
   if (FTransport->DisconnectIdleClients(FDisconnectTimeOut, Ids)) {
     if (DoLog) WriteLog("DISCONNECT_INACTIVE [" + Ids + "]");
-    // The next conversation starts with a new identity.
-    FCodec.ResetSendIdentity();
+    // The next conversation starts with a new identity; a peer that stays is
+    // still in this one and keeps hearing the same source.
+    if (FPeerGate.LastPeersAmong(Ids)) FCodec.ResetSendIdentity();
   }
 }
 
@@ -453,8 +463,9 @@ void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
 void TRtpSession::SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure) {
   TAudioBlock Block;
   if (!FSendBuffer.Read(0, Block) || Block.Size == 0) return;
-  // Without a peer the block is dropped: no packet, no sequence number used.
-  if (!FTransport || FTransport->ClientCount() <= 0) return;
+  // Without a peer the block is dropped: no packet, no sequence number used. A
+  // refused sender waiting to leave is no peer.
+  if (!FTransport || FPeerGate.PeerCount() == 0) return;
   // A backlog handed over at once after a stall leaves as at most SendBufCount
   // packets together; the rest is dropped, so that the peer gets no burst and
   // the delay does not grow.
@@ -502,28 +513,52 @@ void TRtpSession::AddRecordedData(const Platform::WAVEHDR& Header) {
 
 // ---- transport handlers -----------------------------------------------------
 
-void TRtpSession::OnNewClientConnected(TTPKTServer*, int32_t ClientId, const std::string& Address, int32_t Port) {
-  ++FPeerConnections;
+void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address,
+                                       int32_t Port) {
   try {
-    if (DoLog) WriteLog(Format("CONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
+    if (FPeerGate.Decide(AccessPolicy(), ClientId, Address, Port, Platform::TickCount()) != TPeerVerdict::Admitted) {
+      // Never a peer: the transport sends it nothing from now on, and its
+      // datagrams are ignored until it has gone.
+      Sender->DisconnectClient(ClientId);
+      return;
+    }
+    ++FPeerConnections;
+    // Only a session that plays learns of its peers in the log.
+    if (DoLog && FPlayEnabled) WriteLog(Format("CONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
   } catch (const Exception& E) {
     WriteLog("OnNewClientConnected Exception: " + E.Message());
   }
 }
 
-void TRtpSession::OnClientDisconnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address,
-                                       int32_t Port) {
+void TRtpSession::OnClientDisconnected(TTPKTServer*, int32_t ClientId, const std::string& Address, int32_t Port) {
+  // A refused sender was never a peer: its going is no peer's.
+  size_t PeersLeft = 0;
+  if (!FPeerGate.Leave(ClientId, &PeersLeft)) return;
+  FPayloadFilter.Forget(ClientId);
   if (DoLog) WriteLog(Format("DISCONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
-  // Counted while the departing peer is still in the table.
-  FCodec.SetAwaitingFirstStream(Sender->ClientCount() == 0);
+  // Only the last peer's going ends the wait for the first stream. Counting the
+  // departing peer as the table does, any going ended it, and the stream of a
+  // peer that stayed was then taken for a new source: a new identity for all.
+  if (PeersLeft == 0) FCodec.SetAwaitingFirstStream(false);
 }
 
-void TRtpSession::OnReceiveData(TTPKTServer*, int32_t, const void* Data, uint32_t Size) {
+void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data, uint32_t Size) {
   if (!FPlayEnabled) return;
+  ++FDatagrams;
+  // Who is heard and what is audio: nothing of a refused sender, no RTCP and no
+  // foreign payload type reaches the acceptance rules or the earpiece.
+  if (FPeerGate.Refused(ClientId)) {
+    ++FFiltered[0];
+    return;
+  }
+  const TRtpPayloadVerdict Payload = FPayloadFilter.Check(ClientId, static_cast<const uint8_t*>(Data), Size);
+  if (Payload != TRtpPayloadVerdict::Play) {
+    ++FFiltered[Payload == TRtpPayloadVerdict::Rtcp ? 1 : 2];
+    return;
+  }
   try {
     TRtpDatagramInfo Info;
     const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-    ++FDatagrams;
     const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info);
     ++FVerdicts[static_cast<size_t>(Verdict)];
     if (Verdict != TRtpVerdict::Accepted) return;

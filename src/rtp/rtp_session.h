@@ -25,6 +25,7 @@
 #include <string>
 
 #include "audio/adaptive_buffer.h"
+#include "access/peer_gate.h"
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
@@ -34,6 +35,7 @@
 #include "platform/wave_format.h"
 #include "rtp/rtp_codec.h"
 #include "rtp/send_pacer.h"
+#include "rtp/rtp_payload_filter.h"
 
 class TTPKTServer;
 class TMesureStreams;
@@ -50,6 +52,7 @@ struct TSessionMetrics {
   uint64_t PeerConnections = 0;
   uint64_t Datagrams = 0;                     // received, whatever came of them
   uint64_t Verdicts[RtpVerdictCount] = {};    // by TRtpVerdict; [Accepted] = accepted
+  uint64_t Refused = 0, Rtcp = 0, OtherPayloadType = 0;  // stopped before the acceptance rules
   uint64_t PacketsSent = 0, BytesSent = 0;    // bytes: every datagram to every peer
   TDeviceState Capture = TDeviceState::Missing, Playback = TDeviceState::Missing;
   uint64_t DeviceReopens = 0;
@@ -113,6 +116,8 @@ public:
   bool AdaptiveMode() const { return FAdaptiveMode; }
   TJitterBuffer& SendBuffer() { return FSendBuffer; }
   int PeerCount() const;
+  const TPeerGate& PeerGate() const { return FPeerGate; }
+  const TRtpPayloadFilter& PayloadFilter() const { return FPayloadFilter; }
   // Safe from any thread.
   TSessionMetrics Metrics();
   // Test hook: the raw stream files go to this folder (with its trailing
@@ -188,6 +193,7 @@ private:
   // Counters and times for the metrics; each is atomic on its own.
   std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0};
   std::atomic<uint64_t> FVerdicts[RtpVerdictCount]{};
+  std::atomic<uint64_t> FFiltered[3]{};  // a refused sender's, RTCP, another payload type
   std::atomic<uint32_t> FStartTick{0}, FLastCaptureTick{0}, FLastReceiveTick{0}, FLastPlayTick{0};
 
   // The send side's pace: session thread (set by Start before the thread goes on).
@@ -195,6 +201,10 @@ private:
   int32_t FSendDropped = 0;  // session thread: packets dropped by the pacer since the last sent
 
   TRtpCodec FCodec;  // locks itself
+  // Who becomes a peer (the process's access policy at each new sender), and
+  // which received datagrams are audio at all.
+  TPeerGate FPeerGate;                // locks itself
+  TRtpPayloadFilter FPayloadFilter;   // locks itself
   TJitterBuffer FReceiveBuffer;  // locks itself
   TAdaptiveReceiver FAdaptiveBuffer;  // locks itself; used instead of FReceiveBuffer in adaptive mode
   TJitterBuffer FSendBuffer;     // locks itself

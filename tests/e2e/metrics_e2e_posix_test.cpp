@@ -52,18 +52,25 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
   ASSERT_TRUE(B.WaitForLog("Metrics endpoint -> listening on 127.0.0.1:" + std::to_string(MetricsPort), 5s));
   ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
 
-  // 40 good packets, 3 of them repeated, 6 too short, 4 of another RTP version.
+  // 40 good packets, 3 of them repeated, 6 too short, 4 of another RTP version,
+  // 2 RTCP reports and 5 of another payload type.
   TSocket Peer(SOCK_DGRAM);
   const Bytes Payload(160, '\x55');
   for (uint16_t Seq = 0; Seq < 40; ++Seq) {
     const Bytes Packet = RtpPacket(Seq, 160u * Seq, 0x3131, Payload);
     Peer.SendTo(Port, Packet);
     if (Seq >= 5 && Seq < 8) Peer.SendTo(Port, Packet);
-    if (Seq < 6) Peer.SendTo(Port, Bytes(50, '\x80'));
+    if (Seq < 6) Peer.SendTo(Port, RtpPacket(static_cast<uint16_t>(3000 + Seq), 0, 0x3131, Bytes(20, '\x55')));
     if (Seq < 4) {
       Bytes Old = RtpPacket(static_cast<uint16_t>(1000 + Seq), 0, 0x3131, Payload);
       Old[0] = '\x40';
       Peer.SendTo(Port, Old);
+    }
+    if (Seq < 2) Peer.SendTo(Port, Bytes("\x80\xC8\x00\x06", 4) + Bytes(24, '\x01'));  // a sender report
+    if (Seq < 5) {
+      Bytes Other = RtpPacket(static_cast<uint16_t>(2000 + Seq), 0, 0x3131, Payload);
+      Other[1] = 0;  // mu-law
+      Peer.SendTo(Port, Other);
     }
     std::this_thread::sleep_for(20ms);
   }
@@ -78,7 +85,9 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
                       (Store.Path() / "prometheus.out").string());
   ASSERT_TRUE(Prometheus.Started());
   const std::vector<std::pair<std::string, std::string>> Expected = {
-      {"brenvic_rtp_datagrams_received_total", "53"},
+      {"brenvic_rtp_datagrams_received_total", "60"},
+      {"brenvic_rtp_packets_rejected_total{reason=\"rtcp\"}", "2"},
+      {"brenvic_rtp_packets_rejected_total{reason=\"payload_type\"}", "5"},
       {"brenvic_rtp_packets_accepted_total", "40"},
       {"brenvic_rtp_packets_rejected_total{reason=\"repeat\"}", "3"},
       {"brenvic_rtp_packets_rejected_total{reason=\"too_short\"}", "6"},
@@ -90,7 +99,7 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
       {"brenvic_capture_device_state{state=\"open\"}", "1"},
   };
   const auto Deadline = std::chrono::steady_clock::now() + 30s;
-  while (QueryValue(PrometheusPort, "brenvic_rtp_datagrams_received_total") != "53" &&
+  while (QueryValue(PrometheusPort, "brenvic_rtp_datagrams_received_total") != "60" &&
          std::chrono::steady_clock::now() < Deadline)
     std::this_thread::sleep_for(200ms);
   for (const auto& [Query, Value] : Expected) EXPECT_EQ(QueryValue(PrometheusPort, Query), Value) << Query;

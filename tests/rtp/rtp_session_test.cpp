@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "access/access_policy.h"
 #include "config/start_values.h"
 #include "devices/devices_test_support.h"
 #include "log_capture.h"
@@ -99,6 +100,15 @@ public:
 private:
   asio::io_context FIo;
   udp::socket FSocket;
+};
+
+// Installs an access policy for the life of the object; the default one after.
+class TScopedAccessPolicy {
+public:
+  explicit TScopedAccessPolicy(const TAccessPolicy& Policy) { InstallAccessPolicy(Policy); }
+  ~TScopedAccessPolicy() { InstallAccessPolicy(TAccessPolicy()); }
+  TScopedAccessPolicy(const TScopedAccessPolicy&) = delete;
+  TScopedAccessPolicy& operator=(const TScopedAccessPolicy&) = delete;
 };
 
 bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs = 5000) {
@@ -861,6 +871,11 @@ TEST_F(Session, IdentityResetsAreWholeWhilePacketsAreBuilt) {
   // the host thread drops and re-learns the peer. Each packet sent must belong
   // to one identity: within an SSRC, sequence and timestamp advance together
   // from one step of timestamp.
+  // The peer is dropped and learned again hundreds of times a second, far
+  // beyond what the new-peer limit lets through.
+  TAccessPolicy Unlimited;
+  Unlimited.NewPeersPerSecond = 1000000;
+  const TScopedAccessPolicy Policy(Unlimited);
   auto S = NewSession();
   S->SetDisconnectTimeOut(0);
   S->SetActive(true);

@@ -623,3 +623,48 @@ TEST_F(TransportLib, TheLastStopFromInsideACallbackLetsTheNextStartWork) {
 }
 
 }  // namespace
+
+namespace {
+
+// A send made by another thread while the program is still deciding about a new
+// client (inside its connect callback) waits for the decision, and a client
+// refused there never receives it.
+TEST_F(TransportLib, ASendWaitsForTheConnectCallbackAndAClientRefusedThereGetsNothing) {
+  const TStarted U = Start(",LAYER=UDP", true);
+  const TStarted T = Start(",NOTPKT=YES", false);
+  ASSERT_NE(U.Id, -1);
+  ASSERT_NE(T.Id, -1);
+  using TClock = std::chrono::steady_clock;
+  std::vector<std::thread> Senders;
+  std::mutex Lock;
+  std::vector<TClock::duration> Waited;  // guarded by Lock: from the send's start to its return
+  TRecorder::Get().SetHook([&](const TCall& C) {
+    if (C.Kind != TCall::Connect) return;
+    Senders.emplace_back([&, Server = C.Server] {
+      const auto Begin = TClock::now();
+      EXPECT_EQ(Lib().SendToAll(Server, "early", 5), 0);
+      std::lock_guard<std::mutex> G(Lock);
+      Waited.push_back(TClock::now() - Begin);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the program deliberates
+    Lib().Disconnect(C.Server, C.Client);                           // and refuses
+  });
+  udp::socket Peer = UdpPeer();
+  Peer.send_to(asio::buffer("hi", 2), udp::endpoint(asio::ip::make_address("127.0.0.1"), U.Port));
+  ASSERT_TRUE(TRecorder::Get().WaitCount(U.Id, TCall::Disconnect, 1));
+  tcp::socket Client = TcpClient(T.Port);
+  ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Disconnect, 1));
+  TRecorder::Get().SetHook(nullptr);
+  for (auto& S : Senders) S.join();
+  ASSERT_EQ(Waited.size(), 2u);
+  for (const auto& W : Waited) EXPECT_GE(W, std::chrono::milliseconds(50)) << "the send waited for the decision";
+
+  std::string In;
+  EXPECT_FALSE(ReceiveDatagram(Peer, In, 200)) << In;
+  char Buf[16];
+  std::error_code Ec;
+  EXPECT_EQ(Client.read_some(asio::buffer(Buf), Ec), 0u);
+  EXPECT_EQ(Ec, asio::error::eof);
+}
+
+}  // namespace
