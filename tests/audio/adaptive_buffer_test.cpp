@@ -396,9 +396,12 @@ TEST(AdaptiveBufferConcurrency, TwoSendersPushWhileTheFramesArePulled) {
   B.join();
   Done = true;
   Puller.join();
+  // A copy that comes after its original was played counts as late, not as a
+  // repeat: which of the two depends on the interleaving.
   const TAdaptiveCounters C = R.Counters();
   EXPECT_EQ(C.Packets + C.Late + C.Duplicate, 2u * (2000 + 286));
-  EXPECT_EQ(C.Duplicate, 2u * 286);
+  EXPECT_LE(C.Duplicate, 2u * 286);
+  EXPECT_LE(C.Packets, 2u * 2000);
 }
 
 }  // namespace
