@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/exception.h"
+#include "platform/mutex.h"
 
 namespace Platform {
 namespace {
@@ -15,10 +16,10 @@ using TClock = std::chrono::steady_clock;
 template <typename TLockType, typename TReady>
 bool WaitOn(std::condition_variable& Cv, TLockType& Lock, uint32_t TimeoutMs, TReady Ready) {
   if (TimeoutMs == WaitInfinite) {
-    Cv.wait(Lock, Ready);
+    Cv.wait(Lock.Native(), Ready);
     return true;
   }
-  return Cv.wait_until(Lock, TClock::now() + std::chrono::milliseconds(TimeoutMs), Ready);
+  return Cv.wait_until(Lock.Native(), TClock::now() + std::chrono::milliseconds(TimeoutMs), Ready);
 }
 
 // Registers one waiter with two objects for the length of a multi-object wait.
@@ -62,16 +63,16 @@ bool WaitForTwo(Detail::TSyncObject& A, Detail::TSyncObject& B, uint32_t Timeout
   const auto Deadline = TClock::now() + std::chrono::milliseconds(TimeoutMs);
   for (;;) {
     {
-      std::lock_guard<std::mutex> G(W.Lock);
+      TLockGuard G(W.Lock);
       W.Flagged = false;
     }
     if (TryOnce()) return true;
-    std::unique_lock<std::mutex> L(W.Lock);
-    const auto Flagged = [&] { return W.Flagged; };
+    TUniqueLock L(W.Lock);
+    const auto Flagged = [&]() REQUIRES(W.Lock) { return W.Flagged; };
     if (TimeoutMs == WaitInfinite) {
-      W.Changed.wait(L, Flagged);
-    } else if (!W.Changed.wait_until(L, Deadline, Flagged)) {
-      L.unlock();
+      W.Changed.wait(L.Native(), Flagged);
+    } else if (!W.Changed.wait_until(L.Native(), Deadline, Flagged)) {
+      L.Unlock();
       return TryOnce();
     }
   }
@@ -91,7 +92,7 @@ void TWakeList::Add(const std::shared_ptr<TWaiter>& W) {
 void TWakeList::Wake() {
   const auto WakeOne = [](TWaiter& W) {
     {
-      std::lock_guard<std::mutex> G(W.Lock);
+      TLockGuard G(W.Lock);
       W.Flagged = true;
     }
     W.Changed.notify_one();
@@ -101,12 +102,12 @@ void TWakeList::Wake() {
 }
 
 void TSyncObject::AddWaiter(const std::shared_ptr<TWaiter>& W) {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   FWaiters.push_back(W);
 }
 
 void TSyncObject::RemoveWaiter(const TWaiter* W) {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   FWaiters.erase(std::find_if(FWaiters.begin(), FWaiters.end(), [W](const auto& P) { return P.get() == W; }));
 }
 
@@ -126,7 +127,7 @@ TEvent::TEvent(bool ManualReset, bool InitiallySignalled)
 void TEvent::Set() {
   Detail::TWakeList Wake;
   {
-    std::lock_guard<std::mutex> G(FLock);
+    TLockGuard G(FLock);
     if (FSignalled) return;
     FSignalled = true;
     NotifyLocked(Wake);
@@ -135,24 +136,24 @@ void TEvent::Set() {
 }
 
 void TEvent::Reset() {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   FSignalled = false;
 }
 
 bool TEvent::Wait(uint32_t TimeoutMs) {
-  std::unique_lock<std::mutex> L(FLock);
-  if (!WaitOn(FChanged, L, TimeoutMs, [this] { return FSignalled; })) return false;
+  TUniqueLock L(FLock);
+  if (!WaitOn(FChanged, L, TimeoutMs, [this]() REQUIRES(FLock) { return FSignalled; })) return false;
   if (!FManualReset) FSignalled = false;
   return true;
 }
 
 bool TEvent::IsSet() {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   return FSignalled;
 }
 
 bool TEvent::TryConsume() {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   if (!FSignalled) return false;
   if (!FManualReset) FSignalled = false;
   return true;
@@ -185,7 +186,7 @@ TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount)
 bool TSemaphore::Release(int32_t* PreviousCount) {
   Detail::TWakeList Wake;
   {
-    std::lock_guard<std::mutex> G(FLock);
+    TLockGuard G(FLock);
     if (PreviousCount) *PreviousCount = FCount;
     if (FCount >= FMaximum) return false;
     ++FCount;
@@ -198,25 +199,25 @@ bool TSemaphore::Release(int32_t* PreviousCount) {
 bool TSemaphore::TryTake() { return Take(0); }
 
 bool TSemaphore::Take(uint32_t TimeoutMs) {
-  std::unique_lock<std::mutex> L(FLock);
-  if (!WaitOn(FChanged, L, TimeoutMs, [this] { return FCount > 0; })) return false;
+  TUniqueLock L(FLock);
+  if (!WaitOn(FChanged, L, TimeoutMs, [this]() REQUIRES(FLock) { return FCount > 0; })) return false;
   --FCount;
   return true;
 }
 
 int32_t TSemaphore::Count() {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   return FCount;
 }
 
 bool TSemaphore::TryTakeBoth(TSemaphore& First, TSemaphore& Second) {
   if (&First == &Second) {
-    std::lock_guard<std::mutex> G(First.FLock);
+    TLockGuard G(First.FLock);
     if (First.FCount < 2) return false;
     First.FCount -= 2;
     return true;
   }
-  std::scoped_lock L(First.FLock, Second.FLock);
+  TDualLockGuard L(First.FLock, Second.FLock);
   if (First.FCount <= 0 || Second.FCount <= 0) return false;
   --First.FCount;
   --Second.FCount;

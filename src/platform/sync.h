@@ -12,8 +12,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace Platform {
 
@@ -25,9 +26,9 @@ namespace Detail {
 // flags it when its state changes. Shared, so that a thread waking it may still
 // hold it after the wait has ended.
 struct TWaiter {
-  std::mutex Lock;
+  TMutex Lock;
   std::condition_variable Changed;
-  bool Flagged = false;  // guarded by Lock
+  bool Flagged GUARDED_BY(Lock) = false;
 };
 
 // The waiters one state change wakes: gathered under the object's lock, woken
@@ -61,11 +62,11 @@ public:
 protected:
   // After a state change, with FLock held: wakes the single-object waiters
   // and gathers the multi-object ones, to be woken once FLock is released.
-  void NotifyLocked(TWakeList& Wake);
+  void NotifyLocked(TWakeList& Wake) REQUIRES(FLock);
 
-  std::mutex FLock;
+  TMutex FLock;
   std::condition_variable FChanged;  // waits on FLock
-  std::vector<std::shared_ptr<TWaiter>> FWaiters;  // guarded by FLock
+  std::vector<std::shared_ptr<TWaiter>> FWaiters GUARDED_BY(FLock);
 };
 }  // namespace Detail
 
@@ -91,7 +92,7 @@ private:
   friend TWaitResult WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs);
 
   const bool FManualReset;
-  bool FSignalled;  // guarded by FLock
+  bool FSignalled GUARDED_BY(FLock);
 };
 
 // Waits until either event is signalled, at most TimeoutMs. When both are, the
@@ -119,7 +120,7 @@ private:
   friend bool TakeBoth(TSemaphore& First, TSemaphore& Second, uint32_t TimeoutMs);
 
   const int32_t FMaximum;
-  int32_t FCount;  // guarded by FLock
+  int32_t FCount GUARDED_BY(FLock);
 };
 
 // Takes one count from each semaphore in one atomic step, waiting at most

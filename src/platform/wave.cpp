@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/wave_backend.h"
 #include "platform/wave_virtual.h"
 
@@ -19,14 +19,14 @@ using Detail::TWaveStream;
 
 namespace {
 
-std::mutex GStreamsLock;
-std::map<TWaveHandle, std::shared_ptr<TWaveStream>>& Streams() {  // guarded by GStreamsLock
+TMutex GStreamsLock;
+std::map<TWaveHandle, std::shared_ptr<TWaveStream>>& Streams() REQUIRES(GStreamsLock) {
   static auto* S = new std::map<TWaveHandle, std::shared_ptr<TWaveStream>>;
   return *S;
 }
 
 std::shared_ptr<TWaveStream> FindStream(TWaveHandle Handle) {
-  std::lock_guard L(GStreamsLock);
+  TLockGuard L(GStreamsLock);
   const auto It = Streams().find(Handle);
   return It == Streams().end() ? nullptr : It->second;
 }
@@ -93,7 +93,7 @@ MMRESULT WaveOpen(TWaveDir Dir, TWaveHandle* Handle, uint32_t DeviceId, const TW
   if (Opened.Stream) {
     Opened.Handle = Opened.Stream->Handle();
     {
-      std::lock_guard L(GStreamsLock);
+      TLockGuard L(GStreamsLock);
       Streams()[Opened.Handle] = Opened.Stream;
     }
     *Handle = Opened.Handle;
@@ -139,7 +139,7 @@ MMRESULT WaveClose(TWaveDir Dir, TWaveHandle Handle) {
   if (!S) return Detail::SystemWaveHandleClose(Dir, Handle);
   const MMRESULT R = S->Close();
   if (S->Closed()) {
-    std::lock_guard L(GStreamsLock);
+    TLockGuard L(GStreamsLock);
     Streams().erase(Handle);
   }
   return R;
