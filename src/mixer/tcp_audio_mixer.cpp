@@ -8,6 +8,7 @@
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "platform/mutex.h"
 
 // ---- one direction's pending audio ------------------------------------------
 
@@ -89,7 +90,7 @@ TTCPAudioMixer::~TTCPAudioMixer() {
 }
 
 TMixerStats TTCPAudioMixer::Stats() const {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   TMixerStats S = FStats;
   S.PendingBytes[SentChannel] = FChannels[SentChannel].Count;
   S.PendingBytes[ReceivedChannel] = FChannels[ReceivedChannel].Count;
@@ -123,7 +124,7 @@ void TTCPAudioMixer::AddBuffer(const void* Data, uint32_t Size, uint8_t Channel)
   const uint8_t OtherChannel = 1 - Channel;
   bool Due;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     TChannel& Own = FChannels[Channel];
     TChannel& Other = FChannels[OtherChannel];
     FLastInputTick = Platform::TickCount();
@@ -170,7 +171,7 @@ bool TTCPAudioMixer::TakeFrame(uint8_t* Frame) {
 }
 
 void TTCPAudioMixer::DiscardPending() {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   for (TChannel& C : FChannels) C.Clear();
 }
 
@@ -184,7 +185,7 @@ void TTCPAudioMixer::Execute() {
       }
       uint32_t WaitMs = WaitTimeoutMs;
       {
-        std::lock_guard<std::mutex> Guard(FLock);
+        Platform::TLockGuard Guard(FLock);
         if (FChannels[SentChannel].Count > 0 || FChannels[ReceivedChannel].Count > 0) {
           const uint32_t Quiet = Platform::TickCount() - FLastInputTick;
           WaitMs = Quiet >= FlushAfterMs ? 0 : std::min(WaitMs, FlushAfterMs - Quiet);
@@ -193,11 +194,11 @@ void TTCPAudioMixer::Execute() {
       FFrameDue.Wait(WaitMs);
       for (;;) {
         {
-          std::lock_guard<std::mutex> Guard(FLock);
+          Platform::TLockGuard Guard(FLock);
           if (!TakeFrame(Frame.data())) break;
         }
         const bool Sent = FServer->SendToAll(Frame.data(), FrameSize);
-        std::lock_guard<std::mutex> Guard(FLock);
+        Platform::TLockGuard Guard(FLock);
         if (Sent) ++FStats.FramesSent;
       }
     } catch (const Exception& E) {
