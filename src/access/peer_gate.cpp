@@ -81,7 +81,8 @@ bool TPeerGate::LastPeersAmong(const std::string& Ids) const {
     AnyPeer = true;
   }
   // A peer whose departure has already been reported counts as one of them.
-  return AnyPeer || std::any_of(Gone.begin(), Gone.end(), [&](int32_t Id) REQUIRES(FLock) { return FRefused.count(Id) == 0; });
+  return AnyPeer ||
+         std::any_of(Gone.begin(), Gone.end(), [&](int32_t Id) REQUIRES(FLock) { return FRefused.count(Id) == 0; });
 }
 
 size_t TPeerGate::PeerCount() const {

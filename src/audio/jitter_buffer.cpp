@@ -79,27 +79,8 @@ void TJitterBuffer::SetCapacity(int32_t Capacity) {
   FCapacity = Capacity;
 }
 
-int32_t TJitterBuffer::Threshold() {
-  Platform::TLockGuard G(FLock);
-  return FThreshold;
-}
-
-uint32_t TJitterBuffer::ReadMax() {
-  Platform::TLockGuard G(FLock);
-  return FReadMax;
-}
-
-int32_t TJitterBuffer::Capacity() {
-  Platform::TLockGuard G(FLock);
-  return FCapacity;
-}
-
 TJitterStats TJitterBuffer::Stats() {
   Platform::TLockGuard G(FLock);
   return FStats;
 }
 
-uint32_t TJitterBuffer::Length() {
-  Platform::TLockGuard G(FLock);
-  return static_cast<uint32_t>(FData.size());
-}

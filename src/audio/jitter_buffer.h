@@ -56,14 +56,11 @@ public:
   void SetThreshold(int32_t Threshold);
   void SetReadMax(uint32_t ReadMax);
   void SetCapacity(int32_t Capacity);
-  int32_t Threshold();
-  uint32_t ReadMax();
-  int32_t Capacity();
-  // Bytes held now.
-  uint32_t Length();
   TJitterStats Stats();
 
 private:
+  friend class TJitterBufferTestPeer;  // the tests' look at the dimensions and the content
+
   Platform::TMutex FLock;
   // Set by Write just after it releases FLock (the woken reader finds the lock
   // free), reset by Read under FLock; the event locks itself.

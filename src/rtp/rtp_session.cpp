@@ -149,11 +149,6 @@ void TRtpSession::SetSaveWavData(bool Value) {
   if (!FActive) FSaveWavData = Value;
 }
 
-int TRtpSession::PeerCount() const {
-  const TTPKTServer* Transport = HostTransport();
-  return Transport ? Transport->ClientCount() : 0;
-}
-
 TTPKTServer* TRtpSession::HostTransport() const {
   Platform::TLockGuard Guard(FProcessorLock);
   return FTransport.get();

@@ -109,25 +109,15 @@ public:
   // The recorder's entry: a filled capture buffer into the send jitter buffer.
   void AddRecordedData(const Platform::WAVEHDR& Header) override;
 
-  // For tests and diagnostics.
-  TRtpCodec& Codec() { return FCodec; }
-  TJitterBuffer& ReceiveBuffer() { return FReceiveBuffer; }
-  TAdaptiveReceiver& AdaptiveBuffer() { return FAdaptiveBuffer; }
-  bool AdaptiveMode() const { return FAdaptiveMode; }
-  TJitterBuffer& SendBuffer() { return FSendBuffer; }
-  int PeerCount() const;
-  const TPeerGate& PeerGate() const { return FPeerGate; }
-  const TRtpPayloadFilter& PayloadFilter() const { return FPayloadFilter; }
   // Safe from any thread.
   TSessionMetrics Metrics();
-  // Test hook: the raw stream files go to this folder (with its trailing
-  // separator) instead of the executable's. Not for production code.
-  void SetRawFileDir(const std::string& Dir) { FRawFileDir = Dir; }
 
 protected:
   void Execute() override;
 
 private:
+  friend class TRtpSessionTestPeer;  // the tests' look inside, and where the raw files go
+
   void Start();
   // Start's work on the processors.
   void StartProcessors() REQUIRES(FProcessorLock);
@@ -196,7 +186,7 @@ private:
   Platform::TMutex FRawLock;  // the received file is appended to from two threads
   std::unique_ptr<Platform::TWriteStream> FRawRecv GUARDED_BY(FRawLock);
   std::unique_ptr<Platform::TWriteStream> FRawSent GUARDED_BY(FRawLock);
-  std::string FRawFileDir;  // empty: the executable's folder
+  std::string FRawFileDir;  // empty: the executable's folder (the tests choose another)
 
   // Counters and times for the metrics; each is atomic on its own.
   std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0};
