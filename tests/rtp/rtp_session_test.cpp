@@ -641,6 +641,28 @@ TEST_F(Session, RawFilesExistOnlyWithSaveWavDataAndFillWhenAudioFlows) {
   EXPECT_EQ(TestSupport::ReadFile(Files[1]).size() % 160, 0u);
 }
 
+// Metrics may be read from any thread, also while the host creates and frees
+// the processors (the thread-sanitizer build checks every read against them).
+TEST_F(Session, MetricsReadFromAnotherThreadWhileStartingAndStopping) {
+  auto S = NewSession();
+  std::atomic<bool> Done{false};
+  std::atomic<int> ActiveReads{0};
+  std::thread Reader([&] {
+    while (!Done)
+      if (S->Metrics().Active) ++ActiveReads;
+  });
+  for (int Round = 0; Round < 3; ++Round) {
+    ActiveReads = 0;
+    S->SetActive(true);
+    EXPECT_TRUE(WaitUntil([&] { return ActiveReads.load() > 0; }));
+    S->SetActive(false);
+  }
+  Done = true;
+  Reader.join();
+  EXPECT_FALSE(S->Metrics().Active);
+  EXPECT_EQ(S->Metrics().Capture, TDeviceState::Missing) << "no processor left";
+}
+
 TEST_F(Session, WithoutAPeerCapturedAudioIsDroppedAndNoSequenceNumberIsUsed) {
   auto S = NewSession();
   S->SetActive(true);
