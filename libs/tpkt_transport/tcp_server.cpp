@@ -400,6 +400,12 @@ private:
       // is cleared, none does.
       Client->Handle = asio::detail::invalid_socket;
     }
+    // Cancelled before it is closed: a write pending on a client that stopped
+    // reading must end now. Windows ends it on the close as well, but Wine does
+    // not always, and the engine's thread would then wait for it for ever when
+    // the last server stops.
+    std::error_code Ignored;
+    Client->Socket->cancel(Ignored);
     Client->Socket.reset();
     Client->StallCheck.reset();
     ReportDisconnect(Client->Id, Client->Address, Client->Port);
