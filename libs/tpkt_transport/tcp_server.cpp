@@ -279,6 +279,7 @@ private:
         if (*Now - Client->LastTaken > ReadingGrace || Client->QueuedBytes + Total > MaxBurstBytes) {
           // This client has stopped reading: let it go rather than hold up the rest.
           Client->Leaving = true;
+          FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
           Drop.push_back(Client);
           return;
         }
@@ -361,8 +362,12 @@ private:
       {
         std::lock_guard<std::mutex> Guard(Self->FLock);
         Client->CheckPending = Client->QueuedBytes > MaxQueuedBytes;
-        Stalled = Client->CheckPending && std::chrono::steady_clock::now() - Client->LastTaken > ReadingGrace;
-        if (Stalled) Client->Leaving = true;
+        Stalled = Client->CheckPending && !Client->Leaving &&
+                  std::chrono::steady_clock::now() - Client->LastTaken > ReadingGrace;
+        if (Stalled) {
+          Client->Leaving = true;
+          Self->FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
+        }
       }
       if (Stalled)
         Self->Close(Client);

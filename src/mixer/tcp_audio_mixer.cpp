@@ -89,8 +89,10 @@ TTCPAudioMixer::~TTCPAudioMixer() {
 }
 
 TMixerStats TTCPAudioMixer::Stats() const {
+  const uint64_t DroppedSlow = FServer->ClientsDroppedSlow();  // the library's lock, not under ours
   std::lock_guard<std::mutex> Guard(FLock);
   TMixerStats S = FStats;
+  S.DroppedSlow = DroppedSlow;
   S.PendingBytes[SentChannel] = FChannels[SentChannel].Count;
   S.PendingBytes[ReceivedChannel] = FChannels[ReceivedChannel].Count;
   S.Clients = FServer->ClientCount();
