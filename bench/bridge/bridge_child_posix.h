@@ -151,6 +151,18 @@ public:
     }
     return R;
   }
+  // CPU seconds so far of the threads named Name (/proc/PID/task/TID/comm).
+  double NamedThreadCpuSeconds(const std::string& Name) const {
+    uint64_t Ns = 0;
+    std::error_code Ec;
+    for (const auto& T : fs::directory_iterator("/proc/" + std::to_string(FPid) + "/task", Ec)) {
+      std::string Comm;
+      std::getline(std::ifstream(T.path() / "comm"), Comm);
+      uint64_t ThreadNs = 0;
+      if (Comm == Name && std::ifstream(T.path() / "schedstat") >> ThreadNs) Ns += ThreadNs;
+    }
+    return static_cast<double>(Ns) / 1e9;
+  }
   // A field of /proc/PID/status in kB (VmRSS, VmHWM).
   long StatusKb(const std::string& Key) const {
     std::ifstream In("/proc/" + std::to_string(FPid) + "/status");
