@@ -66,7 +66,7 @@ public:
 private:
   std::mutex FLock;
   // Set by Write just after it releases FLock (the woken reader finds the lock
-  // free), reset by Read under FLock; the event locks itself.
+  // free), reset by Read under FLock; the event is safe from any thread.
   Platform::TEvent FDataEvent{true, false};
   int32_t FThreshold;                        // guarded by FLock
   int32_t FCapacity;                         // guarded by FLock
