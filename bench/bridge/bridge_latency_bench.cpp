@@ -42,12 +42,14 @@
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
 #include "config/start_values.h"
+#include "devices/wave_devices_test_peer.h"
 #include "log/log.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/wave_virtual.h"
 #include "rtp/rtp_codec.h"
 #include "rtp/rtp_session.h"
+#include "rtp/rtp_session_test_peer.h"
 #include "transport/tpkt_server.h"
 
 using TClock = std::chrono::steady_clock;
@@ -203,7 +205,7 @@ int main(int argc, char** argv) {
   DoLog = false;
   RecDeviceID = "Bench Microphone";
   PlayDeviceID = "Bench Earphone";
-  Platform::HideSystemWaveDevices(true);
+  Platform::TWaveDevicesTestPeer::HideSystem(true);
   Platform::TVirtualWaveDevice In, Out;
   In.Name = "Bench Microphone";
   In.FileName = (Dir / "mic.raw").string();
@@ -222,7 +224,7 @@ int main(int argc, char** argv) {
   size_t Answered = 0;
   {
     TRtpSession Session;
-    GSendBuffer = &Session.SendBuffer();
+    GSendBuffer = &TRtpSessionTestPeer::SendBuffer(Session);
     Session.SetLocalIP("127.0.0.1");
     Session.SetLocalPort(Port);
     Session.SetTCPServerListenIP("127.0.0.1");

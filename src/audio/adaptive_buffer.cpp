@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "platform/exception.h"
 #include "platform/g711.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -275,7 +276,7 @@ bool TAdaptiveStream::Idle(int64_t NowMs) const {
 // ---- the streams together -----------------------------------------------------
 
 void TAdaptiveReceiver::Configure(const TAdaptiveSettings& Settings) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FSettings = Settings;
   FStreams.clear();
   FRetired = {};
@@ -302,7 +303,7 @@ TPushResult TAdaptiveReceiver::Push(uint32_t Ssrc, uint16_t Sequence, uint32_t T
   bool NewStream = false;
   TPushResult Result;
   {
-    std::lock_guard<std::mutex> G(FLock);
+    Platform::TLockGuard G(FLock);
     const int64_t T = Now(NowTick);
     auto It = FStreams.find(Ssrc);
     if (It == FStreams.end()) {
@@ -327,7 +328,7 @@ TPushResult TAdaptiveReceiver::Push(uint32_t Ssrc, uint16_t Sequence, uint32_t T
 }
 
 bool TAdaptiveReceiver::Pull(uint8_t* Frame, uint32_t NowTick) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   const int64_t T = Now(NowTick);
   int32_t Sum[TAdaptiveStream::FrameSamples] = {};
   int16_t One[TAdaptiveStream::FrameSamples];
@@ -344,7 +345,7 @@ bool TAdaptiveReceiver::Pull(uint8_t* Frame, uint32_t NowTick) {
 }
 
 void TAdaptiveReceiver::Clear() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   for (auto& [Ssrc, Stream] : FStreams) {
     TAdaptiveCounters C = Stream->Counters();
     C.TargetMs = C.DelayMs = 0;
@@ -355,14 +356,14 @@ void TAdaptiveReceiver::Clear() {
 }
 
 TAdaptiveCounters TAdaptiveReceiver::Counters() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   TAdaptiveCounters C = FRetired;
   for (auto& [Ssrc, Stream] : FStreams) C.Add(Stream->Counters());
   return C;
 }
 
 size_t TAdaptiveReceiver::StreamCount() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   return FStreams.size();
 }
 

@@ -23,11 +23,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "audio/concealment.h"
+#include "platform/mutex.h"
 
 struct TAdaptiveSettings {
   uint32_t MinDelayMs = 20;
@@ -140,13 +140,13 @@ public:
   std::string ReportLine();
 
 private:
-  int64_t Now(uint32_t Tick);  // FLock held
+  int64_t Now(uint32_t Tick) REQUIRES(FLock);
 
-  std::mutex FLock;
-  TAdaptiveSettings FSettings;                                       // guarded by FLock
-  std::map<uint32_t, std::unique_ptr<TAdaptiveStream>> FStreams;     // guarded by FLock
-  TAdaptiveCounters FRetired;                                        // guarded by FLock: streams gone
-  bool FClockKnown = false;                                          // guarded by FLock
-  uint32_t FLastTick = 0;                                            // guarded by FLock
-  int64_t FNow = 0;                                                  // guarded by FLock
+  Platform::TMutex FLock;
+  TAdaptiveSettings FSettings GUARDED_BY(FLock);
+  std::map<uint32_t, std::unique_ptr<TAdaptiveStream>> FStreams GUARDED_BY(FLock);
+  TAdaptiveCounters FRetired GUARDED_BY(FLock);  // streams gone
+  bool FClockKnown GUARDED_BY(FLock) = false;
+  uint32_t FLastTick GUARDED_BY(FLock) = 0;
+  int64_t FNow GUARDED_BY(FLock) = 0;
 };

@@ -147,6 +147,6 @@ int LoadVirtualDevices(const std::string& IniFileName) {
   // Listing the system's devices loads its whole audio stack (with ALSA, the
   // configuration's plugins and the sound server's client libraries: megabytes
   // that a bridge on virtual devices never uses).
-  if (Ini.ReadInteger(Section, "SystemDevices", 1) == 0) HideSystemWaveDevices(true);
+  if (Ini.ReadInteger(Section, "SystemDevices", 1) == 0) TSystemWaveDevices::SetHidden(true);
   return Count;
 }

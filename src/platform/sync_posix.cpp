@@ -23,8 +23,8 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/sync.h"
 
 #ifndef SYS_futex_waitv
@@ -204,7 +204,7 @@ struct TSemaphore::TImpl {
   TImpl(int32_t Initial, int32_t Maximum) : Maximum(Maximum), Word(static_cast<uint32_t>(Initial) * OneCount) {}
 
   // With Lock held: takes N counts if there are that many.
-  bool TryTakeLocked(uint32_t N) {
+  bool TryTakeLocked(uint32_t N) REQUIRES(Lock) {
     uint32_t Old = Word.load();
     do {
       if (Old / OneCount < N) return false;
@@ -212,12 +212,12 @@ struct TSemaphore::TImpl {
     return true;
   }
   bool TryTake(uint32_t N) {
-    std::lock_guard<std::mutex> G(Lock);
+    TLockGuard G(Lock);
     return TryTakeLocked(N);
   }
 
   const int32_t Maximum;
-  std::mutex Lock;
+  TMutex Lock;  // serialises changes of the count (Word itself is atomic)
   TWord Word;
 };
 
@@ -231,7 +231,7 @@ bool TSemaphore::Release(int32_t* PreviousCount) {
   TWord& W = FImpl->Word;
   uint32_t Old;
   {
-    std::lock_guard<std::mutex> G(FImpl->Lock);
+    TLockGuard G(FImpl->Lock);
     Old = W.load();
     uint32_t Count;
     do {
@@ -257,7 +257,7 @@ bool TakeBoth(TSemaphore& First, TSemaphore& Second, uint32_t TimeoutMs) {
   TSemaphore::TImpl& B = *Second.FImpl;
   if (&A == &B) return WaitOne(A.Word, TimeoutMs, [&] { return A.TryTake(2); });
   return WaitTwo(A.Word, B.Word, TimeoutMs, [&] {
-    std::scoped_lock L(A.Lock, B.Lock);
+    TDualLockGuard L(A.Lock, B.Lock);
     if (A.Word.load() / OneCount == 0 || B.Word.load() / OneCount == 0) return false;
     return A.TryTakeLocked(1) && B.TryTakeLocked(1);
   });

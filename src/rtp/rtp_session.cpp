@@ -10,6 +10,7 @@
 #include "mixer/tcp_audio_mixer.h"
 #include "platform/clock.h"
 #include "platform/exception.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "transport/tpkt_server.h"
@@ -148,7 +149,10 @@ void TRtpSession::SetSaveWavData(bool Value) {
   if (!FActive) FSaveWavData = Value;
 }
 
-int TRtpSession::PeerCount() const { return FTransport ? FTransport->ClientCount() : 0; }
+TTPKTServer* TRtpSession::HostTransport() const {
+  Platform::TLockGuard Guard(FProcessorLock);
+  return FTransport.get();
+}
 
 // ---- start and stop ---------------------------------------------------------
 
@@ -196,7 +200,16 @@ void TRtpSession::Start() {
   FLastCaptureTick = Now;
   FLastReceiveTick = Now - StallMs;  // nothing received yet
   FLastPlayTick = Now;
+  {
+    // Under the lock: a metrics reader may look at the processors meanwhile.
+    Platform::TLockGuard Guard(FProcessorLock);
+    StartProcessors();
+  }
+  if (DoLog) WriteLog("RTP session processor -> started");
+  if (!Terminated()) Resume();
+}
 
+void TRtpSession::StartProcessors() {
   FMixer = std::make_unique<TTCPAudioMixer>(FTCPServerListenIP, FTCPServerListenPort);
   if (DoLog) WriteLog("Audio mixer processor -> started");
 
@@ -260,8 +273,6 @@ void TRtpSession::Start() {
       OnReceiveData(S, Id, Data, Size);
     };
   }
-  if (DoLog) WriteLog("RTP session processor -> started");
-  if (!Terminated()) Resume();
 }
 
 void TRtpSession::CreateRecorder() {
@@ -276,19 +287,19 @@ void TRtpSession::CreatePlayer() {
 }
 
 void TRtpSession::OpenRawFiles() {
-  std::lock_guard<std::mutex> Guard(FRawLock);
+  Platform::TLockGuard Guard(FRawLock);
   FRawRecv = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawRecv_"));
   FRawSent = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawSent_"));
 }
 
 void TRtpSession::Stop() {
   FActive = false;
-  if (FTransport) {
-    FTransport->OnConnect() = nullptr;
-    FTransport->OnClientData() = nullptr;
-  }
   {
-    std::lock_guard<std::mutex> Guard(FProcessorLock);
+    Platform::TLockGuard Guard(FProcessorLock);
+    if (FTransport) {
+      FTransport->OnConnect() = nullptr;
+      FTransport->OnClientData() = nullptr;
+    }
     if (FRecordEnabled && FRecorder) {
       FRecorder->Stop();
       FRecorder.reset();
@@ -301,13 +312,15 @@ void TRtpSession::Stop() {
     }
     // Only what the start opened: after a start that failed before or at the
     // files there is no saver to report stopped.
-    if (FSaveWavData && (FRawRecv || FRawSent)) {
+    if (FSaveWavData) {
+      bool Opened = false;
       {
-        std::lock_guard<std::mutex> Raw(FRawLock);
+        Platform::TLockGuard Raw(FRawLock);
+        Opened = FRawRecv || FRawSent;
         FRawRecv.reset();
         FRawSent.reset();
       }
-      if (DoLog) WriteLog("Raw file saver -> stopped");
+      if (Opened && DoLog) WriteLog("Raw file saver -> stopped");
     }
     if (FTransport) {
       FTransport->SetActive(false);
@@ -347,7 +360,7 @@ TSessionMetrics TRtpSession::Metrics() {
   M.DeviceReopens = FDeviceReopens;
   M.ReceiveBuffer = FReceiveBuffer.Stats();
   M.SendBuffer = FSendBuffer.Stats();
-  std::lock_guard<std::mutex> Guard(FProcessorLock);
+  Platform::TLockGuard Guard(FProcessorLock);
   M.Peers = FTransport ? FTransport->ClientCount() : 0;
   if (FMixer) M.Mixer = FMixer->Stats();
   if (FRecorder && FRecorder->Running())
@@ -362,7 +375,7 @@ TSessionMetrics TRtpSession::Metrics() {
 
 void TRtpSession::CheckDevices() {
   if (!FActive) return;
-  std::lock_guard<std::mutex> Guard(FProcessorLock);
+  Platform::TLockGuard Guard(FProcessorLock);
   const bool PlayerOk = !FPlayEnabled || (FPlayer && FPlayer->Running());
   const bool RecorderOk = !FRecordEnabled || (FRecorder && FRecorder->Running());
   if (PlayerOk && RecorderOk) return;
@@ -380,9 +393,10 @@ void TRtpSession::CheckDevices() {
 }
 
 void TRtpSession::CheckInactivePeers() {
-  if (!FTransport) return;
+  TTPKTServer* Transport = HostTransport();
+  if (!Transport) return;
   std::string Ids;
-  if (FTransport->DisconnectIdleClients(FDisconnectTimeOut, Ids)) {
+  if (Transport->DisconnectIdleClients(FDisconnectTimeOut, Ids)) {
     if (DoLog) WriteLog("DISCONNECT_INACTIVE [" + Ids + "]");
     // The next conversation starts with a new identity; a peer that stays is
     // still in this one and keeps hearing the same source.
@@ -391,9 +405,10 @@ void TRtpSession::CheckInactivePeers() {
 }
 
 void TRtpSession::SendHello() {
-  if (!FTransport) return;
+  TTPKTServer* Transport = HostTransport();
+  if (!Transport) return;
   const uint8_t Hello[20] = {};
-  FTransport->SendTo(FRemoteIP, FRemotePort, Hello, sizeof(Hello));
+  Transport->SendTo(FRemoteIP, FRemotePort, Hello, sizeof(Hello));
 }
 
 // ---- the session thread -----------------------------------------------------
@@ -409,7 +424,7 @@ void TRtpSession::Execute() {
                                                             Adaptive ? AdaptiveWaitMs : LoopWaitMs);
     const bool Woken = R != Platform::TWaitResult::TimedOut;
     if (Woken || Adaptive) {
-      std::lock_guard<std::mutex> Guard(FProcessorLock);
+      Platform::TLockGuard Guard(FProcessorLock);
       // An unattended bridge logs a failure on the receive side and goes on.
       try {
         PlayReceived(Measure.get());
@@ -489,7 +504,7 @@ void TRtpSession::OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPac
     if (Info.PayloadLength > 0) {
       const uint8_t* Payload = Packet.data() + Info.PayloadOffset;
       if (FMixer) FMixer->AddBuffer(Payload, static_cast<uint32_t>(Info.PayloadLength), 0);
-      if (FSaveWavData) AppendRaw(FRawSent, Payload, static_cast<size_t>(Info.PayloadLength));
+      if (FSaveWavData) AppendRaw(true, Payload, static_cast<size_t>(Info.PayloadLength));
     }
     const int Peers = FTransport->ClientCount();
     if (FTransport->SendToAll(Packet.data(), Length)) {
@@ -501,8 +516,9 @@ void TRtpSession::OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPac
   }
 }
 
-void TRtpSession::AppendRaw(std::unique_ptr<Platform::TWriteStream>& File, const void* Data, size_t Size) {
-  std::lock_guard<std::mutex> Guard(FRawLock);
+void TRtpSession::AppendRaw(bool Sent, const void* Data, size_t Size) {
+  Platform::TLockGuard Guard(FRawLock);
+  const std::unique_ptr<Platform::TWriteStream>& File = Sent ? FRawSent : FRawRecv;
   if (File) File->Write(Data, Size);
 }
 
@@ -572,7 +588,7 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
     } else {
       FReceiveBuffer.Write(Payload, static_cast<uint16_t>(Info.PayloadLength));
     }
-    if (FSaveWavData) AppendRaw(FRawRecv, Payload, static_cast<size_t>(Info.PayloadLength));
+    if (FSaveWavData) AppendRaw(false, Payload, static_cast<size_t>(Info.PayloadLength));
   } catch (const Exception& E) {
     WriteLog("OnReceiveData Exception: " + E.Message());
   }

@@ -98,5 +98,5 @@ TEST_F(VirtualDevicesSection, SystemDevicesCanBeLeftOut) {
   ASSERT_EQ(WaveGetDevCaps(TWaveDir::Out, 0, &Caps), MMSYSERR_NOERROR);
   EXPECT_STREQ(Caps.szPname, "Virtual Ear");
   Platform::SetVirtualWaveDevices({});
-  Platform::HideSystemWaveDevices(false);
+  Platform::TSystemWaveDevices::SetHidden(false);
 }
