@@ -141,6 +141,8 @@ private:
   // One pass of the loop's receive and send sides (FProcessorLock held).
   void PlayReceived(TMesureStreams* Measure);
   void PlayAdaptive(TMesureStreams* Measure);
+  // How long the session thread may wait in adaptive mode: until a frame is due.
+  uint32_t AdaptiveWait();
   void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure);
   void OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet);
 
@@ -183,6 +185,8 @@ private:
   bool FAdaptiveConfigured = false;
   TAdaptiveSettings FAdaptiveSettings;
   std::atomic<bool> FAdaptiveMode{false};  // set by the start, read by the session and transport threads
+  uint32_t FAdaptivePlayedUntil = 0;       // session thread: when the audio handed to the player runs out (tick)
+  std::atomic<bool> FAdaptiveIdle{true};   // the player has nothing queued; set by the session thread
 
   // The raw stream files, open while active with SaveWavData on.
   std::mutex FRawLock;  // guards both files: the received one is appended to from two threads
