@@ -24,13 +24,16 @@ constexpr int64_t InsertLeast = TConcealer::MergeLength;  // 5 to 10 ms each tim
 constexpr int64_t InsertMost = 80;
 constexpr int64_t SkipBelow = -80;          // 10 ms above the target
 constexpr int64_t SkipTo = -40;
-// 30 ms too much for a second (time for a loss to take it away, or for the
-// packets that were late to show the target was too low): real audio is
-// shortened until 10 ms are left (a pitch period of up to 10 ms cannot make
-// it too little).
+// Real audio is shortened when the delay has been 30 ms too long for a
+// second (time for a loss to take the excess away, or for late packets to
+// show that the target is too low), or, on a calm network (the target at its
+// lower bound), 20 ms too long for three; until 2 ms are left, and no step
+// drops more than the excess.
 constexpr int64_t AccelerateBelow = -240;
 constexpr int64_t AccelerateAfterMs = 1000;
-constexpr int64_t AccelerateUntil = -80;
+constexpr int64_t AccelerateSlowlyBelow = -160;
+constexpr int64_t AccelerateSlowlyAfterMs = 3000;
+constexpr int64_t AccelerateUntil = -16;
 // A missing packet with audio after it is waited for this long (made up in
 // place) before its turn is given up, so that one that comes a little late
 // still plays whole.
@@ -40,10 +43,14 @@ constexpr int64_t NoPosition = std::numeric_limits<int64_t>::min();
 // passing: a sender whose clock runs up to 1 % slow is followed without lag,
 // and a path that got slower is taken as it is within seconds.
 constexpr double MinTransitRise = 0.01 * TAdaptiveStream::SamplesPerMs;  // samples per ms
-// The jitter peak is held for 10 s after it was last reached, then falls to
-// 1/e in every further 10 s of calm.
-constexpr double PeakHoldMs = 10000.0;
-constexpr double PeakDecayMs = 10000.0;
+// The jitter peak is the larger of two. The network's habit: the second
+// highest of the peaks of the half seconds in the last 10 s (a height
+// reached twice), falling to 1/e in every further 10 s of calm. And the last
+// spike, however lone (a stall of the sender, or of this machine), held 1 s
+// and falling as fast.
+constexpr int64_t WindowMs = 500;
+constexpr double HabitDecayMs = 10000.0;
+constexpr double LoneHoldMs = 1000.0;
 constexpr int StartPackets = 2;              // the playout waits for a second packet (or the upper bound)
 constexpr double ErrorSmoothing = 0.1;       // per frame: the pull instants jitter by a few ms
 constexpr int64_t FarBehindSamples = 8000;   // a packet a second behind the playout is a restart
@@ -84,8 +91,9 @@ TAdaptiveStream::TAdaptiveStream(const TAdaptiveSettings& Settings)
 }
 
 double TAdaptiveStream::Peak(int64_t NowMs) const {
-  const double Calm = static_cast<double>(NowMs - FPeakAt) - PeakHoldMs;
-  return Calm <= 0 ? FPeak : FPeak * std::exp(-Calm / PeakDecayMs);
+  const double Habit = FHabit * std::exp(-static_cast<double>(NowMs - FHabitAt) / HabitDecayMs);
+  const double Calm = static_cast<double>(NowMs - FPeakAt) - LoneHoldMs;
+  return std::max(Habit, Calm <= 0 ? FPeak : FPeak * std::exp(-Calm / LoneHoldMs));
 }
 
 int64_t TAdaptiveStream::TargetSamples(int64_t NowMs) const {
@@ -123,7 +131,7 @@ void TAdaptiveStream::Restart(uint32_t Timestamp, uint16_t Sequence, int64_t Now
   FInsert = 0;
   FStretching = false;
   FAccelerating = false;
-  FExcessSince = NoPosition;
+  FFarSince = FAboveSince = NoPosition;
   FAfterMadeUp = false;
   FLeadsInto = FLastInsertAt = NoPosition;
   std::fill(FBoundary.begin(), FBoundary.end(), 0);
@@ -135,9 +143,27 @@ void TAdaptiveStream::TrackTransit(int64_t Position, int64_t NowMs) {
   FMinAt = std::max(FMinAt, NowMs);
   FMinTransit = std::min(FMinTransit, static_cast<double>(Transit));
   const double Excess = static_cast<double>(Transit - MinTransit());
-  if (Excess >= Peak(NowMs)) {
+  const double Lone = Peak(NowMs);
+  if (Excess >= Lone) {
     FPeak = Excess;
     FPeakAt = NowMs;
+  }
+  if (NowMs - FWindowStart >= WindowMs) {
+    FWindows[FWindowNext] = {FWindowStart, FWindowPeak};
+    FWindowNext = (FWindowNext + 1) % FWindows.size();
+    FWindowStart = NowMs;
+    FWindowPeak = 0;
+  }
+  FWindowPeak = std::max(FWindowPeak, Excess);
+  double First = FWindowPeak, Second = 0;
+  for (const auto& [At, Top] : FWindows) {
+    if (NowMs - At >= static_cast<int64_t>(FWindows.size()) * WindowMs) continue;
+    Second = std::max(Second, std::min(First, Top));
+    First = std::max(First, Top);
+  }
+  if (Second >= FHabit * std::exp(-static_cast<double>(NowMs - FHabitAt) / HabitDecayMs)) {
+    FHabit = Second;
+    FHabitAt = NowMs;
   }
 }
 
@@ -231,19 +257,20 @@ bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
   FCounters.TargetMs = static_cast<uint32_t>(Target / SamplesPerMs);
   FCounters.DelayMs = static_cast<uint32_t>(std::max<int64_t>(0, FHighestEnd - FPlayPos) / SamplesPerMs);
   ++FCounters.Frames;
-  if (FError >= AccelerateBelow) {
-    FExcessSince = NoPosition;
-  } else if (FExcessSince == NoPosition) {
-    FExcessSince = NowMs;
-  } else if (NowMs - FExcessSince >= AccelerateAfterMs) {
-    FAccelerating = true;
-  }
+  auto Since = [&](int64_t& From, int64_t Below) {
+    if (FError >= static_cast<double>(Below)) From = NoPosition;
+    else if (From == NoPosition) From = NowMs;
+    return From == NoPosition ? 0 : NowMs - From;
+  };
+  const int64_t Far = Since(FFarSince, AccelerateBelow), Above = Since(FAboveSince, AccelerateSlowlyBelow);
+  const bool Calm = Target <= int64_t{FSettings.MinDelayMs} * SamplesPerMs;
+  if (Far >= AccelerateAfterMs || (Calm && Above >= AccelerateSlowlyAfterMs)) FAccelerating = true;
   if (FError > AccelerateUntil) FAccelerating = false;
   if (FAccelerating && FInsert == 0 && !FAfterMadeUp && AllPresent(FPlayPos, Frame + Lookahead)) {
     int16_t In[Frame + Lookahead];
     for (int64_t I = 0; I < Frame + Lookahead; ++I) In[I] = Linear(FPlayPos + I);
     int16_t Scaled[Frame];
-    if (const int P = TimeScaleAccelerate(In, Frame + Lookahead, Scaled, Frame)) {
+    if (const int P = TimeScaleAccelerate(In, Frame + Lookahead, Scaled, Frame, static_cast<int>(-FError))) {
       FConcealer.Good(Scaled, Out, Frame);
       Consume(Frame + P);
       FError += P;

@@ -7,8 +7,8 @@
 // order they came in, and a repeat finds its place taken. Its playout delay
 // follows the measured jitter: the delay of each packet beyond the quickest
 // recent one is tracked as a peak that jumps up at once, is held for a while
-// and then decays slowly, and the target is that peak plus a margin, within
-// the configured bounds.
+// (10 s once a height has come twice, 1 s for a lone spike) and then decays,
+// and the target is that peak plus a margin, within the configured bounds.
 //
 // Real audio is played as it came wherever possible. A sample missing at its
 // turn is made up (concealment.h): with audio after the gap, the missing
@@ -32,6 +32,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/concealment.h"
@@ -118,8 +119,15 @@ private:
   // by itself, and the peak of the excess over it.
   double FMinTransit = 0;
   int64_t FMinAt = 0;
-  double FPeak = 0;     // as last reached
+  double FPeak = 0;     // the last spike, as reached
   int64_t FPeakAt = 0;  // when
+  double FHabit = 0;    // the network's habit, as last reached
+  int64_t FHabitAt = 0;
+  // The peaks of the last half seconds (start, peak), the current one apart.
+  std::array<std::pair<int64_t, double>, 20> FWindows{};
+  size_t FWindowNext = 0;
+  int64_t FWindowStart = 0;
+  double FWindowPeak = 0;
   double FError = 0;  // smoothed playout position minus the one aimed at, in samples
   int64_t FFirstArrival = 0;  // of the first packet since the restart
   int FStartPackets = 0;      // packets stored since the restart
@@ -128,7 +136,8 @@ private:
   int64_t FLastInsertAt = 0;  // where made-up audio last went in (one stretch per place)
   bool FStretching = false;   // what goes in lengthens the delay (no loss is made up)
   bool FAccelerating = false; // the delay is being brought down
-  int64_t FExcessSince = 0;   // since when the delay has been far above its target
+  int64_t FFarSince = 0;      // since when the delay has been far above its target
+  int64_t FAboveSince = 0;    // since when it has been somewhat above it
   bool FAfterMadeUp = false;  // the last sample played was made up
   int64_t FLeadsInto = 0;     // the position that made-up audio led into
 };

@@ -160,9 +160,10 @@ void TConcealer::Good(const int16_t* In, int16_t* Out, size_t N) {
   Remember(Out, N);
 }
 
-int TimeScaleAccelerate(const int16_t* In, size_t Available, int16_t* Out, size_t Count) {
-  if (Available < Count + ScaleHighest || Count < 2 * ScaleHighest) return 0;
-  const int P = PeriodAhead(In, ScaleLowest, ScaleHighest, ScaleWindow);
+int TimeScaleAccelerate(const int16_t* In, size_t Available, int16_t* Out, size_t Count, int Longest) {
+  Longest = std::min(Longest, ScaleHighest);
+  if (Available < Count + ScaleHighest || Count < 2 * ScaleHighest || Longest < ScaleLowest) return 0;
+  const int P = PeriodAhead(In, ScaleLowest, Longest, ScaleWindow);
   const size_t Step = static_cast<size_t>(P);
   for (size_t I = 0; I < Count; ++I) {
     if (I < Step) {

@@ -66,5 +66,6 @@ private:
 // Accelerate reads Count + P input samples (drops one period P); Stretch reads
 // Count - P (repeats one). Each returns P, or 0 when the input is too short
 // (then nothing is written). Input must hold at least the samples read.
-int TimeScaleAccelerate(const int16_t* In, size_t Available, int16_t* Out, size_t Count);
+// Accelerate drops no more than Longest samples (at least 20 are needed).
+int TimeScaleAccelerate(const int16_t* In, size_t Available, int16_t* Out, size_t Count, int Longest = 80);
 int TimeScaleStretch(const int16_t* In, size_t Available, int16_t* Out, size_t Count);

@@ -235,6 +235,28 @@ TEST(AdaptiveBuffer, BurstsArePlayedWholeOnceTheTargetHasGrown) {
   EXPECT_EQ(Run.Counters.Late, 0u);
 }
 
+TEST(AdaptiveBuffer, ALoneStallIsForgottenSoonARepeatedOneIsNot) {
+  // A stall of 150 ms: the packets of that time come together at its end.
+  auto Stall = [](int K, int From) { return K >= From && K < From + 8 ? 20.0 * (From + 7.5 - K) : 0.0; };
+  struct TCase {
+    const char* Name;
+    std::function<double(int)> Extra;
+    uint32_t TargetLow, TargetHigh, DelayHigh;  // at the end
+  };
+  const std::vector<TCase> Cases = {
+      {"one stall", [&](int K) { return Stall(K, 100); }, 20, 20, 50},
+      {"a stall every 2 s", [&](int K) { return Stall(K, K / 100 * 100); }, 150, 170, 200},
+  };
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const TRun Run = Simulate(Regular(800, C.Extra), 800 * 20);
+    EXPECT_GE(Run.Targets.back(), C.TargetLow);
+    EXPECT_LE(Run.Targets.back(), C.TargetHigh);
+    EXPECT_LE(Run.Delays.back(), C.DelayHigh);
+    EXPECT_EQ(Run.Counters.Late, 0u) << "what the stall held back is played, not dropped";
+  }
+}
+
 TEST(AdaptiveBuffer, TheTargetShrinksSlowlyWhenTheNetworkCalms) {
   // Two seconds of bursts, then a calm network.
   const TRun Run = Simulate(Regular(2500, [](int K) { return K < 100 ? 80.0 - 20.0 * (K % 5) : 0.0; }), 2500 * 20);
