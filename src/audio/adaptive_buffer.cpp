@@ -24,13 +24,13 @@ constexpr int64_t InsertLeast = TConcealer::MergeLength;  // 5 to 10 ms each tim
 constexpr int64_t InsertMost = 80;
 constexpr int64_t SkipBelow = -80;          // 10 ms above the target
 constexpr int64_t SkipTo = -40;
-// Real audio is shortened when the delay has been 30 ms too long for a
-// second (time for a loss to take the excess away, or for late packets to
+// Real audio is shortened when the delay has been 30 ms too long for two
+// seconds (time for a loss to take the excess away, or for late packets to
 // show that the target is too low), or, on a calm network (the target at its
 // lower bound), 20 ms too long for three; until 2 ms are left, and no step
 // drops more than the excess.
 constexpr int64_t AccelerateBelow = -240;
-constexpr int64_t AccelerateAfterMs = 1000;
+constexpr int64_t AccelerateAfterMs = 2000;
 constexpr int64_t AccelerateSlowlyBelow = -160;
 constexpr int64_t AccelerateSlowlyAfterMs = 3000;
 constexpr int64_t AccelerateUntil = -16;
