@@ -13,6 +13,8 @@
 // knows it, and sends go out directly on the sending thread (under the
 // server's lock, which the close also takes).
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -82,6 +84,18 @@ TPKT_EXPORT int32_t TPKT_CALL SendToClient(int32_t ServerId, int32_t ClientId, c
     const auto Server = Library().Find(ServerId);
     if (!Server || !ValidData(Data, Size)) return Fail(asio::error::invalid_argument);
     return Server->SendToClient(ClientId, static_cast<const uint8_t*>(Data), static_cast<size_t>(Size));
+  });
+}
+
+TPKT_EXPORT int32_t TPKT_CALL GetTPKTServerCounters(int32_t ServerId, TTPKTServerCounters* Counters,
+                                                    int32_t Size) noexcept {
+  return Guard([&] {
+    const auto Server = Library().Find(ServerId);
+    if (!Server || !Counters || Size < 0) return Fail(asio::error::invalid_argument);
+    TTPKTServerCounters Now{};
+    Now.ClientsDroppedSlow = Server->ClientsDroppedSlow();
+    std::memcpy(Counters, &Now, std::min(sizeof Now, static_cast<size_t>(Size)));
+    return 0;
   });
 }
 

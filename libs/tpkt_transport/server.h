@@ -4,6 +4,7 @@
 
 #include <asio.hpp>
 
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -62,6 +63,7 @@ public:
   virtual int32_t SendToClient(int32_t ClientId, const uint8_t* Data, size_t Size) = 0;
   virtual int32_t SendTo(const std::string& Host, uint16_t Port, const uint8_t* Data, size_t Size) = 0;
   virtual int32_t DisconnectClient(int32_t ClientId) = 0;
+  uint64_t ClientsDroppedSlow() const { return FClientsDroppedSlow.load(std::memory_order_relaxed); }
 
 protected:
   // The callbacks, on the network thread only, never after the stop.
@@ -107,6 +109,7 @@ protected:
   bool FStopped = false;  // network thread only
   Platform::TMutex FAnnounceLock ACQUIRED_BEFORE(FLock);  // see HoldAnnouncements
   Platform::TMutex FLock;  // guards what the sending threads share with the network thread
+  std::atomic<uint64_t> FClientsDroppedSlow{0};  // clients let go for having stopped reading
 };
 
 std::shared_ptr<TServer> MakeUdpServer(int32_t Id, const TCallbacks& Callbacks, asio::io_context& Io);

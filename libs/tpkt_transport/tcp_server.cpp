@@ -288,6 +288,7 @@ private:
         if (*Now - Shared.LastTaken > ReadingGrace || Shared.QueuedBytes + Total > MaxBurstBytes) {
           // This client has stopped reading: let it go rather than hold up the rest.
           Shared.Leaving = true;
+          FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
           Drop.push_back(Client);
           return;
         }
@@ -373,8 +374,11 @@ private:
         Platform::TLockGuard Guard(Self->FLock);
         TClient::TShared& Shared = Self->Locked(*Client);
         Shared.CheckPending = Pending = Shared.QueuedBytes > MaxQueuedBytes;
-        Stalled = Pending && std::chrono::steady_clock::now() - Shared.LastTaken > ReadingGrace;
-        if (Stalled) Shared.Leaving = true;
+        Stalled = Pending && !Shared.Leaving && std::chrono::steady_clock::now() - Shared.LastTaken > ReadingGrace;
+        if (Stalled) {
+          Shared.Leaving = true;
+          Self->FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
+        }
       }
       if (Stalled)
         Self->Close(Client);
@@ -414,6 +418,12 @@ private:
       // is cleared, none does.
       Shared.Handle = asio::detail::invalid_socket;
     }
+    // Cancelled before it is closed: a write pending on a client that stopped
+    // reading must end now. Windows ends it on the close as well, but Wine does
+    // not always, and the engine's thread would then wait for it for ever when
+    // the last server stops.
+    std::error_code Ignored;
+    Client->Socket->cancel(Ignored);
     Client->Socket.reset();
     Client->StallCheck.reset();
     ReportDisconnect(Client->Id, Client->Address, Client->Port);

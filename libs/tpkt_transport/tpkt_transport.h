@@ -38,4 +38,14 @@ typedef int32_t(TPKT_CALL* TSendToClient)(int32_t ServerId, int32_t ClientId, co
                                           int32_t Size);
 typedef int32_t(TPKT_CALL* TSendTo)(int32_t ServerId, const char* Host, int32_t Port,
                                     const void* Data, int32_t Size);
+
+// What a server has counted since its start. Fields are only ever added at the
+// end: a caller passes the size of the structure it knows, and the library
+// fills as much of it as both know.
+struct TTPKTServerCounters {
+  uint64_t ClientsDroppedSlow;  // TCP clients disconnected for having stopped reading
+};
+// Optional: a program must work with a library that lacks it.
+typedef int32_t(TPKT_CALL* TGetTPKTServerCounters)(int32_t ServerId, TTPKTServerCounters* Counters,
+                                                   int32_t Size);
 }

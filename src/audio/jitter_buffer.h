@@ -63,7 +63,7 @@ private:
 
   Platform::TMutex FLock;
   // Set by Write just after it releases FLock (the woken reader finds the lock
-  // free), reset by Read under FLock; the event locks itself.
+  // free), reset by Read under FLock; the event is safe from any thread.
   Platform::TEvent FDataEvent{true, false};
   int32_t FThreshold GUARDED_BY(FLock);
   int32_t FCapacity GUARDED_BY(FLock);

@@ -118,6 +118,8 @@ std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSess
   JitterBuffers(T, M);
   T.Gauge("brenvic_recording_clients", "Recording clients connected now", M.Mixer.Clients);
   T.Counter("brenvic_recording_connections_total", "Recording clients that connected", M.Mixer.Connections);
+  T.Counter("brenvic_recording_clients_dropped_slow_total", "Recording clients disconnected for having stopped reading",
+            M.Mixer.DroppedSlow);
   T.Counter("brenvic_recording_frames_sent_total", "Frames of the recording stream sent", M.Mixer.FramesSent);
   T.Counter("brenvic_recording_silence_bytes_total", "Bytes of silence filled in for a direction without audio",
             M.Mixer.SilenceBytes);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/exception.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -135,7 +136,10 @@ struct TMetricsServer::TImpl {
                             Ec.message());
     Port = Acceptor.local_endpoint().port();
     Accept();
-    Thread = std::thread([this] { Io.run(); });
+    Thread = std::thread([this] {
+      Platform::NameCurrentThread("brenvic-metrics");
+      Io.run();
+    });
   }
 
   ~TImpl() {

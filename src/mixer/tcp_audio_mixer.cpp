@@ -90,8 +90,10 @@ TTCPAudioMixer::~TTCPAudioMixer() {
 }
 
 TMixerStats TTCPAudioMixer::Stats() const {
+  const uint64_t DroppedSlow = FServer->ClientsDroppedSlow();  // the library's lock, not under ours
   Platform::TLockGuard Guard(FLock);
   TMixerStats S = FStats;
+  S.DroppedSlow = DroppedSlow;
   S.PendingBytes[SentChannel] = FChannels[SentChannel].Count;
   S.PendingBytes[ReceivedChannel] = FChannels[ReceivedChannel].Count;
   S.Clients = FServer->ClientCount();

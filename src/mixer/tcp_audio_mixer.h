@@ -36,6 +36,7 @@ struct TMixerStats {
   uint32_t PendingBytes[2] = {0, 0};  // now, per channel
   int Clients = 0;                     // connected now
   uint64_t Connections = 0;            // accepted in all
+  uint64_t DroppedSlow = 0;            // let go for having stopped reading
 };
 
 class TTCPAudioMixer : public Platform::TThread {

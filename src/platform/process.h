@@ -14,4 +14,9 @@ void RaiseToRealtimePriority();
 // The system's id of the calling thread.
 uint32_t CurrentThreadId();
 
+// Names the calling thread for the system's tools (top -H, ps, a debugger's
+// thread list); at most 15 characters are kept on Linux. Quietly does nothing
+// where the system cannot.
+void NameCurrentThread(const char* Name);
+
 }  // namespace Platform

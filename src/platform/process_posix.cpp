@@ -15,4 +15,10 @@ void RaiseToRealtimePriority() {
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
+void NameCurrentThread(const char* Name) {
+  char Short[16] = {};
+  for (size_t I = 0; I + 1 < sizeof Short && Name[I]; ++I) Short[I] = Name[I];
+  pthread_setname_np(pthread_self(), Short);
+}
+
 }  // namespace Platform

@@ -8,4 +8,18 @@ void RaiseToRealtimePriority() { SetPriorityClass(GetCurrentProcess(), REALTIME_
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
+void NameCurrentThread(const char* Name) {
+  // Windows 10 1607 and later; looked up so that older systems still load us.
+  using TSetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  const HMODULE Kernel = GetModuleHandleW(L"kernel32.dll");
+  const auto Set = Kernel ? reinterpret_cast<TSetDescription>(
+                                reinterpret_cast<void*>(GetProcAddress(Kernel, "SetThreadDescription")))
+                          : nullptr;
+  if (!Set) return;
+  wchar_t Wide[64] = {};
+  for (size_t I = 0; I + 1 < sizeof Wide / sizeof Wide[0] && Name[I]; ++I)
+    Wide[I] = static_cast<unsigned char>(Name[I]);
+  Set(GetCurrentThread(), Wide);
+}
+
 }  // namespace Platform

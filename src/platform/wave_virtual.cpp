@@ -225,14 +225,23 @@ protected:
       Produce(H->lpData, H->dwBufferLength);
       H->dwBytesRecorded = H->dwBufferLength;
       FProduced += H->dwBufferLength;
-    } else {
-      if (FSink && FEntry->Def.GapsAsSilence && FPlayedUntil != TClock::time_point{} && FCurrentStart > FPlayedUntil) {
-        const auto Gap = std::chrono::duration_cast<std::chrono::nanoseconds>(FCurrentStart - FPlayedUntil).count();
-        const std::vector<char> Silence(static_cast<size_t>(static_cast<uint64_t>(Gap) * FRate / 1000000000u),
-                                        static_cast<char>(ALawSilence));
+    } else if (FSink) {
+      uint64_t GapNs = 0;
+      if (FEntry->Def.GapsAsSilence && FPlayedUntil != TClock::time_point{} && FCurrentStart > FPlayedUntil)
+        GapNs = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(FCurrentStart - FPlayedUntil).count());
+      // The file is this thread's alone and the front header stays queued:
+      // written with FLock released, so that the thread queueing the next
+      // buffer never waits for the disk.
+      FLock.Unlock();
+      if (GapNs > 0) {
+        const std::vector<char> Silence(static_cast<size_t>(GapNs * FRate / 1000000000u), static_cast<char>(ALawSilence));
         FSink->Write(Silence.data(), Silence.size());
       }
-      if (FSink) FSink->Write(H->lpData, H->dwBufferLength);
+      FSink->Write(H->lpData, H->dwBufferLength);
+      FLock.Lock();
+    }
+    if (Dir() == TWaveDir::Out) {
       FPlayedUntil = Due;
       FCurrent = nullptr;
     }
@@ -350,7 +359,7 @@ private:
   const std::shared_ptr<TEntry> FEntry;
   const uint32_t FRate;  // bytes per second
   const std::vector<uint8_t> FSource;
-  const std::unique_ptr<TSink> FSink PT_GUARDED_BY(FLock);
+  const std::unique_ptr<TSink> FSink;  // device thread (and OnClose after the thread ended)
   // Set at construction, only read afterwards.
   double FToneStep = 0;
   double FToneAmplitude = 0;

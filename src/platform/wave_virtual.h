@@ -54,13 +54,14 @@ struct TVirtualWaveDevice {
 // closed.
 void SetVirtualWaveDevices(std::vector<TVirtualWaveDevice> Devices);
 
-// Whether the system's devices are hidden, which only the tests (and the
-// benchmarks) do: the device lists then hold the virtual devices alone, and the
-// mapper is the first virtual device of its direction (named VirtualMapperName),
-// which is also the preferred device.
+// Whether the system's devices are hidden (the virtual devices' setting
+// SystemDevices=0, and the tests): the device lists then hold the virtual
+// devices alone, and the mapper is the first virtual device of its direction
+// (named VirtualMapperName), which is also the preferred device.
 class TSystemWaveDevices {
 public:
   static bool Hidden() { return FHidden.load(); }
+  static void SetHidden(bool Hide) { FHidden = Hide; }
 
 private:
   friend class TWaveDevicesTestPeer;

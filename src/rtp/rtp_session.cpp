@@ -1,5 +1,6 @@
 #include "rtp/rtp_session.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "access/access_policy.h"
@@ -10,6 +11,7 @@
 #include "mixer/tcp_audio_mixer.h"
 #include "platform/clock.h"
 #include "platform/exception.h"
+#include "platform/g711.h"
 #include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/process.h"
@@ -23,12 +25,18 @@ constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
 // A device that moved no audio for this long while it should have is stalled.
 constexpr uint32_t StallMs = 1000;
-// Adaptive mode: the loop also wakes this often to keep the player fed, since
-// the buffer makes up audio when nothing arrives; and the player holds at most
-// this many 20 ms frames, which bounds the delay the device adds.
-constexpr uint32_t AdaptiveWaitMs = 5;
+// Adaptive mode: a frame is taken from the buffer this long before the player
+// runs out of audio, so that it has waited in the buffer (where waiting guards
+// against jitter) as long as possible and in the device (where it guards
+// against nothing) only as long as the session thread may be late. The loop
+// wakes when the next frame is due; while a stream is about to start it looks
+// this often; with nothing to play, a packet wakes it.
+constexpr uint32_t AdaptiveLeadMs = 10;
+constexpr uint32_t AdaptiveStartingWaitMs = 5;
+constexpr uint32_t AdaptiveLiveMs = 1000;  // a stream is live this long after its last packet
 constexpr int32_t AdaptiveQueuedFrames = 2;
 constexpr uint32_t AdaptiveFrameBytes = TAdaptiveStream::FrameSamples;
+constexpr uint32_t AdaptiveFrameMs = AdaptiveFrameBytes / 8;
 
 std::string RawFileName(const std::string& Dir, const char* Prefix) {
   const Platform::TLocalTime T = Platform::LocalNow();
@@ -421,10 +429,12 @@ void TRtpSession::Execute() {
   while (KeepRunning()) {
     const bool Adaptive = FAdaptiveMode;
     const Platform::TWaitResult R = Platform::WaitForEither(FReceiveBuffer.DataEvent(), FSendBuffer.DataEvent(),
-                                                            Adaptive ? AdaptiveWaitMs : LoopWaitMs);
+                                                            Adaptive ? AdaptiveWait() : LoopWaitMs);
     const bool Woken = R != Platform::TWaitResult::TimedOut;
     if (Woken || Adaptive) {
       Platform::TLockGuard Guard(FProcessorLock);
+      // In adaptive mode the receive buffer's event only rings the bell.
+      if (Adaptive) FReceiveBuffer.DataEvent().Reset();
       // An unattended bridge logs a failure on the receive side and goes on.
       try {
         PlayReceived(Measure.get());
@@ -461,13 +471,43 @@ void TRtpSession::PlayReceived(TMesureStreams* Measure) {
   if (Measure) Measure->AddReceived(Block.Size);
 }
 
-// One 20 ms frame at a time, as long as the player has room for it: the
-// adaptive buffer plays from the device's pace, and makes up what is missing.
+uint32_t TRtpSession::AdaptiveWait() {
+  Platform::TLockGuard Guard(FProcessorLock);
+  const uint32_t Now = Platform::TickCount();
+  if (FPlayer && FPlayer->QueuedCount() > 0) {
+    const int32_t Due = static_cast<int32_t>(FAdaptivePlayedUntil - AdaptiveLeadMs - Now);
+    // Past due with the player still full: its clock runs slower than ours.
+    return static_cast<uint32_t>(std::clamp<int32_t>(Due, 2, static_cast<int32_t>(LoopWaitMs)));
+  }
+  return Now - FLastReceiveTick.load() < AdaptiveLiveMs ? AdaptiveStartingWaitMs : LoopWaitMs;
+}
+
+// One 20 ms frame at a time, when it is due: the adaptive buffer plays from
+// the device's pace, and makes up what is missing.
 void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
   if (!FPlayer) return;
   uint8_t Frame[AdaptiveFrameBytes];
-  while (FPlayer->IsReady() && FPlayer->QueuedCount() < AdaptiveQueuedFrames) {
-    if (!FAdaptiveBuffer.Pull(Frame, Platform::TickCount())) return;
+  while (FPlayer->IsReady()) {
+    const uint32_t Now = Platform::TickCount();
+    const int32_t Queued = FPlayer->QueuedCount();
+    FAdaptiveIdle = Queued == 0;
+    if (Queued > 0 && (Queued >= AdaptiveQueuedFrames ||
+                       static_cast<int32_t>(FAdaptivePlayedUntil - Now) > static_cast<int32_t>(AdaptiveLeadMs)))
+      return;
+    if (!FAdaptiveBuffer.Pull(Frame, Now)) return;
+    if (Queued == 0) {
+      // The player starts from empty: the lead goes first, as silence, so
+      // that the frames after this one are taken as long before their turn.
+      FAdaptivePlayedUntil = Now;
+      if (FReceiveBufCount >= AdaptiveQueuedFrames) {
+        uint8_t Lead[AdaptiveLeadMs * 8];
+        std::fill(std::begin(Lead), std::end(Lead), Platform::ALawSilence);
+        if (FPlayer->Play(Lead, static_cast<int32_t>(sizeof(Lead))) == 0) FAdaptivePlayedUntil += AdaptiveLeadMs;
+      }
+    }
+    if (static_cast<int32_t>(FAdaptivePlayedUntil - Now) < 0) FAdaptivePlayedUntil = Now;
+    FAdaptivePlayedUntil += AdaptiveFrameMs;
+    FAdaptiveIdle = false;
     FPlayer->Play(Frame, static_cast<int32_t>(AdaptiveFrameBytes));
     FLastPlayTick = Platform::TickCount();
     if (FMixer) FMixer->AddBuffer(Frame, AdaptiveFrameBytes, 1);
@@ -583,6 +623,8 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
     if (FAdaptiveMode) {
       const TPushResult R = FAdaptiveBuffer.Push(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Payload,
                                                  static_cast<uint32_t>(Info.PayloadLength), Platform::TickCount());
+      // A player with nothing to play is woken by the first packet.
+      if (R == TPushResult::Stored && FAdaptiveIdle) FReceiveBuffer.DataEvent().Set();
       // The raw file takes what arrived, once: a repeat is not written again.
       if (R != TPushResult::Stored && R != TPushResult::Late) return;
     } else {

@@ -137,6 +137,8 @@ private:
   // One pass of the loop's receive and send sides.
   void PlayReceived(TMesureStreams* Measure) REQUIRES(FProcessorLock);
   void PlayAdaptive(TMesureStreams* Measure) REQUIRES(FProcessorLock);
+  // How long the session thread may wait in adaptive mode: until a frame is due.
+  uint32_t AdaptiveWait();
   void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure) REQUIRES(FProcessorLock);
   void OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet) REQUIRES(FProcessorLock);
 
@@ -181,6 +183,8 @@ private:
   bool FAdaptiveConfigured = false;
   TAdaptiveSettings FAdaptiveSettings;
   std::atomic<bool> FAdaptiveMode{false};  // set by the start, read by the session and transport threads
+  uint32_t FAdaptivePlayedUntil = 0;       // session thread: when the audio handed to the player runs out (tick)
+  std::atomic<bool> FAdaptiveIdle{true};   // the player has nothing queued; set by the session thread
 
   // The raw stream files, open while active with SaveWavData on.
   Platform::TMutex FRawLock;  // the received file is appended to from two threads

@@ -309,6 +309,13 @@ bool TTPKTServer::DisconnectClient(int32_t ClientId) {
   return false;
 }
 
+uint64_t TTPKTServer::ClientsDroppedSlow() const {
+  const auto Get = TransportBinding::Entry().GetTPKTServerCounters;
+  TransportBinding::TServerCounters Counters;
+  if (!FActive || !Get || Get(FServerId, &Counters, sizeof Counters) == -1) return 0;
+  return Counters.ClientsDroppedSlow;
+}
+
 bool TTPKTServer::SendToAll(const void* Data, uint32_t Size) {
   if (!FActive) return false;
   if (TransportBinding::Entry().SendToAll(FServerId, Data, static_cast<int32_t>(Size)) != -1) return true;

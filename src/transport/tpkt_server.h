@@ -67,6 +67,9 @@ public:
   int ClientCount() const { return FClientCount; }
   // The current clients, oldest first (a copy).
   std::vector<TTPKTClientInfo> Clients() const;
+  // Clients the library let go for having stopped reading, since the start;
+  // 0 while inactive or when the library does not count them.
+  uint64_t ClientsDroppedSlow() const;
 
   // False on a stopped server. A failure raises OnError and, unless the handler
   // clears the code, ETPKTServerError; False when it was cleared.

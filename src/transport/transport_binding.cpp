@@ -48,6 +48,7 @@ void Acquire() {
     E.SendToAll = Proc<TSendToAll>(S.Library, "SendToAll");
     E.SendToClient = Proc<TSendToClient>(S.Library, "SendToClient");
     E.SendTo = Proc<TSendTo>(S.Library, "SendTo");
+    E.GetTPKTServerCounters = reinterpret_cast<TGetTPKTServerCounters>(S.Library.Symbol("GetTPKTServerCounters"));
   } catch (...) {
     // As if the failed object had been destroyed.
     if (--S.RefCount == 0) UnloadLocked(S);

@@ -22,6 +22,12 @@ using TSendToClient = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, int32_t Client
                                                 int32_t Size);
 using TSendTo = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, const char* Host, int32_t Port,
                                           const void* Data, int32_t Size);
+// What a server counted: fields only ever added at the end, the size passed.
+struct TServerCounters {
+  uint64_t ClientsDroppedSlow = 0;  // TCP clients disconnected for having stopped reading
+};
+using TGetTPKTServerCounters = int32_t(BRENVIC_STDCALL*)(int32_t ServerId, TServerCounters* Counters,
+                                                         int32_t Size);
 
 // The exports. They change only while no object holds the binding (its count
 // going 0 -> 1 or 1 -> 0), so an object that holds it reads them freely.
@@ -32,11 +38,13 @@ struct TEntryPoints {
   TSendToAll SendToAll = nullptr;
   TSendToClient SendToClient = nullptr;
   TSendTo SendTo = nullptr;
+  TGetTPKTServerCounters GetTPKTServerCounters = nullptr;  // optional: null when the library lacks it
 };
 
 const TEntryPoints& Entry();
 
-// One object more. The first loads the library and looks up its six exports;
+// One object more. The first loads the library and looks up its six exports
+// (and the optional counters);
 // a failure raises Exception ("Can not load library "<name>"", "Unable to
 // locate symbol "<name>"") and leaves the count as it was.
 void Acquire();

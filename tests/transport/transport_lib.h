@@ -28,6 +28,13 @@ struct TLib {
   TSendToAll SendToAll = nullptr;
   TSendToClient SendToClient = nullptr;
   TSendTo SendTo = nullptr;
+  TGetTPKTServerCounters Counters = nullptr;
+
+  // Clients the server let go for having stopped reading.
+  uint64_t DroppedSlow(int32_t ServerId) const {
+    TTPKTServerCounters C{};
+    return Counters && Counters(ServerId, &C, sizeof C) == 0 ? C.ClientsDroppedSlow : ~uint64_t{0};
+  }
 
   bool Loaded() const { return Start && Stop && Disconnect && SendToAll && SendToClient && SendTo; }
 };
@@ -43,6 +50,7 @@ inline const TLib& Lib() {
     R.SendToAll = reinterpret_cast<TSendToAll>(Sym("SendToAll"));
     R.SendToClient = reinterpret_cast<TSendToClient>(Sym("SendToClient"));
     R.SendTo = reinterpret_cast<TSendTo>(Sym("SendTo"));
+    R.Counters = reinterpret_cast<TGetTPKTServerCounters>(Sym("GetTPKTServerCounters"));
     return R;
   }();
   return L;

@@ -328,6 +328,7 @@ TEST_F(TransportLib, AClientThatNeverReadsIsDroppedWhileOthersKeepReceiving) {
   const auto Gone = TRecorder::Get().Calls(T.Id, TCall::Disconnect);
   ASSERT_EQ(Gone.size(), 1u);
   EXPECT_EQ(Gone[0].Port, StalledPort);
+  EXPECT_EQ(Lib().DroppedSlow(T.Id), 1u);
   EXPECT_LT(Longest, std::chrono::seconds(1));  // the sender was never held up
 
   // The reader got every byte, in order, and keeps receiving.
@@ -385,6 +386,7 @@ TEST_F(TransportLib, ABurstReachesAReadingClientWhole) {
   const auto Gone = TRecorder::Get().Calls(T.Id, TCall::Disconnect);
   ASSERT_EQ(Gone.size(), 1u);
   EXPECT_EQ(Gone[0].Port, StalledPort);
+  EXPECT_EQ(Lib().DroppedSlow(T.Id), 1u);
 }
 
 // A client that shuts down its sending side (as "socat -u" does) keeps
@@ -411,7 +413,9 @@ TEST_F(TransportLib, AHalfClosedClientKeepsReceivingUntilItCloses) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(TRecorder::Get().Calls(T.Id, TCall::Disconnect).size(), 1u);
+  EXPECT_EQ(Lib().DroppedSlow(T.Id), 0u);  // it went, but not for slowness
   EXPECT_TRUE(TRecorder::Get().Calls(T.Id, TCall::Data).empty());
+  EXPECT_EQ(Lib().DroppedSlow(-5), ~uint64_t{0});  // no such server
 }
 
 TEST_F(TransportLib, FailuresReturnMinusOneWithTheSystemsCode) {
