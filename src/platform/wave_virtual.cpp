@@ -233,11 +233,10 @@ protected:
       // The file is this thread's alone and the front header stays queued:
       // written with FLock released, so that the thread queueing the next
       // buffer never waits for the disk.
+      // Nothing in between may throw: the silence is made before the unlock.
+      const std::vector<char> Silence(static_cast<size_t>(GapNs * FRate / 1000000000u), static_cast<char>(ALawSilence));
       FLock.Unlock();
-      if (GapNs > 0) {
-        const std::vector<char> Silence(static_cast<size_t>(GapNs * FRate / 1000000000u), static_cast<char>(ALawSilence));
-        FSink->Write(Silence.data(), Silence.size());
-      }
+      if (!Silence.empty()) FSink->Write(Silence.data(), Silence.size());
       FSink->Write(H->lpData, H->dwBufferLength);
       FLock.Lock();
     }

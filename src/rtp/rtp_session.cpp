@@ -263,6 +263,7 @@ void TRtpSession::StartProcessors() {
   FAdaptiveMode = FAdaptiveConfigured;
   FCodec.SetStreamTracking(!FAdaptiveConfigured);
   if (FAdaptiveConfigured) {
+    FFineTimers.emplace();  // the thread wakes a few ms before a frame is due
     FAdaptiveBuffer.Configure(FAdaptiveSettings);
     if (DoLog)
       WriteLog(Format("Receive mode: adaptive [delay %u..%u ms]", FAdaptiveSettings.MinDelayMs,
@@ -343,6 +344,7 @@ void TRtpSession::Stop() {
       FMixer.reset();
       if (DoLog) WriteLog("Audio mixer processor -> stopped");
     }
+    FFineTimers.reset();
   }
   FReceiveBuffer.Clear();
   FAdaptiveBuffer.Clear();

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "audio/adaptive_buffer.h"
@@ -29,6 +30,7 @@
 #include "audio/player.h"
 #include "audio/recorder.h"
 #include "mixer/tcp_audio_mixer.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/mutex.h"
 #include "platform/thread.h"
@@ -183,6 +185,7 @@ private:
   bool FAdaptiveConfigured = false;
   TAdaptiveSettings FAdaptiveSettings;
   std::atomic<bool> FAdaptiveMode{false};  // set by the start, read by the session and transport threads
+  std::optional<Platform::TFineTimers> FFineTimers;  // owner's thread: held from an adaptive start to the stop
   uint32_t FAdaptivePlayedUntil = 0;       // session thread: when the audio handed to the player runs out (tick)
   std::atomic<bool> FAdaptiveIdle{true};   // the player has nothing queued; set by the session thread
 

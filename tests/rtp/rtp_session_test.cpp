@@ -1055,7 +1055,8 @@ TEST_F(AdaptiveSession, PlaysReorderedPacketsInOrderAndDropsRepeats) {
   for (uint16_t Seq = 0; Seq < Sent; ++Seq) Want.push_back(Fill(Seq));
   EXPECT_TRUE(std::includes(Want.begin(), Want.end(), Runs.begin(), Runs.end()) &&
               std::adjacent_find(Runs.begin(), Runs.end(), std::greater_equal<int>()) == Runs.end())
-      << "in sequence order, none twice";
+      << "in sequence order, none twice: " << ::testing::PrintToString(Runs) << " late " << C.Late << " concealed "
+      << C.Concealed << " stretched " << C.Stretched << " accelerated " << C.Accelerated;
   EXPECT_GE(Runs.size() + 2, Want.size());
   EXPECT_EQ(Count(Lines(), "Receive mode: adaptive [delay 20..200 ms]"), 1u);
 }
