@@ -26,7 +26,6 @@
 #include "audio/player.h"
 #include "audio/recorder.h"
 #include "config/start_values.h"
-#include "devices/wave_devices_test_peer.h"
 #include "platform/wave_virtual.h"
 
 using namespace Platform;
@@ -150,7 +149,7 @@ int main(int argc, char** argv) {
   ResetStartValues();
   RecDeviceID = "Bench";
   PlayDeviceID = "Bench";
-  TWaveDevicesTestPeer::HideSystem(true);
+  HideSystemWaveDevices(true);
   TVirtualWaveDevice Mic, Ear;
   Mic.Name = "Bench Microphone";
   Mic.ToneHz = 440;
@@ -185,6 +184,6 @@ int main(int argc, char** argv) {
   std::printf("%-44s %12.1f\n", "baseline: timer lateness p50 us", BaseLate.P50);
   std::printf("%-44s %12.1f\n", "baseline: timer lateness p99 us", BaseLate.P99);
   SetVirtualWaveDevices({});
-  TWaveDevicesTestPeer::HideSystem(false);
+  HideSystemWaveDevices(false);
   return 0;
 }

@@ -4,7 +4,6 @@
 #include <future>
 
 #include "errors.h"
-#include "platform/mutex.h"
 #include "server_params.h"
 
 namespace TPKT {
@@ -30,7 +29,7 @@ TLibrary::~TLibrary() {
   std::shared_ptr<TEngine> Engine;
   std::vector<std::shared_ptr<TEngine>> Retired;
   {
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     for (auto& [Id, Server] : FServers) Servers.push_back(std::move(Server));
     FServers.clear();
     Engine = std::move(FEngine);
@@ -64,7 +63,7 @@ int32_t TLibrary::Start(const char* ParamsText, int32_t Port, const TCallbacks& 
   std::shared_ptr<TEngine> Unused;
   {
     // Held across the bind so that the engine cannot be retired under a new server.
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     if (!FEngine) FEngine = std::make_shared<TEngine>();
     const int32_t Id = NextFreeId(FNextServerId, FServers);
     if (Params.Layer == TLayer::Udp)
@@ -92,7 +91,7 @@ int32_t TLibrary::Stop(int32_t ServerId) {
   std::shared_ptr<TServer> Server;
   std::shared_ptr<TEngine> Last;
   {
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     const auto It = FServers.find(ServerId);
     if (It == FServers.end()) return Fail(asio::error::invalid_argument);
     Server = std::move(It->second);
@@ -120,7 +119,7 @@ int32_t TLibrary::Stop(int32_t ServerId) {
 }
 
 std::shared_ptr<TServer> TLibrary::Find(int32_t ServerId) {
-  Platform::TLockGuard Guard(FLock);
+  std::lock_guard<std::mutex> Guard(FLock);
   const auto It = FServers.find(ServerId);
   return It == FServers.end() ? nullptr : It->second;
 }
@@ -131,14 +130,14 @@ void TLibrary::Retire(std::shared_ptr<TEngine> Engine) {
     Engine.reset();
     return;
   }
-  Platform::TLockGuard Guard(FLock);
+  std::lock_guard<std::mutex> Guard(FLock);
   FRetired.push_back(std::move(Engine));
 }
 
 void TLibrary::Reap() {
   std::vector<std::shared_ptr<TEngine>> Done;
   {
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     for (auto It = FRetired.begin(); It != FRetired.end();) {
       if ((*It)->IsCurrentThread()) {
         ++It;

@@ -2,12 +2,11 @@
 
 #include "log/log.h"
 #include "platform/exception.h"
-#include "platform/mutex.h"
 
 bool TRefusalLog::Write(const std::string& Address, const std::string& Line, uint32_t Now) {
   uint32_t Held;
   {
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     for (auto It = FWritten.begin(); It != FWritten.end();)
       It = static_cast<uint32_t>(Now - It->second) >= MinuteMs ? FWritten.erase(It) : std::next(It);
     if (FWritten.count(Address) != 0 || FWritten.size() >= MaxLinesPerMinute) {
@@ -24,6 +23,6 @@ bool TRefusalLog::Write(const std::string& Address, const std::string& Line, uin
 }
 
 uint32_t TRefusalLog::HeldBack() const {
-  Platform::TLockGuard Guard(FLock);
+  std::lock_guard<std::mutex> Guard(FLock);
   return FHeldBack;
 }

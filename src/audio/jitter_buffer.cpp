@@ -6,7 +6,6 @@
 
 #include "log/log.h"
 #include "platform/exception.h"
-#include "platform/mutex.h"
 
 TJitterBuffer::TJitterBuffer(int32_t Threshold, uint32_t ReadMax, int32_t Capacity)
     : FThreshold(Threshold), FCapacity(Capacity), FReadMax(ReadMax) {
@@ -21,7 +20,7 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
   std::string Line;
   bool Ready = false;
   {
-    Platform::TLockGuard G(FLock);
+    std::lock_guard<std::mutex> G(FLock);
     const int64_t Length = static_cast<int64_t>(FData.size());
     int64_t N = Size;
     if (Length + Size > FCapacity) N = FCapacity - Length;  // negative when over a lowered capacity
@@ -47,7 +46,7 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
 
 bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
   if (!FDataEvent.Wait(TimeoutMs)) return false;
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   const uint32_t Size = static_cast<uint32_t>(std::min<size_t>(FData.size(), FReadMax));
   Block.Data.reset(Size > 0 ? new uint8_t[Size] : nullptr);
   Block.Size = Size;
@@ -60,27 +59,46 @@ bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
 }
 
 void TJitterBuffer::Clear() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FData.clear();
 }
 
 void TJitterBuffer::SetThreshold(int32_t Threshold) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FThreshold = Threshold;
 }
 
 void TJitterBuffer::SetReadMax(uint32_t ReadMax) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FReadMax = ReadMax;
 }
 
 void TJitterBuffer::SetCapacity(int32_t Capacity) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FCapacity = Capacity;
 }
 
+int32_t TJitterBuffer::Threshold() {
+  std::lock_guard<std::mutex> G(FLock);
+  return FThreshold;
+}
+
+uint32_t TJitterBuffer::ReadMax() {
+  std::lock_guard<std::mutex> G(FLock);
+  return FReadMax;
+}
+
+int32_t TJitterBuffer::Capacity() {
+  std::lock_guard<std::mutex> G(FLock);
+  return FCapacity;
+}
+
 TJitterStats TJitterBuffer::Stats() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return FStats;
 }
 
+uint32_t TJitterBuffer::Length() {
+  std::lock_guard<std::mutex> G(FLock);
+  return static_cast<uint32_t>(FData.size());
+}

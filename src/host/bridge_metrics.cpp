@@ -2,7 +2,6 @@
 
 #include "metrics/prometheus_text.h"
 #include "platform/clock.h"
-#include "platform/mutex.h"
 
 namespace {
 
@@ -69,7 +68,7 @@ TBridgeMetrics::~TBridgeMetrics() { FServer.reset(); }
 
 void TBridgeMetrics::Publish(TRtpSession* Session) {
   TSessionMetrics M = Session ? Session->Metrics() : TSessionMetrics{};
-  Platform::TLockGuard Guard(FLock);
+  std::lock_guard<std::mutex> Guard(FLock);
   FLatest = M;
   FHasSession = Session != nullptr;
 }
@@ -78,7 +77,7 @@ THttpResponse TBridgeMetrics::Serve(const std::string& Path) {
   TSessionMetrics M;
   bool HasSession;
   {
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     M = FLatest;
     HasSession = FHasSession;
   }

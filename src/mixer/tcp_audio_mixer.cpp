@@ -8,7 +8,6 @@
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/clock.h"
-#include "platform/mutex.h"
 
 // ---- one direction's pending audio ------------------------------------------
 
@@ -91,7 +90,7 @@ TTCPAudioMixer::~TTCPAudioMixer() {
 
 TMixerStats TTCPAudioMixer::Stats() const {
   const uint64_t DroppedSlow = FServer->ClientsDroppedSlow();  // the library's lock, not under ours
-  Platform::TLockGuard Guard(FLock);
+  std::lock_guard<std::mutex> Guard(FLock);
   TMixerStats S = FStats;
   S.DroppedSlow = DroppedSlow;
   S.PendingBytes[SentChannel] = FChannels[SentChannel].Count;
@@ -126,7 +125,7 @@ void TTCPAudioMixer::AddBuffer(const void* Data, uint32_t Size, uint8_t Channel)
   const uint8_t OtherChannel = 1 - Channel;
   bool Due;
   {
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     TChannel& Own = FChannels[Channel];
     TChannel& Other = FChannels[OtherChannel];
     FLastInputTick = Platform::TickCount();
@@ -173,7 +172,7 @@ bool TTCPAudioMixer::TakeFrame(uint8_t* Frame) {
 }
 
 void TTCPAudioMixer::DiscardPending() {
-  Platform::TLockGuard Guard(FLock);
+  std::lock_guard<std::mutex> Guard(FLock);
   for (TChannel& C : FChannels) C.Clear();
 }
 
@@ -187,7 +186,7 @@ void TTCPAudioMixer::Execute() {
       }
       uint32_t WaitMs = WaitTimeoutMs;
       {
-        Platform::TLockGuard Guard(FLock);
+        std::lock_guard<std::mutex> Guard(FLock);
         if (FChannels[SentChannel].Count > 0 || FChannels[ReceivedChannel].Count > 0) {
           const uint32_t Quiet = Platform::TickCount() - FLastInputTick;
           WaitMs = Quiet >= FlushAfterMs ? 0 : std::min(WaitMs, FlushAfterMs - Quiet);
@@ -196,11 +195,11 @@ void TTCPAudioMixer::Execute() {
       FFrameDue.Wait(WaitMs);
       for (;;) {
         {
-          Platform::TLockGuard Guard(FLock);
+          std::lock_guard<std::mutex> Guard(FLock);
           if (!TakeFrame(Frame.data())) break;
         }
         const bool Sent = FServer->SendToAll(Frame.data(), FrameSize);
-        Platform::TLockGuard Guard(FLock);
+        std::lock_guard<std::mutex> Guard(FLock);
         if (Sent) ++FStats.FramesSent;
       }
     } catch (const Exception& E) {

@@ -2,16 +2,9 @@
 
 #include <windows.h>
 
-#include <mmsystem.h>
-
 namespace Platform {
 
-// Milliseconds since the system started, like GetTickCount, but as accurate
-// as the timer resolution asked for (TFineTimers).
-uint32_t TickCount() { return timeGetTime(); }
-
-TFineTimers::TFineTimers() { timeBeginPeriod(1); }
-TFineTimers::~TFineTimers() { timeEndPeriod(1); }
+uint32_t TickCount() { return GetTickCount(); }
 
 TLocalTime SystemLocalNow() {
   SYSTEMTIME St{};

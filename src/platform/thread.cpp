@@ -3,7 +3,6 @@
 #include <exception>
 
 #include "platform/exception.h"
-#include "platform/mutex.h"
 
 namespace Platform {
 
@@ -19,7 +18,7 @@ TThread::~TThread() {
 }
 
 void TThread::Resume() {
-  TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FSuspendRequested = false;
   if (!FStarted) {
     // Started only once the thread exists: when its creation fails, the object
@@ -37,45 +36,45 @@ void TThread::Resume() {
 }
 
 void TThread::Suspend() {
-  TUniqueLock L(FLock);
+  std::unique_lock<std::mutex> L(FLock);
   FSuspendRequested = true;
   if (!FStarted || FThread.get_id() == std::this_thread::get_id()) return;
-  FChanged.wait(L.Native(), [this]() REQUIRES(FLock) { return FParked || FFinished || !FSuspendRequested; });
+  FChanged.wait(L, [this] { return FParked || FFinished || !FSuspendRequested; });
 }
 
 void TThread::Terminate() {
-  TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FTerminated = true;
   FChanged.notify_all();
 }
 
 bool TThread::Terminated() const {
-  TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return FTerminated;
 }
 
 void TThread::WaitFor() {
-  TUniqueLock L(FLock);
+  std::unique_lock<std::mutex> L(FLock);
   if (!FStarted || FThread.get_id() == std::this_thread::get_id()) return;
-  FChanged.wait(L.Native(), [this]() REQUIRES(FLock) { return FFinished; });
+  FChanged.wait(L, [this] { return FFinished; });
 }
 
 bool TThread::Finished() const {
-  TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return FFinished;
 }
 
 std::string TThread::FatalMessage() const {
-  TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return FFatalMessage;
 }
 
 bool TThread::KeepRunning() {
-  TUniqueLock L(FLock);
+  std::unique_lock<std::mutex> L(FLock);
   if (FSuspendRequested && !FTerminated) {
     FParked = true;
     FChanged.notify_all();
-    FChanged.wait(L.Native(), [this]() REQUIRES(FLock) { return !FSuspendRequested || FTerminated; });
+    FChanged.wait(L, [this] { return !FSuspendRequested || FTerminated; });
     FParked = false;
   }
   return !FTerminated;
@@ -90,7 +89,7 @@ void TThread::ThreadProc() {
   } catch (...) {
     Fatal = "unknown exception";
   }
-  TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FFatalMessage = Fatal;
   FFinished = true;
   FChanged.notify_all();

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "platform/mutex.h"
-
 namespace Platform::Detail {
 
 namespace {
@@ -21,7 +19,7 @@ void TWaveStream::StopThread() {
   // Only a device that was never closed still has its thread here.
   if (!FThread.joinable() || OnDeviceThread()) return;
   {
-    TLockGuard L(FLock);
+    std::lock_guard L(FLock);
     FCloseRequested = true;
   }
   FWake.notify_all();
@@ -30,14 +28,14 @@ void TWaveStream::StopThread() {
 
 void TWaveStream::Begin() {
   Deliver(FDir == TWaveDir::In ? WIM_OPEN : WOM_OPEN, nullptr);
-  TLockGuard L(FLock);
+  std::lock_guard L(FLock);
   FThread = std::thread([this] { Run(); });
   FThreadId = FThread.get_id();
 }
 
 MMRESULT TWaveStream::Prepare(WAVEHDR* Header, uint32_t Size) {
   if (!ValidHeader(Header, Size) || Header->lpData == nullptr) return MMSYSERR_INVALPARAM;
-  TLockGuard L(FLock);
+  std::lock_guard L(FLock);
   if (const MMRESULT F = Fault(TWaveFaultOp::Prepare)) return F;
   if (Header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
   Header->dwFlags |= WHDR_PREPARED;
@@ -46,7 +44,7 @@ MMRESULT TWaveStream::Prepare(WAVEHDR* Header, uint32_t Size) {
 
 MMRESULT TWaveStream::Unprepare(WAVEHDR* Header, uint32_t Size) {
   if (!ValidHeader(Header, Size)) return MMSYSERR_INVALPARAM;
-  TLockGuard L(FLock);
+  std::lock_guard L(FLock);
   if (Header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
   Header->dwFlags &= ~WHDR_PREPARED;
   // A fault here is reported after the work is done, so that a test of the
@@ -58,7 +56,7 @@ MMRESULT TWaveStream::Queue(WAVEHDR* Header, uint32_t Size) {
   if (!ValidHeader(Header, Size)) return MMSYSERR_INVALPARAM;
   bool Wake = false;
   {
-    TLockGuard L(FLock);
+    std::lock_guard L(FLock);
     if (FLost) return MMSYSERR_NODRIVER;
     if (const MMRESULT F = Fault(TWaveFaultOp::Queue)) return F;
     if (!(Header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
@@ -78,7 +76,7 @@ MMRESULT TWaveStream::Queue(WAVEHDR* Header, uint32_t Size) {
 MMRESULT TWaveStream::Start() {
   if (FDir != TWaveDir::In) return MMSYSERR_NOTSUPPORTED;
   {
-    TLockGuard L(FLock);
+    std::lock_guard L(FLock);
     if (FLost) return MMSYSERR_NODRIVER;
     if (const MMRESULT F = Fault(TWaveFaultOp::Start)) return F;
     if (FStarted) return MMSYSERR_NOERROR;
@@ -90,14 +88,14 @@ MMRESULT TWaveStream::Start() {
 }
 
 MMRESULT TWaveStream::Reset() {
-  TUniqueLock L(FLock);
+  std::unique_lock L(FLock);
   if (OnDeviceThread()) {
     // From inside a callback: the device thread cannot wait for itself.
-    GiveAllBack();
+    GiveAllBack(L);
   } else if (!FLost) {
     FResetRequested = true;
     FWake.notify_all();
-    FResetDone.wait(L.Native(), [this]() REQUIRES(FLock) { return !FResetRequested; });
+    FResetDone.wait(L, [this] { return !FResetRequested; });
   }
   return Fault(TWaveFaultOp::Reset);
 }
@@ -105,7 +103,7 @@ MMRESULT TWaveStream::Reset() {
 MMRESULT TWaveStream::Close() {
   if (OnDeviceThread()) return MMSYSERR_ERROR;  // a callback must not close its own device
   {
-    TUniqueLock L(FLock);
+    std::unique_lock L(FLock);
     if (!FQueue.empty()) return WAVERR_STILLPLAYING;
     FCloseRequested = true;
   }
@@ -114,7 +112,7 @@ MMRESULT TWaveStream::Close() {
   OnClose();
   bool SendClose = false;
   {
-    TLockGuard L(FLock);
+    std::lock_guard L(FLock);
     SendClose = !FCloseSent;
     FCloseSent = true;
     FClosed = true;
@@ -124,20 +122,20 @@ MMRESULT TWaveStream::Close() {
 }
 
 bool TWaveStream::Closed() {
-  TLockGuard L(FLock);
+  std::lock_guard L(FLock);
   return FClosed;
 }
 
-void TWaveStream::Complete() {
+void TWaveStream::Complete(std::unique_lock<std::mutex>& L) {
   WAVEHDR* H = FQueue.front();
   FQueue.pop_front();
   H->dwFlags = (H->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  FLock.Unlock();
+  L.unlock();
   Deliver(FDir == TWaveDir::In ? WIM_DATA : WOM_DONE, H);
-  FLock.Lock();
+  L.lock();
 }
 
-void TWaveStream::GiveAllBack() {
+void TWaveStream::GiveAllBack(std::unique_lock<std::mutex>& L) {
   if (FDir == TWaveDir::In) FStarted = false;
   OnStop();
   // Only the headers queued now come back; one queued again by a callback
@@ -145,9 +143,9 @@ void TWaveStream::GiveAllBack() {
   std::vector<WAVEHDR*> Back(FQueue.begin(), FQueue.end());
   FQueue.clear();
   for (WAVEHDR* H : Back) H->dwFlags = (H->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  FLock.Unlock();
+  L.unlock();
   for (WAVEHDR* H : Back) Deliver(FDir == TWaveDir::In ? WIM_DATA : WOM_DONE, H);
-  FLock.Lock();
+  L.lock();
 }
 
 void TWaveStream::Deliver(uint32_t Msg, WAVEHDR* Header) noexcept {
@@ -155,27 +153,27 @@ void TWaveStream::Deliver(uint32_t Msg, WAVEHDR* Header) noexcept {
 }
 
 void TWaveStream::Run() {
-  TUniqueLock L(FLock);
+  std::unique_lock L(FLock);
   while (!FCloseRequested) {
     if (FResetRequested) {
-      GiveAllBack();
+      GiveAllBack(L);
       FResetRequested = false;
       FResetDone.notify_all();
       continue;
     }
     if (FLost) {
-      FWake.wait(L.Native());
+      FWake.wait(L);
       continue;
     }
     if (Pump(L) == TPump::Lost) {
       // The device is gone: every buffer comes back, then the close
       // notification, so that the owner learns it without polling.
       FLost = true;
-      GiveAllBack();
+      GiveAllBack(L);
       FCloseSent = true;
-      FLock.Unlock();
+      L.unlock();
       Deliver(FDir == TWaveDir::In ? WIM_CLOSE : WOM_CLOSE, nullptr);
-      FLock.Lock();
+      L.lock();
     }
   }
 }

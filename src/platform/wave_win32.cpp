@@ -4,7 +4,6 @@
 
 // The port's names first: the system headers below define the same names as macros.
 #include "platform/wave.h"
-#include "platform/mutex.h"
 #include "platform/wave_backend.h"
 
 #include <windows.h>
@@ -13,6 +12,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <mutex>
 
 namespace Platform::Detail {
 
@@ -32,9 +32,9 @@ struct TTrampoline {
   uintptr_t Instance;
 };
 
-TMutex GTrampolinesLock;
+std::mutex GTrampolinesLock;
 // The trampoline of every open device, until its close succeeds.
-std::map<TWaveHandle, std::unique_ptr<TTrampoline>>& Trampolines() REQUIRES(GTrampolinesLock) {
+std::map<TWaveHandle, std::unique_ptr<TTrampoline>>& Trampolines() {  // guarded by GTrampolinesLock
   static auto* M = new std::map<TWaveHandle, std::unique_ptr<TTrampoline>>;
   return *M;
 }
@@ -107,7 +107,7 @@ MMRESULT SystemWaveOpen(TWaveDir Dir, uint32_t DeviceId, const TWaveFormat& Form
   }
   if (R != MMSYSERR_NOERROR) return R;
   {
-    TLockGuard L(GTrampolinesLock);
+    std::lock_guard L(GTrampolinesLock);
     Trampolines()[H] = std::move(T);
   }
   Opened.Handle = H;
@@ -139,7 +139,7 @@ MMRESULT SystemWaveHandleClose(TWaveDir Dir, TWaveHandle Handle) {
   const MMRESULT R = Dir == TWaveDir::In ? waveInClose(In(Handle)) : waveOutClose(Out(Handle));
   if (R == MMSYSERR_NOERROR) {
     // No callback of the device runs after a successful close.
-    TLockGuard L(GTrampolinesLock);
+    std::lock_guard L(GTrampolinesLock);
     Trampolines().erase(Handle);
   }
   return R;

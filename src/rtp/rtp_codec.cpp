@@ -5,7 +5,6 @@
 
 #include "config/start_values.h"
 #include "log/log.h"
-#include "platform/mutex.h"
 
 const TAudioFormatInfo ALawFormatInfo = {
     8,
@@ -94,48 +93,48 @@ TRtpDatagramInfo ParseRtpDatagram(const uint8_t* Data, uint16_t Length) {
 TRtpCodec::TRtpCodec() : TRtpCodec(ClockSeed()) {}
 
 TRtpCodec::TRtpCodec(uint32_t Seed) : FRandom(Seed) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   ResetSendIdentityLocked();
 }
 
 void TRtpCodec::SetVersion(uint8_t Version) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FVersion = Version;
 }
 
 void TRtpCodec::SetPayloadType(uint8_t PayloadType) {
   if (PayloadType >= 128) return;
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FPayloadType = PayloadType;
 }
 
 void TRtpCodec::SetBufSizeMultiple(uint16_t Multiple) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FBufSizeMultiple = Multiple;
 }
 
 void TRtpCodec::SetMaxRecvSequenceNumberInterval(uint16_t Interval) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FMaxRecvSequenceNumberInterval = Interval;
 }
 
 void TRtpCodec::SetTimestampStep(uint32_t Step) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FTimestampStep = Step;
 }
 
 uint8_t TRtpCodec::Version() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return FVersion;
 }
 
 uint8_t TRtpCodec::PayloadType() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return FPayloadType;
 }
 
 void TRtpCodec::ResetSendIdentity() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   ResetSendIdentityLocked();
 }
 
@@ -147,12 +146,12 @@ void TRtpCodec::ResetSendIdentityLocked() {
 }
 
 void TRtpCodec::SetMarkerPending() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   FMarkerPending = true;
 }
 
 uint32_t TRtpCodec::BuildPacket(const uint8_t* Payload, uint32_t PayloadBytes, TRtpPacketBuffer& Packet) {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   const uint32_t Multiple = FBufSizeMultiple == 0 ? 1 : FBufSizeMultiple;
   if (PayloadBytes > RtpPacketBufferBytes) return 0;
   const uint32_t Unpadded = RtpHeaderBytes + PayloadBytes;
@@ -180,7 +179,7 @@ uint32_t TRtpCodec::BuildPacket(const uint8_t* Payload, uint32_t PayloadBytes, T
 }
 
 TRtpSendIdentity TRtpCodec::SendIdentity() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return {FSequenceNumber, FTimestamp, FSsrc, FMarkerPending};
 }
 
@@ -196,7 +195,7 @@ TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInf
   if (Info) *Info = D;
   bool SsrcChanged = false;
   {
-    Platform::TLockGuard G(FLock);
+    std::lock_guard<std::mutex> G(FLock);
     if (D.Version != FVersion) return TRtpVerdict::Version;
     if (!D.HeaderInside || D.PayloadLength <= 0) return TRtpVerdict::NoPayload;
     if (!FStreamTracking.load()) return TRtpVerdict::Accepted;
@@ -224,6 +223,6 @@ TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInf
 }
 
 TRtpReceiveTracking TRtpCodec::ReceiveTracking() {
-  Platform::TLockGuard G(FLock);
+  std::lock_guard<std::mutex> G(FLock);
   return {FAwaitingFirstStream.load(), FRemoteSsrc, FLastSequenceNumber, FLastTimestamp};
 }

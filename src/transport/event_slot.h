@@ -6,8 +6,7 @@
 
 #include <functional>
 #include <memory>
-
-#include "platform/mutex.h"
+#include <mutex>
 
 template <class... Args>
 class TEventSlot {
@@ -31,14 +30,14 @@ public:
     std::shared_ptr<const THandler> New;
     if (Handler) New = std::make_shared<const THandler>(std::move(Handler));
     {
-      Platform::TLockGuard Guard(FLock);
+      std::lock_guard<std::mutex> Guard(FLock);
       FHandler.swap(New);
     }
     // The old handler (now in New) is released outside the lock.
   }
 
   bool Assigned() const {
-    Platform::TLockGuard Guard(FLock);
+    std::lock_guard<std::mutex> Guard(FLock);
     return FHandler != nullptr;
   }
 
@@ -46,7 +45,7 @@ public:
   bool operator()(Args... A) const {
     std::shared_ptr<const THandler> Handler;
     {
-      Platform::TLockGuard Guard(FLock);
+      std::lock_guard<std::mutex> Guard(FLock);
       Handler = FHandler;
     }
     if (!Handler) return false;
@@ -55,6 +54,6 @@ public:
   }
 
 private:
-  mutable Platform::TMutex FLock;
-  std::shared_ptr<const THandler> FHandler GUARDED_BY(FLock);
+  mutable std::mutex FLock;
+  std::shared_ptr<const THandler> FHandler;  // guarded by FLock
 };

@@ -1,6 +1,7 @@
 #include "transport/transport_binding.h"
 
-#include "platform/mutex.h"
+#include <mutex>
+
 #include "transport/cross_lib.h"
 
 namespace TransportBinding {
@@ -8,11 +9,11 @@ namespace TransportBinding {
 namespace {
 
 struct TState {
-  Platform::TMutex Lock;
-  int RefCount GUARDED_BY(Lock) = 0;
-  Platform::TDynLib Library GUARDED_BY(Lock);
-  std::string Override GUARDED_BY(Lock);
-  TEntryPoints Entry;  // written under Lock while no object holds the binding; read by the holders
+  std::mutex Lock;
+  int RefCount = 0;           // guarded by Lock
+  Platform::TDynLib Library;  // guarded by Lock
+  std::string Override;       // guarded by Lock
+  TEntryPoints Entry;         // written under Lock while no object holds the binding
 };
 
 TState& State() {
@@ -25,7 +26,7 @@ T Proc(const Platform::TDynLib& Lib, const char* Name) {
   return reinterpret_cast<T>(GetProcAddressChecked(Lib, Name));
 }
 
-void UnloadLocked(TState& S) REQUIRES(S.Lock) {
+void UnloadLocked(TState& S) {
   S.Library.Reset();
   S.Entry = TEntryPoints{};
 }
@@ -36,7 +37,7 @@ const TEntryPoints& Entry() { return State().Entry; }
 
 void Acquire() {
   TState& S = State();
-  Platform::TLockGuard Guard(S.Lock);
+  std::lock_guard<std::mutex> Guard(S.Lock);
   ++S.RefCount;
   if (S.Library) return;  // in use, or kept by a release from inside a callback
   try {
@@ -58,7 +59,7 @@ void Acquire() {
 
 void Release(bool InsideCallback) {
   TState& S = State();
-  Platform::TLockGuard Guard(S.Lock);
+  std::lock_guard<std::mutex> Guard(S.Lock);
   if (--S.RefCount > 0) return;
   S.RefCount = 0;
   if (!InsideCallback) UnloadLocked(S);
@@ -68,7 +69,7 @@ std::string LibraryName() { return Platform::LibraryFileName("srv_TAVEK_TPKT_Tra
 
 void SetOverride(const std::string& FileName, bool InsideCallback) {
   TState& S = State();
-  Platform::TLockGuard Guard(S.Lock);
+  std::lock_guard<std::mutex> Guard(S.Lock);
   S.Override = FileName;
   if (S.RefCount == 0 && !InsideCallback) UnloadLocked(S);
 }
