@@ -94,6 +94,13 @@ function(brenvic_use_asio target)
       file(CREATE_LINK /usr/include/asio ${dir}/asio SYMBOLIC)
     endif()
     target_include_directories(${target} SYSTEM PRIVATE ${dir})
+    # Asio picks its threads, mutexes and events from whether <pthread.h> came
+    # before it in a source file: with the posix thread model, any standard
+    # header may bring it. Sources that differ would link two layouts of the
+    # same inline classes, and an io_context made in one file would join a
+    # timer thread made in another as the wrong kind of thread (it runs on
+    # after its library is unloaded). Every file makes the same choice.
+    target_compile_definitions(${target} PRIVATE ASIO_HAS_PTHREADS=1)
     target_link_libraries(${target} PRIVATE ws2_32 mswsock)
   else()
     target_link_libraries(${target} PRIVATE pthread)

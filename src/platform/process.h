@@ -1,6 +1,7 @@
 #pragma once
 // Scheduling of the process's threads.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace Platform {
@@ -13,6 +14,9 @@ void RaiseToRealtimePriority();
 
 // The system's id of the calling thread.
 uint32_t CurrentThreadId();
+
+// How many threads the process has now, the system's own included.
+size_t ThreadCount();
 
 // Names the calling thread for the system's tools (top -H, ps, a debugger's
 // thread list); at most 15 characters are kept on Linux. Quietly does nothing

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <pthread.h>
+#include <dirent.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -14,6 +15,16 @@ void RaiseToRealtimePriority() {
 }
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+size_t ThreadCount() {
+  size_t N = 0;
+  if (DIR* Tasks = opendir("/proc/self/task")) {
+    while (const dirent* E = readdir(Tasks))
+      if (E->d_name[0] != '.') ++N;
+    closedir(Tasks);
+  }
+  return N;
+}
 
 void NameCurrentThread(const char* Name) {
   char Short[16] = {};

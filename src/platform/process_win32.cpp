@@ -2,11 +2,26 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 namespace Platform {
 
 void RaiseToRealtimePriority() { SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS); }
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+size_t ThreadCount() {
+  const HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (Snapshot == INVALID_HANDLE_VALUE) return 0;
+  const DWORD Self = GetCurrentProcessId();
+  size_t N = 0;
+  THREADENTRY32 E{};
+  E.dwSize = sizeof E;
+  for (BOOL More = Thread32First(Snapshot, &E); More; More = Thread32Next(Snapshot, &E))
+    if (E.th32OwnerProcessID == Self) ++N;
+  CloseHandle(Snapshot);
+  return N;
+}
 
 void NameCurrentThread(const char* Name) {
   // Windows 10 1607 and later; looked up so that older systems still load us.
