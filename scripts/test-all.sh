@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs what is missing, builds the native and the Windows programs and runs
 # every test: native with AddressSanitizer/UBSan, the concurrency suites with
-# ThreadSanitizer, the fuzzers for a bounded time, the Windows build under Wine,
-# and the packages (scripts/package.sh) with the installer under Wine.
+# ThreadSanitizer, the lock annotations checked by clang (a build only), the
+# fuzzers for a bounded time, the Windows build under Wine, and the packages
+# (scripts/package.sh) with the installer under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -17,6 +18,10 @@ echo "== native (ThreadSanitizer, concurrency suites)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs" --no-tests=error
+
+echo "== lock annotations (clang -Wthread-safety -Werror, build only)"
+cmake --preset thread-safety >/dev/null
+cmake --build --preset thread-safety -j "$jobs"
 
 echo "== fuzzers"
 cmake --preset fuzz >/dev/null

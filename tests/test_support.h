@@ -8,9 +8,23 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace TestSupport {
+
+// Waits until Done holds, looking every millisecond for at most TimeoutMs; the
+// last look counts, so a state reached just at the time-out still passes. The
+// tests wait so for what another thread does, rather than sleep a guessed time.
+template <typename TDone>
+bool WaitUntil(TDone Done, int TimeoutMs = 5000) {
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  while (!Done()) {
+    if (std::chrono::steady_clock::now() >= Deadline) return Done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class TTempDir {

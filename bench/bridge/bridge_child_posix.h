@@ -86,6 +86,14 @@ inline size_t Drain(int Fd) {
   return N;
 }
 
+// One thread of a child: nanoseconds on the CPU, context switches (all, and
+// of them the forced ones), realtime or not.
+struct TThreadTimes {
+  uint64_t Ns = 0;
+  uint64_t Switches = 0, Forced = 0;
+  bool Realtime = false;
+};
+
 class TChild {
 public:
   TChild(std::vector<std::string> Args, const fs::path& Output, const fs::path& Dir) {
@@ -128,18 +136,19 @@ public:
   // dozen microseconds at a time).
   double CpuSeconds() const {
     uint64_t Ns = 0;
-    for (const auto& [Tid, T] : ThreadTimes()) Ns += T.first;
+    for (const auto& [Tid, T] : ThreadTimes()) Ns += T.Ns;
     return static_cast<double>(Ns) / 1e9;
   }
-  // Nanoseconds on the CPU per thread so far, and whether the thread runs at
-  // a realtime priority (the session thread does when the system allows it).
-  std::map<int, std::pair<uint64_t, bool>> ThreadTimes() const {
-    std::map<int, std::pair<uint64_t, bool>> R;
+  // Per thread so far: its time on the CPU, its context switches and whether
+  // it runs at a realtime priority (the session thread does when the system
+  // allows it).
+  std::map<int, TThreadTimes> ThreadTimes() const {
+    std::map<int, TThreadTimes> R;
     const fs::path Tasks = "/proc/" + std::to_string(FPid) + "/task";
     std::error_code Ec;
     for (const auto& T : fs::directory_iterator(Tasks, Ec)) {
-      uint64_t Ns = 0;
-      std::ifstream(T.path() / "schedstat") >> Ns;
+      TThreadTimes& Times = R[std::atoi(T.path().filename().c_str())];
+      std::ifstream(T.path() / "schedstat") >> Times.Ns;
       std::string Line;
       std::getline(std::ifstream(T.path() / "stat"), Line);
       std::istringstream Fields(Line.substr(Line.rfind(')') + 2));
@@ -147,7 +156,15 @@ public:
       long Priority = 20;
       for (int I = 3; I <= 18 && Fields >> F; ++I)
         if (I == 18) Priority = std::atol(F.c_str());
-      R[std::atoi(T.path().filename().c_str())] = {Ns, Priority < 0};
+      Times.Realtime = Priority < 0;
+      std::ifstream Status(T.path() / "status");
+      for (std::string S; std::getline(Status, S);) {
+        if (S.rfind("voluntary_ctxt_switches:", 0) == 0) Times.Switches += std::strtoull(S.c_str() + 24, nullptr, 10);
+        if (S.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+          Times.Forced = std::strtoull(S.c_str() + 27, nullptr, 10);
+          Times.Switches += Times.Forced;
+        }
+      }
     }
     return R;
   }

@@ -7,7 +7,7 @@
 //   jitter buffer) to the datagram leaving SendToAll.
 //
 // The session is the real one. The four calls that mark the instants are the
-// session's own calls into its neighbours (TRtpCodec::Accept, TPlayer::Play,
+// session's own calls into its neighbours (TRtpCodec::Check, TPlayer::Play,
 // TJitterBuffer::Write, TTPKTServer::SendToAll), wrapped at link time by this
 // program: the product's code stays as it is. Every block carries its number
 // in its first four bytes, so each instant is paired with the right block.
@@ -42,12 +42,14 @@
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
 #include "config/start_values.h"
+#include "devices/wave_devices_test_peer.h"
 #include "log/log.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/wave_virtual.h"
 #include "rtp/rtp_codec.h"
 #include "rtp/rtp_session.h"
+#include "rtp/rtp_session_test_peer.h"
 #include "transport/tpkt_server.h"
 
 using TClock = std::chrono::steady_clock;
@@ -86,15 +88,15 @@ uint32_t BlockOf(const void* Data) {
 // ---- the wrapped calls -----------------------------------------------------------
 
 extern "C" {
-bool __real__ZN9TRtpCodec6AcceptEPKhjP16TRtpDatagramInfo(TRtpCodec*, const uint8_t*, uint32_t, TRtpDatagramInfo*);
+TRtpVerdict __real__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfo(TRtpCodec*, const uint8_t*, uint32_t, TRtpDatagramInfo*);
 int32_t __real__ZN7TPlayer4PlayEPKvi(TPlayer*, const void*, int32_t);
 void __real__ZN13TJitterBuffer5WriteEPKht(TJitterBuffer*, const uint8_t*, uint16_t);
 bool __real__ZN11TTPKTServer9SendToAllEPKvj(TTPKTServer*, const void*, uint32_t);
 
-bool __wrap__ZN9TRtpCodec6AcceptEPKhjP16TRtpDatagramInfo(TRtpCodec* Self, const uint8_t* Data, uint32_t Size,
-                                                          TRtpDatagramInfo* Info) {
+TRtpVerdict __wrap__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfo(TRtpCodec* Self, const uint8_t* Data, uint32_t Size,
+                                                                TRtpDatagramInfo* Info) {
   if (Size >= RtpHeaderBytes + 4) GArrived.Mark(BlockOf(Data + RtpHeaderBytes), NowNs());
-  return __real__ZN9TRtpCodec6AcceptEPKhjP16TRtpDatagramInfo(Self, Data, Size, Info);
+  return __real__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfo(Self, Data, Size, Info);
 }
 
 int32_t __wrap__ZN7TPlayer4PlayEPKvi(TPlayer* Self, const void* Data, int32_t Size) {
@@ -203,7 +205,7 @@ int main(int argc, char** argv) {
   DoLog = false;
   RecDeviceID = "Bench Microphone";
   PlayDeviceID = "Bench Earphone";
-  Platform::HideSystemWaveDevices(true);
+  Platform::TWaveDevicesTestPeer::HideSystem(true);
   Platform::TVirtualWaveDevice In, Out;
   In.Name = "Bench Microphone";
   In.FileName = (Dir / "mic.raw").string();
@@ -222,7 +224,7 @@ int main(int argc, char** argv) {
   size_t Answered = 0;
   {
     TRtpSession Session;
-    GSendBuffer = &Session.SendBuffer();
+    GSendBuffer = &TRtpSessionTestPeer::SendBuffer(Session);
     Session.SetLocalIP("127.0.0.1");
     Session.SetLocalPort(Port);
     Session.SetTCPServerListenIP("127.0.0.1");

@@ -26,6 +26,7 @@
 #include "audio/player.h"
 #include "audio/recorder.h"
 #include "config/start_values.h"
+#include "devices/wave_devices_test_peer.h"
 #include "platform/wave_virtual.h"
 
 using namespace Platform;
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
   ResetStartValues();
   RecDeviceID = "Bench";
   PlayDeviceID = "Bench";
-  HideSystemWaveDevices(true);
+  TWaveDevicesTestPeer::HideSystem(true);
   TVirtualWaveDevice Mic, Ear;
   Mic.Name = "Bench Microphone";
   Mic.ToneHz = 440;
@@ -184,6 +185,6 @@ int main(int argc, char** argv) {
   std::printf("%-44s %12.1f\n", "baseline: timer lateness p50 us", BaseLate.P50);
   std::printf("%-44s %12.1f\n", "baseline: timer lateness p99 us", BaseLate.P99);
   SetVirtualWaveDevices({});
-  HideSystemWaveDevices(false);
+  TWaveDevicesTestPeer::HideSystem(false);
   return 0;
 }

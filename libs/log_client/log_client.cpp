@@ -4,10 +4,10 @@
 
 #include <chrono>
 #include <memory>
-#include <mutex>
 
 #include <asio.hpp>
 
+#include "platform/mutex.h"
 #include "syslog_message.h"
 
 #if defined(_WIN32)
@@ -49,7 +49,7 @@ public:
     const std::string Datagram = LogClient::FormatSyslogMessage(Line);
     std::error_code Ec;
     // Several of the program's threads may log at once; one send at a time.
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     const size_t Sent = FSocket.send_to(asio::buffer(Datagram), FServer, 0, Ec);
     return !Ec && Sent == Datagram.size();
   }
@@ -62,17 +62,17 @@ private:
   }
 
   asio::io_context FIo;
-  asio::ip::udp::socket FSocket;  // guarded by FLock while sending
+  asio::ip::udp::socket FSocket GUARDED_BY(FLock);  // while sending
   asio::ip::udp::endpoint FServer;
   std::string FHostName;
-  std::mutex FLock;
+  Platform::TMutex FLock;
 };
 
-std::mutex SenderLock;            // guards Sender's replacement
+Platform::TMutex SenderLock;            // guards Sender's replacement
 std::shared_ptr<TSender> Sender;  // the current server, or none
 
 std::shared_ptr<TSender> CurrentSender() {
-  std::lock_guard<std::mutex> Guard(SenderLock);
+  Platform::TLockGuard Guard(SenderLock);
   return Sender;
 }
 
@@ -86,11 +86,11 @@ LOGCLIENT_EXPORT unsigned char LOGCLIENT_CALL DLL_Initialize(const char* Params,
     if (Params) {
       if (const auto Address = LogClient::ParseServerAddress(Params)) New = std::make_shared<TSender>(*Address);
     }
-    std::lock_guard<std::mutex> Guard(SenderLock);
+    Platform::TLockGuard Guard(SenderLock);
     Sender = New;
     return New ? 1 : 0;
   } catch (...) {
-    std::lock_guard<std::mutex> Guard(SenderLock);
+    Platform::TLockGuard Guard(SenderLock);
     Sender.reset();
     return 0;
   }
@@ -98,7 +98,7 @@ LOGCLIENT_EXPORT unsigned char LOGCLIENT_CALL DLL_Initialize(const char* Params,
 
 LOGCLIENT_EXPORT void LOGCLIENT_CALL DLL_Finalize() noexcept {
   try {
-    std::lock_guard<std::mutex> Guard(SenderLock);
+    Platform::TLockGuard Guard(SenderLock);
     Sender.reset();
   } catch (...) {
   }

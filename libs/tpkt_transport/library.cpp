@@ -4,6 +4,7 @@
 #include <future>
 
 #include "errors.h"
+#include "platform/mutex.h"
 #include "server_params.h"
 
 namespace TPKT {
@@ -29,7 +30,7 @@ TLibrary::~TLibrary() {
   std::shared_ptr<TEngine> Engine;
   std::vector<std::shared_ptr<TEngine>> Retired;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     for (auto& [Id, Server] : FServers) Servers.push_back(std::move(Server));
     FServers.clear();
     Engine = std::move(FEngine);
@@ -63,7 +64,7 @@ int32_t TLibrary::Start(const char* ParamsText, int32_t Port, const TCallbacks& 
   std::shared_ptr<TEngine> Unused;
   {
     // Held across the bind so that the engine cannot be retired under a new server.
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     if (!FEngine) FEngine = std::make_shared<TEngine>();
     const int32_t Id = NextFreeId(FNextServerId, FServers);
     if (Params.Layer == TLayer::Udp)
@@ -91,7 +92,7 @@ int32_t TLibrary::Stop(int32_t ServerId) {
   std::shared_ptr<TServer> Server;
   std::shared_ptr<TEngine> Last;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     const auto It = FServers.find(ServerId);
     if (It == FServers.end()) return Fail(asio::error::invalid_argument);
     Server = std::move(It->second);
@@ -119,7 +120,7 @@ int32_t TLibrary::Stop(int32_t ServerId) {
 }
 
 std::shared_ptr<TServer> TLibrary::Find(int32_t ServerId) {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   const auto It = FServers.find(ServerId);
   return It == FServers.end() ? nullptr : It->second;
 }
@@ -130,14 +131,14 @@ void TLibrary::Retire(std::shared_ptr<TEngine> Engine) {
     Engine.reset();
     return;
   }
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   FRetired.push_back(std::move(Engine));
 }
 
 void TLibrary::Reap() {
   std::vector<std::shared_ptr<TEngine>> Done;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     for (auto It = FRetired.begin(); It != FRetired.end();) {
       if ((*It)->IsCurrentThread()) {
         ++It;

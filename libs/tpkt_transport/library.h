@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "engine.h"
+#include "platform/mutex.h"
 #include "server.h"
 
 namespace TPKT {
@@ -34,11 +34,11 @@ private:
   // Joins the retired engines (their threads have ended or are ending).
   void Reap();
 
-  std::mutex FLock;
-  std::map<int32_t, std::shared_ptr<TServer>> FServers;  // guarded by FLock
-  std::shared_ptr<TEngine> FEngine;                      // guarded by FLock: runs the live servers
-  std::vector<std::shared_ptr<TEngine>> FRetired;        // guarded by FLock: ending on their own
-  int32_t FNextServerId = 1;                             // guarded by FLock
+  Platform::TMutex FLock;
+  std::map<int32_t, std::shared_ptr<TServer>> FServers GUARDED_BY(FLock);
+  std::shared_ptr<TEngine> FEngine GUARDED_BY(FLock);  // runs the live servers
+  std::vector<std::shared_ptr<TEngine>> FRetired GUARDED_BY(FLock);  // ending on their own
+  int32_t FNextServerId GUARDED_BY(FLock) = 1;
 };
 
 TLibrary& Library();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "engine.h"
+#include "platform/mutex.h"
 #include "tpkt_transport.h"
 
 namespace TPKT {
@@ -92,22 +93,22 @@ protected:
   // thread holds this from the client's entry into the table until its connect
   // callback has returned, and the sends of other threads wait for it, so that
   // the program can refuse the client from inside that callback before a byte
-  // goes out.
-  std::unique_lock<std::mutex> HoldAnnouncements() { return std::unique_lock<std::mutex>(FAnnounceLock); }
-  std::unique_lock<std::mutex> WaitForAnnouncements() {
+  // goes out. Only an order between threads, no data: a plain unique_lock.
+  std::unique_lock<Platform::TMutex> HoldAnnouncements() { return std::unique_lock<Platform::TMutex>(FAnnounceLock); }
+  std::unique_lock<Platform::TMutex> WaitForAnnouncements() {
     // On the network thread no announcement runs but the one this call may be
     // made from.
     TEngine* Engine = TEngine::OnThisThread();
     if (Engine && &Engine->Io() == &FIo) return {};
-    return std::unique_lock<std::mutex>(FAnnounceLock);
+    return std::unique_lock<Platform::TMutex>(FAnnounceLock);
   }
 
   const int32_t FId;
   const TCallbacks FCallbacks;
   asio::io_context& FIo;  // the engine outlives every server it runs
   bool FStopped = false;  // network thread only
-  std::mutex FAnnounceLock;  // see HoldAnnouncements; taken before FLock
-  std::mutex FLock;       // guards what the sending threads share with the network thread
+  Platform::TMutex FAnnounceLock ACQUIRED_BEFORE(FLock);  // see HoldAnnouncements
+  Platform::TMutex FLock;  // guards what the sending threads share with the network thread
   std::atomic<uint64_t> FClientsDroppedSlow{0};  // clients let go for having stopped reading
 };
 

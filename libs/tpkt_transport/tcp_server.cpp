@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "platform/mutex.h"
 #include "raw_send.h"
 #include "server.h"
 #include "tpkt_framing.h"
@@ -79,7 +80,7 @@ public:
       FAcceptor->close(Ignored);
       return Ec;
     }
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     FOpen = true;
     return Ec;
   }
@@ -89,7 +90,7 @@ public:
   void Shutdown() override {
     std::vector<std::shared_ptr<TClient>> Left;
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       FOpen = false;
       for (const auto& [Id, Client] : FClients) Left.push_back(Client);
     }
@@ -113,11 +114,12 @@ public:
   int32_t DisconnectClient(int32_t ClientId) override {
     std::shared_ptr<TClient> Client;
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       const auto It = FClients.find(ClientId);
       if (!FOpen || It == FClients.end()) return Fail(asio::error::not_connected);
-      if (It->second->Leaving) return 0;
-      It->second->Leaving = true;
+      TClient::TShared& Shared = Locked(*It->second);
+      if (Shared.Leaving) return 0;
+      Shared.Leaving = true;
       Client = It->second;
       // Closed and reported on the network thread, never inside this call.
       // Posted under FLock: the engine lives at least until the shutdown has
@@ -135,21 +137,27 @@ private:
     explicit TClient(tcp::socket S) : Socket(std::move(S)) {}
     std::optional<tcp::socket> Socket;  // network thread only; destroyed by Close
     std::optional<asio::steady_timer> StallCheck;  // network thread only; destroyed by Close
-    asio::detail::socket_type Handle = asio::detail::invalid_socket;  // guarded by the server's FLock
     int32_t Id = 0;      // set before the client is shared
     std::string Address;
     uint16_t Port = 0;
     bool Closed = false;                  // network thread only
     std::vector<uint8_t> ReadBuffer;      // network thread only
     TPKT::TTpktReader Reader;             // network thread only
-    std::deque<TPacket> Queue;            // guarded by the server's FLock
-    size_t QueuedBytes = 0;               // guarded by the server's FLock: not yet written
-    size_t FrontWritten = 0;              // guarded by the server's FLock: bytes of Queue.front() written
-    std::chrono::steady_clock::time_point LastTaken;  // guarded by the server's FLock: the socket last took data
-    bool CheckPending = false;            // guarded by the server's FLock: StallCheck runs or is posted
-    bool Writing = false;                 // guarded by the server's FLock: a write is under way or posted
-    bool Leaving = false;                 // guarded by the server's FLock: being disconnected
+    // What the sending threads share with the network thread, under the
+    // server's FLock: reached only through the server's Locked().
+    struct TShared {
+      asio::detail::socket_type Handle = asio::detail::invalid_socket;
+      std::deque<TPacket> Queue;
+      size_t QueuedBytes = 0;   // not yet written
+      size_t FrontWritten = 0;  // bytes of Queue.front() written
+      std::chrono::steady_clock::time_point LastTaken;  // the socket last took data
+      bool CheckPending = false;  // StallCheck runs or is posted
+      bool Writing = false;       // a write is under way or posted
+      bool Leaving = false;       // being disconnected
+    } Shared;
   };
+
+  TClient::TShared& Locked(TClient& Client) REQUIRES(FLock) { return Client.Shared; }
 
   void Accept() {
     if (!FAcceptor) return;
@@ -181,15 +189,15 @@ private:
     Socket.non_blocking(true, Ignored);
     const tcp::endpoint Remote = Socket.remote_endpoint(Ignored);
     auto Client = std::make_shared<TClient>(std::move(Socket));
-    Client->Handle = Client->Socket->native_handle();
-    Client->LastTaken = std::chrono::steady_clock::now();
     Client->StallCheck.emplace(FIo);
     Client->Address = AddressText(Remote.address());
     Client->Port = Remote.port();
     Client->ReadBuffer.resize(TcpReadSize);
     auto Announcing = HoldAnnouncements();
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
+      Locked(*Client).Handle = Client->Socket->native_handle();
+      Locked(*Client).LastTaken = std::chrono::steady_clock::now();
       Client->Id = NextFreeId(FNextClientId, FClients);
       FClients[Client->Id] = Client;
     }
@@ -258,48 +266,49 @@ private:
     std::vector<std::shared_ptr<TClient>> Start, Drop, Check;
     std::optional<std::chrono::steady_clock::time_point> Now;  // read once, when needed
     const auto Announced = WaitForAnnouncements();
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
-    auto Offer = [&](const std::shared_ptr<TClient>& Client) {
-      if (Client->Leaving) return;
+    auto Offer = [&](const std::shared_ptr<TClient>& Client) REQUIRES(FLock) {
+      TClient::TShared& Shared = Locked(*Client);
+      if (Shared.Leaving) return;
       size_t From = 0;
-      if (Client->Queue.empty() && !Client->Writing) {
+      if (Shared.Queue.empty() && !Shared.Writing) {
         // Nothing of this client's waits: what its socket takes now goes now.
         int Code = 0;
-        From = RawSendSome(Client->Handle, Header, HeaderBytes, Data, Size, Code);
+        From = RawSendSome(Shared.Handle, Header, HeaderBytes, Data, Size, Code);
         if (Code != 0) {
-          Client->Leaving = true;  // the connection is gone
+          Shared.Leaving = true;  // the connection is gone
           Drop.push_back(Client);
           return;
         }
-        if (From != 0) Client->LastTaken = std::chrono::steady_clock::now();
+        if (From != 0) Shared.LastTaken = std::chrono::steady_clock::now();
         if (From == Total) return;
-      } else if (Client->QueuedBytes + Total > MaxQueuedBytes) {
+      } else if (Shared.QueuedBytes + Total > MaxQueuedBytes) {
         if (!Now) Now = std::chrono::steady_clock::now();
-        if (*Now - Client->LastTaken > ReadingGrace || Client->QueuedBytes + Total > MaxBurstBytes) {
+        if (*Now - Shared.LastTaken > ReadingGrace || Shared.QueuedBytes + Total > MaxBurstBytes) {
           // This client has stopped reading: let it go rather than hold up the rest.
-          Client->Leaving = true;
+          Shared.Leaving = true;
           FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
           Drop.push_back(Client);
           return;
         }
         // Should nothing more be sent, a client that is not reading still goes.
-        if (!Client->CheckPending) {
-          Client->CheckPending = true;
+        if (!Shared.CheckPending) {
+          Shared.CheckPending = true;
           Check.push_back(Client);
         }
       }
       TPacket Packet = Rest(From);
-      Client->QueuedBytes += Packet->size();
-      Client->Queue.push_back(std::move(Packet));
-      if (!Client->Writing) {
-        Client->Writing = true;
+      Shared.QueuedBytes += Packet->size();
+      Shared.Queue.push_back(std::move(Packet));
+      if (!Shared.Writing) {
+        Shared.Writing = true;
         Start.push_back(Client);
       }
     };
     if (ClientId) {
       const auto It = FClients.find(*ClientId);
-      if (It == FClients.end() || It->second->Leaving) return Fail(asio::error::not_connected);
+      if (It == FClients.end() || Locked(*It->second).Leaving) return Fail(asio::error::not_connected);
       Offer(It->second);
     } else {
       for (const auto& [Id, Client] : FClients) Offer(Client);
@@ -324,15 +333,16 @@ private:
     std::vector<asio::const_buffer> Buffers;
     std::vector<TPacket> Holding;  // keeps the bytes alive while the write runs
     {
-      std::lock_guard<std::mutex> Guard(FLock);
-      if (Client->Queue.empty()) {
-        Client->Writing = false;
+      Platform::TLockGuard Guard(FLock);
+      TClient::TShared& Shared = Locked(*Client);
+      if (Shared.Queue.empty()) {
+        Shared.Writing = false;
         return;
       }
-      const size_t Count = std::min(MaxGather, Client->Queue.size());
+      const size_t Count = std::min(MaxGather, Shared.Queue.size());
       for (size_t I = 0; I < Count; ++I) {
-        const TPacket& P = Client->Queue[I];
-        const size_t Skip = I == 0 ? Client->FrontWritten : 0;
+        const TPacket& P = Shared.Queue[I];
+        const size_t Skip = I == 0 ? Shared.FrontWritten : 0;
         Buffers.push_back(asio::buffer(P->data() + Skip, P->size() - Skip));
         Holding.push_back(P);
       }
@@ -359,34 +369,36 @@ private:
     Client->StallCheck->async_wait([Self, Client](const std::error_code& Ec) {
       if (Ec || Self->FStopped || Client->Closed) return;
       bool Stalled = false;
+      bool Pending = false;
       {
-        std::lock_guard<std::mutex> Guard(Self->FLock);
-        Client->CheckPending = Client->QueuedBytes > MaxQueuedBytes;
-        Stalled = Client->CheckPending && !Client->Leaving &&
-                  std::chrono::steady_clock::now() - Client->LastTaken > ReadingGrace;
+        Platform::TLockGuard Guard(Self->FLock);
+        TClient::TShared& Shared = Self->Locked(*Client);
+        Shared.CheckPending = Pending = Shared.QueuedBytes > MaxQueuedBytes;
+        Stalled = Pending && !Shared.Leaving && std::chrono::steady_clock::now() - Shared.LastTaken > ReadingGrace;
         if (Stalled) {
-          Client->Leaving = true;
+          Shared.Leaving = true;
           Self->FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
         }
       }
       if (Stalled)
         Self->Close(Client);
-      else if (Client->CheckPending)
+      else if (Pending)
         Self->CheckStalledLater(Client);
     });
   }
 
   // Takes Bytes written off the front of the client's queue.
   void Written(TClient& Client, size_t Bytes) {
-    std::lock_guard<std::mutex> Guard(FLock);
-    Client.QueuedBytes -= Bytes;
-    if (Bytes != 0) Client.LastTaken = std::chrono::steady_clock::now();
-    Bytes += Client.FrontWritten;
-    while (!Client.Queue.empty() && Bytes >= Client.Queue.front()->size()) {
-      Bytes -= Client.Queue.front()->size();
-      Client.Queue.pop_front();
+    Platform::TLockGuard Guard(FLock);
+    TClient::TShared& Shared = Locked(Client);
+    Shared.QueuedBytes -= Bytes;
+    if (Bytes != 0) Shared.LastTaken = std::chrono::steady_clock::now();
+    Bytes += Shared.FrontWritten;
+    while (!Shared.Queue.empty() && Bytes >= Shared.Queue.front()->size()) {
+      Bytes -= Shared.Queue.front()->size();
+      Shared.Queue.pop_front();
     }
-    Client.FrontWritten = Bytes;
+    Shared.FrontWritten = Bytes;
   }
 
   // Closes a client and reports it gone, once.
@@ -394,16 +406,17 @@ private:
     if (Client->Closed) return;
     Client->Closed = true;
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
+      TClient::TShared& Shared = Locked(*Client);
       const auto It = FClients.find(Client->Id);
       if (It != FClients.end() && It->second == Client) FClients.erase(It);
-      Client->Leaving = true;
-      Client->Queue.clear();
-      Client->QueuedBytes = 0;
-      Client->FrontWritten = 0;
+      Shared.Leaving = true;
+      Shared.Queue.clear();
+      Shared.QueuedBytes = 0;
+      Shared.FrontWritten = 0;
       // Under FLock: a sending thread may be writing to the handle. Once it
       // is cleared, none does.
-      Client->Handle = asio::detail::invalid_socket;
+      Shared.Handle = asio::detail::invalid_socket;
     }
     // Cancelled before it is closed: a write pending on a client that stopped
     // reading must end now. Windows ends it on the close as well, but Wine does
@@ -419,9 +432,9 @@ private:
   const bool FNoTPKT;
   std::optional<tcp::acceptor> FAcceptor;     // network thread only (opened before it runs)
   std::optional<asio::steady_timer> FRetry;   // network thread only
-  std::map<int32_t, std::shared_ptr<TClient>> FClients;  // guarded by FLock
-  int32_t FNextClientId = 1;                             // guarded by FLock
-  bool FOpen = false;                                    // guarded by FLock
+  std::map<int32_t, std::shared_ptr<TClient>> FClients GUARDED_BY(FLock);
+  int32_t FNextClientId GUARDED_BY(FLock) = 1;
+  bool FOpen GUARDED_BY(FLock) = false;
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "platform/mutex.h"
 #include "raw_send.h"
 #include "server.h"
 #include "server_params.h"
@@ -37,7 +38,7 @@ public:
       FSocket->close(Ignored);
       return Ec;
     }
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     FHandle = FSocket->native_handle();
     FV6 = Local.protocol() == udp::v6();
     FOpen = true;
@@ -49,7 +50,7 @@ public:
   void Shutdown() override {
     std::map<int32_t, TPeer> Left;
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       FOpen = false;
       // The I/O objects go now, on this thread, while the engine surely lives.
       FSocket.reset();
@@ -63,7 +64,7 @@ public:
 
   int32_t SendToAll(const uint8_t* Data, size_t Size) override {
     const auto Announced = WaitForAnnouncements();
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     FSendList.clear();
     for (const auto& [Id, Peer] : FPeers)
@@ -74,7 +75,7 @@ public:
 
   int32_t SendToClient(int32_t ClientId, const uint8_t* Data, size_t Size) override {
     const auto Announced = WaitForAnnouncements();
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     const auto It = FPeers.find(ClientId);
     if (It == FPeers.end() || It->second.Leaving) return Fail(asio::error::not_connected);
@@ -85,12 +86,12 @@ public:
   int32_t SendTo(const std::string& Host, uint16_t Port, const uint8_t* Data, size_t Size) override {
     bool V6;
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       V6 = FV6;
     }
     udp::endpoint To;
     if (const std::error_code Ec = Resolve(Host, Port, V6, To)) return Fail(Ec);
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     if (!FOpen) return Fail(asio::error::not_connected);
     const int Code = RawSendTo(FHandle, Data, Size, To);
     return Code != 0 ? Fail(Code) : 0;
@@ -98,7 +99,7 @@ public:
 
   int32_t DisconnectClient(int32_t ClientId) override {
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       const auto It = FPeers.find(ClientId);
       if (!FOpen || It == FPeers.end()) return Fail(asio::error::not_connected);
       if (It->second.Leaving) return 0;
@@ -177,7 +178,7 @@ private:
     uint16_t Port = 0;
     auto Announcing = HoldAnnouncements();
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       const auto It = FIdOf.find(FFrom);
       if (It != FIdOf.end()) {
         const auto P = FPeers.find(It->second);
@@ -220,7 +221,7 @@ private:
     if (FStopped) return;
     TPeer Peer;
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       const auto It = FPeers.find(ClientId);
       if (It == FPeers.end() || !It->second.Leaving) return;
       Peer = It->second;
@@ -234,13 +235,13 @@ private:
   std::optional<asio::steady_timer> FRetry;  // network thread only
   udp::endpoint FFrom;         // network thread only
   std::vector<uint8_t> FBuffer;  // network thread only
-  asio::detail::socket_type FHandle = asio::detail::invalid_socket;  // guarded by FLock (valid while FOpen)
-  bool FV6 = false;                           // guarded by FLock
-  bool FOpen = false;                         // guarded by FLock
-  std::map<int32_t, TPeer> FPeers;            // guarded by FLock
-  std::map<udp::endpoint, int32_t> FIdOf;     // guarded by FLock
-  int32_t FNextClientId = 1;                  // guarded by FLock
-  std::vector<const udp::endpoint*> FSendList;  // guarded by FLock: SendToAll's addresses, kept to save allocating
+  asio::detail::socket_type FHandle GUARDED_BY(FLock) = asio::detail::invalid_socket;  // (valid while FOpen)
+  bool FV6 GUARDED_BY(FLock) = false;
+  bool FOpen GUARDED_BY(FLock) = false;
+  std::map<int32_t, TPeer> FPeers GUARDED_BY(FLock);
+  std::map<udp::endpoint, int32_t> FIdOf GUARDED_BY(FLock);
+  int32_t FNextClientId GUARDED_BY(FLock) = 1;
+  std::vector<const udp::endpoint*> FSendList GUARDED_BY(FLock);  // SendToAll's addresses, kept to save allocating
 };
 
 }  // namespace

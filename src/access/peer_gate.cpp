@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/exception.h"
+#include "platform/mutex.h"
 #include "platform/text.h"
 
 bool TPeerGate::TakeNewPeerToken(uint32_t PerSecond, uint32_t Now) {
@@ -24,7 +25,7 @@ TPeerVerdict TPeerGate::Decide(const TAccessPolicy& Policy, int32_t ClientId, co
                                int32_t Port, uint32_t Now) {
   TPeerVerdict Verdict = TPeerVerdict::Admitted;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     // The list first: a stranger never takes a share of the limits.
     if (!Policy.Peers.Admits(Address))
       Verdict = TPeerVerdict::NotListed;
@@ -51,13 +52,13 @@ TPeerVerdict TPeerGate::Decide(const TAccessPolicy& Policy, int32_t ClientId, co
   return Verdict;
 }
 
-bool TPeerGate::RefusedLocked(int32_t ClientId) const {
-  std::lock_guard<std::mutex> Guard(FLock);
+bool TPeerGate::LookUpRefused(int32_t ClientId) const {
+  Platform::TLockGuard Guard(FLock);
   return FRefused.count(ClientId) != 0;
 }
 
 bool TPeerGate::Leave(int32_t ClientId, size_t* PeersLeft) {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   const bool Refused = FRefused.erase(ClientId) != 0;
   if (Refused)
     FRefusedWaiting.store(FRefused.size(), std::memory_order_release);
@@ -73,17 +74,18 @@ bool TPeerGate::LastPeersAmong(const std::string& Ids) const {
     int32_t Id = 0;
     if (Platform::ParseInt32(Item, Id)) Gone.insert(Id);
   }
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   bool AnyPeer = false;
   for (const int32_t Id : FPeers) {
     if (Gone.count(Id) == 0) return false;
     AnyPeer = true;
   }
   // A peer whose departure has already been reported counts as one of them.
-  return AnyPeer || std::any_of(Gone.begin(), Gone.end(), [&](int32_t Id) { return FRefused.count(Id) == 0; });
+  return AnyPeer ||
+         std::any_of(Gone.begin(), Gone.end(), [&](int32_t Id) REQUIRES(FLock) { return FRefused.count(Id) == 0; });
 }
 
 size_t TPeerGate::PeerCount() const {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   return FPeers.size();
 }

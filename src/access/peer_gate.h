@@ -10,12 +10,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <set>
 #include <string>
 
 #include "access/access_policy.h"
 #include "access/refusal_log.h"
+#include "platform/mutex.h"
 
 enum class TPeerVerdict { Admitted, NotListed, TooManyPeers, TooManyNewPeers };
 
@@ -29,7 +29,7 @@ public:
   // sender is waiting to leave.
   bool Refused(int32_t ClientId) const {
     if (FRefusedWaiting.load(std::memory_order_acquire) == 0) return false;
-    return RefusedLocked(ClientId);
+    return LookUpRefused(ClientId);
   }
   // ClientId has left; true when it was a peer (or unknown to the gate), false
   // for a refused sender. PeersLeft, when given, receives the peers that stay.
@@ -42,19 +42,20 @@ public:
   uint64_t RefusedCount() const { return FRefusedCount.load(); }
 
 private:
-  bool RefusedLocked(int32_t ClientId) const;
+  // Refused's look at FRefused, under FLock.
+  bool LookUpRefused(int32_t ClientId) const EXCLUDES(FLock);
   // One new peer's share of the rate; false when the second's share is used.
-  bool TakeNewPeerToken(uint32_t PerSecond, uint32_t Now);
+  bool TakeNewPeerToken(uint32_t PerSecond, uint32_t Now) REQUIRES(FLock);
 
-  mutable std::mutex FLock;
-  std::set<int32_t> FPeers;    // guarded by FLock
-  std::set<int32_t> FRefused;  // guarded by FLock: refused, not yet gone
+  mutable Platform::TMutex FLock;
+  std::set<int32_t> FPeers GUARDED_BY(FLock);
+  std::set<int32_t> FRefused GUARDED_BY(FLock);  // refused, not yet gone
   std::atomic<size_t> FRefusedWaiting{0};  // FRefused.size(), written under FLock
   std::atomic<uint64_t> FRefusedCount{0};  // refusals since construction
   // The new-peer rate as a bucket of thousandths of a peer, refilled with
   // the rate every second up to one second's worth.
-  int64_t FTokens = 0;          // guarded by FLock
-  uint32_t FLastRefill = 0;     // guarded by FLock
-  bool FBucketStarted = false;  // guarded by FLock
-  TRefusalLog FRefusals;        // locks itself
+  int64_t FTokens GUARDED_BY(FLock) = 0;
+  uint32_t FLastRefill GUARDED_BY(FLock) = 0;
+  bool FBucketStarted GUARDED_BY(FLock) = false;
+  TRefusalLog FRefusals;  // locks itself
 };

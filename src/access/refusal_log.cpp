@@ -2,11 +2,12 @@
 
 #include "log/log.h"
 #include "platform/exception.h"
+#include "platform/mutex.h"
 
 bool TRefusalLog::Write(const std::string& Address, const std::string& Line, uint32_t Now) {
   uint32_t Held;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     for (auto It = FWritten.begin(); It != FWritten.end();)
       It = static_cast<uint32_t>(Now - It->second) >= MinuteMs ? FWritten.erase(It) : std::next(It);
     if (FWritten.count(Address) != 0 || FWritten.size() >= MaxLinesPerMinute) {
@@ -23,6 +24,6 @@ bool TRefusalLog::Write(const std::string& Address, const std::string& Line, uin
 }
 
 uint32_t TRefusalLog::HeldBack() const {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   return FHeldBack;
 }

@@ -6,8 +6,9 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 class TRefusalLog {
 public:
@@ -23,9 +24,9 @@ public:
   uint32_t HeldBack() const;
 
 private:
-  mutable std::mutex FLock;
+  mutable Platform::TMutex FLock;
   // The addresses written in the last minute, with the tick of their line; as
   // many as the lines of that minute, so never more than MaxLinesPerMinute.
-  std::map<std::string, uint32_t> FWritten;  // guarded by FLock
-  uint32_t FHeldBack = 0;                    // guarded by FLock
+  std::map<std::string, uint32_t> FWritten GUARDED_BY(FLock);
+  uint32_t FHeldBack GUARDED_BY(FLock) = 0;
 };

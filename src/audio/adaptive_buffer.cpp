@@ -8,24 +8,50 @@
 #include "log/log.h"
 #include "platform/exception.h"
 #include "platform/g711.h"
+#include "platform/mutex.h"
 
 namespace {
 
 constexpr int64_t Frame = TAdaptiveStream::FrameSamples;
 constexpr int64_t Lookahead = 80;            // what an accelerating step may read beyond the frame
 constexpr int64_t MarginSamples = 80;        // 10 ms above the peak of the jitter
-// The delay is kept between 1 and 11 ms above its target: a 20 ms frame taken
-// with less than the target's delay runs into audio that has not come yet.
-constexpr int64_t StretchAbove = -8;       // playout position minus the aimed one
-constexpr int64_t AccelerateBelow = -88;
+// Steering, on the playout position minus the one aimed at (in samples; below
+// zero the delay is above its target). Real audio is not reshaped to lengthen
+// the delay: a short stretch of made-up audio goes in where a packet begins.
+// A loss is the cheap chance to shorten it (less of it is made up); real audio
+// loses a pitch period only when the delay is far above its target.
+constexpr int64_t InsertAbove = 0;
+constexpr int64_t InsertLeast = TConcealer::MergeLength;  // 5 to 10 ms each time
+constexpr int64_t InsertMost = 80;
+constexpr int64_t SkipBelow = -80;          // 10 ms above the target
+constexpr int64_t SkipTo = -40;
+// Real audio is shortened when the delay has been 30 ms too long for two
+// seconds (time for a loss to take the excess away, or for late packets to
+// show that the target is too low), or, on a calm network (the target at its
+// lower bound), 20 ms too long for three; until 2 ms are left, and no step
+// drops more than the excess.
+constexpr int64_t AccelerateBelow = -240;
+constexpr int64_t AccelerateAfterMs = 2000;
+constexpr int64_t AccelerateSlowlyBelow = -160;
+constexpr int64_t AccelerateSlowlyAfterMs = 3000;
+constexpr int64_t AccelerateUntil = -16;
+// A missing packet with audio after it is waited for this long (made up in
+// place) before its turn is given up, so that one that comes a little late
+// still plays whole.
+constexpr int64_t WaitSamples = Frame;
+constexpr int64_t NoPosition = std::numeric_limits<int64_t>::min();
 // The quickest transit falls at once and rises by itself at 1 % of the time
 // passing: a sender whose clock runs up to 1 % slow is followed without lag,
 // and a path that got slower is taken as it is within seconds.
 constexpr double MinTransitRise = 0.01 * TAdaptiveStream::SamplesPerMs;  // samples per ms
-// The jitter peak is held for 10 s after it was last reached, then falls to
-// 1/e in every further 10 s of calm.
-constexpr double PeakHoldMs = 10000.0;
-constexpr double PeakDecayMs = 10000.0;
+// The jitter peak is the larger of two. The network's habit: the second
+// highest of the peaks of the half seconds in the last 10 s (a height
+// reached twice), falling to 1/e in every further 10 s of calm. And the last
+// spike, however lone (a stall of the sender, or of this machine), held 1 s
+// and falling as fast.
+constexpr int64_t WindowMs = 500;
+constexpr double HabitDecayMs = 10000.0;
+constexpr double LoneHoldMs = 1000.0;
 constexpr int StartPackets = 2;              // the playout waits for a second packet (or the upper bound)
 constexpr double ErrorSmoothing = 0.1;       // per frame: the pull instants jitter by a few ms
 constexpr int64_t FarBehindSamples = 8000;   // a packet a second behind the playout is a restart
@@ -58,13 +84,17 @@ void TAdaptiveCounters::Add(const TAdaptiveCounters& O) {
 // ---- one stream ---------------------------------------------------------------
 
 TAdaptiveStream::TAdaptiveStream(const TAdaptiveSettings& Settings)
-    : FSettings(Settings), FRing(RingSize(Settings.MaxDelayMs), Platform::ALawSilence), FPresent(FRing.size(), 0) {
+    : FSettings(Settings),
+      FRing(RingSize(Settings.MaxDelayMs), Platform::ALawSilence),
+      FPresent(FRing.size(), 0),
+      FBoundary(FRing.size(), 0) {
   FSeen.fill(NoSequence);
 }
 
 double TAdaptiveStream::Peak(int64_t NowMs) const {
-  const double Calm = static_cast<double>(NowMs - FPeakAt) - PeakHoldMs;
-  return Calm <= 0 ? FPeak : FPeak * std::exp(-Calm / PeakDecayMs);
+  const double Habit = FHabit * std::exp(-static_cast<double>(NowMs - FHabitAt) / HabitDecayMs);
+  const double Calm = static_cast<double>(NowMs - FPeakAt) - LoneHoldMs;
+  return std::max(Habit, Calm <= 0 ? FPeak : FPeak * std::exp(-Calm / LoneHoldMs));
 }
 
 int64_t TAdaptiveStream::TargetSamples(int64_t NowMs) const {
@@ -91,14 +121,21 @@ void TAdaptiveStream::Restart(uint32_t Timestamp, uint16_t Sequence, int64_t Now
                                     : Sequence;
   FLastSequence = Sequence;
   FSequenceKnown = true;
-  // Started in the middle of the band the delay is kept in.
-  FStartAt = NowMs + TargetSamples(NowMs) / SamplesPerMs + (-StretchAbove - AccelerateBelow) / 2 / SamplesPerMs;
+  // A millisecond above the target: the ticks are whole milliseconds.
+  FStartAt = NowMs + TargetSamples(NowMs) / SamplesPerMs + 1;
   FMinTransit = static_cast<double>(NowMs * SamplesPerMs - FPlayPos);
   FMinAt = NowMs;
   FError = 0;
   FFirstArrival = NowMs;
   FStartPackets = 0;
   FExpanded = 0;
+  FInsert = 0;
+  FStretching = false;
+  FAccelerating = false;
+  FFarSince = FAboveSince = NoPosition;
+  FAfterMadeUp = false;
+  FLeadsInto = FLastInsertAt = NoPosition;
+  std::fill(FBoundary.begin(), FBoundary.end(), 0);
 }
 
 void TAdaptiveStream::TrackTransit(int64_t Position, int64_t NowMs) {
@@ -107,9 +144,27 @@ void TAdaptiveStream::TrackTransit(int64_t Position, int64_t NowMs) {
   FMinAt = std::max(FMinAt, NowMs);
   FMinTransit = std::min(FMinTransit, static_cast<double>(Transit));
   const double Excess = static_cast<double>(Transit - MinTransit());
-  if (Excess >= Peak(NowMs)) {
+  const double Lone = Peak(NowMs);
+  if (Excess >= Lone) {
     FPeak = Excess;
     FPeakAt = NowMs;
+  }
+  if (NowMs - FWindowStart >= WindowMs) {
+    FWindows[FWindowNext] = {FWindowStart, FWindowPeak};
+    FWindowNext = (FWindowNext + 1) % FWindows.size();
+    FWindowStart = NowMs;
+    FWindowPeak = 0;
+  }
+  FWindowPeak = std::max(FWindowPeak, Excess);
+  double First = FWindowPeak, Second = 0;
+  for (const auto& [At, Top] : FWindows) {
+    if (NowMs - At >= static_cast<int64_t>(FWindows.size()) * WindowMs) continue;
+    Second = std::max(Second, std::min(First, Top));
+    First = std::max(First, Top);
+  }
+  if (Second >= FHabit * std::exp(-static_cast<double>(NowMs - FHabitAt) / HabitDecayMs)) {
+    FHabit = Second;
+    FHabitAt = NowMs;
   }
 }
 
@@ -156,6 +211,7 @@ TPushResult TAdaptiveStream::Push(uint16_t Sequence, uint32_t Timestamp, const u
     FRing[Slot(P)] = Payload[P - Position];
     FPresent[Slot(P)] = 1;
   }
+  if (Position >= FPlayPos) FBoundary[Slot(Position)] = 1;
   FHighestEnd = std::max(FHighestEnd, Position + static_cast<int64_t>(Size));
   ++FStartPackets;
   ++FCounters.Packets;
@@ -174,7 +230,7 @@ int16_t TAdaptiveStream::Linear(int64_t Position) const {
 }
 
 void TAdaptiveStream::Consume(int64_t Count) {
-  for (int64_t P = FPlayPos; P < FPlayPos + Count; ++P) FPresent[Slot(P)] = 0;
+  for (int64_t P = FPlayPos; P < FPlayPos + Count; ++P) FPresent[Slot(P)] = FBoundary[Slot(P)] = 0;
   FPlayPos += Count;
 }
 
@@ -202,70 +258,131 @@ bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
   FCounters.TargetMs = static_cast<uint32_t>(Target / SamplesPerMs);
   FCounters.DelayMs = static_cast<uint32_t>(std::max<int64_t>(0, FHighestEnd - FPlayPos) / SamplesPerMs);
   ++FCounters.Frames;
-  if (FExpanded > 0 && !FPresent[Slot(FPlayPos)]) {
-    // Audio lost while the buffer was dry: the time made up in place has
-    // covered it already, it is skipped rather than made up a second time.
-    int64_t Skip = 0;
-    while (Skip < FExpanded && FPlayPos + Skip < FHighestEnd && !FPresent[Slot(FPlayPos + Skip)]) ++Skip;
-    Consume(Skip);
-    FExpanded -= Skip;
-    FError += static_cast<double>(Skip);
-  }
-  if (FHighestEnd < FPlayPos + Frame) {
-    // The buffer runs dry within this frame: what there is plays, the rest is
-    // made up in place, so that what comes late still plays.
-    const int64_t Have = std::max<int64_t>(0, FHighestEnd - FPlayPos);
-    int64_t Played = 0;
-    while (Played < Have && FPresent[Slot(FPlayPos + Played)]) ++Played;
-    int16_t In[Frame];
-    for (int64_t I = 0; I < Played; ++I) In[I] = Linear(FPlayPos + I);
-    if (Played > 0) FConcealer.Good(In, Out, static_cast<size_t>(Played));
-    FConcealer.Conceal(Out + Played, static_cast<size_t>(Frame - Played));
-    Consume(Played);
-    if (Played > 0) FExpanded = 0;
-    FExpanded += Frame - Played;
-    // The position stood still: the delay grew by what was made up.
-    FError -= static_cast<double>(Frame - Played);
-    ++FCounters.Concealed;
-    return true;
-  }
-  FExpanded = 0;
-  int16_t In[Frame + Lookahead];
-  for (int64_t I = 0; I < Frame + Lookahead; ++I) In[I] = Linear(FPlayPos + I);
-  int16_t Scaled[Frame];
-  if (FError < AccelerateBelow && AllPresent(FPlayPos, Frame + Lookahead)) {
-    if (const int P = TimeScaleAccelerate(In, Frame + Lookahead, Scaled, Frame)) {
+  auto Since = [&](int64_t& From, int64_t Below) {
+    if (FError >= static_cast<double>(Below)) From = NoPosition;
+    else if (From == NoPosition) From = NowMs;
+    return From == NoPosition ? 0 : NowMs - From;
+  };
+  const int64_t Far = Since(FFarSince, AccelerateBelow), Above = Since(FAboveSince, AccelerateSlowlyBelow);
+  const bool Calm = Target <= int64_t{FSettings.MinDelayMs} * SamplesPerMs;
+  if (Far >= AccelerateAfterMs || (Calm && Above >= AccelerateSlowlyAfterMs)) FAccelerating = true;
+  if (FError > AccelerateUntil) FAccelerating = false;
+  if (FAccelerating && FInsert == 0 && !FAfterMadeUp && AllPresent(FPlayPos, Frame + Lookahead)) {
+    int16_t In[Frame + Lookahead];
+    for (int64_t I = 0; I < Frame + Lookahead; ++I) In[I] = Linear(FPlayPos + I);
+    int16_t Scaled[Frame];
+    if (const int P = TimeScaleAccelerate(In, Frame + Lookahead, Scaled, Frame, static_cast<int>(-FError))) {
       FConcealer.Good(Scaled, Out, Frame);
       Consume(Frame + P);
       FError += P;
       ++FCounters.Accelerated;
       return true;
     }
-  } else if (FError > StretchAbove && AllPresent(FPlayPos, Frame)) {
-    if (const int P = TimeScaleStretch(In, Frame, Scaled, Frame)) {
-      FConcealer.Good(Scaled, Out, Frame);
-      Consume(Frame - P);
-      FError -= P;
-      ++FCounters.Stretched;
-      return true;
-    }
   }
   bool MadeUp = false;
-  for (int64_t I = 0; I < Frame;) {
-    const bool Present = FPresent[Slot(FPlayPos + I)] != 0;
-    int64_t J = I + 1;
-    while (J < Frame && (FPresent[Slot(FPlayPos + J)] != 0) == Present) ++J;
-    if (Present) {
-      FConcealer.Good(In + I, Out + I, static_cast<size_t>(J - I));
-    } else {
-      FConcealer.Conceal(Out + I, static_cast<size_t>(J - I));
-      MadeUp = true;
+  int64_t Filled = 0;
+  while (Filled < Frame) {
+    const int64_t Room = Frame - Filled;
+    if (FInsert > 0) {
+      // Made-up audio going in before the real audio at the position.
+      const int64_t N = std::min(Room, FInsert);
+      MadeUpTowards(Out + Filled, N, FInsert, FPlayPos);
+      FInsert -= N;
+      Filled += N;
+      FError -= static_cast<double>(N);
+      MadeUp = MadeUp || !FStretching;
+      continue;
     }
-    I = J;
+    if (FPresent[Slot(FPlayPos)]) {
+      if (FConcealer.ErasedSamples() > 0 || (FAfterMadeUp && FLeadsInto != FPlayPos)) {
+        // What was made up did not lead into this audio (it came later than
+        // its turn, or after the buffer ran dry): a short stretch that does.
+        FInsert = TConcealer::MergeLength;
+        FLastInsertAt = FPlayPos;
+        FStretching = false;
+        continue;
+      }
+      if (FError > InsertAbove && FBoundary[Slot(FPlayPos)] && FLastInsertAt != FPlayPos) {
+        FInsert = std::clamp(static_cast<int64_t>(FError) + InsertLeast, InsertLeast, InsertMost);
+        FLastInsertAt = FPlayPos;
+        FStretching = true;
+        ++FCounters.Stretched;
+        continue;
+      }
+      // Real audio as it came: up to a missing sample, the start of the next
+      // packet (where a stretch may go in) or the end of the frame.
+      int64_t Run = 1;
+      while (Run < Room && FPresent[Slot(FPlayPos + Run)] && !FBoundary[Slot(FPlayPos + Run)]) ++Run;
+      int16_t In[Frame];
+      for (int64_t I = 0; I < Run; ++I) In[I] = Linear(FPlayPos + I);
+      FConcealer.Good(In, Out + Filled, static_cast<size_t>(Run));
+      FAfterMadeUp = false;
+      Consume(Run);
+      Filled += Run;
+      FExpanded = 0;
+      continue;
+    }
+    int64_t Gap = 1;
+    while (FPlayPos + Gap < FHighestEnd && !FPresent[Slot(FPlayPos + Gap)]) ++Gap;
+    if (FPlayPos + Gap >= FHighestEnd) {
+      // The buffer runs dry: the rest is made up in place, the position stands
+      // still, so that what comes late still plays.
+      FConcealer.Conceal(Out + Filled, static_cast<size_t>(Room));
+      MadeUp = FAfterMadeUp = true;
+      FLeadsInto = NoPosition;
+      FExpanded += Room;
+      FError -= static_cast<double>(Room);
+      Filled += Room;
+      continue;
+    }
+    // A gap with audio after it: waited for in place a while, then given up.
+    // The time made up in place stands in for the missing audio; what is
+    // left of the gap is made up in its turn, leading into the audio after it.
+    const int64_t Wait = std::min(WaitSamples, Gap);
+    if (FExpanded < Wait) {
+      const int64_t N = std::min(Room, Wait - FExpanded);
+      MadeUpTowards(Out + Filled, N, Gap - FExpanded, FPlayPos + Gap);
+      MadeUp = true;
+      FExpanded += N;
+      FError -= static_cast<double>(N);
+      Filled += N;
+      continue;
+    }
+    int64_t Skip = std::min(FExpanded, Gap);
+    FExpanded -= Skip;
+    FError += static_cast<double>(Skip);
+    if (FError < SkipBelow) {
+      // The delay is well above its target: less of the loss is made up.
+      const int64_t Spare = Gap - Skip - TConcealer::MergeLength;
+      const int64_t More = std::min(Spare, static_cast<int64_t>(SkipTo - FError));
+      if (More > 0) {
+        Skip += More;
+        FError += static_cast<double>(More);
+      }
+    }
+    Consume(Skip);
+    if (const int64_t Left = Gap - Skip; Left > 0) {
+      const int64_t N = std::min(Room, Left);
+      MadeUpTowards(Out + Filled, N, Left, FPlayPos + Left);
+      MadeUp = true;
+      Consume(N);
+      Filled += N;
+    }
   }
   if (MadeUp) ++FCounters.Concealed;
-  Consume(Frame);
   return true;
+}
+
+void TAdaptiveStream::MadeUpTowards(int16_t* Out, int64_t N, int64_t Remaining, int64_t At) {
+  FAfterMadeUp = true;
+  FLeadsInto = At;
+  int16_t Next[Frame];
+  int64_t Known = 0;
+  while (Known < Frame && At + Known < FHighestEnd && FPresent[Slot(At + Known)]) {
+    Next[Known] = Linear(At + Known);
+    ++Known;
+  }
+  FConcealer.Towards(Out, static_cast<size_t>(N), static_cast<size_t>(Remaining), Next, static_cast<size_t>(Known));
 }
 
 bool TAdaptiveStream::Idle(int64_t NowMs) const {
@@ -275,7 +392,7 @@ bool TAdaptiveStream::Idle(int64_t NowMs) const {
 // ---- the streams together -----------------------------------------------------
 
 void TAdaptiveReceiver::Configure(const TAdaptiveSettings& Settings) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FSettings = Settings;
   FStreams.clear();
   FRetired = {};
@@ -302,7 +419,7 @@ TPushResult TAdaptiveReceiver::Push(uint32_t Ssrc, uint16_t Sequence, uint32_t T
   bool NewStream = false;
   TPushResult Result;
   {
-    std::lock_guard<std::mutex> G(FLock);
+    Platform::TLockGuard G(FLock);
     const int64_t T = Now(NowTick);
     auto It = FStreams.find(Ssrc);
     if (It == FStreams.end()) {
@@ -327,7 +444,7 @@ TPushResult TAdaptiveReceiver::Push(uint32_t Ssrc, uint16_t Sequence, uint32_t T
 }
 
 bool TAdaptiveReceiver::Pull(uint8_t* Frame, uint32_t NowTick) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   const int64_t T = Now(NowTick);
   int32_t Sum[TAdaptiveStream::FrameSamples] = {};
   int16_t One[TAdaptiveStream::FrameSamples];
@@ -344,7 +461,7 @@ bool TAdaptiveReceiver::Pull(uint8_t* Frame, uint32_t NowTick) {
 }
 
 void TAdaptiveReceiver::Clear() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   for (auto& [Ssrc, Stream] : FStreams) {
     TAdaptiveCounters C = Stream->Counters();
     C.TargetMs = C.DelayMs = 0;
@@ -355,14 +472,14 @@ void TAdaptiveReceiver::Clear() {
 }
 
 TAdaptiveCounters TAdaptiveReceiver::Counters() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   TAdaptiveCounters C = FRetired;
   for (auto& [Ssrc, Stream] : FStreams) C.Add(Stream->Counters());
   return C;
 }
 
 size_t TAdaptiveReceiver::StreamCount() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   return FStreams.size();
 }
 

@@ -7,13 +7,20 @@
 // order they came in, and a repeat finds its place taken. Its playout delay
 // follows the measured jitter: the delay of each packet beyond the quickest
 // recent one is tracked as a peak that jumps up at once, is held for a while
-// and then decays slowly, and
-// the target is that peak plus a margin, within the configured bounds. The playout position is steered towards the target by dropping or
-// repeating one pitch period now and then, which also absorbs the sender's
-// clock running against the headset's. A sample still missing at its turn is
-// concealed (concealment.h); when nothing at all is buffered the concealment
-// runs without moving the position on, so a burst that comes late is played
-// rather than thrown away.
+// (10 s once a height has come twice, 1 s for a lone spike) and then decays,
+// and the target is that peak plus a margin, within the configured bounds.
+//
+// Real audio is played as it came wherever possible. A sample missing at its
+// turn is made up (concealment.h): with audio after the gap, the missing
+// packet is first waited for a frame's time in place, so that one that comes
+// a little late still plays; the made-up stretch ends in the waveform of the
+// audio that follows it, which then plays untouched. When nothing at all is
+// buffered the made-up audio goes in without moving the position on, so a
+// burst that comes late is played rather than thrown away. The delay is
+// lengthened by short made-up stretches put in where a packet begins,
+// shortened by making up less of a loss, and only when it is far above its
+// target by dropping a pitch period of real audio; these steps also absorb
+// the sender's clock running against the headset's.
 //
 // TAdaptiveReceiver keeps a stream per SSRC and mixes what they play into the
 // one played stream; it locks itself (transport threads push, the session
@@ -23,11 +30,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/concealment.h"
+#include "platform/mutex.h"
 
 struct TAdaptiveSettings {
   uint32_t MinDelayMs = 20;
@@ -43,7 +51,7 @@ struct TAdaptiveCounters {
   uint64_t Frames = 0;       // frames played
   uint64_t Concealed = 0;    // frames with made-up samples
   uint64_t Accelerated = 0;  // pitch periods dropped to shorten the delay
-  uint64_t Stretched = 0;    // pitch periods repeated to lengthen it
+  uint64_t Stretched = 0;    // made-up stretches put in between packets to lengthen it
   uint64_t Restarts = 0;     // a stream started over (a pause, or a jump of its timestamps)
   uint32_t TargetMs = 0;     // the delay aimed at (the largest over the streams)
   uint32_t DelayMs = 0;      // audio buffered ahead of the playout (the largest over the streams)
@@ -84,10 +92,13 @@ private:
   bool AllPresent(int64_t From, int64_t Count) const;
   int16_t Linear(int64_t Position) const;
   void Consume(int64_t Count);
+  // N made-up samples of a stretch that reaches the audio at At after Remaining.
+  void MadeUpTowards(int16_t* Out, int64_t N, int64_t Remaining, int64_t At);
 
   const TAdaptiveSettings FSettings;
   std::vector<uint8_t> FRing;     // A-law codes by timestamp
   std::vector<uint8_t> FPresent;  // 1 where FRing holds a received code
+  std::vector<uint8_t> FBoundary; // 1 where a received packet begins
   TConcealer FConcealer;
   TAdaptiveCounters FCounters;
 
@@ -108,12 +119,27 @@ private:
   // by itself, and the peak of the excess over it.
   double FMinTransit = 0;
   int64_t FMinAt = 0;
-  double FPeak = 0;     // as last reached
+  double FPeak = 0;     // the last spike, as reached
   int64_t FPeakAt = 0;  // when
+  double FHabit = 0;    // the network's habit, as last reached
+  int64_t FHabitAt = 0;
+  // The peaks of the last half seconds (start, peak), the current one apart.
+  std::array<std::pair<int64_t, double>, 20> FWindows{};
+  size_t FWindowNext = 0;
+  int64_t FWindowStart = 0;
+  double FWindowPeak = 0;
   double FError = 0;  // smoothed playout position minus the one aimed at, in samples
   int64_t FFirstArrival = 0;  // of the first packet since the restart
   int FStartPackets = 0;      // packets stored since the restart
   int64_t FExpanded = 0;      // samples made up in place since real audio last played
+  int64_t FInsert = 0;        // made-up samples still to go in before the audio at FPlayPos
+  int64_t FLastInsertAt = 0;  // where made-up audio last went in (one stretch per place)
+  bool FStretching = false;   // what goes in lengthens the delay (no loss is made up)
+  bool FAccelerating = false; // the delay is being brought down
+  int64_t FFarSince = 0;      // since when the delay has been far above its target
+  int64_t FAboveSince = 0;    // since when it has been somewhat above it
+  bool FAfterMadeUp = false;  // the last sample played was made up
+  int64_t FLeadsInto = 0;     // the position that made-up audio led into
 };
 
 class TAdaptiveReceiver {
@@ -140,13 +166,13 @@ public:
   std::string ReportLine();
 
 private:
-  int64_t Now(uint32_t Tick);  // FLock held
+  int64_t Now(uint32_t Tick) REQUIRES(FLock);
 
-  std::mutex FLock;
-  TAdaptiveSettings FSettings;                                       // guarded by FLock
-  std::map<uint32_t, std::unique_ptr<TAdaptiveStream>> FStreams;     // guarded by FLock
-  TAdaptiveCounters FRetired;                                        // guarded by FLock: streams gone
-  bool FClockKnown = false;                                          // guarded by FLock
-  uint32_t FLastTick = 0;                                            // guarded by FLock
-  int64_t FNow = 0;                                                  // guarded by FLock
+  Platform::TMutex FLock;
+  TAdaptiveSettings FSettings GUARDED_BY(FLock);
+  std::map<uint32_t, std::unique_ptr<TAdaptiveStream>> FStreams GUARDED_BY(FLock);
+  TAdaptiveCounters FRetired GUARDED_BY(FLock);  // streams gone
+  bool FClockKnown GUARDED_BY(FLock) = false;
+  uint32_t FLastTick GUARDED_BY(FLock) = 0;
+  int64_t FNow GUARDED_BY(FLock) = 0;
 };

@@ -92,19 +92,50 @@ int16_t TConcealer::NextMadeUp() {
   return static_cast<int16_t>(static_cast<int32_t>(Sample) * (Left - Fade) / Left);
 }
 
-void TConcealer::Conceal(int16_t* Out, size_t N) {
-  if (FErased == 0) {
-    // A loss begins: the period of what was heard last, when there is enough
-    // of it to tell; silence otherwise.
-    FPitch = 0;
-    if (FHeard >= HistoryLength) {
-      FPitch = FindPitch(FHistory.data(), HistoryLength, 160, MinPitch, MaxPitch);
-      std::memcpy(FPitchBuffer.data(), FHistory.data() + HistoryLength - 3 * FPitch, 3 * FPitch * sizeof(int16_t));
-    }
-    FPeriods = 1;
-    FPosition = 0;
+void TConcealer::BeginLoss() {
+  // The period of what was heard last, when there is enough of it to tell;
+  // silence otherwise.
+  FPitch = 0;
+  if (FHeard >= HistoryLength) {
+    FPitch = FindPitch(FHistory.data(), HistoryLength, 160, MinPitch, MaxPitch);
+    std::memcpy(FPitchBuffer.data(), FHistory.data() + HistoryLength - 3 * FPitch, 3 * FPitch * sizeof(int16_t));
   }
+  FPeriods = 1;
+  FPosition = 0;
+}
+
+void TConcealer::Conceal(int16_t* Out, size_t N) {
+  if (FErased == 0) BeginLoss();
   for (size_t I = 0; I < N; ++I) Out[I] = NextMadeUp();
+  Remember(Out, N);
+}
+
+void TConcealer::Towards(int16_t* Out, size_t N, size_t Remaining, const int16_t* Next, size_t NextLength) {
+  if (FErased == 0) BeginLoss();
+  // Next's own period, so that its waveform repeated backwards runs into it
+  // smoothly; the period of the history when too little of Next is known.
+  int Period = 0;
+  if (NextLength >= ScaleWindow + MaxPitch)
+    Period = PeriodAhead(Next, MinPitch, MaxPitch, ScaleWindow);
+  else if (FPitch > 0 && static_cast<size_t>(FPitch) <= NextLength)
+    Period = FPitch;
+  else
+    Period = static_cast<int>(NextLength);
+  constexpr int32_t L = MergeLength + 1;
+  for (size_t I = 0; I < N; ++I) {
+    const int32_t MadeUp = NextMadeUp();
+    const size_t Before = Remaining - I;  // how far ahead of Next this sample is
+    if (Period <= 0 || Before > static_cast<size_t>(MergeLength)) {
+      Out[I] = static_cast<int16_t>(MadeUp);
+      continue;
+    }
+    const size_t P = static_cast<size_t>(Period);
+    const int32_t Back = Next[(P - Before % P) % P];
+    const int32_t W = L - static_cast<int32_t>(Before);
+    Out[I] = Saturate((Back * W + MadeUp * (L - W)) / L);
+  }
+  // The stretch has reached Next: what follows is real audio, without a seam.
+  if (N == Remaining) FErased = 0;
   Remember(Out, N);
 }
 
@@ -129,9 +160,10 @@ void TConcealer::Good(const int16_t* In, int16_t* Out, size_t N) {
   Remember(Out, N);
 }
 
-int TimeScaleAccelerate(const int16_t* In, size_t Available, int16_t* Out, size_t Count) {
-  if (Available < Count + ScaleHighest || Count < 2 * ScaleHighest) return 0;
-  const int P = PeriodAhead(In, ScaleLowest, ScaleHighest, ScaleWindow);
+int TimeScaleAccelerate(const int16_t* In, size_t Available, int16_t* Out, size_t Count, int Longest) {
+  Longest = std::min(Longest, ScaleHighest);
+  if (Available < Count + ScaleHighest || Count < 2 * ScaleHighest || Longest < ScaleLowest) return 0;
+  const int P = PeriodAhead(In, ScaleLowest, Longest, ScaleWindow);
   const size_t Step = static_cast<size_t>(P);
   for (size_t I = 0; I < Count; ++I) {
     if (I < Step) {

@@ -6,6 +6,7 @@
 
 #include "log/log.h"
 #include "platform/exception.h"
+#include "platform/mutex.h"
 
 TJitterBuffer::TJitterBuffer(int32_t Threshold, uint32_t ReadMax, int32_t Capacity)
     : FThreshold(Threshold), FCapacity(Capacity), FReadMax(ReadMax) {
@@ -20,7 +21,7 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
   std::string Line;
   bool Ready = false;
   {
-    std::lock_guard<std::mutex> G(FLock);
+    Platform::TLockGuard G(FLock);
     const int64_t Length = static_cast<int64_t>(FData.size());
     int64_t N = Size;
     if (Length + Size > FCapacity) N = FCapacity - Length;  // negative when over a lowered capacity
@@ -46,7 +47,7 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
 
 bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
   if (!FDataEvent.Wait(TimeoutMs)) return false;
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   const uint32_t Size = static_cast<uint32_t>(std::min<size_t>(FData.size(), FReadMax));
   Block.Data.reset(Size > 0 ? new uint8_t[Size] : nullptr);
   Block.Size = Size;
@@ -59,46 +60,27 @@ bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
 }
 
 void TJitterBuffer::Clear() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FData.clear();
 }
 
 void TJitterBuffer::SetThreshold(int32_t Threshold) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FThreshold = Threshold;
 }
 
 void TJitterBuffer::SetReadMax(uint32_t ReadMax) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FReadMax = ReadMax;
 }
 
 void TJitterBuffer::SetCapacity(int32_t Capacity) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FCapacity = Capacity;
 }
 
-int32_t TJitterBuffer::Threshold() {
-  std::lock_guard<std::mutex> G(FLock);
-  return FThreshold;
-}
-
-uint32_t TJitterBuffer::ReadMax() {
-  std::lock_guard<std::mutex> G(FLock);
-  return FReadMax;
-}
-
-int32_t TJitterBuffer::Capacity() {
-  std::lock_guard<std::mutex> G(FLock);
-  return FCapacity;
-}
-
 TJitterStats TJitterBuffer::Stats() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   return FStats;
 }
 
-uint32_t TJitterBuffer::Length() {
-  std::lock_guard<std::mutex> G(FLock);
-  return static_cast<uint32_t>(FData.size());
-}

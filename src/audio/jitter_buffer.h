@@ -6,9 +6,9 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/sync.h"
 
 // What Read hands out: a heap block the taker owns. A zero size comes with no
@@ -56,21 +56,18 @@ public:
   void SetThreshold(int32_t Threshold);
   void SetReadMax(uint32_t ReadMax);
   void SetCapacity(int32_t Capacity);
-  int32_t Threshold();
-  uint32_t ReadMax();
-  int32_t Capacity();
-  // Bytes held now.
-  uint32_t Length();
   TJitterStats Stats();
 
 private:
-  std::mutex FLock;
+  friend class TJitterBufferTestPeer;  // the tests' look at the dimensions and the content
+
+  Platform::TMutex FLock;
   // Set by Write just after it releases FLock (the woken reader finds the lock
-  // free), reset by Read under FLock; the event locks itself.
+  // free), reset by Read under FLock; the event is safe from any thread.
   Platform::TEvent FDataEvent{true, false};
-  int32_t FThreshold;                        // guarded by FLock
-  int32_t FCapacity;                         // guarded by FLock
-  uint32_t FReadMax;                         // guarded by FLock
-  std::vector<uint8_t> FData;                // guarded by FLock; oldest byte first
-  TJitterStats FStats;                       // guarded by FLock
+  int32_t FThreshold GUARDED_BY(FLock);
+  int32_t FCapacity GUARDED_BY(FLock);
+  uint32_t FReadMax GUARDED_BY(FLock);
+  std::vector<uint8_t> FData GUARDED_BY(FLock);  // oldest byte first
+  TJitterStats FStats GUARDED_BY(FLock);
 };

@@ -32,7 +32,6 @@ int32_t TRecorder::Open() {
   }
   if (!FDevice.Reserved()) return -7;  // SelectDevice reserved nothing
 
-  FNextIndex = 0;
   if (const int32_t R = FDevice.Open(FDeviceId, FSession.AudioFormat(), static_cast<uint32_t>(Payload), 0)) return R;
   if (QueueNext() != 0) {
     FDevice.Close();
@@ -56,13 +55,13 @@ int32_t TRecorder::Open() {
 }
 
 int32_t TRecorder::QueueNext() {
-  if (!FQueueLock.Wait(0)) return -1;
+  if (!FQueueLock.TryEnter()) return -1;
   WAVEHDR& H = FDevice.Header(FNextIndex);
   H.dwBytesRecorded = 0;
   const MMRESULT R = FDevice.Queue(H);
   FRunning = R == MMSYSERR_NOERROR;
   if (R == MMSYSERR_NOERROR) FNextIndex = (FNextIndex + 1) % BufferCount;
-  FQueueLock.Set();
+  FQueueLock.Leave();
   if (R == MMSYSERR_NOERROR) return 0;
   if (DoLog) WriteLog("Error adding buffer: " + std::to_string(R));
   return -1;
@@ -84,7 +83,7 @@ void TRecorder::Stop() {
 void TRecorder::Reset() {
   FCapturing = false;
   // Taken for good: nothing is queued any more while the device is reset and closed.
-  FQueueLock.Wait(WaitInfinite);
+  FQueueLock.Shut();
   FDevice.Close();
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "audio/wave_device.h"
+#include "platform/mutex.h"
 #include "platform/sync.h"
 #include "platform/wave.h"
 #include "platform/wave_format.h"
@@ -59,12 +60,25 @@ private:
   static void WaveInProc(Platform::TWaveHandle Handle, uint32_t Msg, uintptr_t Instance, uintptr_t Param1,
                          uintptr_t Param2) noexcept;
 
+  // The try-lock around queueing: an auto-reset event, signalled while free,
+  // so that Reset can shut it for good (a mutex would have to be released).
+  class CAPABILITY("try-lock") TQueueGate {
+  public:
+    bool TryEnter() TRY_ACQUIRE(true) { return FEvent.Wait(0); }
+    void Leave() RELEASE() { FEvent.Set(); }
+    // Waits for the holder to leave and lets nobody in any more.
+    void Shut() { FEvent.Wait(Platform::WaitInfinite); }
+
+  private:
+    Platform::TEvent FEvent{false, true};
+  };
+
   TRecorderSession& FSession;
   std::atomic<bool> FRunning{false};    // written by the control and the device thread
-  int32_t FNextIndex = 0;               // guarded by FQueueLock
+  int32_t FNextIndex GUARDED_BY(FQueueLock) = 0;
   std::atomic<bool> FCapturing{false};  // written by the control thread, read by the device thread
   int32_t FDeviceId = 0;                // control thread
-  Platform::TEvent FQueueLock{false, true};  // auto reset, signalled: the try-lock around queueing
+  TQueueGate FQueueLock;
   // The device and its five buffers; last, so that it closes (and no callback
   // runs any more) before the members above go.
   TWaveDevice FDevice{Platform::TWaveDir::In, &TRecorder::WaveInProc, reinterpret_cast<uintptr_t>(this)};

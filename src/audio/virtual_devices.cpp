@@ -140,8 +140,13 @@ std::vector<TVirtualWaveDevice> ReadVirtualDevices(const TIniFile& Ini, const st
 }
 
 int LoadVirtualDevices(const std::string& IniFileName) {
-  auto Devices = ReadVirtualDevices(TIniFile(IniFileName), ExtractFileDir(IniFileName));
+  const TIniFile Ini(IniFileName);
+  auto Devices = ReadVirtualDevices(Ini, ExtractFileDir(IniFileName));
   const int Count = static_cast<int>(Devices.size());
   SetVirtualWaveDevices(std::move(Devices));
+  // Listing the system's devices loads its whole audio stack (with ALSA, the
+  // configuration's plugins and the sound server's client libraries: megabytes
+  // that a bridge on virtual devices never uses).
+  if (Ini.ReadInteger(Section, "SystemDevices", 1) == 0) TSystemWaveDevices::SetHidden(true);
   return Count;
 }

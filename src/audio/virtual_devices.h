@@ -15,6 +15,10 @@
 // level=DB (capture), gaps=silence (playback), vanish=MS and absent=MS, fault=OP[@N][:CODE] with OP one
 // of caps, open, prepare, unprepare, add, write, start, reset, close. An entry
 // with an unknown or malformed option is left out with a log line.
+//
+// SystemDevices=0 leaves the system's own devices out of the list: the
+// virtual ones are then numbered from 0, and the system's audio stack is
+// never touched.
 
 #include <string>
 #include <vector>
@@ -26,5 +30,6 @@
 std::vector<Platform::TVirtualWaveDevice> ReadVirtualDevices(const TIniFile& Ini, const std::string& BaseDir);
 
 // Reads the section from the INI file and installs its devices (none when the
-// section is missing); returns how many there are.
+// section is missing), hiding the system's when it says so; returns how many
+// virtual devices there are.
 int LoadVirtualDevices(const std::string& IniFileName);

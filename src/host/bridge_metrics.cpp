@@ -2,6 +2,7 @@
 
 #include "metrics/prometheus_text.h"
 #include "platform/clock.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ TBridgeMetrics::~TBridgeMetrics() { FServer.reset(); }
 
 void TBridgeMetrics::Publish(TRtpSession* Session) {
   TSessionMetrics M = Session ? Session->Metrics() : TSessionMetrics{};
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   FLatest = M;
   FHasSession = Session != nullptr;
 }
@@ -77,7 +78,7 @@ THttpResponse TBridgeMetrics::Serve(const std::string& Path) {
   TSessionMetrics M;
   bool HasSession;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     M = FLatest;
     HasSession = FHasSession;
   }

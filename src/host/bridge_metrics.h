@@ -10,11 +10,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "log/log.h"
 #include "metrics/metrics_server.h"
+#include "platform/mutex.h"
 #include "rtp/rtp_session.h"
 
 class TBridgeMetrics {
@@ -37,8 +37,8 @@ private:
 
   const std::string FVersion;
   const uint32_t FStartTick;
-  std::mutex FLock;
-  TSessionMetrics FLatest;    // guarded by FLock
-  bool FHasSession = false;   // guarded by FLock
+  Platform::TMutex FLock;
+  TSessionMetrics FLatest GUARDED_BY(FLock);
+  bool FHasSession GUARDED_BY(FLock) = false;
   std::unique_ptr<TMetricsServer> FServer;  // last: stopped before the rest goes
 };

@@ -5,13 +5,13 @@
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 
 #include "config/ini_file.h"
 #include "config/start_values.h"
 #include "log/log_retention.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 
 std::string LogExeName;
@@ -22,22 +22,22 @@ namespace {
 // under the lock and writes outside it; CloseLog takes the log away under the
 // lock, so that no new write begins, and frees it once the writes in progress
 // have ended.
-std::mutex ProcessLogLock;
+Platform::TMutex ProcessLogLock;
 std::condition_variable WritesEnded;  // waits on ProcessLogLock
-tUniLog* ProcessLog = nullptr;        // guarded by ProcessLogLock
-int WritesInProgress = 0;             // guarded by ProcessLogLock
+tUniLog* ProcessLog GUARDED_BY(ProcessLogLock) = nullptr;
+int WritesInProgress GUARDED_BY(ProcessLogLock) = 0;
 
 // One write's hold on the process log.
 class TLogUse {
 public:
   TLogUse() {
-    std::lock_guard<std::mutex> G(ProcessLogLock);
+    Platform::TLockGuard G(ProcessLogLock);
     FLog = ProcessLog;
     if (FLog) ++WritesInProgress;
   }
   ~TLogUse() {
     if (!FLog) return;
-    std::lock_guard<std::mutex> G(ProcessLogLock);
+    Platform::TLockGuard G(ProcessLogLock);
     if (--WritesInProgress == 0) WritesEnded.notify_all();
   }
   TLogUse(const TLogUse&) = delete;
@@ -79,7 +79,7 @@ bool tFileLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePre
 }
 
 bool tFileLog::Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped) {
-  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   if (!Stamped || !FCollapseRepeats) return WriteOne(Msg, FilePrefix, Stamped);
   std::vector<TRepeatFilter::TCount> Due;
   const bool Admitted = FRepeats.Admit(FilePrefix, Msg, SteadyMs(), TimeStamp(), Due);
@@ -94,13 +94,13 @@ void tFileLog::WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts) {
 }
 
 void tFileLog::SetCollapseRepeats(bool On) {
-  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   if (!On) WriteCounts(FRepeats.Flush());
   FCollapseRepeats = On;
 }
 
 void tFileLog::FlushRepeats() {
-  std::lock_guard<std::recursive_mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   WriteCounts(FRepeats.Flush());
 }
 
@@ -222,7 +222,7 @@ bool tUniLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePref
 void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std::string& ModuleName,
                const std::string& LibraryName) {
   {
-    std::lock_guard<std::mutex> G(ProcessLogLock);
+    Platform::TLockGuard G(ProcessLogLock);
     if (ProcessLog) return;
   }
   try {
@@ -236,7 +236,7 @@ void OpenLogIn(const std::string& ExeDir, const std::string& ExeName, const std:
     const TIniFile Ini(ExeDir + Platform::ChangeFileExt(ExeName, ".ini"));
     const std::string LogServerParams = Ini.ReadString("Debug", LogModuleName, "");
     auto Log = std::make_unique<tUniLog>(Template, LogServerParams, LibraryName);
-    std::lock_guard<std::mutex> G(ProcessLogLock);
+    Platform::TLockGuard G(ProcessLogLock);
     if (!ProcessLog) ProcessLog = Log.release();
   } catch (...) {
   }
@@ -281,9 +281,9 @@ bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix) {
 void CloseLog() {
   tUniLog* Log = nullptr;
   {
-    std::unique_lock<std::mutex> L(ProcessLogLock);
+    Platform::TUniqueLock L(ProcessLogLock);
     std::swap(Log, ProcessLog);
-    WritesEnded.wait(L, [] { return WritesInProgress == 0; });
+    WritesEnded.wait(L.Native(), []() REQUIRES(ProcessLogLock) { return WritesInProgress == 0; });
   }
   try {
     delete Log;

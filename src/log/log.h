@@ -4,11 +4,11 @@
 // line opened, appended and closed at once. Any thread may write.
 
 #include <atomic>
-#include <mutex>
 #include <string>
 
 #include "log/repeat_filter.h"
 #include "platform/dynlib.h"
+#include "platform/mutex.h"
 
 // The name of the client library ("LogClient" with this system's extension).
 std::string LogClientLibraryName();
@@ -23,7 +23,7 @@ public:
   virtual bool WriteLine(const std::string& Msg) = 0;
 
 protected:
-  std::recursive_mutex FLock;
+  Platform::TMutex FLock;
 };
 
 class tFileLog : public tCustomLog {
@@ -31,7 +31,7 @@ public:
   explicit tFileLog(std::string FileName) : FFileName(std::move(FileName)) {}
 
   bool WriteLine(const std::string& Msg) override;
-  virtual std::string GetFileName();  // called with FLock held
+  virtual std::string GetFileName() REQUIRES(FLock);
   virtual bool WriteLineTo(const std::string& Msg, const std::string& FilePrefix);
   virtual bool WriteRawLine(const std::string& Msg);
   virtual bool WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix);
@@ -45,15 +45,15 @@ public:
   void SetCollapseRepeats(bool On);
 
 protected:
-  std::string FFileName;  // guarded by FLock
+  std::string FFileName GUARDED_BY(FLock);
 
 private:
   bool Write(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
-  bool WriteOne(const std::string& Msg, const std::string& FilePrefix, bool Stamped);
-  void WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts);
+  bool WriteOne(const std::string& Msg, const std::string& FilePrefix, bool Stamped) REQUIRES(FLock);
+  void WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts) REQUIRES(FLock);
 
-  TRepeatFilter FRepeats;        // guarded by FLock; stamped lines only, per side file
-  bool FCollapseRepeats = true;  // guarded by FLock
+  TRepeatFilter FRepeats GUARDED_BY(FLock);  // stamped lines only, per side file
+  bool FCollapseRepeats GUARDED_BY(FLock) = true;
 };
 
 class tTimeSeparatedFileLog : public tFileLog {
@@ -66,13 +66,13 @@ public:
 
   // Also removes the day folders that the [Logs] KeepDays setting no longer
   // keeps, with the first line of each day.
-  std::string GetFileName() override;
+  std::string GetFileName() override REQUIRES(FLock);
 
   static std::string FormatDateTime(const std::string& Template, int Year, int Month, int Day, int Hour);
 
 private:
   std::string FFileNameFormat;
-  long FRetentionDay = -1;  // guarded by FLock: the day whose retention was done
+  long FRetentionDay GUARDED_BY(FLock) = -1;  // the day whose retention was done
 };
 
 // The process log's class: a time-separated file log that offers every line to

@@ -8,6 +8,7 @@
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/clock.h"
+#include "platform/mutex.h"
 
 // ---- one direction's pending audio ------------------------------------------
 
@@ -90,7 +91,7 @@ TTCPAudioMixer::~TTCPAudioMixer() {
 
 TMixerStats TTCPAudioMixer::Stats() const {
   const uint64_t DroppedSlow = FServer->ClientsDroppedSlow();  // the library's lock, not under ours
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   TMixerStats S = FStats;
   S.DroppedSlow = DroppedSlow;
   S.PendingBytes[SentChannel] = FChannels[SentChannel].Count;
@@ -125,7 +126,7 @@ void TTCPAudioMixer::AddBuffer(const void* Data, uint32_t Size, uint8_t Channel)
   const uint8_t OtherChannel = 1 - Channel;
   bool Due;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     TChannel& Own = FChannels[Channel];
     TChannel& Other = FChannels[OtherChannel];
     FLastInputTick = Platform::TickCount();
@@ -172,7 +173,7 @@ bool TTCPAudioMixer::TakeFrame(uint8_t* Frame) {
 }
 
 void TTCPAudioMixer::DiscardPending() {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   for (TChannel& C : FChannels) C.Clear();
 }
 
@@ -186,7 +187,7 @@ void TTCPAudioMixer::Execute() {
       }
       uint32_t WaitMs = WaitTimeoutMs;
       {
-        std::lock_guard<std::mutex> Guard(FLock);
+        Platform::TLockGuard Guard(FLock);
         if (FChannels[SentChannel].Count > 0 || FChannels[ReceivedChannel].Count > 0) {
           const uint32_t Quiet = Platform::TickCount() - FLastInputTick;
           WaitMs = Quiet >= FlushAfterMs ? 0 : std::min(WaitMs, FlushAfterMs - Quiet);
@@ -195,11 +196,11 @@ void TTCPAudioMixer::Execute() {
       FFrameDue.Wait(WaitMs);
       for (;;) {
         {
-          std::lock_guard<std::mutex> Guard(FLock);
+          Platform::TLockGuard Guard(FLock);
           if (!TakeFrame(Frame.data())) break;
         }
         const bool Sent = FServer->SendToAll(Frame.data(), FrameSize);
-        std::lock_guard<std::mutex> Guard(FLock);
+        Platform::TLockGuard Guard(FLock);
         if (Sent) ++FStats.FramesSent;
       }
     } catch (const Exception& E) {

@@ -21,9 +21,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "transport/tpkt_server.h"
@@ -95,19 +95,19 @@ private:
   };
 
   // Appends to one channel, making room within the bound in both (so that
-  // they stay in step). With FLock held.
-  void Append(uint8_t Channel, const uint8_t* Data, uint32_t Size);
-  // The next frame, with FLock held, when both directions hold a chunk or,
-  // both quiet for FlushAfterMs, what is left of their last chunks.
-  bool TakeFrame(uint8_t* Frame);
-  bool FrameDue() const;
+  // they stay in step).
+  void Append(uint8_t Channel, const uint8_t* Data, uint32_t Size) REQUIRES(FLock);
+  // The next frame when both directions hold a chunk or, both quiet for
+  // FlushAfterMs, what is left of their last chunks.
+  bool TakeFrame(uint8_t* Frame) REQUIRES(FLock);
+  bool FrameDue() const REQUIRES(FLock);
   void DiscardPending();
 
   std::unique_ptr<TTPKTServer> FServer;  // set by the constructor, freed after the thread ended
-  mutable std::mutex FLock;
-  TChannel FChannels[2];          // guarded by FLock
-  uint32_t FLastInputTick = 0;    // guarded by FLock
-  TMixerStats FStats;             // guarded by FLock
+  mutable Platform::TMutex FLock;
+  TChannel FChannels[2] GUARDED_BY(FLock);
+  uint32_t FLastInputTick GUARDED_BY(FLock) = 0;
+  TMixerStats FStats GUARDED_BY(FLock);
   Platform::TEvent FFrameDue{false, false};  // auto reset; set by AddBuffer when a frame is due
   std::atomic<bool> FDiscardPending{false};  // set by the last client's departure
   std::atomic<uint64_t> FConnections{0};

@@ -27,4 +27,16 @@ void SetLocalTimeSource(TLocalTimeSource Source);
 
 void SleepMs(uint32_t Ms);
 
+// While one lives, the system's timers (waits with a time-out, the tick count)
+// are accurate to about a millisecond: Windows' default is 15.6 ms, too coarse
+// for a thread that must wake a few milliseconds before a frame is due. Other
+// systems are that accurate already.
+class TFineTimers {
+public:
+  TFineTimers();
+  ~TFineTimers();
+  TFineTimers(const TFineTimers&) = delete;
+  TFineTimers& operator=(const TFineTimers&) = delete;
+};
+
 }  // namespace Platform

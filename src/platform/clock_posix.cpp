@@ -27,6 +27,9 @@ TLocalTime SystemLocalNow() {
   return T;
 }
 
+TFineTimers::TFineTimers() = default;
+TFineTimers::~TFineTimers() = default;
+
 void SleepMs(uint32_t Ms) {
   timespec Ts{static_cast<time_t>(Ms / 1000), static_cast<long>(Ms % 1000) * 1000000L};
   while (nanosleep(&Ts, &Ts) != 0) {

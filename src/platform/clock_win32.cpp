@@ -2,9 +2,16 @@
 
 #include <windows.h>
 
+#include <mmsystem.h>
+
 namespace Platform {
 
-uint32_t TickCount() { return GetTickCount(); }
+// Milliseconds since the system started, like GetTickCount, but as accurate
+// as the timer resolution asked for (TFineTimers).
+uint32_t TickCount() { return timeGetTime(); }
+
+TFineTimers::TFineTimers() { timeBeginPeriod(1); }
+TFineTimers::~TFineTimers() { timeEndPeriod(1); }
 
 TLocalTime SystemLocalNow() {
   SYSTEMTIME St{};

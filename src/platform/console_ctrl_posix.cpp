@@ -9,10 +9,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 #include <thread>
 
 #include "platform/console.h"
+#include "platform/mutex.h"
 
 namespace Platform {
 namespace {
@@ -41,7 +41,7 @@ public:
   ~TWatcher() { Stop(); }
 
   bool Start(TConsoleCtrlHandler Handler) {
-    std::lock_guard<std::mutex> Guard(FLock);
+    TLockGuard Guard(FLock);
     FHandler.store(Handler);
     if (!FThread.joinable()) {
       if (pipe(PipeFds) != 0) return false;
@@ -89,7 +89,7 @@ private:
   }
 
   void Stop() {
-    std::lock_guard<std::mutex> Guard(FLock);
+    TLockGuard Guard(FLock);
     if (!FThread.joinable()) return;
     Remove();
     const unsigned char Zero = 0;
@@ -100,9 +100,9 @@ private:
     PipeFds[0] = PipeFds[1] = -1;
   }
 
-  std::mutex FLock;                            // guards starting and stopping
+  TMutex FLock;  // guards starting and stopping
   std::atomic<TConsoleCtrlHandler> FHandler{nullptr};
-  std::thread FThread;                         // the watcher; guarded by FLock
+  std::thread FThread GUARDED_BY(FLock);  // the watcher
 };
 
 TWatcher Watcher;

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "platform/exception.h"
+#include "platform/mutex.h"
 
 namespace Platform {
 
@@ -18,7 +19,7 @@ TThread::~TThread() {
 }
 
 void TThread::Resume() {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   FSuspendRequested = false;
   if (!FStarted) {
     // Started only once the thread exists: when its creation fails, the object
@@ -36,45 +37,45 @@ void TThread::Resume() {
 }
 
 void TThread::Suspend() {
-  std::unique_lock<std::mutex> L(FLock);
+  TUniqueLock L(FLock);
   FSuspendRequested = true;
   if (!FStarted || FThread.get_id() == std::this_thread::get_id()) return;
-  FChanged.wait(L, [this] { return FParked || FFinished || !FSuspendRequested; });
+  FChanged.wait(L.Native(), [this]() REQUIRES(FLock) { return FParked || FFinished || !FSuspendRequested; });
 }
 
 void TThread::Terminate() {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   FTerminated = true;
   FChanged.notify_all();
 }
 
 bool TThread::Terminated() const {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   return FTerminated;
 }
 
 void TThread::WaitFor() {
-  std::unique_lock<std::mutex> L(FLock);
+  TUniqueLock L(FLock);
   if (!FStarted || FThread.get_id() == std::this_thread::get_id()) return;
-  FChanged.wait(L, [this] { return FFinished; });
+  FChanged.wait(L.Native(), [this]() REQUIRES(FLock) { return FFinished; });
 }
 
 bool TThread::Finished() const {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   return FFinished;
 }
 
 std::string TThread::FatalMessage() const {
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   return FFatalMessage;
 }
 
 bool TThread::KeepRunning() {
-  std::unique_lock<std::mutex> L(FLock);
+  TUniqueLock L(FLock);
   if (FSuspendRequested && !FTerminated) {
     FParked = true;
     FChanged.notify_all();
-    FChanged.wait(L, [this] { return !FSuspendRequested || FTerminated; });
+    FChanged.wait(L.Native(), [this]() REQUIRES(FLock) { return !FSuspendRequested || FTerminated; });
     FParked = false;
   }
   return !FTerminated;
@@ -89,7 +90,7 @@ void TThread::ThreadProc() {
   } catch (...) {
     Fatal = "unknown exception";
   }
-  std::lock_guard<std::mutex> G(FLock);
+  TLockGuard G(FLock);
   FFatalMessage = Fatal;
   FFinished = true;
   FChanged.notify_all();

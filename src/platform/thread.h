@@ -21,9 +21,10 @@
 //   its own destructor (or its owner does before freeing it).
 
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
+
+#include "platform/mutex.h"
 
 namespace Platform {
 
@@ -66,15 +67,15 @@ private:
   std::string FatalMessage() const;
   void ThreadProc();
 
-  mutable std::mutex FLock;
+  mutable TMutex FLock;
   std::condition_variable FChanged;  // waits on FLock; every state change below
-  bool FStarted = false;              // guarded by FLock
-  bool FSuspendRequested = false;     // guarded by FLock
-  bool FParked = false;               // guarded by FLock
-  bool FTerminated = false;           // guarded by FLock
-  bool FFinished = false;             // guarded by FLock
-  std::string FFatalMessage;          // guarded by FLock
-  std::thread FThread;  // set by the first Resume under FLock; joined by the destructor
+  bool FStarted GUARDED_BY(FLock) = false;
+  bool FSuspendRequested GUARDED_BY(FLock) = false;
+  bool FParked GUARDED_BY(FLock) = false;
+  bool FTerminated GUARDED_BY(FLock) = false;
+  bool FFinished GUARDED_BY(FLock) = false;
+  std::string FFatalMessage GUARDED_BY(FLock);
+  std::thread FThread GUARDED_BY(FLock);  // set by the first Resume; joined by the destructor
 };
 
 }  // namespace Platform

@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/wave_backend.h"
 #include "platform/wave_virtual.h"
 
@@ -19,22 +19,20 @@ using Detail::TWaveStream;
 
 namespace {
 
-std::mutex GStreamsLock;
-std::map<TWaveHandle, std::shared_ptr<TWaveStream>>& Streams() {  // guarded by GStreamsLock
+TMutex GStreamsLock;
+std::map<TWaveHandle, std::shared_ptr<TWaveStream>>& Streams() REQUIRES(GStreamsLock) {
   static auto* S = new std::map<TWaveHandle, std::shared_ptr<TWaveStream>>;
   return *S;
 }
 
 std::shared_ptr<TWaveStream> FindStream(TWaveHandle Handle) {
-  std::lock_guard L(GStreamsLock);
+  TLockGuard L(GStreamsLock);
   const auto It = Streams().find(Handle);
   return It == Streams().end() ? nullptr : It->second;
 }
 
-std::atomic<bool> GSystemHidden{false};
-
 uint32_t SystemCount(TWaveDir Dir, bool Refresh) {
-  return GSystemHidden ? 0 : Detail::SystemWaveNumDevs(Dir, Refresh);
+  return TSystemWaveDevices::Hidden() ? 0 : Detail::SystemWaveNumDevs(Dir, Refresh);
 }
 
 bool ValidFormat(const TWaveFormat* Format) {
@@ -49,13 +47,11 @@ void Detail::CopyProductName(const std::string& Name, TWaveCaps* Caps) {
   std::memcpy(Caps->szPname, Name.data(), std::min<size_t>(Name.size(), MAXPNAMELEN - 1));
 }
 
-void HideSystemWaveDevices(bool Hide) { GSystemHidden = Hide; }
-
 uint32_t WaveGetNumDevs(TWaveDir Dir) { return SystemCount(Dir, true) + Detail::VirtualWaveNumDevs(Dir); }
 
 MMRESULT WaveGetDevCaps(TWaveDir Dir, uint32_t DeviceId, TWaveCaps* Caps) {
   if (Caps == nullptr) return MMSYSERR_INVALPARAM;
-  if (DeviceId == WAVE_MAPPER && GSystemHidden) {
+  if (DeviceId == WAVE_MAPPER && TSystemWaveDevices::Hidden()) {
     Detail::CopyProductName(VirtualMapperName, Caps);
     return MMSYSERR_NOERROR;
   }
@@ -68,7 +64,7 @@ MMRESULT WaveGetDevCaps(TWaveDir Dir, uint32_t DeviceId, TWaveCaps* Caps) {
 MMRESULT WaveMessage(TWaveDir Dir, uint32_t DeviceId, uint32_t Msg, uintptr_t Param1, uintptr_t Param2) {
   if (DeviceId != WAVE_MAPPER || Msg != DRVM_MAPPER_PREFERRED_GET) return MMSYSERR_NOTSUPPORTED;
   if (Param1 == 0 || Param2 == 0) return MMSYSERR_INVALPARAM;
-  if (GSystemHidden) {
+  if (TSystemWaveDevices::Hidden()) {
     *reinterpret_cast<uint32_t*>(Param1) = 0;
     *reinterpret_cast<uint32_t*>(Param2) = 0;
     return MMSYSERR_NOERROR;
@@ -82,7 +78,7 @@ MMRESULT WaveOpen(TWaveDir Dir, TWaveHandle* Handle, uint32_t DeviceId, const TW
   if ((Flags & CALLBACK_FUNCTION) != CALLBACK_FUNCTION || Callback == nullptr) return MMSYSERR_INVALFLAG;
   Detail::TOpenedDevice Opened;
   MMRESULT R;
-  const bool Hidden = GSystemHidden;
+  const bool Hidden = TSystemWaveDevices::Hidden();
   if (DeviceId == WAVE_MAPPER && Hidden) DeviceId = 0;
   const uint32_t System = DeviceId == WAVE_MAPPER ? 0 : SystemCount(Dir, false);
   if ((DeviceId == WAVE_MAPPER && !Hidden) || DeviceId < System)
@@ -93,7 +89,7 @@ MMRESULT WaveOpen(TWaveDir Dir, TWaveHandle* Handle, uint32_t DeviceId, const TW
   if (Opened.Stream) {
     Opened.Handle = Opened.Stream->Handle();
     {
-      std::lock_guard L(GStreamsLock);
+      TLockGuard L(GStreamsLock);
       Streams()[Opened.Handle] = Opened.Stream;
     }
     *Handle = Opened.Handle;
@@ -139,7 +135,7 @@ MMRESULT WaveClose(TWaveDir Dir, TWaveHandle Handle) {
   if (!S) return Detail::SystemWaveHandleClose(Dir, Handle);
   const MMRESULT R = S->Close();
   if (S->Closed()) {
-    std::lock_guard L(GStreamsLock);
+    TLockGuard L(GStreamsLock);
     Streams().erase(Handle);
   }
   return R;

@@ -17,10 +17,10 @@
 #include <array>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/wave.h"
 #include "platform/wave_backend.h"
 
@@ -42,9 +42,9 @@ struct TAlsaDevice {
   std::string PlugPcm;  // opened with conversion
 };
 
-std::mutex GDevicesLock;
-std::array<std::vector<TAlsaDevice>, 2> GDevices;  // guarded by GDevicesLock; the latest look per direction
-std::array<bool, 2> GLooked{};                     // guarded by GDevicesLock
+TMutex GDevicesLock;
+std::array<std::vector<TAlsaDevice>, 2> GDevices GUARDED_BY(GDevicesLock);  // the latest look per direction
+std::array<bool, 2> GLooked GUARDED_BY(GDevicesLock){};
 
 const char* const MapperName = "Default ALSA device";
 
@@ -123,7 +123,7 @@ std::vector<TAlsaDevice> LookForDevices(TWaveDir Dir) {
 
 // The device of an identifier in the latest look (taking one if there is none).
 bool DeviceOf(TWaveDir Dir, uint32_t DeviceId, TAlsaDevice& Device) {
-  std::lock_guard L(GDevicesLock);
+  TLockGuard L(GDevicesLock);
   if (!GLooked[Index(Dir)]) {
     GDevices[Index(Dir)] = LookForDevices(Dir);
     GLooked[Index(Dir)] = true;
@@ -181,32 +181,32 @@ public:
   ~TAlsaStream() override { StopThread(); }
 
 protected:
-  TPump Pump(std::unique_lock<std::mutex>& L) override {
+  TPump Pump(TUniqueLock& L) override REQUIRES(FLock) {
     WAVEHDR* H = Front();
     if (Dir() == TWaveDir::In ? !Started() : H == nullptr) {
-      FWake.wait(L);
+      FWake.wait(L.Native());
       return TPump::Going;
     }
     // The device thread alone takes headers off the queue, so H stays the
     // front header while FLock is released for the device's own waits.
-    L.unlock();
+    FLock.Unlock();
     const bool Ok = Dir() == TWaveDir::In ? Capture(H) : Playback(H);
-    L.lock();
+    FLock.Lock();
     if (!Ok) return TPump::Lost;
     if (H != nullptr && (Dir() == TWaveDir::In ? H->dwBytesRecorded >= H->dwBufferLength : FWritten >= H->dwBufferLength)) {
       FWritten = 0;
-      Complete(L);
+      Complete();
     }
     return TPump::Going;
   }
 
-  MMRESULT OnStart() override {
+  MMRESULT OnStart() override REQUIRES(FLock) {
     const snd_pcm_state_t State = snd_pcm_state(FPcm.get());
     if (State != SND_PCM_STATE_PREPARED && snd_pcm_prepare(FPcm.get()) < 0) return MMSYSERR_NODRIVER;
     return snd_pcm_start(FPcm.get()) < 0 ? MMSYSERR_NODRIVER : MMSYSERR_NOERROR;
   }
 
-  void OnStop() override {
+  void OnStop() override REQUIRES(FLock) {
     snd_pcm_drop(FPcm.get());
     snd_pcm_prepare(FPcm.get());
     FWritten = 0;
@@ -294,7 +294,7 @@ MMRESULT Configure(snd_pcm_t* Pcm, const TWaveFormat& F, TWaveDir Dir, bool Conv
 }  // namespace
 
 uint32_t SystemWaveNumDevs(TWaveDir Dir, bool Refresh) {
-  std::lock_guard L(GDevicesLock);
+  TLockGuard L(GDevicesLock);
   if (Refresh || !GLooked[Index(Dir)]) {
     GDevices[Index(Dir)] = LookForDevices(Dir);
     GLooked[Index(Dir)] = true;

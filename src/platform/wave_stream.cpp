@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/mutex.h"
+
 namespace Platform::Detail {
 
 namespace {
@@ -19,7 +21,7 @@ void TWaveStream::StopThread() {
   // Only a device that was never closed still has its thread here.
   if (!FThread.joinable() || OnDeviceThread()) return;
   {
-    std::lock_guard L(FLock);
+    TLockGuard L(FLock);
     FCloseRequested = true;
   }
   FWake.notify_all();
@@ -28,14 +30,14 @@ void TWaveStream::StopThread() {
 
 void TWaveStream::Begin() {
   Deliver(FDir == TWaveDir::In ? WIM_OPEN : WOM_OPEN, nullptr);
-  std::lock_guard L(FLock);
+  TLockGuard L(FLock);
   FThread = std::thread([this] { Run(); });
   FThreadId = FThread.get_id();
 }
 
 MMRESULT TWaveStream::Prepare(WAVEHDR* Header, uint32_t Size) {
   if (!ValidHeader(Header, Size) || Header->lpData == nullptr) return MMSYSERR_INVALPARAM;
-  std::lock_guard L(FLock);
+  TLockGuard L(FLock);
   if (const MMRESULT F = Fault(TWaveFaultOp::Prepare)) return F;
   if (Header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
   Header->dwFlags |= WHDR_PREPARED;
@@ -44,7 +46,7 @@ MMRESULT TWaveStream::Prepare(WAVEHDR* Header, uint32_t Size) {
 
 MMRESULT TWaveStream::Unprepare(WAVEHDR* Header, uint32_t Size) {
   if (!ValidHeader(Header, Size)) return MMSYSERR_INVALPARAM;
-  std::lock_guard L(FLock);
+  TLockGuard L(FLock);
   if (Header->dwFlags & WHDR_INQUEUE) return WAVERR_STILLPLAYING;
   Header->dwFlags &= ~WHDR_PREPARED;
   // A fault here is reported after the work is done, so that a test of the
@@ -56,7 +58,7 @@ MMRESULT TWaveStream::Queue(WAVEHDR* Header, uint32_t Size) {
   if (!ValidHeader(Header, Size)) return MMSYSERR_INVALPARAM;
   bool Wake = false;
   {
-    std::lock_guard L(FLock);
+    TLockGuard L(FLock);
     if (FLost) return MMSYSERR_NODRIVER;
     if (const MMRESULT F = Fault(TWaveFaultOp::Queue)) return F;
     if (!(Header->dwFlags & WHDR_PREPARED)) return WAVERR_UNPREPARED;
@@ -76,7 +78,7 @@ MMRESULT TWaveStream::Queue(WAVEHDR* Header, uint32_t Size) {
 MMRESULT TWaveStream::Start() {
   if (FDir != TWaveDir::In) return MMSYSERR_NOTSUPPORTED;
   {
-    std::lock_guard L(FLock);
+    TLockGuard L(FLock);
     if (FLost) return MMSYSERR_NODRIVER;
     if (const MMRESULT F = Fault(TWaveFaultOp::Start)) return F;
     if (FStarted) return MMSYSERR_NOERROR;
@@ -88,14 +90,14 @@ MMRESULT TWaveStream::Start() {
 }
 
 MMRESULT TWaveStream::Reset() {
-  std::unique_lock L(FLock);
+  TUniqueLock L(FLock);
   if (OnDeviceThread()) {
     // From inside a callback: the device thread cannot wait for itself.
-    GiveAllBack(L);
+    GiveAllBack();
   } else if (!FLost) {
     FResetRequested = true;
     FWake.notify_all();
-    FResetDone.wait(L, [this] { return !FResetRequested; });
+    FResetDone.wait(L.Native(), [this]() REQUIRES(FLock) { return !FResetRequested; });
   }
   return Fault(TWaveFaultOp::Reset);
 }
@@ -103,7 +105,7 @@ MMRESULT TWaveStream::Reset() {
 MMRESULT TWaveStream::Close() {
   if (OnDeviceThread()) return MMSYSERR_ERROR;  // a callback must not close its own device
   {
-    std::unique_lock L(FLock);
+    TUniqueLock L(FLock);
     if (!FQueue.empty()) return WAVERR_STILLPLAYING;
     FCloseRequested = true;
   }
@@ -112,7 +114,7 @@ MMRESULT TWaveStream::Close() {
   OnClose();
   bool SendClose = false;
   {
-    std::lock_guard L(FLock);
+    TLockGuard L(FLock);
     SendClose = !FCloseSent;
     FCloseSent = true;
     FClosed = true;
@@ -122,20 +124,20 @@ MMRESULT TWaveStream::Close() {
 }
 
 bool TWaveStream::Closed() {
-  std::lock_guard L(FLock);
+  TLockGuard L(FLock);
   return FClosed;
 }
 
-void TWaveStream::Complete(std::unique_lock<std::mutex>& L) {
+void TWaveStream::Complete() {
   WAVEHDR* H = FQueue.front();
   FQueue.pop_front();
   H->dwFlags = (H->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  L.unlock();
+  FLock.Unlock();
   Deliver(FDir == TWaveDir::In ? WIM_DATA : WOM_DONE, H);
-  L.lock();
+  FLock.Lock();
 }
 
-void TWaveStream::GiveAllBack(std::unique_lock<std::mutex>& L) {
+void TWaveStream::GiveAllBack() {
   if (FDir == TWaveDir::In) FStarted = false;
   OnStop();
   // Only the headers queued now come back; one queued again by a callback
@@ -143,9 +145,9 @@ void TWaveStream::GiveAllBack(std::unique_lock<std::mutex>& L) {
   std::vector<WAVEHDR*> Back(FQueue.begin(), FQueue.end());
   FQueue.clear();
   for (WAVEHDR* H : Back) H->dwFlags = (H->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  L.unlock();
+  FLock.Unlock();
   for (WAVEHDR* H : Back) Deliver(FDir == TWaveDir::In ? WIM_DATA : WOM_DONE, H);
-  L.lock();
+  FLock.Lock();
 }
 
 void TWaveStream::Deliver(uint32_t Msg, WAVEHDR* Header) noexcept {
@@ -153,27 +155,27 @@ void TWaveStream::Deliver(uint32_t Msg, WAVEHDR* Header) noexcept {
 }
 
 void TWaveStream::Run() {
-  std::unique_lock L(FLock);
+  TUniqueLock L(FLock);
   while (!FCloseRequested) {
     if (FResetRequested) {
-      GiveAllBack(L);
+      GiveAllBack();
       FResetRequested = false;
       FResetDone.notify_all();
       continue;
     }
     if (FLost) {
-      FWake.wait(L);
+      FWake.wait(L.Native());
       continue;
     }
     if (Pump(L) == TPump::Lost) {
       // The device is gone: every buffer comes back, then the close
       // notification, so that the owner learns it without polling.
       FLost = true;
-      GiveAllBack(L);
+      GiveAllBack();
       FCloseSent = true;
-      L.unlock();
+      FLock.Unlock();
       Deliver(FDir == TWaveDir::In ? WIM_CLOSE : WOM_CLOSE, nullptr);
-      L.lock();
+      FLock.Lock();
     }
   }
 }

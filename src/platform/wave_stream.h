@@ -12,9 +12,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/wave.h"
 #include "platform/wave_virtual.h"
 
@@ -48,51 +48,52 @@ protected:
   // One step of the device thread, with L held: waits (bounded, or until
   // FWake is notified) and moves audio, completing buffers through Complete.
   // Must come back soon after FWake is notified.
-  virtual TPump Pump(std::unique_lock<std::mutex>& L) = 0;
+  virtual TPump Pump(TUniqueLock& L) REQUIRES(FLock) = 0;
   // Capture is to start (under FLock); a nonzero result fails WaveInStart.
-  virtual MMRESULT OnStart() { return MMSYSERR_NOERROR; }
+  virtual MMRESULT OnStart() REQUIRES(FLock) { return MMSYSERR_NOERROR; }
   // The device is being reset: stop it, keep its partial data (under FLock,
   // on the device thread).
-  virtual void OnStop() {}
+  virtual void OnStop() REQUIRES(FLock) {}
   // A header joined the queue (under FLock, on the queueing thread).
-  virtual void OnQueued() {}
+  virtual void OnQueued() REQUIRES(FLock) {}
   // After the device thread has ended: release the device.
   virtual void OnClose() {}
   // A fault to report for this call instead of carrying it out (0: none).
   virtual MMRESULT Fault(TWaveFaultOp) { return MMSYSERR_NOERROR; }
 
   // The oldest queued header, or nullptr (under FLock).
-  WAVEHDR* Front() const { return FQueue.empty() ? nullptr : FQueue.front(); }
-  bool QueueEmpty() const { return FQueue.empty(); }
-  bool Started() const { return FStarted; }
+  WAVEHDR* Front() const REQUIRES(FLock) { return FQueue.empty() ? nullptr : FQueue.front(); }
+  bool QueueEmpty() const REQUIRES(FLock) { return FQueue.empty(); }
+  bool Started() const REQUIRES(FLock) { return FStarted; }
   // Whether a reset or close waits for the device thread (under FLock).
-  bool ControlPending() const { return FResetRequested || FCloseRequested; }
+  bool ControlPending() const REQUIRES(FLock) { return FResetRequested || FCloseRequested; }
   // Ends the device thread without further callbacks; a derived destructor
   // calls it before its own members go.
   void StopThread();
-  // Gives the front header back through the callback; L is released meanwhile.
-  void Complete(std::unique_lock<std::mutex>& L);
+  // Gives the front header back through the callback; FLock is released meanwhile.
+  void Complete() REQUIRES(FLock);
 
-  std::mutex FLock;
+  TMutex FLock;
   std::condition_variable FWake;  // waits on FLock; queueing, start, reset and close notify it
 
 private:
   void Run();
-  // Gives every queued header back (device thread, L held on entry and exit).
-  void GiveAllBack(std::unique_lock<std::mutex>& L);
+  // Gives every queued header back (device thread); FLock is released while
+  // the callbacks run.
+  void GiveAllBack() REQUIRES(FLock);
   void Deliver(uint32_t Msg, WAVEHDR* Header) noexcept;
   bool OnDeviceThread() const { return std::this_thread::get_id() == FThreadId; }
 
   const TWaveDir FDir;
   const TWaveCallback FCallback;
   const uintptr_t FInstance;
-  std::deque<WAVEHDR*> FQueue;           // guarded by FLock
-  bool FStarted = false;                 // guarded by FLock; capture only
-  bool FLost = false;                    // guarded by FLock
-  bool FResetRequested = false;          // guarded by FLock
-  bool FCloseRequested = false;          // guarded by FLock
-  bool FCloseSent = false;               // guarded by FLock
-  bool FClosed = false;                  // guarded by FLock
+  std::deque<WAVEHDR*> FQueue GUARDED_BY(FLock);
+  bool FStarted GUARDED_BY(FLock) = false;  // capture only
+  bool FLost GUARDED_BY(FLock) = false;
+  bool FResetRequested GUARDED_BY(FLock) = false;
+  bool FCloseRequested GUARDED_BY(FLock) = false;
+  bool FCloseSent GUARDED_BY(FLock) = false;
+  bool FClosed GUARDED_BY(FLock) = false;
   std::condition_variable FResetDone;    // waits on FLock
   std::thread FThread;                   // started by Begin, joined by Close or the destructor
   std::thread::id FThreadId;             // set by Begin before the thread runs; constant afterwards

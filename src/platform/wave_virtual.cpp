@@ -13,10 +13,10 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <numeric>
 
 #include "platform/g711.h"
+#include "platform/mutex.h"
 #include "platform/wave_backend.h"
 #include "platform/wave_stream.h"
 
@@ -36,8 +36,8 @@ struct TEntry {
   std::atomic<int64_t> AbsentUntil{0};  // steady clock, nanoseconds since its epoch
 };
 
-std::mutex GTableLock;
-std::vector<std::shared_ptr<TEntry>> GTable;  // guarded by GTableLock
+TMutex GTableLock;
+std::vector<std::shared_ptr<TEntry>> GTable GUARDED_BY(GTableLock);
 
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch()).count();
@@ -53,7 +53,7 @@ MMRESULT FaultFor(const std::vector<TWaveFault>& Faults, TWaveFaultOp Op, uint32
 std::vector<std::shared_ptr<TEntry>> Present(TWaveDir Dir) {
   const int64_t Now = NowNs();
   std::vector<std::shared_ptr<TEntry>> Result;
-  std::lock_guard L(GTableLock);
+  TLockGuard L(GTableLock);
   for (const auto& E : GTable)
     if (E->Def.Dir == Dir && E->AbsentUntil.load() <= Now) Result.push_back(E);
   return Result;
@@ -206,18 +206,18 @@ public:
   }
 
 protected:
-  TPump Pump(std::unique_lock<std::mutex>& L) override {
+  TPump Pump(TUniqueLock& L) override REQUIRES(FLock) {
     WAVEHDR* H = Front();
     const bool Moving = H != nullptr && (Dir() == TWaveDir::Out || Started());
     if (!Moving) {
       if (FVanishAt == TClock::time_point::max())
-        FWake.wait(L);
+        FWake.wait(L.Native());
       else
-        FWake.wait_until(L, FVanishAt);
+        FWake.wait_until(L.Native(), FVanishAt);
       return Vanished() ? Lost() : TPump::Going;
     }
     const TClock::time_point Due = Dir() == TWaveDir::In ? CaptureDue(H) : PlaybackDue(H);
-    FWake.wait_until(L, std::min(Due, FVanishAt));
+    FWake.wait_until(L.Native(), std::min(Due, FVanishAt));
     if (ControlPending()) return TPump::Going;
     if (Vanished()) return Lost();
     if (TClock::now() < Due || Front() != H) return TPump::Going;
@@ -225,23 +225,31 @@ protected:
       Produce(H->lpData, H->dwBufferLength);
       H->dwBytesRecorded = H->dwBufferLength;
       FProduced += H->dwBufferLength;
-    } else {
-      if (FSink && FEntry->Def.GapsAsSilence && FPlayedUntil != TClock::time_point{} && FCurrentStart > FPlayedUntil) {
-        const auto Gap = std::chrono::duration_cast<std::chrono::nanoseconds>(FCurrentStart - FPlayedUntil).count();
-        const std::vector<char> Silence(static_cast<size_t>(static_cast<uint64_t>(Gap) * FRate / 1000000000u),
-                                        static_cast<char>(ALawSilence));
-        FSink->Write(Silence.data(), Silence.size());
-      }
-      if (FSink) FSink->Write(H->lpData, H->dwBufferLength);
+    } else if (FSink) {
+      uint64_t GapNs = 0;
+      if (FEntry->Def.GapsAsSilence && FPlayedUntil != TClock::time_point{} && FCurrentStart > FPlayedUntil)
+        GapNs = static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(FCurrentStart - FPlayedUntil).count());
+      // The file is this thread's alone and the front header stays queued:
+      // written with FLock released, so that the thread queueing the next
+      // buffer never waits for the disk.
+      // Nothing in between may throw: the silence is made before the unlock.
+      const std::vector<char> Silence(static_cast<size_t>(GapNs * FRate / 1000000000u), static_cast<char>(ALawSilence));
+      FLock.Unlock();
+      if (!Silence.empty()) FSink->Write(Silence.data(), Silence.size());
+      FSink->Write(H->lpData, H->dwBufferLength);
+      FLock.Lock();
+    }
+    if (Dir() == TWaveDir::Out) {
       FPlayedUntil = Due;
       FCurrent = nullptr;
     }
     FQueuedAt.pop_front();
-    Complete(L);
+    Complete();
     return TPump::Going;
   }
 
-  MMRESULT OnStart() override {
+  MMRESULT OnStart() override REQUIRES(FLock) {
     // Buffers queued before the start are filled from the start on.
     FClockStart = TClock::now();
     FProduced = 0;
@@ -249,9 +257,9 @@ protected:
     return MMSYSERR_NOERROR;
   }
 
-  void OnQueued() override { FQueuedAt.push_back(TClock::now()); }
+  void OnQueued() override REQUIRES(FLock) { FQueuedAt.push_back(TClock::now()); }
 
-  void OnStop() override {
+  void OnStop() override REQUIRES(FLock) {
     WAVEHDR* H = Front();
     const TClock::time_point Now = TClock::now();
     if (Dir() == TWaveDir::In && H != nullptr && FCapturing) {
@@ -276,6 +284,7 @@ protected:
   }
 
   void OnClose() override {
+    TLockGuard L(FLock);
     if (FSink) FSink->Finish();
   }
 
@@ -294,11 +303,11 @@ private:
   }
 
   // Bytes the device has produced by the time T since its start.
-  uint64_t BytesAt(TClock::time_point T) const {
+  uint64_t BytesAt(TClock::time_point T) const REQUIRES(FLock) {
     const auto Ns = std::chrono::duration_cast<std::chrono::nanoseconds>(T - FClockStart).count();
     return Ns <= 0 ? 0 : static_cast<uint64_t>(Ns) / 1000 * FRate / 1000000u;
   }
-  TClock::time_point TimeOf(uint64_t Bytes) const {
+  TClock::time_point TimeOf(uint64_t Bytes) const REQUIRES(FLock) {
     return FClockStart + std::chrono::nanoseconds(static_cast<int64_t>(Bytes * 1000000u / FRate * 1000u));
   }
 
@@ -308,9 +317,9 @@ private:
   // buffer is queued (an overrun): that audio is lost. So when this thread or
   // the process stood still, only the buffers that were queued come back at
   // once, never the whole interval missed.
-  uint64_t CaptureFrom() const { return std::max(FProduced, BytesAt(FQueuedAt.front())); }
+  uint64_t CaptureFrom() const REQUIRES(FLock) { return std::max(FProduced, BytesAt(FQueuedAt.front())); }
 
-  TClock::time_point CaptureDue(const WAVEHDR* H) {
+  TClock::time_point CaptureDue(const WAVEHDR* H) REQUIRES(FLock) {
     FProduced = CaptureFrom();
     return TimeOf(FProduced + H->dwBufferLength);
   }
@@ -318,7 +327,7 @@ private:
   // A buffer plays on from where the one before it ended, as a sound card
   // would, however late this thread wakes; only a buffer queued after that end
   // (an underrun) starts when it came.
-  TClock::time_point PlaybackDue(WAVEHDR* H) {
+  TClock::time_point PlaybackDue(WAVEHDR* H) REQUIRES(FLock) {
     if (FCurrent != H) {
       FCurrent = H;
       FCurrentStart = std::max(FQueuedAt.front(), FPlayedUntil);
@@ -332,7 +341,7 @@ private:
   }
 
   // The source's bytes from position FProduced on.
-  void Produce(char* Data, uint32_t Size) {
+  void Produce(char* Data, uint32_t Size) REQUIRES(FLock) {
     for (uint32_t I = 0; I < Size; ++I) {
       const uint64_t Pos = FProduced + I;
       uint8_t B = ALawSilence;
@@ -349,23 +358,23 @@ private:
   const std::shared_ptr<TEntry> FEntry;
   const uint32_t FRate;  // bytes per second
   const std::vector<uint8_t> FSource;
-  const std::unique_ptr<TSink> FSink;  // used under FLock (and by OnClose after the thread ended)
+  const std::unique_ptr<TSink> FSink;  // device thread (and OnClose after the thread ended)
   // Set at construction, only read afterwards.
   double FToneStep = 0;
   double FToneAmplitude = 0;
   std::vector<uint8_t> FTonePeriod;  // one period of a whole-hertz tone, encoded
   TClock::time_point FVanishAt;
   std::array<std::atomic<uint32_t>, 8> FCalls{};  // per operation, from any calling thread
-  std::deque<TClock::time_point> FQueuedAt;  // guarded by FLock: when each queued header came, in queue order
-  // Capture clock; guarded by FLock.
-  TClock::time_point FClockStart{};
-  uint64_t FProduced = 0;
-  bool FCapturing = false;  // started and not reset since
-  // Playback clock; guarded by FLock.
-  WAVEHDR* FCurrent = nullptr;
-  TClock::time_point FCurrentStart{};
-  TClock::time_point FCurrentEnd{};
-  TClock::time_point FPlayedUntil{};
+  std::deque<TClock::time_point> FQueuedAt GUARDED_BY(FLock);  // when each queued header came, in queue order
+  // Capture clock.
+  TClock::time_point FClockStart GUARDED_BY(FLock){};
+  uint64_t FProduced GUARDED_BY(FLock) = 0;
+  bool FCapturing GUARDED_BY(FLock) = false;  // started and not reset since
+  // Playback clock.
+  WAVEHDR* FCurrent GUARDED_BY(FLock) = nullptr;
+  TClock::time_point FCurrentStart GUARDED_BY(FLock){};
+  TClock::time_point FCurrentEnd GUARDED_BY(FLock){};
+  TClock::time_point FPlayedUntil GUARDED_BY(FLock){};
 };
 
 }  // namespace
@@ -373,7 +382,7 @@ private:
 void SetVirtualWaveDevices(std::vector<TVirtualWaveDevice> Devices) {
   std::vector<std::shared_ptr<TEntry>> Table;
   for (auto& D : Devices) Table.push_back(std::make_shared<TEntry>(std::move(D)));
-  std::lock_guard L(GTableLock);
+  TLockGuard L(GTableLock);
   GTable.swap(Table);
 }
 

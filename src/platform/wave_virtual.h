@@ -8,6 +8,7 @@
 //
 // Virtual devices take A-law, one channel, 8 bits per sample, at any rate.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,10 +54,19 @@ struct TVirtualWaveDevice {
 // closed.
 void SetVirtualWaveDevices(std::vector<TVirtualWaveDevice> Devices);
 
-// Test hook: while set, the device lists hold the virtual devices alone, and
-// the mapper is the first virtual device of its direction (named
-// VirtualMapperName), which is also the preferred device. Not for production code.
-void HideSystemWaveDevices(bool Hide);
+// Whether the system's devices are hidden (the virtual devices' setting
+// SystemDevices=0, and the tests): the device lists then hold the virtual
+// devices alone, and the mapper is the first virtual device of its direction
+// (named VirtualMapperName), which is also the preferred device.
+class TSystemWaveDevices {
+public:
+  static bool Hidden() { return FHidden.load(); }
+  static void SetHidden(bool Hide) { FHidden = Hide; }
+
+private:
+  friend class TWaveDevicesTestPeer;
+  static inline std::atomic<bool> FHidden{false};
+};
 inline constexpr const char* VirtualMapperName = "Virtual Sound Mapper";
 
 }  // namespace Platform

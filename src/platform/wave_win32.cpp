@@ -4,6 +4,7 @@
 
 // The port's names first: the system headers below define the same names as macros.
 #include "platform/wave.h"
+#include "platform/mutex.h"
 #include "platform/wave_backend.h"
 
 #include <windows.h>
@@ -12,7 +13,6 @@
 #include <cstddef>
 #include <map>
 #include <memory>
-#include <mutex>
 
 namespace Platform::Detail {
 
@@ -32,9 +32,9 @@ struct TTrampoline {
   uintptr_t Instance;
 };
 
-std::mutex GTrampolinesLock;
+TMutex GTrampolinesLock;
 // The trampoline of every open device, until its close succeeds.
-std::map<TWaveHandle, std::unique_ptr<TTrampoline>>& Trampolines() {  // guarded by GTrampolinesLock
+std::map<TWaveHandle, std::unique_ptr<TTrampoline>>& Trampolines() REQUIRES(GTrampolinesLock) {
   static auto* M = new std::map<TWaveHandle, std::unique_ptr<TTrampoline>>;
   return *M;
 }
@@ -107,7 +107,7 @@ MMRESULT SystemWaveOpen(TWaveDir Dir, uint32_t DeviceId, const TWaveFormat& Form
   }
   if (R != MMSYSERR_NOERROR) return R;
   {
-    std::lock_guard L(GTrampolinesLock);
+    TLockGuard L(GTrampolinesLock);
     Trampolines()[H] = std::move(T);
   }
   Opened.Handle = H;
@@ -139,7 +139,7 @@ MMRESULT SystemWaveHandleClose(TWaveDir Dir, TWaveHandle Handle) {
   const MMRESULT R = Dir == TWaveDir::In ? waveInClose(In(Handle)) : waveOutClose(Out(Handle));
   if (R == MMSYSERR_NOERROR) {
     // No callback of the device runs after a successful close.
-    std::lock_guard L(GTrampolinesLock);
+    TLockGuard L(GTrampolinesLock);
     Trampolines().erase(Handle);
   }
   return R;

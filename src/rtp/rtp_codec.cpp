@@ -5,6 +5,7 @@
 
 #include "config/start_values.h"
 #include "log/log.h"
+#include "platform/mutex.h"
 
 const TAudioFormatInfo ALawFormatInfo = {
     8,
@@ -93,48 +94,48 @@ TRtpDatagramInfo ParseRtpDatagram(const uint8_t* Data, uint16_t Length) {
 TRtpCodec::TRtpCodec() : TRtpCodec(ClockSeed()) {}
 
 TRtpCodec::TRtpCodec(uint32_t Seed) : FRandom(Seed) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   ResetSendIdentityLocked();
 }
 
 void TRtpCodec::SetVersion(uint8_t Version) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FVersion = Version;
 }
 
 void TRtpCodec::SetPayloadType(uint8_t PayloadType) {
   if (PayloadType >= 128) return;
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FPayloadType = PayloadType;
 }
 
 void TRtpCodec::SetBufSizeMultiple(uint16_t Multiple) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FBufSizeMultiple = Multiple;
 }
 
 void TRtpCodec::SetMaxRecvSequenceNumberInterval(uint16_t Interval) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FMaxRecvSequenceNumberInterval = Interval;
 }
 
 void TRtpCodec::SetTimestampStep(uint32_t Step) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FTimestampStep = Step;
 }
 
 uint8_t TRtpCodec::Version() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   return FVersion;
 }
 
 uint8_t TRtpCodec::PayloadType() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   return FPayloadType;
 }
 
 void TRtpCodec::ResetSendIdentity() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   ResetSendIdentityLocked();
 }
 
@@ -146,12 +147,12 @@ void TRtpCodec::ResetSendIdentityLocked() {
 }
 
 void TRtpCodec::SetMarkerPending() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   FMarkerPending = true;
 }
 
 uint32_t TRtpCodec::BuildPacket(const uint8_t* Payload, uint32_t PayloadBytes, TRtpPacketBuffer& Packet) {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   const uint32_t Multiple = FBufSizeMultiple == 0 ? 1 : FBufSizeMultiple;
   if (PayloadBytes > RtpPacketBufferBytes) return 0;
   const uint32_t Unpadded = RtpHeaderBytes + PayloadBytes;
@@ -179,7 +180,7 @@ uint32_t TRtpCodec::BuildPacket(const uint8_t* Payload, uint32_t PayloadBytes, T
 }
 
 TRtpSendIdentity TRtpCodec::SendIdentity() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   return {FSequenceNumber, FTimestamp, FSsrc, FMarkerPending};
 }
 
@@ -195,7 +196,7 @@ TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInf
   if (Info) *Info = D;
   bool SsrcChanged = false;
   {
-    std::lock_guard<std::mutex> G(FLock);
+    Platform::TLockGuard G(FLock);
     if (D.Version != FVersion) return TRtpVerdict::Version;
     if (!D.HeaderInside || D.PayloadLength <= 0) return TRtpVerdict::NoPayload;
     if (!FStreamTracking.load()) return TRtpVerdict::Accepted;
@@ -223,6 +224,6 @@ TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInf
 }
 
 TRtpReceiveTracking TRtpCodec::ReceiveTracking() {
-  std::lock_guard<std::mutex> G(FLock);
+  Platform::TLockGuard G(FLock);
   return {FAwaitingFirstStream.load(), FRemoteSsrc, FLastSequenceNumber, FLastTimestamp};
 }

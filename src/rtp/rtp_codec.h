@@ -14,10 +14,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <random>
 #include <string_view>
 
+#include "platform/mutex.h"
 #include "platform/wave_format.h"
 
 // Wire and buffer sizes.
@@ -145,27 +145,27 @@ public:
   TRtpReceiveTracking ReceiveTracking();
 
 private:
-  void ResetSendIdentityLocked();
+  void ResetSendIdentityLocked() REQUIRES(FLock);
 
-  std::mutex FLock;
-  std::mt19937 FRandom;                   // guarded by FLock
+  Platform::TMutex FLock;
+  std::mt19937 FRandom GUARDED_BY(FLock);
   // Settings.
-  uint8_t FVersion = 2;                   // guarded by FLock
-  uint8_t FPayloadType = 8;               // guarded by FLock
-  uint16_t FBufSizeMultiple = 1;          // guarded by FLock
-  uint16_t FMaxRecvSequenceNumberInterval = 1000;  // guarded by FLock
-  uint32_t FTimestampStep = 160;          // guarded by FLock
+  uint8_t FVersion GUARDED_BY(FLock) = 2;
+  uint8_t FPayloadType GUARDED_BY(FLock) = 8;
+  uint16_t FBufSizeMultiple GUARDED_BY(FLock) = 1;
+  uint16_t FMaxRecvSequenceNumberInterval GUARDED_BY(FLock) = 1000;
+  uint32_t FTimestampStep GUARDED_BY(FLock) = 160;
   // Send identity.
-  uint16_t FSequenceNumber = 0;           // guarded by FLock
-  uint32_t FTimestamp = 0;                // guarded by FLock
-  uint32_t FSsrc = 0;                     // guarded by FLock
-  bool FMarkerPending = false;            // guarded by FLock
+  uint16_t FSequenceNumber GUARDED_BY(FLock) = 0;
+  uint32_t FTimestamp GUARDED_BY(FLock) = 0;
+  uint32_t FSsrc GUARDED_BY(FLock) = 0;
+  bool FMarkerPending GUARDED_BY(FLock) = false;
   // Receive tracking.
   std::atomic<bool> FAwaitingFirstStream{false};  // set by start and peer disconnects, read per datagram
   std::atomic<bool> FStreamTracking{true};        // set by the session's start, read per datagram
-  uint32_t FRemoteSsrc = 0;               // guarded by FLock
-  uint16_t FLastSequenceNumber = 0;       // guarded by FLock
-  uint32_t FLastTimestamp = 0;            // guarded by FLock
+  uint32_t FRemoteSsrc GUARDED_BY(FLock) = 0;
+  uint16_t FLastSequenceNumber GUARDED_BY(FLock) = 0;
+  uint32_t FLastTimestamp GUARDED_BY(FLock) = 0;
   // The streams and sequence numbers of the last packets accepted: a datagram
   // the network repeated is not played twice.
   static constexpr size_t RecentCount = 8;
@@ -174,6 +174,6 @@ private:
     uint16_t SequenceNumber = 0;
     bool Used = false;
   };
-  std::array<TRecent, RecentCount> FRecent{};  // guarded by FLock
-  size_t FRecentNext = 0;                      // guarded by FLock
+  std::array<TRecent, RecentCount> FRecent GUARDED_BY(FLock){};
+  size_t FRecentNext GUARDED_BY(FLock) = 0;
 };

@@ -3,6 +3,7 @@
 #include "config/start_values.h"
 #include "log/log.h"
 #include "platform/exception.h"
+#include "platform/mutex.h"
 
 namespace {
 constexpr uint32_t RtcpHeaderBytes = 8;  // the smallest RTCP packet: an empty receiver report
@@ -21,7 +22,7 @@ TRtpPayloadVerdict TRtpPayloadFilter::CheckOther(int32_t Source, const uint8_t* 
   if (!DoLog) return TRtpPayloadVerdict::OtherPayloadType;
   bool First;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     First = FLogged.insert(Source).second;
   }
   if (First)
@@ -30,6 +31,6 @@ TRtpPayloadVerdict TRtpPayloadFilter::CheckOther(int32_t Source, const uint8_t* 
 }
 
 void TRtpPayloadFilter::Forget(int32_t Source) {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   FLogged.erase(Source);
 }

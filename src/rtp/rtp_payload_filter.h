@@ -11,9 +11,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <set>
 
+#include "platform/mutex.h"
 #include "rtp/rtp_codec.h"
 
 enum class TRtpPayloadVerdict { Play, Rtcp, OtherPayloadType };
@@ -53,6 +53,6 @@ private:
   std::atomic<uint8_t> FFastType{8};
   std::atomic<uint64_t> FRtcp{0};
   std::atomic<uint64_t> FOther{0};
-  std::mutex FLock;
-  std::set<int32_t> FLogged;  // guarded by FLock: sources whose foreign payload type was logged
+  Platform::TMutex FLock;
+  std::set<int32_t> FLogged GUARDED_BY(FLock);  // sources whose foreign payload type was logged
 };

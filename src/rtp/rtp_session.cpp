@@ -1,5 +1,6 @@
 #include "rtp/rtp_session.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "access/access_policy.h"
@@ -10,6 +11,8 @@
 #include "mixer/tcp_audio_mixer.h"
 #include "platform/clock.h"
 #include "platform/exception.h"
+#include "platform/g711.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "transport/tpkt_server.h"
@@ -22,12 +25,18 @@ constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
 // A device that moved no audio for this long while it should have is stalled.
 constexpr uint32_t StallMs = 1000;
-// Adaptive mode: the loop also wakes this often to keep the player fed, since
-// the buffer makes up audio when nothing arrives; and the player holds at most
-// this many 20 ms frames, which bounds the delay the device adds.
-constexpr uint32_t AdaptiveWaitMs = 5;
+// Adaptive mode: a frame is taken from the buffer this long before the player
+// runs out of audio, so that it has waited in the buffer (where waiting guards
+// against jitter) as long as possible and in the device (where it guards
+// against nothing) only as long as the session thread may be late. The loop
+// wakes when the next frame is due; while a stream is about to start it looks
+// this often; with nothing to play, a packet wakes it.
+constexpr uint32_t AdaptiveLeadMs = 10;
+constexpr uint32_t AdaptiveStartingWaitMs = 5;
+constexpr uint32_t AdaptiveLiveMs = 1000;  // a stream is live this long after its last packet
 constexpr int32_t AdaptiveQueuedFrames = 2;
 constexpr uint32_t AdaptiveFrameBytes = TAdaptiveStream::FrameSamples;
+constexpr uint32_t AdaptiveFrameMs = AdaptiveFrameBytes / 8;
 
 std::string RawFileName(const std::string& Dir, const char* Prefix) {
   const Platform::TLocalTime T = Platform::LocalNow();
@@ -148,7 +157,10 @@ void TRtpSession::SetSaveWavData(bool Value) {
   if (!FActive) FSaveWavData = Value;
 }
 
-int TRtpSession::PeerCount() const { return FTransport ? FTransport->ClientCount() : 0; }
+TTPKTServer* TRtpSession::HostTransport() const {
+  Platform::TLockGuard Guard(FProcessorLock);
+  return FTransport.get();
+}
 
 // ---- start and stop ---------------------------------------------------------
 
@@ -196,7 +208,16 @@ void TRtpSession::Start() {
   FLastCaptureTick = Now;
   FLastReceiveTick = Now - StallMs;  // nothing received yet
   FLastPlayTick = Now;
+  {
+    // Under the lock: a metrics reader may look at the processors meanwhile.
+    Platform::TLockGuard Guard(FProcessorLock);
+    StartProcessors();
+  }
+  if (DoLog) WriteLog("RTP session processor -> started");
+  if (!Terminated()) Resume();
+}
 
+void TRtpSession::StartProcessors() {
   FMixer = std::make_unique<TTCPAudioMixer>(FTCPServerListenIP, FTCPServerListenPort);
   if (DoLog) WriteLog("Audio mixer processor -> started");
 
@@ -242,6 +263,7 @@ void TRtpSession::Start() {
   FAdaptiveMode = FAdaptiveConfigured;
   FCodec.SetStreamTracking(!FAdaptiveConfigured);
   if (FAdaptiveConfigured) {
+    FFineTimers.emplace();  // the thread wakes a few ms before a frame is due
     FAdaptiveBuffer.Configure(FAdaptiveSettings);
     if (DoLog)
       WriteLog(Format("Receive mode: adaptive [delay %u..%u ms]", FAdaptiveSettings.MinDelayMs,
@@ -260,8 +282,6 @@ void TRtpSession::Start() {
       OnReceiveData(S, Id, Data, Size);
     };
   }
-  if (DoLog) WriteLog("RTP session processor -> started");
-  if (!Terminated()) Resume();
 }
 
 void TRtpSession::CreateRecorder() {
@@ -276,19 +296,19 @@ void TRtpSession::CreatePlayer() {
 }
 
 void TRtpSession::OpenRawFiles() {
-  std::lock_guard<std::mutex> Guard(FRawLock);
+  Platform::TLockGuard Guard(FRawLock);
   FRawRecv = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawRecv_"));
   FRawSent = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawSent_"));
 }
 
 void TRtpSession::Stop() {
   FActive = false;
-  if (FTransport) {
-    FTransport->OnConnect() = nullptr;
-    FTransport->OnClientData() = nullptr;
-  }
   {
-    std::lock_guard<std::mutex> Guard(FProcessorLock);
+    Platform::TLockGuard Guard(FProcessorLock);
+    if (FTransport) {
+      FTransport->OnConnect() = nullptr;
+      FTransport->OnClientData() = nullptr;
+    }
     if (FRecordEnabled && FRecorder) {
       FRecorder->Stop();
       FRecorder.reset();
@@ -301,13 +321,15 @@ void TRtpSession::Stop() {
     }
     // Only what the start opened: after a start that failed before or at the
     // files there is no saver to report stopped.
-    if (FSaveWavData && (FRawRecv || FRawSent)) {
+    if (FSaveWavData) {
+      bool Opened = false;
       {
-        std::lock_guard<std::mutex> Raw(FRawLock);
+        Platform::TLockGuard Raw(FRawLock);
+        Opened = FRawRecv || FRawSent;
         FRawRecv.reset();
         FRawSent.reset();
       }
-      if (DoLog) WriteLog("Raw file saver -> stopped");
+      if (Opened && DoLog) WriteLog("Raw file saver -> stopped");
     }
     if (FTransport) {
       FTransport->SetActive(false);
@@ -322,6 +344,7 @@ void TRtpSession::Stop() {
       FMixer.reset();
       if (DoLog) WriteLog("Audio mixer processor -> stopped");
     }
+    FFineTimers.reset();
   }
   FReceiveBuffer.Clear();
   FAdaptiveBuffer.Clear();
@@ -347,7 +370,7 @@ TSessionMetrics TRtpSession::Metrics() {
   M.DeviceReopens = FDeviceReopens;
   M.ReceiveBuffer = FReceiveBuffer.Stats();
   M.SendBuffer = FSendBuffer.Stats();
-  std::lock_guard<std::mutex> Guard(FProcessorLock);
+  Platform::TLockGuard Guard(FProcessorLock);
   M.Peers = FTransport ? FTransport->ClientCount() : 0;
   if (FMixer) M.Mixer = FMixer->Stats();
   if (FRecorder && FRecorder->Running())
@@ -362,7 +385,7 @@ TSessionMetrics TRtpSession::Metrics() {
 
 void TRtpSession::CheckDevices() {
   if (!FActive) return;
-  std::lock_guard<std::mutex> Guard(FProcessorLock);
+  Platform::TLockGuard Guard(FProcessorLock);
   const bool PlayerOk = !FPlayEnabled || (FPlayer && FPlayer->Running());
   const bool RecorderOk = !FRecordEnabled || (FRecorder && FRecorder->Running());
   if (PlayerOk && RecorderOk) return;
@@ -380,9 +403,10 @@ void TRtpSession::CheckDevices() {
 }
 
 void TRtpSession::CheckInactivePeers() {
-  if (!FTransport) return;
+  TTPKTServer* Transport = HostTransport();
+  if (!Transport) return;
   std::string Ids;
-  if (FTransport->DisconnectIdleClients(FDisconnectTimeOut, Ids)) {
+  if (Transport->DisconnectIdleClients(FDisconnectTimeOut, Ids)) {
     if (DoLog) WriteLog("DISCONNECT_INACTIVE [" + Ids + "]");
     // The next conversation starts with a new identity; a peer that stays is
     // still in this one and keeps hearing the same source.
@@ -391,9 +415,10 @@ void TRtpSession::CheckInactivePeers() {
 }
 
 void TRtpSession::SendHello() {
-  if (!FTransport) return;
+  TTPKTServer* Transport = HostTransport();
+  if (!Transport) return;
   const uint8_t Hello[20] = {};
-  FTransport->SendTo(FRemoteIP, FRemotePort, Hello, sizeof(Hello));
+  Transport->SendTo(FRemoteIP, FRemotePort, Hello, sizeof(Hello));
 }
 
 // ---- the session thread -----------------------------------------------------
@@ -406,10 +431,12 @@ void TRtpSession::Execute() {
   while (KeepRunning()) {
     const bool Adaptive = FAdaptiveMode;
     const Platform::TWaitResult R = Platform::WaitForEither(FReceiveBuffer.DataEvent(), FSendBuffer.DataEvent(),
-                                                            Adaptive ? AdaptiveWaitMs : LoopWaitMs);
+                                                            Adaptive ? AdaptiveWait() : LoopWaitMs);
     const bool Woken = R != Platform::TWaitResult::TimedOut;
     if (Woken || Adaptive) {
-      std::lock_guard<std::mutex> Guard(FProcessorLock);
+      Platform::TLockGuard Guard(FProcessorLock);
+      // In adaptive mode the receive buffer's event only rings the bell.
+      if (Adaptive) FReceiveBuffer.DataEvent().Reset();
       // An unattended bridge logs a failure on the receive side and goes on.
       try {
         PlayReceived(Measure.get());
@@ -446,13 +473,43 @@ void TRtpSession::PlayReceived(TMesureStreams* Measure) {
   if (Measure) Measure->AddReceived(Block.Size);
 }
 
-// One 20 ms frame at a time, as long as the player has room for it: the
-// adaptive buffer plays from the device's pace, and makes up what is missing.
+uint32_t TRtpSession::AdaptiveWait() {
+  Platform::TLockGuard Guard(FProcessorLock);
+  const uint32_t Now = Platform::TickCount();
+  if (FPlayer && FPlayer->QueuedCount() > 0) {
+    const int32_t Due = static_cast<int32_t>(FAdaptivePlayedUntil - AdaptiveLeadMs - Now);
+    // Past due with the player still full: its clock runs slower than ours.
+    return static_cast<uint32_t>(std::clamp<int32_t>(Due, 2, static_cast<int32_t>(LoopWaitMs)));
+  }
+  return Now - FLastReceiveTick.load() < AdaptiveLiveMs ? AdaptiveStartingWaitMs : LoopWaitMs;
+}
+
+// One 20 ms frame at a time, when it is due: the adaptive buffer plays from
+// the device's pace, and makes up what is missing.
 void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
   if (!FPlayer) return;
   uint8_t Frame[AdaptiveFrameBytes];
-  while (FPlayer->IsReady() && FPlayer->QueuedCount() < AdaptiveQueuedFrames) {
-    if (!FAdaptiveBuffer.Pull(Frame, Platform::TickCount())) return;
+  while (FPlayer->IsReady()) {
+    const uint32_t Now = Platform::TickCount();
+    const int32_t Queued = FPlayer->QueuedCount();
+    FAdaptiveIdle = Queued == 0;
+    if (Queued > 0 && (Queued >= AdaptiveQueuedFrames ||
+                       static_cast<int32_t>(FAdaptivePlayedUntil - Now) > static_cast<int32_t>(AdaptiveLeadMs)))
+      return;
+    if (!FAdaptiveBuffer.Pull(Frame, Now)) return;
+    if (Queued == 0) {
+      // The player starts from empty: the lead goes first, as silence, so
+      // that the frames after this one are taken as long before their turn.
+      FAdaptivePlayedUntil = Now;
+      if (FReceiveBufCount >= AdaptiveQueuedFrames) {
+        uint8_t Lead[AdaptiveLeadMs * 8];
+        std::fill(std::begin(Lead), std::end(Lead), Platform::ALawSilence);
+        if (FPlayer->Play(Lead, static_cast<int32_t>(sizeof(Lead))) == 0) FAdaptivePlayedUntil += AdaptiveLeadMs;
+      }
+    }
+    if (static_cast<int32_t>(FAdaptivePlayedUntil - Now) < 0) FAdaptivePlayedUntil = Now;
+    FAdaptivePlayedUntil += AdaptiveFrameMs;
+    FAdaptiveIdle = false;
     FPlayer->Play(Frame, static_cast<int32_t>(AdaptiveFrameBytes));
     FLastPlayTick = Platform::TickCount();
     if (FMixer) FMixer->AddBuffer(Frame, AdaptiveFrameBytes, 1);
@@ -489,7 +546,7 @@ void TRtpSession::OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPac
     if (Info.PayloadLength > 0) {
       const uint8_t* Payload = Packet.data() + Info.PayloadOffset;
       if (FMixer) FMixer->AddBuffer(Payload, static_cast<uint32_t>(Info.PayloadLength), 0);
-      if (FSaveWavData) AppendRaw(FRawSent, Payload, static_cast<size_t>(Info.PayloadLength));
+      if (FSaveWavData) AppendRaw(true, Payload, static_cast<size_t>(Info.PayloadLength));
     }
     const int Peers = FTransport->ClientCount();
     if (FTransport->SendToAll(Packet.data(), Length)) {
@@ -501,8 +558,9 @@ void TRtpSession::OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPac
   }
 }
 
-void TRtpSession::AppendRaw(std::unique_ptr<Platform::TWriteStream>& File, const void* Data, size_t Size) {
-  std::lock_guard<std::mutex> Guard(FRawLock);
+void TRtpSession::AppendRaw(bool Sent, const void* Data, size_t Size) {
+  Platform::TLockGuard Guard(FRawLock);
+  const std::unique_ptr<Platform::TWriteStream>& File = Sent ? FRawSent : FRawRecv;
   if (File) File->Write(Data, Size);
 }
 
@@ -567,12 +625,14 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
     if (FAdaptiveMode) {
       const TPushResult R = FAdaptiveBuffer.Push(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Payload,
                                                  static_cast<uint32_t>(Info.PayloadLength), Platform::TickCount());
+      // A player with nothing to play is woken by the first packet.
+      if (R == TPushResult::Stored && FAdaptiveIdle) FReceiveBuffer.DataEvent().Set();
       // The raw file takes what arrived, once: a repeat is not written again.
       if (R != TPushResult::Stored && R != TPushResult::Late) return;
     } else {
       FReceiveBuffer.Write(Payload, static_cast<uint16_t>(Info.PayloadLength));
     }
-    if (FSaveWavData) AppendRaw(FRawRecv, Payload, static_cast<size_t>(Info.PayloadLength));
+    if (FSaveWavData) AppendRaw(false, Payload, static_cast<size_t>(Info.PayloadLength));
   } catch (const Exception& E) {
     WriteLog("OnReceiveData Exception: " + E.Message());
   }

@@ -21,7 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
 #include "audio/adaptive_buffer.h"
@@ -30,7 +30,9 @@
 #include "audio/player.h"
 #include "audio/recorder.h"
 #include "mixer/tcp_audio_mixer.h"
+#include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/mutex.h"
 #include "platform/thread.h"
 #include "platform/wave_format.h"
 #include "rtp/rtp_codec.h"
@@ -109,40 +111,38 @@ public:
   // The recorder's entry: a filled capture buffer into the send jitter buffer.
   void AddRecordedData(const Platform::WAVEHDR& Header) override;
 
-  // For tests and diagnostics.
-  TRtpCodec& Codec() { return FCodec; }
-  TJitterBuffer& ReceiveBuffer() { return FReceiveBuffer; }
-  TAdaptiveReceiver& AdaptiveBuffer() { return FAdaptiveBuffer; }
-  bool AdaptiveMode() const { return FAdaptiveMode; }
-  TJitterBuffer& SendBuffer() { return FSendBuffer; }
-  int PeerCount() const;
-  const TPeerGate& PeerGate() const { return FPeerGate; }
-  const TRtpPayloadFilter& PayloadFilter() const { return FPayloadFilter; }
   // Safe from any thread.
   TSessionMetrics Metrics();
-  // Test hook: the raw stream files go to this folder (with its trailing
-  // separator) instead of the executable's. Not for production code.
-  void SetRawFileDir(const std::string& Dir) { FRawFileDir = Dir; }
 
 protected:
   void Execute() override;
 
 private:
+  friend class TRtpSessionTestPeer;  // the tests' look inside, and where the raw files go
+
   void Start();
+  // Start's work on the processors.
+  void StartProcessors() REQUIRES(FProcessorLock);
   void Stop();
+  // The transport for the host thread's own use: only the host thread replaces
+  // it, so on that thread the pointer stays valid once the lock is released.
+  TTPKTServer* HostTransport() const EXCLUDES(FProcessorLock);
   void ValidateLimits() const;
   void ComputeReceiveSizes();
   void ComputeSendSizes();
   void OpenRawFiles();
-  void AppendRaw(std::unique_ptr<Platform::TWriteStream>& File, const void* Data, size_t Size);
-  void CreateRecorder();
-  void CreatePlayer();
+  // Appends to the sent (Sent) or the received raw file, if open.
+  void AppendRaw(bool Sent, const void* Data, size_t Size) EXCLUDES(FRawLock);
+  void CreateRecorder() REQUIRES(FProcessorLock);
+  void CreatePlayer() REQUIRES(FProcessorLock);
 
-  // One pass of the loop's receive and send sides (FProcessorLock held).
-  void PlayReceived(TMesureStreams* Measure);
-  void PlayAdaptive(TMesureStreams* Measure);
-  void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure);
-  void OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet);
+  // One pass of the loop's receive and send sides.
+  void PlayReceived(TMesureStreams* Measure) REQUIRES(FProcessorLock);
+  void PlayAdaptive(TMesureStreams* Measure) REQUIRES(FProcessorLock);
+  // How long the session thread may wait in adaptive mode: until a frame is due.
+  uint32_t AdaptiveWait();
+  void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure) REQUIRES(FProcessorLock);
+  void OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet) REQUIRES(FProcessorLock);
 
   // Transport handlers.
   void OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
@@ -153,11 +153,13 @@ private:
   static constexpr uint32_t FMinDatagramLength = RtpMinDatagramLength;
 
   // Processors: created by Start, released by Stop, replaced by the watchdog.
-  std::mutex FProcessorLock;                 // guards the four below against the session thread
-  std::unique_ptr<TTPKTServer> FTransport;   // (its handlers run on transport threads)
-  std::unique_ptr<TTCPAudioMixer> FMixer;
-  std::unique_ptr<TPlayer> FPlayer;
-  std::unique_ptr<TRecorder> FRecorder;
+  // Keeps the host thread from replacing or freeing a processor while the
+  // session thread or a metrics reader uses it.
+  mutable Platform::TMutex FProcessorLock;
+  std::unique_ptr<TTPKTServer> FTransport GUARDED_BY(FProcessorLock);  // its handlers run on transport threads
+  std::unique_ptr<TTCPAudioMixer> FMixer GUARDED_BY(FProcessorLock);
+  std::unique_ptr<TPlayer> FPlayer GUARDED_BY(FProcessorLock);
+  std::unique_ptr<TRecorder> FRecorder GUARDED_BY(FProcessorLock);
 
   // Configuration: written on the host thread while stopped, read afterwards.
   int32_t FReceiveBufCount = 2;
@@ -183,12 +185,15 @@ private:
   bool FAdaptiveConfigured = false;
   TAdaptiveSettings FAdaptiveSettings;
   std::atomic<bool> FAdaptiveMode{false};  // set by the start, read by the session and transport threads
+  std::optional<Platform::TFineTimers> FFineTimers;  // owner's thread: held from an adaptive start to the stop
+  uint32_t FAdaptivePlayedUntil = 0;       // session thread: when the audio handed to the player runs out (tick)
+  std::atomic<bool> FAdaptiveIdle{true};   // the player has nothing queued; set by the session thread
 
   // The raw stream files, open while active with SaveWavData on.
-  std::mutex FRawLock;  // guards both files: the received one is appended to from two threads
-  std::unique_ptr<Platform::TWriteStream> FRawRecv;  // guarded by FRawLock
-  std::unique_ptr<Platform::TWriteStream> FRawSent;  // guarded by FRawLock
-  std::string FRawFileDir;  // empty: the executable's folder
+  Platform::TMutex FRawLock;  // the received file is appended to from two threads
+  std::unique_ptr<Platform::TWriteStream> FRawRecv GUARDED_BY(FRawLock);
+  std::unique_ptr<Platform::TWriteStream> FRawSent GUARDED_BY(FRawLock);
+  std::string FRawFileDir;  // empty: the executable's folder (the tests choose another)
 
   // Counters and times for the metrics; each is atomic on its own.
   std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0};

@@ -6,7 +6,8 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 template <class... Args>
 class TEventSlot {
@@ -30,14 +31,14 @@ public:
     std::shared_ptr<const THandler> New;
     if (Handler) New = std::make_shared<const THandler>(std::move(Handler));
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       FHandler.swap(New);
     }
     // The old handler (now in New) is released outside the lock.
   }
 
   bool Assigned() const {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     return FHandler != nullptr;
   }
 
@@ -45,7 +46,7 @@ public:
   bool operator()(Args... A) const {
     std::shared_ptr<const THandler> Handler;
     {
-      std::lock_guard<std::mutex> Guard(FLock);
+      Platform::TLockGuard Guard(FLock);
       Handler = FHandler;
     }
     if (!Handler) return false;
@@ -54,6 +55,6 @@ public:
   }
 
 private:
-  mutable std::mutex FLock;
-  std::shared_ptr<const THandler> FHandler;  // guarded by FLock
+  mutable Platform::TMutex FLock;
+  std::shared_ptr<const THandler> FHandler GUARDED_BY(FLock);
 };

@@ -5,6 +5,7 @@
 #include <condition_variable>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "platform/sysmsg.h"
 #include "transport/transport_binding.h"
 
@@ -25,30 +26,31 @@ thread_local bool StartingHere = false;
 
 // ---- routing ------------------------------------------------------------------
 
-struct TRegistry {
-  std::mutex Lock;
-  std::condition_variable CallbackEnded;  // waits on Lock
-  std::condition_variable StartEnded;     // waits on Lock
-  std::vector<TTPKTServer*> Servers;      // guarded by Lock; in order of construction
-  uint64_t NextSerial = 1;                // guarded by Lock
-  int Starting = 0;                       // guarded by Lock: starts whose id is not yet known
-};
-
-TRegistry& Registry() {
-  static TRegistry R;
-  return R;
-}
-
 }  // namespace
 
+Platform::TMutex TTPKTServer::FRegistryLock;
+
 struct TTPKTServer::TRouting {
+  struct TRegistry {
+    std::condition_variable CallbackEnded;  // waits on FRegistryLock
+    std::condition_variable StartEnded;     // waits on FRegistryLock
+    std::vector<TTPKTServer*> Servers GUARDED_BY(FRegistryLock);  // in order of construction
+    uint64_t NextSerial GUARDED_BY(FRegistryLock) = 1;
+    int Starting GUARDED_BY(FRegistryLock) = 0;  // starts whose id is not yet known
+  };
+
+  static TRegistry& Registry() {
+    static TRegistry R;
+    return R;
+  }
+
   // Finds the object of a server id and counts the callback as running on it.
   // Returns the frame index, or -1 when no object has that id.
   // An id nobody has may belong to a start that has not returned yet: the
   // callback waits for it, so that a client announced that early is not lost.
   static int Enter(int32_t ServerId) {
     TRegistry& R = Registry();
-    std::unique_lock<std::mutex> Guard(R.Lock);
+    Platform::TUniqueLock Guard(FRegistryLock);
     for (;;) {
       for (TTPKTServer* S : R.Servers) {
         if (S->FServerId == ServerId) {
@@ -58,7 +60,7 @@ struct TTPKTServer::TRouting {
         }
       }
       if (R.Starting == 0 || StartingHere) return -1;
-      R.StartEnded.wait(Guard);
+      R.StartEnded.wait(Guard.Native());
     }
   }
 
@@ -69,7 +71,7 @@ struct TTPKTServer::TRouting {
   static void Leave(int Frame) {
     TRegistry& R = Registry();
     {
-      std::lock_guard<std::mutex> Guard(R.Lock);
+      Platform::TLockGuard Guard(FRegistryLock);
       if (TTPKTServer* S = Alive(Frame)) --S->FCallbacksRunning;
       CallbackFrames.pop_back();
     }
@@ -104,7 +106,7 @@ struct TTPKTServer::TRouting {
   }
 
   static void RemoveClient(TTPKTServer* S, int32_t ClientId) {
-    std::lock_guard<std::mutex> Guard(S->FLock);
+    Platform::TLockGuard Guard(S->FLock);
     const auto It = std::find_if(S->FClients.begin(), S->FClients.end(),
                                  [&](const TTPKTClientInfo& C) { return C.Id == ClientId; });
     if (It != S->FClients.end()) S->FClients.erase(It);
@@ -112,7 +114,7 @@ struct TTPKTServer::TRouting {
   }
 
   static void Touch(TTPKTServer* S, int32_t ClientId) {
-    std::lock_guard<std::mutex> Guard(S->FLock);
+    Platform::TLockGuard Guard(S->FLock);
     const auto It = std::find_if(S->FClients.begin(), S->FClients.end(),
                                  [&](const TTPKTClientInfo& C) { return C.Id == ClientId; });
     if (It != S->FClients.end()) It->LastActivity = Platform::TickCount();
@@ -125,7 +127,7 @@ struct TTPKTServer::TRouting {
       TTPKTServer* S = Scope.Server();
       if (!S) return;
       {
-        std::lock_guard<std::mutex> Guard(S->FLock);
+        Platform::TLockGuard Guard(S->FLock);
         S->FClients.push_back({ClientId, Platform::TickCount()});
         S->FClientCount = static_cast<int>(S->FClients.size());
       }
@@ -183,8 +185,8 @@ void TTPKTServer::SetTransportLibraryOverride(const std::string& FileName) {
 
 TTPKTServer::TTPKTServer() {
   TransportBinding::Acquire();
-  TRegistry& R = Registry();
-  std::lock_guard<std::mutex> Guard(R.Lock);
+  TRouting::TRegistry& R = TRouting::Registry();
+  Platform::TLockGuard Guard(FRegistryLock);
   FSerial = R.NextSerial++;
   R.Servers.push_back(this);
 }
@@ -193,8 +195,8 @@ TTPKTServer::~TTPKTServer() {
   {
     // Leave the registry, then let callbacks running on other threads finish;
     // callbacks of this object further up this thread's stack stay off it.
-    TRegistry& R = Registry();
-    std::unique_lock<std::mutex> Guard(R.Lock);
+    TRouting::TRegistry& R = TRouting::Registry();
+    Platform::TUniqueLock Guard(FRegistryLock);
     R.Servers.erase(std::remove(R.Servers.begin(), R.Servers.end(), this), R.Servers.end());
     int Own = 0;
     for (TCallbackFrame& F : CallbackFrames)
@@ -202,7 +204,7 @@ TTPKTServer::~TTPKTServer() {
         F.Destroyed = true;
         ++Own;
       }
-    R.CallbackEnded.wait(Guard, [&] { return FCallbacksRunning == Own; });
+    R.CallbackEnded.wait(Guard.Native(), [&]() REQUIRES(FRegistryLock) { return FCallbacksRunning == Own; });
   }
   if (FActive) {
     try {
@@ -226,9 +228,9 @@ void TTPKTServer::SetActive(bool Value) {
     // The registry's lock is not held across the library's start: the start
     // may wait for a library thread that is leaving a callback, which takes
     // that lock. Callbacks of the new server wait for the start to end instead.
-    TRegistry& R = Registry();
+    TRouting::TRegistry& R = TRouting::Registry();
     {
-      std::lock_guard<std::mutex> Guard(R.Lock);
+      Platform::TLockGuard Guard(FRegistryLock);
       ++R.Starting;
     }
     StartingHere = true;
@@ -238,7 +240,7 @@ void TTPKTServer::SetActive(bool Value) {
     const int32_t Code = Platform::LastError();
     StartingHere = false;
     {
-      std::lock_guard<std::mutex> Guard(R.Lock);
+      Platform::TLockGuard Guard(FRegistryLock);
       FServerId = Id;
       --R.Starting;
     }
@@ -254,7 +256,7 @@ void TTPKTServer::SetActive(bool Value) {
     const int32_t Result = B.StopTPKTServer(FServerId);
     const int32_t Code = Platform::LastError();
     {
-      std::lock_guard<std::mutex> Guard(Registry().Lock);
+      Platform::TLockGuard Guard(FRegistryLock);
       FServerId = -1;
     }
     if (Result == -1) RaiseError(OpStop, "Stop server error.", Code);
@@ -289,7 +291,7 @@ void TTPKTServer::SetLayer(const std::string& Value) {
 }
 
 std::vector<TTPKTClientInfo> TTPKTServer::Clients() const {
-  std::lock_guard<std::mutex> Guard(FLock);
+  Platform::TLockGuard Guard(FLock);
   return FClients;
 }
 
@@ -335,7 +337,7 @@ bool TTPKTServer::DisconnectIdleClients(uint32_t TimeoutMs, std::string& Ids) {
   // that report, would otherwise block on FLock.
   std::vector<int32_t> Idle;
   {
-    std::lock_guard<std::mutex> Guard(FLock);
+    Platform::TLockGuard Guard(FLock);
     const uint32_t Now = Platform::TickCount();
     for (auto It = FClients.rbegin(); It != FClients.rend(); ++It)
       if (static_cast<uint32_t>(Now - It->LastActivity) > TimeoutMs) Idle.push_back(It->Id);

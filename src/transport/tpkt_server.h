@@ -13,11 +13,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/exception.h"
+#include "platform/mutex.h"
 #include "transport/event_slot.h"
 
 class ETPKTServerError : public Exception {
@@ -103,10 +103,11 @@ private:
 
   struct TRouting;  // the library's callbacks and the registry of live objects
   friend struct TRouting;
+  static Platform::TMutex FRegistryLock;  // the registry's
 
-  std::atomic<int32_t> FServerId{-1};  // written under the registry's lock, read anywhere
-  std::vector<TTPKTClientInfo> FClients;  // guarded by FLock
-  mutable std::mutex FLock;
+  std::atomic<int32_t> FServerId{-1};  // written under FRegistryLock, read anywhere
+  std::vector<TTPKTClientInfo> FClients GUARDED_BY(FLock);
+  mutable Platform::TMutex FLock;
   std::atomic<bool> FActive{false};  // owner's threads write, anyone reads
   int32_t FPort = 0;       // owner's thread
   std::string FListenIP;   // owner's thread
@@ -120,5 +121,5 @@ private:
 
   std::atomic<int> FClientCount{0};  // FClients.size(), kept under FLock, read anywhere
   uint64_t FSerial = 0;              // set once by the constructor
-  int FCallbacksRunning = 0;         // guarded by the registry's lock
+  int FCallbacksRunning GUARDED_BY(FRegistryLock) = 0;
 };

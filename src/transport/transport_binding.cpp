@@ -1,7 +1,6 @@
 #include "transport/transport_binding.h"
 
-#include <mutex>
-
+#include "platform/mutex.h"
 #include "transport/cross_lib.h"
 
 namespace TransportBinding {
@@ -9,11 +8,11 @@ namespace TransportBinding {
 namespace {
 
 struct TState {
-  std::mutex Lock;
-  int RefCount = 0;           // guarded by Lock
-  Platform::TDynLib Library;  // guarded by Lock
-  std::string Override;       // guarded by Lock
-  TEntryPoints Entry;         // written under Lock while no object holds the binding
+  Platform::TMutex Lock;
+  int RefCount GUARDED_BY(Lock) = 0;
+  Platform::TDynLib Library GUARDED_BY(Lock);
+  std::string Override GUARDED_BY(Lock);
+  TEntryPoints Entry;  // written under Lock while no object holds the binding; read by the holders
 };
 
 TState& State() {
@@ -26,7 +25,7 @@ T Proc(const Platform::TDynLib& Lib, const char* Name) {
   return reinterpret_cast<T>(GetProcAddressChecked(Lib, Name));
 }
 
-void UnloadLocked(TState& S) {
+void UnloadLocked(TState& S) REQUIRES(S.Lock) {
   S.Library.Reset();
   S.Entry = TEntryPoints{};
 }
@@ -37,7 +36,7 @@ const TEntryPoints& Entry() { return State().Entry; }
 
 void Acquire() {
   TState& S = State();
-  std::lock_guard<std::mutex> Guard(S.Lock);
+  Platform::TLockGuard Guard(S.Lock);
   ++S.RefCount;
   if (S.Library) return;  // in use, or kept by a release from inside a callback
   try {
@@ -59,7 +58,7 @@ void Acquire() {
 
 void Release(bool InsideCallback) {
   TState& S = State();
-  std::lock_guard<std::mutex> Guard(S.Lock);
+  Platform::TLockGuard Guard(S.Lock);
   if (--S.RefCount > 0) return;
   S.RefCount = 0;
   if (!InsideCallback) UnloadLocked(S);
@@ -69,7 +68,7 @@ std::string LibraryName() { return Platform::LibraryFileName("srv_TAVEK_TPKT_Tra
 
 void SetOverride(const std::string& FileName, bool InsideCallback) {
   TState& S = State();
-  std::lock_guard<std::mutex> Guard(S.Lock);
+  Platform::TLockGuard Guard(S.Lock);
   S.Override = FileName;
   if (S.RefCount == 0 && !InsideCallback) UnloadLocked(S);
 }

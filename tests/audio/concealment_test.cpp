@@ -83,6 +83,51 @@ TEST(Concealment, RealAudioAfterALossIsCrossFadedNotSwitched) {
   EXPECT_EQ(C.ErasedSamples(), 0);
 }
 
+TEST(Concealment, AStretchLeadingIntoKnownAudioEndsInItsWaveformAndLeavesItWhole) {
+  // Heard: a tone of period 50. After the loss: a tone of period 40 in another
+  // phase. The stretch ends in the new tone run backwards, without a seam.
+  const auto Heard = Sine(1600, 50, 10000);
+  const auto Next = Sine(160, 40, 8000, 13);
+  struct TCase {
+    const char* Name;
+    std::vector<size_t> Pieces;  // the stretch made up in these parts
+  };
+  std::vector<int16_t> First;
+  for (const TCase& C : {TCase{"in one go", {160}}, TCase{"in three parts", {50, 70, 40}}}) {
+    SCOPED_TRACE(C.Name);
+    TConcealer T;
+    std::vector<int16_t> Out(1600), Made(160), After(160);
+    T.Good(Heard.data(), Out.data(), 1600);
+    size_t Done = 0;
+    for (size_t N : C.Pieces) {
+      T.Towards(Made.data() + Done, N, 160 - Done, Next.data(), Next.size());
+      Done += N;
+    }
+    if (First.empty()) First = Made;
+    EXPECT_EQ(Made, First) << "the parts make the same stretch";
+    // Early on, the continuation of what was heard.
+    const auto Continued = Sine(40, 50, 10000, 1600);
+    EXPECT_GT(Snr(Continued.data(), Made.data(), 40), 20.0);
+    // At its end, the new tone's own waveform: the sample before it and the
+    // last period.
+    const auto Before = Sine(40, 40, 8000, 13 + 160 - 40);
+    EXPECT_GT(Snr(Before.data() + 36, Made.data() + 156, 4), 12.0);
+    EXPECT_EQ(T.ErasedSamples(), 0);
+    T.Good(Next.data(), After.data(), 160);
+    EXPECT_EQ(After, Next) << "the real audio plays as it came";
+  }
+  // Nothing known of what follows: a plain continuation, and the real audio is
+  // cross-faded into when it comes.
+  TConcealer T;
+  std::vector<int16_t> Out(1600), Made(160), Plain(160);
+  T.Good(Heard.data(), Out.data(), 1600);
+  TConcealer U = T;
+  T.Towards(Made.data(), 160, 320, Next.data(), 0);
+  U.Conceal(Plain.data(), 160);
+  EXPECT_EQ(Made, Plain);
+  EXPECT_GT(T.ErasedSamples(), 0);
+}
+
 TEST(Concealment, TimeScaleStepsDropOrRepeatOnePeriodSmoothly) {
   // A tone of period 40: dropping or repeating whole periods leaves it intact.
   const auto S = Sine(400, 40, 12000);

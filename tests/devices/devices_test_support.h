@@ -14,6 +14,7 @@
 #include "audio/player.h"
 #include "audio/recorder.h"
 #include "config/start_values.h"
+#include "devices/wave_devices_test_peer.h"
 #include "log_capture.h"
 #include "platform/wave_virtual.h"
 
@@ -75,12 +76,12 @@ inline Platform::TVirtualWaveDevice Ear(std::string Name, std::vector<Platform::
 class TVirtualDevices {
 public:
   explicit TVirtualDevices(std::vector<Platform::TVirtualWaveDevice> Devices) {
-    Platform::HideSystemWaveDevices(true);
+    Platform::TWaveDevicesTestPeer::HideSystem(true);
     Platform::SetVirtualWaveDevices(std::move(Devices));
   }
   ~TVirtualDevices() {
     Platform::SetVirtualWaveDevices({});
-    Platform::HideSystemWaveDevices(false);
+    Platform::TWaveDevicesTestPeer::HideSystem(false);
   }
   TVirtualDevices(const TVirtualDevices&) = delete;
   TVirtualDevices& operator=(const TVirtualDevices&) = delete;

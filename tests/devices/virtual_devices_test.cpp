@@ -86,3 +86,17 @@ TEST_F(VirtualDevicesSection, LoadedDevicesFollowTheSystemsOwn) {
   EXPECT_EQ(LoadVirtualDevices(Dir.Dir() + "missing.ini"), 0);
   EXPECT_EQ(WaveGetNumDevs(TWaveDir::In), SystemIn);
 }
+
+TEST_F(VirtualDevicesSection, SystemDevicesCanBeLeftOut) {
+  TestSupport::TTempDir Dir;
+  TestSupport::WriteFile(Dir.Path() / "Brenvic.ini",
+                         "[VirtualDevices]\r\nSystemDevices=0\r\nCapture1=Virtual Mic\r\nPlayback1=Virtual Ear\r\n");
+  EXPECT_EQ(LoadVirtualDevices(Dir.Dir() + "Brenvic.ini"), 2);
+  EXPECT_EQ(WaveGetNumDevs(TWaveDir::In), 1u);
+  EXPECT_EQ(WaveGetNumDevs(TWaveDir::Out), 1u);
+  TWaveCaps Caps;
+  ASSERT_EQ(WaveGetDevCaps(TWaveDir::Out, 0, &Caps), MMSYSERR_NOERROR);
+  EXPECT_STREQ(Caps.szPname, "Virtual Ear");
+  Platform::SetVirtualWaveDevices({});
+  Platform::TSystemWaveDevices::SetHidden(false);
+}

@@ -16,6 +16,7 @@
 #include "platform/dynlib.h"
 #include "platform/paths.h"
 #include "platform/sysmsg.h"
+#include "test_support.h"
 
 namespace {
 
@@ -29,13 +30,7 @@ uint16_t FreePort() {
   return tcp::acceptor(Io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)).local_endpoint().port();
 }
 
-bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs = 5000) {
-  for (int I = 0; I < TimeoutMs / 2; ++I) {
-    if (Done()) return true;
-    Platform::SleepMs(2);
-  }
-  return Done();
-}
+using TestSupport::WaitUntil;
 
 // A local recording client.
 class TClient {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -156,9 +157,9 @@ TEST(EventConcurrency, WaitForEitherSeesEveryTokenOnce) {
   EXPECT_FALSE(Data[1].IsSet());
 }
 
-// A waiter is woken after the event's lock is released, so the thread that
-// waited may be gone by then: each wait below runs on a thread that ends as
-// soon as it is woken, while another thread keeps setting the event.
+// The thread that waited may be gone by the time its waker has finished:
+// each wait below runs on a thread that ends as soon as it is woken, while
+// another thread keeps setting the event.
 TEST(EventConcurrency, AWaitingThreadMayEndWhileItsEventIsBeingSet) {
   TEvent Shared(true, false), Never(true, false);
   std::atomic<bool> Done{false};
@@ -178,6 +179,26 @@ TEST(EventConcurrency, AWaitingThreadMayEndWhileItsEventIsBeingSet) {
   Done = true;
   Setter.join();
   EXPECT_EQ(Woken, 300);
+}
+
+// A waiter may free the object as soon as its wait has ended, while the
+// thread that signalled it is still inside Set or Release.
+TEST(EventConcurrency, AnObjectMayBeFreedAsSoonAsItsWaitEnds) {
+  for (int I = 0; I < 2000; ++I) {
+    auto Event = std::make_unique<TEvent>(false, false);
+    auto Semaphore = std::make_unique<TSemaphore>(0, 1);
+    TEvent* E = Event.get();
+    TSemaphore* S = Semaphore.get();
+    std::thread Signaller([E, S] {
+      E->Set();
+      S->Release();
+    });
+    ASSERT_TRUE(Event->Wait(5000));
+    Event.reset();
+    ASSERT_TRUE(Semaphore->Take(5000));
+    Semaphore.reset();
+    Signaller.join();
+  }
 }
 
 // ---- semaphores

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/exception.h"
+#include "test_support.h"
 
 // std::thread allocates the new thread's start-up state: failing that one
 // allocation is how these tests make the creation of a thread throw.
@@ -43,16 +44,7 @@ namespace {
 using namespace std::chrono_literals;
 using Platform::TThreadTestPeer;
 
-// Polls Cond for up to five seconds.
-template <typename TCond>
-bool Eventually(TCond Cond) {
-  const auto Deadline = std::chrono::steady_clock::now() + 5s;
-  while (!Cond()) {
-    if (std::chrono::steady_clock::now() > Deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using TestSupport::WaitUntil;
 
 // A worker in the program's style: each pass holds a lock for a while, as the
 // session holds a jitter buffer's lock.
@@ -85,7 +77,7 @@ TEST(Thread, CreatedSuspendedAndRunsAfterResume) {
   EXPECT_EQ(T.Passes.load(), 0);
   EXPECT_FALSE(TThreadTestPeer::Finished(T));
   T.Resume();
-  EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 3; }));
+  EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > 3; }));
   T.Terminate();
   EXPECT_TRUE(T.Terminated());
   T.WaitFor();
@@ -96,7 +88,7 @@ TEST(Thread, CreatedSuspendedAndRunsAfterResume) {
 TEST(Thread, SuspendParksBetweenPassesAndResumeGoesOn) {
   TCounter T;
   T.Resume();
-  ASSERT_TRUE(Eventually([&] { return T.Passes.load() > 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return T.Passes.load() > 2; }));
   for (int Round = 0; Round < 20; ++Round) {
     T.Suspend();
     // Parked at the top of its loop: not inside a pass, not holding its lock.
@@ -108,7 +100,7 @@ TEST(Thread, SuspendParksBetweenPassesAndResumeGoesOn) {
     std::this_thread::sleep_for(5ms);
     EXPECT_EQ(T.Passes.load(), Parked);
     T.Resume();
-    EXPECT_TRUE(Eventually([&] { return T.Passes.load() > Parked; }));
+    EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > Parked; }));
   }
 }
 
@@ -116,11 +108,11 @@ TEST(Thread, SuspendFromInsideParksAtTheNextPass) {
   TCounter T;
   T.SuspendSelfAt10.store(true);
   T.Resume();
-  ASSERT_TRUE(Eventually([&] { return T.Passes.load() >= 10; }));
+  ASSERT_TRUE(WaitUntil([&] { return T.Passes.load() >= 10; }));
   std::this_thread::sleep_for(30ms);
   EXPECT_EQ(T.Passes.load(), 10);
   T.Resume();
-  EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 10; }));
+  EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > 10; }));
 }
 
 TEST(Thread, TerminateEndsAParkedThreadAndTheNeverStartedOne) {
@@ -142,7 +134,7 @@ TEST(Thread, TerminateEndsAParkedThreadAndTheNeverStartedOne) {
     TCounter T;  // suspended before its start: the first Resume still runs it
     T.Suspend();
     T.Resume();
-    EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > 0; }));
   }
 }
 
@@ -161,7 +153,7 @@ TEST(Thread, AStartThatCannotCreateTheThreadLeavesItNeverStarted) {
     T->WaitFor();
     Returned->store(true);
   });
-  if (!Eventually([&] { return Returned->load(); })) {
+  if (!WaitUntil([&] { return Returned->load(); })) {
     Waiter.detach();
     FAIL() << "WaitFor waits for a thread that was never created";
   }
@@ -169,7 +161,7 @@ TEST(Thread, AStartThatCannotCreateTheThreadLeavesItNeverStarted) {
   EXPECT_FALSE(TThreadTestPeer::Finished(*T));
   // The next Resume creates it.
   T->Resume();
-  EXPECT_TRUE(Eventually([&] { return T->Passes.load() > 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return T->Passes.load() > 0; }));
   delete T;
 }
 
@@ -210,7 +202,7 @@ TEST(ThreadConcurrency, ControlFromSeveralThreads) {
   A.join();
   B.join();
   T.Resume();
-  EXPECT_TRUE(Eventually([&] { return T.Passes.load() > 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > 0; }));
   T.Terminate();
   T.WaitFor();
   EXPECT_TRUE(TThreadTestPeer::Finished(T));

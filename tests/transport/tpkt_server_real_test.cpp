@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/sysmsg.h"
+#include "test_support.h"
 #include "transport/tpkt_server.h"
 
 namespace {
@@ -127,8 +128,7 @@ TEST(TPKTServerReal, UdpAndTcpObjectsSideBySide) {
   EXPECT_EQ(Ids, "1");
   ASSERT_TRUE(SeenU.WaitSize(3));
   EXPECT_EQ(SeenU.Get()[2], "gone 127.0.0.1");
-  for (int I = 0; I < 500 && U->ClientCount() != 0; ++I) Platform::SleepMs(2);  // removed after the handler
-  EXPECT_EQ(U->ClientCount(), 0);
+  EXPECT_TRUE(TestSupport::WaitUntil([&] { return U->ClientCount() == 0; }));  // removed after the handler
 
   // Stopping reports the TCP client gone; the client sees the close.
   T->SetActive(false);
@@ -171,8 +171,7 @@ TEST(TPKTServerReal, TheLastObjectFreedFromInsideItsOwnCallback) {
   asio::io_context Io;
   udp::socket Peer(Io, udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
   Peer.send_to(asio::buffer("x", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), Port));
-  for (int I = 0; I < 2500 && !Freed; ++I) Platform::SleepMs(2);
-  ASSERT_TRUE(Freed);
+  ASSERT_TRUE(TestSupport::WaitUntil([&] { return Freed.load(); }));
   // A new object works as before (the library was kept for it).
   TSeen Seen;
   TTPKTServer Next;
