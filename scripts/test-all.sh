@@ -12,12 +12,12 @@ jobs=$(nproc)
 echo "== native (AddressSanitizer, UBSan)"
 cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"
-ctest --preset debug -j "$jobs" --no-tests=error
+ctest --preset debug -j "$jobs" --no-tests=error --output-on-failure
 
 echo "== native (ThreadSanitizer, concurrency suites)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
-ctest --preset tsan -j "$jobs" --no-tests=error
+ctest --preset tsan -j "$jobs" --no-tests=error --output-on-failure
 
 echo "== lock annotations (clang -Wthread-safety -Werror, build only)"
 cmake --preset thread-safety >/dev/null
@@ -26,7 +26,7 @@ cmake --build --preset thread-safety -j "$jobs"
 echo "== fuzzers"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
-ctest --preset fuzz --no-tests=error
+ctest --preset fuzz --no-tests=error --output-on-failure
 
 echo "== Windows (mingw-w64, under Wine)"
 cmake --preset win64 >/dev/null
@@ -35,7 +35,7 @@ export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
 build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true   # creates the prefix once
 wineserver -p >/dev/null 2>&1 &   # one server for the whole run
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-ctest --preset win64 -j "$jobs" --no-tests=error
+ctest --preset win64 -j "$jobs" --no-tests=error --output-on-failure
 
 echo "== packages (the Debian package; the Windows installer under Wine)"
 JOBS=$jobs bash scripts/package.sh
