@@ -33,8 +33,16 @@ cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"
 export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
 build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true   # creates the prefix once
-wineserver -p >/dev/null 2>&1 &   # one server for the whole run
+# Then one server for the whole run. The server that program started leaves
+# 3 s after the last program ends (a later "-p" does not change that), and a
+# test starting just then loses its connection ("wine client error ...
+# Connection reset by peer") and fails at once. So that server is let go (it
+# writes the prefix's registry as it leaves), a persistent one takes over, and
+# a first program boots the prefix's services under it before the tests.
+wineserver -w >/dev/null 2>&1 || true
+wineserver -p >/dev/null 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true
 ctest --preset win64 -j "$jobs" --no-tests=error --output-on-failure
 
 echo "== packages (the Debian package; the Windows installer under Wine)"
