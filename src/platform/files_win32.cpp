@@ -2,23 +2,9 @@
 
 #include <windows.h>
 
-namespace Platform {
-namespace {
-class THandle {
-public:
-  explicit THandle(HANDLE H) : FHandle(H) {}
-  ~THandle() {
-    if (FHandle != INVALID_HANDLE_VALUE) CloseHandle(FHandle);
-  }
-  THandle(const THandle&) = delete;
-  THandle& operator=(const THandle&) = delete;
-  HANDLE Get() const { return FHandle; }
-  bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
+#include "platform/handle_win32.h"
 
-private:
-  HANDLE FHandle;
-};
-}  // namespace
+namespace Platform {
 
 bool FileExists(const std::string& Path) {
   const DWORD Attr = GetFileAttributesA(Path.c_str());

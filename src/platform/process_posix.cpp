@@ -1,7 +1,7 @@
 #include "platform/process.h"
 
-#include <pthread.h>
 #include <dirent.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -4,6 +4,8 @@
 
 #include <tlhelp32.h>
 
+#include "platform/handle_win32.h"
+
 namespace Platform {
 
 void RaiseToRealtimePriority() { SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS); }
@@ -11,15 +13,14 @@ void RaiseToRealtimePriority() { SetPriorityClass(GetCurrentProcess(), REALTIME_
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
 size_t ThreadCount() {
-  const HANDLE Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (Snapshot == INVALID_HANDLE_VALUE) return 0;
+  const THandle Snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!Snapshot.Valid()) return 0;
   const DWORD Self = GetCurrentProcessId();
   size_t N = 0;
   THREADENTRY32 E{};
   E.dwSize = sizeof E;
-  for (BOOL More = Thread32First(Snapshot, &E); More; More = Thread32Next(Snapshot, &E))
+  for (BOOL More = Thread32First(Snapshot.Get(), &E); More; More = Thread32Next(Snapshot.Get(), &E))
     if (E.th32OwnerProcessID == Self) ++N;
-  CloseHandle(Snapshot);
   return N;
 }
 

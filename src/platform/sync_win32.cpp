@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "platform/exception.h"
+#include "platform/handle_win32.h"
 #include "platform/sync.h"
 
 namespace Platform {
@@ -13,20 +14,11 @@ namespace {
 
 DWORD Milliseconds(uint32_t TimeoutMs) { return TimeoutMs == WaitInfinite ? INFINITE : TimeoutMs; }
 
-// Owns one kernel object's handle.
-class THandle {
-public:
-  explicit THandle(HANDLE H, const char* What) : FHandle(H) {
-    if (!FHandle) throw Exception(Format("Cannot create %s (error %lu)", What, GetLastError()));
-  }
-  ~THandle() { CloseHandle(FHandle); }
-  THandle(const THandle&) = delete;
-  THandle& operator=(const THandle&) = delete;
-  HANDLE Get() const { return FHandle; }
-
-private:
-  const HANDLE FHandle;
-};
+// A kernel object just created, or the failure to create it.
+HANDLE Created(HANDLE H, const char* What) {
+  if (!H) throw Exception(Format("Cannot create %s (error %lu)", What, GetLastError()));
+  return H;
+}
 
 bool Signalled(HANDLE H, uint32_t TimeoutMs) { return WaitForSingleObject(H, Milliseconds(TimeoutMs)) == WAIT_OBJECT_0; }
 
@@ -38,7 +30,7 @@ void Detail::UseSharedWakeWord(bool) {}
 
 struct TEvent::TImpl {
   TImpl(bool Manual, bool Initial)
-      : ManualReset(Manual), Handle(CreateEventW(nullptr, Manual, Initial, nullptr), "an event") {}
+      : ManualReset(Manual), Handle(Created(CreateEventW(nullptr, Manual, Initial, nullptr), "an event")) {}
   const bool ManualReset;
   const THandle Handle;
 };
@@ -75,7 +67,7 @@ TWaitResult WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs) {
 
 struct TSemaphore::TImpl {
   TImpl(int32_t Initial, int32_t Maximum)
-      : Maximum(Maximum), Handle(CreateSemaphoreW(nullptr, Initial, Maximum, nullptr), "a semaphore") {}
+      : Maximum(Maximum), Handle(Created(CreateSemaphoreW(nullptr, Initial, Maximum, nullptr), "a semaphore")) {}
   const int32_t Maximum;
   const THandle Handle;
 };
