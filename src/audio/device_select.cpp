@@ -20,6 +20,7 @@ struct TSideWords {
   const char* Use;
   const char* Opened;
   const char* OpenFailed;
+  const char* ByWord;
 };
 
 const TSideWords& Words(TWaveDir Dir) {
@@ -29,14 +30,16 @@ const TSideWords& Words(TWaveDir Dir) {
                              "Could not find record device by name \"%s\"",
                              "Use device \"%s\" for recording",
                              "Opened recording device: %s(%d) [%d]",
-                             "Could not open the input device for recording."};
+                             "Could not open the input device for recording.",
+                             "No whole name of the list matched; the word \"%s\" chose record device \"%s\" (ID: %d)"};
   static const TSideWords Out{"No wave audio playing devices found.",
                               "Playback devices count: ",
                               "  Default playback device: ",
                               "Could not find playing device by name \"%s\"",
                               "Use device \"%s\" for playing",
                               "Opened playback device: %s(%d) [%d]",
-                              "Could not open the output device for playback."};
+                              "Could not open the output device for playback.",
+                              "No whole name of the list matched; the word \"%s\" chose playing device \"%s\" (ID: %d)"};
   return Dir == TWaveDir::In ? In : Out;
 }
 
@@ -49,6 +52,7 @@ std::string NameOf(TWaveDir Dir, uint32_t DeviceId) {
   return Caps.szPname;
 }
 
+bool IsBlank(char C) { return C >= 1 && C <= 32; }
 
 }  // namespace
 
@@ -67,20 +71,49 @@ bool DeviceNameMatches(const std::string& Entry, const char* Name) {
   return Entry.size() <= Length && std::memcmp(Entry.data(), Name, Entry.size()) == 0;
 }
 
-bool FindWaveDeviceByName(TWaveDir Dir, const std::string& Configured, int32_t& DeviceId) {
+std::vector<std::string> SplitWholeDeviceNames(const std::string& Value) {
+  std::vector<std::string> Names;
+  size_t Begin = 0;
+  while (Begin <= Value.size()) {
+    size_t End = Value.find('|', Begin);
+    if (End == std::string::npos) End = Value.size();
+    size_t First = Begin, Last = End;
+    while (First < Last && IsBlank(Value[First])) ++First;
+    while (Last > First && IsBlank(Value[Last - 1])) --Last;
+    std::string Name = Value.substr(First, Last - First);
+    if (Name.size() >= 2 && Name.front() == '"' && Name.back() == '"') Name = Name.substr(1, Name.size() - 2);
+    if (!Name.empty()) Names.push_back(std::move(Name));
+    Begin = End + 1;
+  }
+  return Names;
+}
+
+namespace {
+// The first device whose name begins with one of Entries, entry by entry.
+bool FindByEntries(TWaveDir Dir, const std::vector<std::string>& Entries, int32_t& DeviceId, std::string& Found) {
   const uint32_t Count = WaveGetNumDevs(Dir);
-  for (const std::string& Entry : SplitDeviceNames(Configured)) {
+  for (const std::string& Entry : Entries) {
     if (Entry.empty()) continue;
     for (uint32_t Id = 0; Id < Count; ++Id) {
       TWaveCaps Caps;
       if (WaveGetDevCaps(Dir, Id, &Caps) != MMSYSERR_NOERROR) continue;
       if (DeviceNameMatches(Entry, Caps.szPname)) {
         DeviceId = static_cast<int32_t>(Id);
+        Found = Entry;
         return true;
       }
     }
   }
   return false;
+}
+}  // namespace
+
+bool FindWaveDeviceByName(TWaveDir Dir, const std::string& Configured, int32_t& DeviceId) {
+  std::string Entry;
+  if (FindByEntries(Dir, SplitWholeDeviceNames(Configured), DeviceId, Entry)) return true;
+  if (!FindByEntries(Dir, SplitDeviceNames(Configured), DeviceId, Entry)) return false;
+  if (DoLog) WriteLog(Format(Words(Dir).ByWord, Entry.c_str(), NameOf(Dir, static_cast<uint32_t>(DeviceId)).c_str(), DeviceId));
+  return true;
 }
 
 void LogWaveDeviceList(TWaveDir Dir) {

@@ -23,11 +23,20 @@ int32_t DeviceIdFromText(const std::string& Text);
 // to the end of the text.
 std::vector<std::string> SplitDeviceNames(const std::string& Value);
 
+// The whole names of a device name list: the text between "|", without the
+// blanks (codes 1 to 32) around it and without a pair of double quotes around
+// it; empty names left out. "Logitech USB Headset|Plantronics" holds two.
+std::vector<std::string> SplitWholeDeviceNames(const std::string& Value);
+
 // True when a device's product name begins with the entry, byte for byte.
 bool DeviceNameMatches(const std::string& Entry, const char* Name);
 
 // The first device, entry by entry in list order, whose product name begins
 // with a non-empty entry; devices whose capabilities cannot be read are skipped.
+// The whole names are tried first, so that a word of one name ("USB") cannot
+// pick another device (a webcam's "USB Camera Mic") before the headset the list
+// names; only when no whole name matches are the entries of SplitDeviceNames
+// tried, and a device found so is logged with the word that found it.
 bool FindWaveDeviceByName(Platform::TWaveDir Dir, const std::string& Configured, int32_t& DeviceId);
 
 // The listing lines: the count, one line per device, the preferred device.

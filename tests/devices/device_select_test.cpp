@@ -64,6 +64,10 @@ TEST(FindWaveDeviceByName, ListOrderOutranksDeviceOrder) {
   } Cases[] = {
       {{Mic("Line In"), Mic("USB Audio CODEC")}, DefaultNames, 1},
       {{Mic("Logitech USB Headset"), Mic("Plantronics Blackwire C210")}, DefaultNames, 1},
+      // Whole names first: the word "USB" of a listed headset does not pick a webcam.
+      {{Mic("USB Webcam Mic"), Mic("Logitech USB Headset")}, DefaultNames, 1},
+      {{Mic("USB Webcam Mic"), Mic("Logitech USB Headset")}, " \"Logitech USB Headset\" |USB", 1},
+      {{Mic("USB Webcam Mic"), Mic("Logitech USB Headset")}, "Jabra Evolve|USB", 0},
       {{Mic("Headset Earphone")}, "headset", -1},
       {{Mic("Headset Earphone")}, "headset Headset", 0},
       {{Mic("Logitech USB"), Mic("Logitech USB Headset")}, "\"Logitech USB Headset\"", 1},
@@ -118,6 +122,7 @@ TEST_F(SelectDevice, ListsTheDevicesAndReportsTheChoice) {
                          "  Line In (ID: 0)",
                          "  USB Audio CODEC (ID: 1)",
                          "  Default recording device: Line In (ID: 0)",
+                         "No whole name of the list matched; the word \"USB\" chose record device \"USB Audio CODEC\" (ID: 1)",
                          "Use device \"USB Audio CODEC\" for recording",
                          "Playback devices count: 1",
                          "  Headset Earphone (ID: 0)",
