@@ -52,10 +52,12 @@ int32_t TPlayer::SelectDevice() {
   return SelectWaveDevice(TWaveDir::Out, PlayDeviceID, FDeviceId, [this] { return ReserveRing(); });
 }
 
+bool TPlayer::FirstDeviceByDefault() const {
+  return DeviceIdFromText(PlayDeviceID) == -2 && SplitWholeDeviceNames(PlayDeviceID).empty();
+}
+
 void TPlayer::Start() {
-  if (FRunning) return;
-  if (FDevice.Reserved()) Open();
-  FRunning = true;
+  if (!FRunning) FRunning = FDevice.Reserved() && Open() == 0;
 }
 
 int32_t TPlayer::Open() {

@@ -44,8 +44,12 @@ public:
   // Chooses the device (PlayDeviceID) and reserves the ring: 0, or -1, -3,
   // -4, -5.
   int32_t SelectDevice();
-  // Opens the device unless running; counts as running whatever the opening
-  // gave (a player without a device is simply never ready).
+  // An empty PlayDeviceID (no name, no number): the first device is played on
+  // although the selection found none by name.
+  bool FirstDeviceByDefault() const;
+  // Opens the device unless running; Running tells how it went. A player whose
+  // device did not open is not running, so that the session's watchdog tries
+  // again instead of leaving the earpiece deaf.
   void Start();
   bool IsReady() const;
   // Buffers written to the device and not yet given back.

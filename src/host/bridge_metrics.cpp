@@ -41,7 +41,7 @@ void JitterBuffers(TPrometheusText& T, const TSessionMetrics& M) {
 void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
   T.Counter("brenvic_rtp_datagrams_received_total", "Datagrams received from peers, whatever came of them",
             M.Datagrams);
-  T.Counter("brenvic_rtp_packets_accepted_total", "Received RTP packets accepted and played",
+  T.Counter("brenvic_rtp_packets_accepted_total", "Received RTP packets accepted (for the earpiece and the recording)",
             M.Verdicts[static_cast<size_t>(TRtpVerdict::Accepted)]);
   static const std::pair<TRtpVerdict, const char*> Reasons[] = {{TRtpVerdict::TooShort, "too_short"},
                                                                 {TRtpVerdict::Version, "version"},
@@ -111,7 +111,9 @@ std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSess
   T.Gauge("brenvic_session_active_seconds", "Seconds since the session last started", M.ActiveMs / 1000.0);
   DeviceState(T, "brenvic_capture_device_state", "The microphone: open, missing or stalled", M.Capture);
   DeviceState(T, "brenvic_playback_device_state", "The earpiece: open, missing or stalled", M.Playback);
-  T.Counter("brenvic_device_reopens_total", "Times the watchdog opened the devices anew", M.DeviceReopens);
+  T.Counter("brenvic_device_reopens_total", "Times the watchdog opened a device anew", M.DeviceReopens);
+  T.Counter("brenvic_playback_played_bytes_total", "Received audio bytes written to the playback device",
+            M.PlayedBytes);
   T.Gauge("brenvic_peers", "RTP peers now", M.Peers);
   T.Counter("brenvic_peer_connections_total", "RTP peers that appeared", M.PeerConnections);
   Rtp(T, M);

@@ -104,5 +104,6 @@ void TRTPService::CheckRTPSession() {
   if (!FRtpSession) return;
   FRtpSession->CheckInactivePeers();
   FRtpSession->CheckDevices();
+  if (StartAsClient) FRtpSession->RepeatHello();
   PublishMetrics();
 }

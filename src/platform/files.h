@@ -44,6 +44,9 @@ public:
   // Raises Exception "Cannot create file "<path>". <system text>" or
   // "Cannot open file "<path>". <system text>".
   explicit TWriteStream(const std::string& Path);
+  // A file that must not exist yet: nullptr when it does (nothing is touched
+  // then), the errors above otherwise. A recording is never written over.
+  static std::unique_ptr<TWriteStream> CreateNew(const std::string& Path);
   ~TWriteStream();
   TWriteStream(const TWriteStream&) = delete;
   TWriteStream& operator=(const TWriteStream&) = delete;
@@ -51,6 +54,8 @@ public:
   bool Write(const void* Data, size_t Size);
 
 private:
+  struct TNewTag {};
+  TWriteStream(const std::string& Path, TNewTag);
   class TFile;  // the open file: this system's owner of a descriptor or handle
   std::unique_ptr<TFile> FFile;
 };

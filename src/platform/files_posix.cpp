@@ -110,6 +110,23 @@ TWriteStream::TWriteStream(const std::string& Path) {
   FFile = std::move(File);
 }
 
+TWriteStream::TWriteStream(const std::string& Path, TNewTag) {
+  const int Fd = open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int Error = errno;
+  auto File = std::make_unique<TFile>(Fd);
+  if (Fd < 0 && Error == EEXIST) return;  // left without a file: CreateNew says so
+  if (Fd < 0) throw Exception("Cannot create file \"" + Path + "\". " + SystemMessage(Error));
+  if (flock(Fd, LOCK_EX | LOCK_NB) != 0)
+    throw Exception("Cannot open file \"" + Path + "\". " + SystemMessage(errno));
+  FFile = std::move(File);
+}
+
+std::unique_ptr<TWriteStream> TWriteStream::CreateNew(const std::string& Path) {
+  std::unique_ptr<TWriteStream> Stream(new TWriteStream(Path, TNewTag{}));
+  if (!Stream->FFile) Stream.reset();
+  return Stream;
+}
+
 TWriteStream::~TWriteStream() = default;
 
 bool TWriteStream::Write(const void* Data, size_t Size) {

@@ -87,6 +87,22 @@ TWriteStream::TWriteStream(const std::string& Path) {
   FFile = std::move(File);
 }
 
+TWriteStream::TWriteStream(const std::string& Path, TNewTag) {
+  const HANDLE H = CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD Error = GetLastError();
+  auto File = std::make_unique<TFile>(H);
+  if (!File->Valid() && Error == ERROR_FILE_EXISTS) return;  // left without a file: CreateNew says so
+  if (!File->Valid()) throw Exception("Cannot create file \"" + Path + "\". " + SystemMessage(static_cast<int>(Error)));
+  FFile = std::move(File);
+}
+
+std::unique_ptr<TWriteStream> TWriteStream::CreateNew(const std::string& Path) {
+  std::unique_ptr<TWriteStream> Stream(new TWriteStream(Path, TNewTag{}));
+  if (!Stream->FFile) Stream.reset();
+  return Stream;
+}
+
 TWriteStream::~TWriteStream() = default;
 
 bool TWriteStream::Write(const void* Data, size_t Size) {

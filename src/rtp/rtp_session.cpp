@@ -25,6 +25,8 @@ constexpr uint32_t LoopWaitMs = 100;
 constexpr uint32_t MeasureIntervalMs = 10000;
 // A device that moved no audio for this long while it should have is stalled.
 constexpr uint32_t StallMs = 1000;
+// The start datagram is repeated this often while no peer answers.
+constexpr uint32_t HelloRepeatMs = 1000;
 // Adaptive mode: a frame is taken from the buffer this long before the player
 // runs out of audio, so that it has waited in the buffer (where waiting guards
 // against jitter) as long as possible and in the device (where it guards
@@ -38,10 +40,17 @@ constexpr int32_t AdaptiveQueuedFrames = 2;
 constexpr uint32_t AdaptiveFrameBytes = TAdaptiveStream::FrameSamples;
 constexpr uint32_t AdaptiveFrameMs = AdaptiveFrameBytes / 8;
 
-std::string RawFileName(const std::string& Dir, const char* Prefix) {
+// The raw file for a stream, named by the local time to the second; a file of
+// that name (two starts in one second, the hour repeated when the clocks go
+// back) is kept and the new one gets a counter: "RawRecv_..._1.raw".
+std::unique_ptr<Platform::TWriteStream> CreateRawFile(const std::string& Dir, const char* Prefix) {
   const Platform::TLocalTime T = Platform::LocalNow();
-  return (Dir.empty() ? Platform::ExeDir() : Dir) + Prefix +
-         Format("%04d_%02d_%02d_%02d%02d%02d.raw", T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second);
+  const std::string Base = (Dir.empty() ? Platform::ExeDir() : Dir) + Prefix +
+                           Format("%04d_%02d_%02d_%02d%02d%02d", T.Year, T.Month, T.Day, T.Hour, T.Minute, T.Second);
+  constexpr int MaxCounter = 9999;
+  for (int N = 0; N <= MaxCounter; ++N)
+    if (auto File = Platform::TWriteStream::CreateNew(Base + (N == 0 ? "" : Format("_%d", N)) + ".raw")) return File;
+  throw Exception(Format("Cannot create file \"%s.raw\". %d files of that name exist", Base.c_str(), MaxCounter + 1));
 }
 }  // namespace
 
@@ -277,7 +286,8 @@ void TRtpSession::StartProcessors() {
   }
   if (FPlayEnabled) {
     CreatePlayer();
-    if (DoLog) WriteLog("Sound player processor -> started");
+    if (DoLog)
+      WriteLog(FPlayer->Running() ? "Sound player processor -> started" : "Sound player processor -> not started");
     FTransport->OnClientData() = [this](TTPKTServer* S, int32_t Id, const void* Data, uint32_t Size) {
       OnReceiveData(S, Id, Data, Size);
     };
@@ -291,14 +301,17 @@ void TRtpSession::CreateRecorder() {
 
 void TRtpSession::CreatePlayer() {
   FPlayer = std::make_unique<TPlayer>(*this);
-  FPlayer->SelectDevice();
-  FPlayer->Start();  // counts as running even when its device did not open
+  // A player whose list named no device present plays nowhere rather than on
+  // whatever device comes first (the room's speakers); an empty list has
+  // always meant the first device, and still does.
+  const int32_t Selected = FPlayer->SelectDevice();
+  if (Selected == 0 || (Selected == -5 && FPlayer->FirstDeviceByDefault())) FPlayer->Start();
 }
 
 void TRtpSession::OpenRawFiles() {
   Platform::TLockGuard Guard(FRawLock);
-  FRawRecv = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawRecv_"));
-  FRawSent = std::make_unique<Platform::TWriteStream>(RawFileName(FRawFileDir, "RawSent_"));
+  FRawRecv = CreateRawFile(FRawFileDir, "RawRecv_");
+  FRawSent = CreateRawFile(FRawFileDir, "RawSent_");
 }
 
 void TRtpSession::Stop() {
@@ -368,6 +381,7 @@ TSessionMetrics TRtpSession::Metrics() {
   M.PacketsSent = FPacketsSent;
   M.BytesSent = FBytesSent;
   M.DeviceReopens = FDeviceReopens;
+  M.PlayedBytes = FPlayedBytes;
   M.ReceiveBuffer = FReceiveBuffer.Stats();
   M.SendBuffer = FSendBuffer.Stats();
   Platform::TLockGuard Guard(FProcessorLock);
@@ -386,19 +400,17 @@ TSessionMetrics TRtpSession::Metrics() {
 void TRtpSession::CheckDevices() {
   if (!FActive) return;
   Platform::TLockGuard Guard(FProcessorLock);
-  const bool PlayerOk = !FPlayEnabled || (FPlayer && FPlayer->Running());
-  const bool RecorderOk = !FRecordEnabled || (FRecorder && FRecorder->Running());
-  if (PlayerOk && RecorderOk) return;
-  // Both are recreated even when only one stopped.
-  ++FDeviceReopens;
-  if (FRecordEnabled) {
+  // Only the device that is not running is opened anew: reopening a working
+  // one for the other's sake chops its audio every 300 ms.
+  if (FRecordEnabled && !(FRecorder && FRecorder->Running())) {
+    ++FDeviceReopens;
     FRecorder.reset();
     CreateRecorder();
   }
-  if (FPlayEnabled) {
+  if (FPlayEnabled && !(FPlayer && FPlayer->Running())) {
+    ++FDeviceReopens;
     FPlayer.reset();
-    FPlayer = std::make_unique<TPlayer>(*this);
-    if (FPlayer->SelectDevice() == 0) FPlayer->Start();
+    CreatePlayer();
   }
 }
 
@@ -418,7 +430,17 @@ void TRtpSession::SendHello() {
   TTPKTServer* Transport = HostTransport();
   if (!Transport) return;
   const uint8_t Hello[20] = {};
+  FLastHelloTick = Platform::TickCount();
+  FHelloSent = true;
   Transport->SendTo(FRemoteIP, FRemotePort, Hello, sizeof(Hello));
+}
+
+void TRtpSession::RepeatHello() {
+  // A remote side that began to listen after the first one, or whose peer was
+  // dropped, hears from the bridge again within a second.
+  if (!FActive || FPeerGate.PeerCount() > 0) return;
+  if (FHelloSent && Platform::TickCount() - FLastHelloTick < HelloRepeatMs) return;
+  SendHello();
 }
 
 // ---- the session thread -----------------------------------------------------
@@ -458,25 +480,41 @@ void TRtpSession::PlayReceived(TMesureStreams* Measure) {
     PlayAdaptive(Measure);
     return;
   }
-  if (!FPlayer || !FPlayer->IsReady()) {
+  // Without a playing earpiece (none found, busy, unplugged) the audio is
+  // still taken as it comes, so that the recording keeps what the peer said.
+  const bool Playing = FPlayer && FPlayer->Running();
+  if (Playing && !FPlayer->IsReady()) {
     // The data stays buffered; the next packet sets the event again.
     FReceiveBuffer.DataEvent().Reset();
     return;
   }
   TAudioBlock Block;
   if (!FReceiveBuffer.Read(0, Block) || Block.Size == 0) return;
-  FPlayer->Play(Block.Data.get(), static_cast<int32_t>(Block.Size));
-  FLastPlayTick = Platform::TickCount();
-  // The received raw file took this audio on arrival; what is played goes to
-  // the mixer's received channel only.
+  if (Playing) PlayOnDevice(Block.Data.get(), Block.Size);
+  // The received raw file took this audio on arrival; the mixer's received
+  // channel takes it here.
   if (FMixer) FMixer->AddBuffer(Block.Data.get(), Block.Size, 1);
   if (Measure) Measure->AddReceived(Block.Size);
+}
+
+void TRtpSession::PlayOnDevice(const uint8_t* Data, uint32_t Size) {
+  if (FPlayer->Play(Data, static_cast<int32_t>(Size)) != 0) return;
+  FLastPlayTick = Platform::TickCount();
+  FPlayedBytes += Size;
+}
+
+int32_t TRtpSession::AdaptiveQueued(uint32_t Now) const {
+  if (FPlayer && FPlayer->Running()) return FPlayer->QueuedCount();
+  // Without a device the session keeps the pace itself: the frames "queued"
+  // are those whose time has not yet run out.
+  const int32_t Ahead = static_cast<int32_t>(FAdaptivePlayedUntil - Now);
+  return Ahead > 0 ? (Ahead + static_cast<int32_t>(AdaptiveFrameMs) - 1) / static_cast<int32_t>(AdaptiveFrameMs) : 0;
 }
 
 uint32_t TRtpSession::AdaptiveWait() {
   Platform::TLockGuard Guard(FProcessorLock);
   const uint32_t Now = Platform::TickCount();
-  if (FPlayer && FPlayer->QueuedCount() > 0) {
+  if (AdaptiveQueued(Now) > 0) {
     const int32_t Due = static_cast<int32_t>(FAdaptivePlayedUntil - AdaptiveLeadMs - Now);
     // Past due with the player still full: its clock runs slower than ours.
     return static_cast<uint32_t>(std::clamp<int32_t>(Due, 2, static_cast<int32_t>(LoopWaitMs)));
@@ -487,11 +525,11 @@ uint32_t TRtpSession::AdaptiveWait() {
 // One 20 ms frame at a time, when it is due: the adaptive buffer plays from
 // the device's pace, and makes up what is missing.
 void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
-  if (!FPlayer) return;
+  const bool Playing = FPlayer && FPlayer->Running();
   uint8_t Frame[AdaptiveFrameBytes];
-  while (FPlayer->IsReady()) {
+  while (!Playing || FPlayer->IsReady()) {
     const uint32_t Now = Platform::TickCount();
-    const int32_t Queued = FPlayer->QueuedCount();
+    const int32_t Queued = AdaptiveQueued(Now);
     FAdaptiveIdle = Queued == 0;
     if (Queued > 0 && (Queued >= AdaptiveQueuedFrames ||
                        static_cast<int32_t>(FAdaptivePlayedUntil - Now) > static_cast<int32_t>(AdaptiveLeadMs)))
@@ -501,7 +539,7 @@ void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
       // The player starts from empty: the lead goes first, as silence, so
       // that the frames after this one are taken as long before their turn.
       FAdaptivePlayedUntil = Now;
-      if (FReceiveBufCount >= AdaptiveQueuedFrames) {
+      if (Playing && FReceiveBufCount >= AdaptiveQueuedFrames) {
         uint8_t Lead[AdaptiveLeadMs * 8];
         std::fill(std::begin(Lead), std::end(Lead), Platform::ALawSilence);
         if (FPlayer->Play(Lead, static_cast<int32_t>(sizeof(Lead))) == 0) FAdaptivePlayedUntil += AdaptiveLeadMs;
@@ -510,8 +548,7 @@ void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
     if (static_cast<int32_t>(FAdaptivePlayedUntil - Now) < 0) FAdaptivePlayedUntil = Now;
     FAdaptivePlayedUntil += AdaptiveFrameMs;
     FAdaptiveIdle = false;
-    FPlayer->Play(Frame, static_cast<int32_t>(AdaptiveFrameBytes));
-    FLastPlayTick = Platform::TickCount();
+    if (Playing) PlayOnDevice(Frame, AdaptiveFrameBytes);
     if (FMixer) FMixer->AddBuffer(Frame, AdaptiveFrameBytes, 1);
     if (Measure) Measure->AddReceived(AdaptiveFrameBytes);
   }

@@ -57,7 +57,8 @@ struct TSessionMetrics {
   uint64_t Refused = 0, Rtcp = 0, OtherPayloadType = 0;  // stopped before the acceptance rules
   uint64_t PacketsSent = 0, BytesSent = 0;    // bytes: every datagram to every peer
   TDeviceState Capture = TDeviceState::Missing, Playback = TDeviceState::Missing;
-  uint64_t DeviceReopens = 0;
+  uint64_t DeviceReopens = 0;  // one for each device the watchdog opened anew
+  uint64_t PlayedBytes = 0;    // received audio written to the playback device
   TJitterStats ReceiveBuffer, SendBuffer;
   TMixerStats Mixer;  // zero while stopped
 };
@@ -100,6 +101,8 @@ public:
   void CheckInactivePeers();
   void CheckDevices();  // the device watchdog
   void SendHello();
+  // The start datagram again, once a second, while the session has no peer.
+  void RepeatHello();
 
   // What the recorder and the player read from the session.
   const Platform::TWaveFormat& AudioFormat() const override { return FAudioFormat; }
@@ -139,6 +142,11 @@ private:
   // One pass of the loop's receive and send sides.
   void PlayReceived(TMesureStreams* Measure) REQUIRES(FProcessorLock);
   void PlayAdaptive(TMesureStreams* Measure) REQUIRES(FProcessorLock);
+  // Plays on the device, counting only what reached it.
+  void PlayOnDevice(const uint8_t* Data, uint32_t Size) REQUIRES(FProcessorLock);
+  // Adaptive mode: frames handed over and not yet played, by the device or,
+  // without one, by the session's own clock.
+  int32_t AdaptiveQueued(uint32_t Now) const REQUIRES(FProcessorLock);
   // How long the session thread may wait in adaptive mode: until a frame is due.
   uint32_t AdaptiveWait();
   void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure) REQUIRES(FProcessorLock);
@@ -196,10 +204,15 @@ private:
   std::string FRawFileDir;  // empty: the executable's folder (the tests choose another)
 
   // Counters and times for the metrics; each is atomic on its own.
-  std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0};
+  std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0},
+      FPlayedBytes{0};
   std::atomic<uint64_t> FVerdicts[RtpVerdictCount]{};
   std::atomic<uint64_t> FFiltered[3]{};  // a refused sender's, RTCP, another payload type
   std::atomic<uint32_t> FStartTick{0}, FLastCaptureTick{0}, FLastReceiveTick{0}, FLastPlayTick{0};
+
+  // The start datagram: host thread.
+  uint32_t FLastHelloTick = 0;
+  bool FHelloSent = false;
 
   // The send side's pace: session thread (set by Start before the thread goes on).
   TSendPacer FSendPacer;

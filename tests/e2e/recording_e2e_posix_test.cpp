@@ -146,36 +146,43 @@ TEST(Recording, TheChannelsStayInStepAcrossPausesAndRepeatsAreNeitherPlayedNorSa
         << "after the pause of " << PausesMs[Phase - 1] << " ms: " << Medians[Phase] << " against " << Medians[0];
 }
 
-TEST(Recording, APlayerThatNeverPlaysLeavesTheStreamFlowingWithSilence) {
-  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
-  TBridge B(RecordingIni(Port, Tcp, "fault=open"));
-  const Bytes Mic = Audio(7, 8000 * 20);
-  TestSupport::WriteFile(B.Dir() / "mic.raw", Mic);
-  B.Start();
-  ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
-  TRecorder Recorder(Tcp);
-  TSocket Sock(SOCK_DGRAM);
-  const Bytes Peer = Audio(8, 160 * 250);
-  const auto T0 = Clock::now();
-  for (uint16_t Seq = 0; Seq < 250; ++Seq) {  // five seconds
-    std::this_thread::sleep_until(T0 + std::chrono::milliseconds(20 * Seq));
-    Sock.SendTo(Port, RtpPacket(Seq, 160u * Seq, 0x5151, Peer.substr(160u * Seq, 160)));
-  }
-  Recorder.Stop();
-  B.Signal(SIGINT);
-  EXPECT_GE(B.Wait(5s), 0);
-
-  const auto& Frames = Recorder.Frames();
-  ASSERT_GE(Frames.size(), 30u) << "about eight frames a second";
-  const double Seconds = std::chrono::duration<double>(Recorder.Arrivals().back() - Recorder.Arrivals().front()).count();
-  EXPECT_NEAR((Frames.size() - 1) / Seconds, 8.0, 1.0);
-  Bytes Sent;
-  for (const Bytes& F : Frames)
-    for (size_t I = 0; I < 1000; ++I) {
-      EXPECT_EQ(F[2 * I], Silence) << "nothing was played";
-      Sent += F[2 * I + 1];
+TEST(Recording, AnEarpieceThatNeverOpensLeavesTheCustomerInTheRecording) {
+  for (const std::string Receive : {"", "[Receive]\r\nMode=adaptive\r\n"}) {
+    SCOPED_TRACE(Receive.empty() ? "fixed" : "adaptive");
+    const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
+    TBridge B(Ini(Port, 9, Tcp, "DisconnectTimeOut=20000\r\n" + Receive,
+                  "Capture1=Test Mic|file=mic.raw\r\nPlayback1=Test Ear|fault=open\r\n"));
+    const Bytes Mic = Audio(7, 8000 * 20);
+    TestSupport::WriteFile(B.Dir() / "mic.raw", Mic);
+    B.Start();
+    ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
+    TRecorder Recorder(Tcp);
+    TSocket Sock(SOCK_DGRAM);
+    const Bytes Peer = Audio(8, 160 * 250);
+    const auto T0 = Clock::now();
+    for (uint16_t Seq = 0; Seq < 250; ++Seq) {  // five seconds
+      std::this_thread::sleep_until(T0 + std::chrono::milliseconds(20 * Seq));
+      Sock.SendTo(Port, RtpPacket(Seq, 160u * Seq, 0x5151, Peer.substr(160u * Seq, 160)));
     }
-  EXPECT_NE(Mic.find(Sent.substr(Sent.size() / 2, 4000)), Bytes::npos) << "the microphone, unbroken";
+    Recorder.Stop();
+    B.Signal(SIGINT);
+    EXPECT_GE(B.Wait(5s), 0);
+    EXPECT_TRUE(HasLine(B.LogLines(), "Sound player processor -> not started"));
+
+    const auto& Frames = Recorder.Frames();
+    ASSERT_GE(Frames.size(), 30u) << "about eight frames a second";
+    const double Seconds =
+        std::chrono::duration<double>(Recorder.Arrivals().back() - Recorder.Arrivals().front()).count();
+    EXPECT_NEAR((Frames.size() - 1) / Seconds, 8.0, 1.0);
+    Bytes Sent, Received;
+    for (const Bytes& F : Frames)
+      for (size_t I = 0; I < 1000; ++I) {
+        Received += F[2 * I];
+        Sent += F[2 * I + 1];
+      }
+    EXPECT_NE(Peer.find(Received.substr(Received.size() / 2, 4000)), Bytes::npos) << "the customer, unbroken";
+    EXPECT_NE(Mic.find(Sent.substr(Sent.size() / 2, 4000)), Bytes::npos) << "the microphone, unbroken";
+  }
 }
 
 }  // namespace

@@ -639,6 +639,18 @@ TEST_F(Session, RawFilesExistOnlyWithSaveWavDataAndFillWhenAudioFlows) {
   for (uint8_t I = 0; I < 5; ++I)
     EXPECT_NE(Received.find(Bytes(160, static_cast<char>(0x30 + I))), Bytes::npos) << "payload " << int(I);
   EXPECT_EQ(TestSupport::ReadFile(Files[1]).size() % 160, 0u);
+
+  // Starts within one second (or in the hour repeated when the clocks go
+  // back) never write over an earlier call's files: the names get a counter.
+  for (int I = 0; I < 2; ++I) {
+    S->SetActive(true);
+    S->SetActive(false);
+  }
+  const auto All = RawFiles();
+  EXPECT_EQ(All.size(), 6u);
+  const std::regex Counted(R"(Raw(Recv|Sent)_\d{4}_\d{2}_\d{2}_\d{6}(_[12])?\.raw)");
+  for (const auto& F : All) EXPECT_TRUE(std::regex_match(F.filename().string(), Counted)) << F;
+  EXPECT_EQ(TestSupport::ReadFile(Files[0]), Received);
 }
 
 // Metrics may be read from any thread, also while the host creates and frees
@@ -761,20 +773,94 @@ TEST_F(Session, WithoutACaptureDeviceTheWatchdogRetriesUntilOneIsPresent) {
   EXPECT_EQ(Count(L, "Sound recorder processor -> not started"), 1u);
   EXPECT_EQ(Count(L, "RTP session processor -> started"), 1u);
 
-  // Each check recreates both: the recorder finds nothing, the player opens again.
+  // Each check recreates the recorder, which finds nothing; the working
+  // earpiece is left alone.
   for (int I = 0; I < 3; ++I) S->CheckDevices();
   L = Lines();
   EXPECT_EQ(Count(L, "No wave audio recording devices found."), 4u);
-  EXPECT_EQ(Count(L, "Opened playback device: Test Ear"), 4u);
+  EXPECT_EQ(Count(L, "Opened playback device: Test Ear"), 1u);
 
   Install({Mic(), Ear()});
   S->CheckDevices();
   for (int I = 0; I < 3; ++I) S->CheckDevices();  // all running: nothing to do
   L = Lines();
   EXPECT_EQ(Count(L, "Opened recording device: Test Mic"), 1u);
-  EXPECT_EQ(Count(L, "Opened playback device: Test Ear"), 5u);
+  EXPECT_EQ(Count(L, "Opened playback device: Test Ear"), 1u);
   TPeer Peer;
   EXPECT_FALSE(Connect(Peer).empty()) << "the microphone is heard";
+}
+
+TEST_F(Session, AnEarpieceTheListDoesNotNamePlaysNowhereAndAnEmptyListMeansTheFirst) {
+  // Only the room's speakers are there: the customer must not be played on them.
+  Install({Mic(), DevicesTest::Ear("Room Speakers")});
+  {
+    auto S = NewSession();
+    S->SetActive(true);
+    EXPECT_EQ(Count(Lines(), "Sound player processor -> not started"), 1u);
+    S->CheckDevices();
+    const TSessionMetrics M = S->Metrics();
+    EXPECT_EQ(M.Playback, TDeviceState::Missing);
+    EXPECT_EQ(M.Capture, TDeviceState::Open);
+    EXPECT_EQ(M.DeviceReopens, 1u) << "the player alone is tried again";
+    EXPECT_EQ(Count(Lines(), "Opened playback device"), 0u);
+    EXPECT_EQ(Count(Lines(), "Opened recording device"), 1u);
+  }
+  PlayDeviceID = "";
+  auto S = NewSession();
+  S->SetActive(true);
+  EXPECT_EQ(Count(Lines(), "Opened playback device: Room Speakers(0)"), 1u);
+  EXPECT_EQ(S->Metrics().Playback, TDeviceState::Open);
+}
+
+TEST_F(Session, AnEarpieceBusyAtStartIsOpenedByTheWatchdogAndOnlyWhatReachesItCountsAsPlayed) {
+  Platform::TVirtualWaveDevice Busy = Ear();
+  Busy.Faults = {{Platform::TWaveFaultOp::Open, 1, Platform::MMSYSERR_ALLOCATED}};
+  Install({Mic(), Busy});
+  auto S = NewSession();
+  S->SetActive(true);
+  EXPECT_EQ(Count(Lines(), "Sound player processor -> not started"), 1u);
+  TPeer Peer;
+  ASSERT_FALSE(Connect(Peer).empty());
+  for (uint16_t Seq = 2; Seq < 12; ++Seq) Peer.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0x11111111));
+  ASSERT_TRUE(WaitUntil([&] { return S->Metrics().Verdicts[0] >= 11; }));
+  EXPECT_EQ(S->Metrics().PlayedBytes, 0u);
+  EXPECT_EQ(S->Metrics().Playback, TDeviceState::Missing);
+
+  S->CheckDevices();
+  EXPECT_EQ(Count(Lines(), "Opened playback device: Test Ear"), 1u);
+  EXPECT_EQ(S->Metrics().Playback, TDeviceState::Open);
+  for (uint16_t Seq = 12; Seq < 22; ++Seq) Peer.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0x11111111));
+  EXPECT_TRUE(WaitUntil([&] { return S->Metrics().PlayedBytes > 0; })) << "the agent hears the customer";
+  for (int I = 0; I < 3; ++I) S->CheckDevices();
+  EXPECT_EQ(Count(Lines(), "Opened recording device: Test Mic"), 1u) << "the working microphone is left alone";
+  EXPECT_EQ(S->Metrics().DeviceReopens, 1u);
+}
+
+TEST_F(Session, TheStartDatagramIsRepeatedEverySecondWhileNoPeerIsThere) {
+  TPeer Remote;
+  auto S = NewSession();
+  S->SetRemotePort(Remote.Port());
+  S->SetActive(true);
+  S->SendHello();
+  ASSERT_EQ(Remote.Receive(1000).size(), 20u);
+  const auto Start = TClock::now();
+  size_t Hellos = 0;
+  while (TClock::now() - Start < 2900ms) {  // repeats due at 1000-1300 and 2000-2600 ms
+    S->RepeatHello();  // as the host does every 300 ms
+    for (Bytes P = Remote.Receive(300); !P.empty(); P = Remote.Receive(0)) Hellos += P.size() == 20;
+  }
+  EXPECT_EQ(Hellos, 2u);
+  // A peer answers: no more start datagrams.
+  Remote.Send(FUdpPort, Rtp(1, 160, 0x1234));
+  ASSERT_TRUE(WaitUntil([&] { return TSessionPeer::PeerCount(*S) == 1; }));
+  Remote.Drain(100);
+  for (int I = 0; I < 5; ++I) {
+    S->RepeatHello();
+    std::this_thread::sleep_for(300ms);
+  }
+  size_t Later = 0;
+  for (const Bytes& P : Remote.Drain(100)) Later += P.size() == 20;
+  EXPECT_EQ(Later, 0u);
 }
 
 TEST_F(Session, AVanishedMicrophoneIsReopenedWhenItComesBack) {
@@ -803,10 +889,12 @@ TEST_F(Session, AVanishedMicrophoneIsReopenedWhenItComesBack) {
 // ---- the places several threads share ---------------------------------------------
 
 TEST_F(Session, TheWatchdogNeverFreesADeviceInUse) {
-  // The microphone is lost every 40 ms and back at once: the watchdog replaces
-  // the recorder and the player again and again while the wave-in callback
-  // delivers, the session thread plays and a peer streams in.
-  Install({Mic(40, 0), Ear()});
+  // The microphone and the earpiece are lost every 40 ms and back at once: the
+  // watchdog replaces the recorder and the player again and again while the
+  // wave-in callback delivers, the session thread plays and a peer streams in.
+  Platform::TVirtualWaveDevice Loose = Ear();
+  Loose.VanishAfterMs = 40;
+  Install({Mic(40, 0), Loose});
   auto S = NewSession();
   S->SetActive(true);
   TPeer Peer;
@@ -831,6 +919,7 @@ TEST_F(Session, TheWatchdogNeverFreesADeviceInUse) {
   S->SetActive(false);
   EXPECT_GT(Heard.load(), 0);
   EXPECT_GE(Count(Lines(), "Opened recording device: Test Mic"), 5u) << Checks << " checks";
+  EXPECT_GE(Count(Lines(), "Opened playback device: Test Ear"), 5u) << Checks << " checks";
   EXPECT_EQ(Count(Lines(), "Exception"), 0u);
 }
 
