@@ -34,14 +34,17 @@ bool ConsoleCtrlHandler(uint32_t Event) noexcept {
     case 2:  // console closed
     case 5:  // user logoff
     case 6:  // system shutdown
+      // The handler stays for the whole run: a second event (a service manager's
+      // SIGTERM after Ctrl+C) would otherwise end the process before it has
+      // stopped and written its stop lines. Once stopping, events are taken
+      // quietly; without a controller there is nothing left to stop.
+      if (!RTPService || RTPService->FStopSignalled.exchange(true)) return true;
       try {
         Platform::WriteConsoleLine("Have a STOP signal...");
       } catch (...) {
         WriteLog("Exception in console control handler: " + CurrentExceptionMessage());
       }
-      // Gone after the first stop: a second Ctrl+C ends the process at once.
-      Platform::RemoveConsoleCtrlHandler();
-      if (RTPService) RTPService->FStopRequested.store(true);
+      RTPService->FStopRequested.store(true);
       return true;
     default:
       return false;
