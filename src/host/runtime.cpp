@@ -69,8 +69,9 @@ void TRTPService::ServiceMain() noexcept {
 void ServiceCtrlHandler(uint32_t Control) noexcept {
   try {
     switch (Control) {
-      case 1:  // stop
-      case 5:  // shutdown
+      case 1:   // stop
+      case 5:   // shutdown
+      case 15:  // pre-shutdown: the system waits for the stop before it shuts down
         if (RTPService) {
           RTPService->ReportServiceStatus(StateStopPending, 0);
           RTPService->FStopRequested.store(true);
@@ -88,7 +89,7 @@ void ServiceCtrlHandler(uint32_t Control) noexcept {
   } catch (...) {
     WriteLog("Exception in service control handler: " + CurrentExceptionMessage());
     // A stop is still a stop, even when its report failed.
-    if (RTPService && (Control == 1 || Control == 5)) RTPService->FStopRequested.store(true);
+    if (RTPService && (Control == 1 || Control == 5 || Control == 15)) RTPService->FStopRequested.store(true);
   }
 }
 

@@ -34,7 +34,7 @@ protected:
 };
 
 TEST_F(ServiceControl, StopShutdownAndInterrogate) {
-  for (const uint32_t Stop : {1u, 5u}) {  // shutdown is treated like stop
+  for (const uint32_t Stop : {1u, 5u, 15u}) {  // shutdown and pre-shutdown are treated like stop
     SCOPED_TRACE(Stop);
     auto* Service = new TRTPService();
     ServiceCtrlHandler(4);
