@@ -34,14 +34,17 @@ bool ConsoleCtrlHandler(uint32_t Event) noexcept {
     case 2:  // console closed
     case 5:  // user logoff
     case 6:  // system shutdown
+      // The handler stays for the whole run: a second event (a service manager's
+      // SIGTERM after Ctrl+C) would otherwise end the process before it has
+      // stopped and written its stop lines. Once stopping, events are taken
+      // quietly; without a controller there is nothing left to stop.
+      if (!RTPService || RTPService->FStopSignalled.exchange(true)) return true;
       try {
         Platform::WriteConsoleLine("Have a STOP signal...");
       } catch (...) {
         WriteLog("Exception in console control handler: " + CurrentExceptionMessage());
       }
-      // Gone after the first stop: a second Ctrl+C ends the process at once.
-      Platform::RemoveConsoleCtrlHandler();
-      if (RTPService) RTPService->FStopRequested.store(true);
+      RTPService->FStopRequested.store(true);
       return true;
     default:
       return false;
@@ -66,8 +69,9 @@ void TRTPService::ServiceMain() noexcept {
 void ServiceCtrlHandler(uint32_t Control) noexcept {
   try {
     switch (Control) {
-      case 1:  // stop
-      case 5:  // shutdown
+      case 1:   // stop
+      case 5:   // shutdown
+      case 15:  // pre-shutdown: the system waits for the stop before it shuts down
         if (RTPService) {
           RTPService->ReportServiceStatus(StateStopPending, 0);
           RTPService->FStopRequested.store(true);
@@ -85,7 +89,7 @@ void ServiceCtrlHandler(uint32_t Control) noexcept {
   } catch (...) {
     WriteLog("Exception in service control handler: " + CurrentExceptionMessage());
     // A stop is still a stop, even when its report failed.
-    if (RTPService && (Control == 1 || Control == 5)) RTPService->FStopRequested.store(true);
+    if (RTPService && (Control == 1 || Control == 5 || Control == 15)) RTPService->FStopRequested.store(true);
   }
 }
 

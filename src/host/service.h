@@ -98,6 +98,7 @@ public:
   uintptr_t FStatusHandle = 0;              // set once by ServiceMain, before MainProc
   bool FAsService = true;                   // host thread only
   std::atomic<bool> FStopRequested{false};  // set by the control handlers, read by MainProc
+  std::atomic<bool> FStopSignalled{false};  // the console handler has taken its first stop event
   std::atomic<int> FExitCode{ExitSuccess};  // set by MainProc, read once the service has stopped
   std::string FStartFailure;                // host thread only: why the session did not start
 };

@@ -204,17 +204,24 @@ bool tUniLog::Offer(bool Stamped, const std::string& FilePrefix, const std::stri
   return Taken;
 }
 
+// A line the server took is written to the file as well: the library counts a
+// datagram as taken once it is sent, so with the server down or unreachable the
+// file is the only copy. The file keeps its bounds (repeats, retention).
 bool tUniLog::WriteLine(const std::string& Msg) {
-  return Offer(true, "", Msg) || tTimeSeparatedFileLog::WriteLine(Msg);
+  const bool Taken = Offer(true, "", Msg);
+  return tTimeSeparatedFileLog::WriteLine(Msg) || Taken;
 }
 bool tUniLog::WriteLineTo(const std::string& Msg, const std::string& FilePrefix) {
-  return Offer(true, FilePrefix, Msg) || tTimeSeparatedFileLog::WriteLineTo(Msg, FilePrefix);
+  const bool Taken = Offer(true, FilePrefix, Msg);
+  return tTimeSeparatedFileLog::WriteLineTo(Msg, FilePrefix) || Taken;
 }
 bool tUniLog::WriteRawLine(const std::string& Msg) {
-  return Offer(false, "", Msg) || tTimeSeparatedFileLog::WriteRawLine(Msg);
+  const bool Taken = Offer(false, "", Msg);
+  return tTimeSeparatedFileLog::WriteRawLine(Msg) || Taken;
 }
 bool tUniLog::WriteRawLineTo(const std::string& Msg, const std::string& FilePrefix) {
-  return Offer(false, FilePrefix, Msg) || tTimeSeparatedFileLog::WriteRawLineTo(Msg, FilePrefix);
+  const bool Taken = Offer(false, FilePrefix, Msg);
+  return tTimeSeparatedFileLog::WriteRawLineTo(Msg, FilePrefix) || Taken;
 }
 
 // ---- module operations ------------------------------------------------------

@@ -76,7 +76,8 @@ private:
 };
 
 // The process log's class: a time-separated file log that offers every line to
-// a log server through the optional client library first.
+// a log server through the optional client library first, and writes it to the
+// file in either case.
 class tUniLog : public tTimeSeparatedFileLog {
 public:
   // LibraryName is the client library's file name, looked for through the
@@ -102,7 +103,7 @@ private:
 
   bool Forwarding() const { return FMessageToLogServer != nullptr; }
   bool ServerAccepted() const { return FServerAccepted; }
-  // True when the server took the line; the file is the fallback.
+  // True when the library took the line for the server.
   bool Offer(bool Stamped, const std::string& FilePrefix, const std::string& Msg);
 
   Platform::TDynLib FLibrary;  // loaded only with all three exports

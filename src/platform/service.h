@@ -57,7 +57,8 @@ std::string SystemdUnitText(const TServiceIdentity& Service);
 namespace Platform {
 
 using TServiceMain = void (*)();
-using TServiceCtrlHandler = void (*)(uint32_t Control);  // 1 stop, 4 interrogate, 5 shutdown
+// 1 stop, 4 interrogate, 5 shutdown, 15 pre-shutdown (the last two from Windows only).
+using TServiceCtrlHandler = void (*)(uint32_t Control);
 
 // True when the service manager started this process (on Linux: systemd's
 // notify environment, NOTIFY_SOCKET and INVOCATION_ID).
@@ -73,11 +74,11 @@ bool RunServiceDispatcher(const std::string& Name, TServiceMain Main);
 uintptr_t RegisterServiceControlHandler(const std::string& Name, TServiceCtrlHandler Handler);
 
 // Reports a state (1 stopped, 3 stop pending, 4 running) with the status record
-// of a service in its own process that accepts only stop, wait hint 5000 ms. A
-// non-zero ExitCode is the service's own: on Windows the record then carries
-// ERROR_SERVICE_SPECIFIC_ERROR with ExitCode as the service-specific code. On
-// Linux running is READY=1, stop pending STOPPING=1 and stopped EXIT_STATUS=code
-// on the notify socket. Failures are ignored.
+// of a service in its own process that accepts stop, shutdown and pre-shutdown,
+// wait hint 5000 ms. A non-zero ExitCode is the service's own: on Windows the
+// record then carries ERROR_SERVICE_SPECIFIC_ERROR with ExitCode as the
+// service-specific code. On Linux running is READY=1, stop pending STOPPING=1
+// and stopped EXIT_STATUS=code on the notify socket. Failures are ignored.
 void ReportServiceStatus(uintptr_t StatusHandle, uint32_t State, uint32_t ExitCode);
 
 // What the service tells the system's event log (Windows; on Linux the journal

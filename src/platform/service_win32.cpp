@@ -155,11 +155,14 @@ void WINAPI ServiceMainTrampoline(DWORD, LPSTR*) noexcept {
   }
 }
 
-void WINAPI CtrlHandlerTrampoline(DWORD Control) noexcept {
+// The extended form: only it is sent the pre-shutdown control. Every control
+// is answered as handled, as the plain form's were.
+DWORD WINAPI CtrlHandlerTrampoline(DWORD Control, DWORD, LPVOID, LPVOID) noexcept {
   try {
     if (const TServiceCtrlHandler Handler = CtrlHandlerProc.load()) Handler(Control);
   } catch (...) {
   }
+  return NO_ERROR;
 }
 }  // namespace
 
@@ -174,14 +177,17 @@ bool RunServiceDispatcher(const std::string& Name, TServiceMain Main) {
 
 uintptr_t RegisterServiceControlHandler(const std::string& Name, TServiceCtrlHandler Handler) {
   CtrlHandlerProc.store(Handler);
-  return reinterpret_cast<uintptr_t>(::RegisterServiceCtrlHandlerA(Name.c_str(), CtrlHandlerTrampoline));
+  return reinterpret_cast<uintptr_t>(::RegisterServiceCtrlHandlerExA(Name.c_str(), CtrlHandlerTrampoline, nullptr));
 }
 
 void ReportServiceStatus(uintptr_t StatusHandle, uint32_t State, uint32_t ExitCode) {
   SERVICE_STATUS Status{};
   Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   Status.dwCurrentState = State;
-  Status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+  // Shutdown and pre-shutdown as well: without them the system ends the process
+  // at shutdown without a stop. Pre-shutdown (there since Vista; the program
+  // needs Windows 7) comes first, and the system waits for the stop.
+  Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
   Status.dwWin32ExitCode = ExitCode ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
   Status.dwServiceSpecificExitCode = ExitCode;
   Status.dwCheckPoint = 0;

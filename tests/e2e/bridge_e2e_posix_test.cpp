@@ -150,6 +150,27 @@ TEST(Bridge, CtrlCStopsWithinASecond) {
     EXPECT_TRUE(HasLine(Log, Line)) << Line;
 }
 
+// A service manager follows Ctrl+C with SIGTERM: the second signal is ignored
+// while the bridge stops, and the stop is as clean as with one.
+TEST(Bridge, ASecondSignalDuringTheStopIsIgnored) {
+  TBridge B(Ini(FreePort(SOCK_DGRAM), 9, FreePort(SOCK_STREAM), "",
+                "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n"));
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("TAVEK Vantelo service started successfully", 5s));
+  B.Signal(SIGINT);
+  std::this_thread::sleep_for(10ms);  // the gap is the case itself, not a wait for something
+  B.Signal(SIGTERM);
+  EXPECT_EQ(B.Wait(3s), 0) << "ended by the signal instead of its own stop";
+  const auto Console = TestSupport::SplitCrLf(B.Console());
+  EXPECT_EQ(std::count(Console.begin(), Console.end(), "Have a STOP signal..."), 1);
+  ASSERT_FALSE(Console.empty());
+  EXPECT_EQ(Console.back(), "TAVEK Vantelo service stopped as application successfully");
+  const auto Log = B.LogLines();
+  for (const char* Line : {"TAVEK Vantelo service stopping...", "RTP Session stopped",
+                           "TAVEK Vantelo service stopped successfully"})
+    EXPECT_TRUE(HasLine(Log, Line)) << Line;
+}
+
 TEST(Bridge, ATakenPortFailsTheStartAndEndsWithItsExitCode) {
   for (const int Type : {SOCK_STREAM, SOCK_DGRAM}) {
     SCOPED_TRACE(Type == SOCK_STREAM ? "TCP port taken" : "UDP port taken");

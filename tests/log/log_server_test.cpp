@@ -42,9 +42,10 @@ int FakeCounter(const char* Variant, const char* Export) {
 class LogServer : public ::testing::Test {
 protected:
   std::string Template() const { return "\"" + Dir.Dir() + "Logs/\"HH\"_Brenvic.exe.log\""; }
-  bool LogsExist() const { return std::filesystem::exists(Dir.Path() / "Logs"); }
   std::string Hourly() const {
-    for (auto& E : std::filesystem::directory_iterator(Dir.Path() / "Logs"))
+    if (!std::filesystem::exists(Dir.Path() / "Logs")) return {};
+    // OpenLogIn's files lie in a day folder, the plain template's in Logs itself.
+    for (auto& E : std::filesystem::recursive_directory_iterator(Dir.Path() / "Logs"))
       if (E.path().filename().string().find("_Brenvic.exe.log") == 2 &&
           E.path().filename().string().size() == 18)
         return ReadFile(E.path());
@@ -60,7 +61,9 @@ TEST_F(LogServer, WithoutParamsNoLibraryIsLoaded) {
   EXPECT_NE(Hourly().find("to the file\r\n"), std::string::npos);
 }
 
-TEST_F(LogServer, AcceptedLinesNeverTouchTheFile) {
+// A line the library takes may still never reach a server (UDP to one that is
+// down): the hourly file keeps it as well, bounded as every log line is.
+TEST_F(LogServer, AcceptedLinesAreKeptInTheFileToo) {
   const int Before = FakeCounter("accept", "Fake_MessageCount");
   {
     tUniLog Log(Template(), "anything", FakeLibrary("accept"));
@@ -70,10 +73,18 @@ TEST_F(LogServer, AcceptedLinesNeverTouchTheFile) {
     EXPECT_TRUE(Log.WriteLine("a"));
     EXPECT_TRUE(Log.WriteLineTo("b", "measure"));
     EXPECT_TRUE(Log.WriteRawLine("c"));
-    EXPECT_TRUE(Log.WriteRawLineTo("d", "x"));
-    EXPECT_EQ(FakeCounter("accept", "Fake_MessageCount") - Before, 4);
+    for (int I = 0; I < 4; ++I) EXPECT_TRUE(Log.WriteLine("again"));
+    EXPECT_EQ(FakeCounter("accept", "Fake_MessageCount") - Before, 7) << "the server is offered every line";
   }
-  EXPECT_FALSE(LogsExist()) << "no hourly file and no day folder at all";
+  const std::string Stamp = "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ";
+  EXPECT_TRUE(std::regex_match(Hourly(), std::regex(Stamp + "a\r\nc\r\n(" + Stamp + "again\r\n){2}" + Stamp +
+                                                    "Repeated 2 times until .*: again\r\n")))
+      << Hourly();
+  std::string Side;
+  if (std::filesystem::exists(Dir.Path() / "Logs"))
+    for (auto& E : std::filesystem::directory_iterator(Dir.Path() / "Logs"))
+      if (E.path().filename().string().rfind("measure_", 0) == 0) Side = ReadFile(E.path());
+  EXPECT_NE(Side.find(" b\r\n"), std::string::npos);
 }
 
 TEST_F(LogServer, DeclinedLinesFallBackToTheFile) {
@@ -167,7 +178,28 @@ TEST_F(RealLogClient, LinesArriveAsSyslogMessages) {
   ASSERT_TRUE(std::regex_match(Side, M, Shape)) << Side;
   EXPECT_EQ(M[4], "measure");
   EXPECT_EQ(M[5], "Send AV[8000.00 bps], Receive AV[8000.00 bps]");
-  EXPECT_FALSE(LogsExist());
+  EXPECT_NE(Hourly().find(" hello \xE7 world\r\n"), std::string::npos) << "and in the file";
+}
+
+// The server down: its port is closed, the datagrams go nowhere, and the
+// library counts them as sent. The lines are in the hourly file all the same.
+TEST_F(LogServer, WithTheServerDownTheLinesAreInTheHourlyFile) {
+  uint16_t Closed = 0;
+  {
+    asio::io_context Io;
+    asio::ip::udp::socket S(Io, asio::ip::udp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    Closed = S.local_endpoint().port();
+  }
+  TestSupport::WriteFile(Dir.Path() / "Brenvic.ini",
+                         "[Debug]\r\nBrenvic.exe=udp://127.0.0.1:" + std::to_string(Closed) + "\r\n");
+  OpenLogIn(Dir.Dir(), "Brenvic.exe", "Brenvic.exe");
+  EXPECT_TRUE(WriteLog("TAVEK Vantelo service starting..."));
+  EXPECT_TRUE(WriteLog("TAVEK Vantelo service started successfully"));
+  CloseLog();
+  std::vector<std::string> Lines;
+  for (const std::string& L : TestSupport::SplitCrLf(Hourly())) Lines.push_back(L.substr(13));
+  EXPECT_EQ(Lines, (std::vector<std::string>{"TAVEK Vantelo service starting...",
+                                             "TAVEK Vantelo service started successfully"}));
 }
 
 TEST_F(RealLogClient, RawLinesHaveNoTimestampAndBadAddressesFallBack) {

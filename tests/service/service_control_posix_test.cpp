@@ -34,7 +34,7 @@ protected:
 };
 
 TEST_F(ServiceControl, StopShutdownAndInterrogate) {
-  for (const uint32_t Stop : {1u, 5u}) {  // shutdown is treated like stop
+  for (const uint32_t Stop : {1u, 5u, 15u}) {  // shutdown and pre-shutdown are treated like stop
     SCOPED_TRACE(Stop);
     auto* Service = new TRTPService();
     ServiceCtrlHandler(4);
@@ -65,6 +65,12 @@ TEST(ConsoleControl, TheStopEventsAndNoOthers) {
     EXPECT_EQ(ConsoleCtrlHandler(Event), Stops);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), Stops ? "Have a STOP signal...\r\n" : "");
     EXPECT_EQ(Service->FStopRequested.load(), Stops);
+    if (Stops) {
+      // Another stop event while stopping (SIGTERM after Ctrl+C): taken, and quiet.
+      testing::internal::CaptureStdout();
+      EXPECT_TRUE(ConsoleCtrlHandler(6));
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
     delete Service;
   }
 }

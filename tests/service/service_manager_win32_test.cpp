@@ -19,8 +19,10 @@
 //   started, and on Wine only at the service's first status report (waiting 10 s
 //   at most), failing with ERROR_SERVICE_REQUEST_TIMEOUT when that report is
 //   stopped: a start that fails is an install that failed under Wine;
-// - the shutdown control only reaches services that accept it, on Windows as on
-//   Wine; this one accepts only stop, so shutdown is not tried here.
+// - the shutdown and pre-shutdown controls come from the system alone (ControlService
+//   refuses them), and Wine's service manager, when it shuts down, ends the
+//   service processes without sending them: here the service is seen to accept
+//   them; what its handler does with them is tried on the handler itself.
 
 #include <gtest/gtest.h>
 
@@ -303,7 +305,9 @@ TEST_F(ServiceManager, InstallRunKillAndUninstall) {
   const auto Running = QueryStatus();
   ASSERT_TRUE(Running);
   EXPECT_EQ(Running->dwServiceType, 0x10u);
-  EXPECT_EQ(Running->dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+  EXPECT_EQ(Running->dwControlsAccepted,
+            static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN))
+      << "stopped, not ended, when the system shuts down";
   EXPECT_EQ(Running->dwWin32ExitCode, 0u);
   EXPECT_EQ(Running->dwWaitHint, 5000u);
   EXPECT_NE(Running->dwProcessId, 0u);
