@@ -82,9 +82,11 @@ struct TDefaultsAtStart {
   TDefaultsAtStart() { ResetStartValues(); }
 } DefaultsAtStart;
 
-void WriteMissingDefaultFiles(const std::string& ExeDir) {
+void WriteMissingDefaultFiles(const std::string& ExeDir, const std::string& ConfigFile) {
   for (const std::string& Name : DefaultConfigFiles) {
-    const std::string Path = ExeDir + Name;
+    // The configuration's image goes under the name that is read, so that a
+    // renamed executable starts from it too.
+    const std::string Path = &Name == &DefaultConfigFiles.front() ? ConfigFile : ExeDir + Name;
     if (Platform::FileExists(Path)) continue;
     std::string ResourceName = Name;
     for (char& C : ResourceName)
@@ -97,7 +99,7 @@ void WriteMissingDefaultFiles(const std::string& ExeDir) {
 }  // namespace
 
 void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFile) {
-  WriteMissingDefaultFiles(ExeDir);
+  WriteMissingDefaultFiles(ExeDir, ConfigFile);
 
   const TIniFile Ini(ConfigFile);
   const std::string S = "Options";

@@ -36,7 +36,8 @@ extern int32_t LogKeepDays;
 // Full path of the configuration file: the executable's path with ".ini".
 extern std::string ConfigFileName;
 
-// Names of the default files carried inside the executable.
+// Names of the default files carried inside the executable. The first is the
+// configuration's image, written under ConfigFileName's name.
 extern const std::vector<std::string> DefaultConfigFiles;
 
 // Writes out each missing default file beside the executable, then reads all

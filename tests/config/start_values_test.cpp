@@ -128,16 +128,19 @@ TEST_F(StartValues, LongDeviceListIsCut) {
 }
 
 TEST_F(StartValues, OtherExecutableNameReadsItsOwnFile) {
-  // The image is still written as Brenvic.ini; the settings come from Other.ini.
   LoadWith("[Options]\r\nLocalPort=4000\r\n", "Other.ini");
-  EXPECT_TRUE(std::filesystem::exists(Dir.Path() / "Brenvic.ini"));
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini")) << "nothing written beside an existing file";
   EXPECT_EQ(LocalPort, 4000);
   EXPECT_FALSE(DoLog);
 
   ResetStartValues();
   std::filesystem::remove(Dir.Path() / "Other.ini");
   LoadWith(nullptr, "Other.ini");
-  EXPECT_EQ(LocalPort, 30000) << "no file of the executable's name: built-in defaults";
+  std::string Image;
+  ASSERT_TRUE(Platform::LoadResourceBytes("BRENVIC_INI", "CFGFILE", Image));
+  EXPECT_EQ(ReadFile(Dir.Path() / "Other.ini"), Image) << "the image under the name that is read";
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini"));
+  EXPECT_EQ(LocalPort, 50000) << "and its values in force";
 }
 
 TEST_F(StartValues, UnwritableDirectoryLeavesDefaults) {
