@@ -41,6 +41,15 @@ void TIniFile::Parse(const std::string& Text) {
   FSections.push_back({"", {}});
   TSection* Current = &FSections.back();
   size_t Pos = 0;
+  if (Text.rfind("\xEF\xBB\xBF", 0) == 0) {
+    // Else the first section's name would begin with the mark and never match.
+    FByteOrderMark = TByteOrderMark::Utf8;
+    Pos = 3;
+  } else if (Text.rfind("\xFF\xFE", 0) == 0 || Text.rfind("\xFE\xFF", 0) == 0) {
+    // Two bytes a character: no name or value of it could match.
+    FByteOrderMark = TByteOrderMark::Utf16;
+    return;
+  }
   while (Pos < Text.size()) {
     size_t End = Text.find_first_of("\r\n", Pos);
     if (End == std::string::npos) End = Text.size();
@@ -91,6 +100,12 @@ int32_t TIniFile::ReadInteger(const std::string& Section, const std::string& Key
                               int32_t Default) const {
   int32_t Value = 0;
   return ParseInteger(ReadString(Section, Key, ""), Value) ? Value : Default;
+}
+
+std::string TIniFile::NotANumber(const std::string& Section, const std::string& Key) const {
+  const std::string Text = ReadString(Section, Key, "");
+  int32_t Value = 0;
+  return Text.empty() || ParseInteger(Text, Value) ? std::string() : Text;
 }
 
 bool TIniFile::ReadBool(const std::string& Section, const std::string& Key, bool Default) const {

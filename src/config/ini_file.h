@@ -2,10 +2,15 @@
 // The INI reader, with the reading rules of the Windows profile functions:
 // section and key names without regard to case, ";" comments, values trimmed and
 // stripped of one pair of surrounding quotes, at most 2047 characters taken.
+// A UTF-8 byte-order mark at the start is skipped; a UTF-16 file reads as empty.
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// What the file began with: editors that save "UTF-8" or "Unicode" put a mark
+// there that an 8-bit reader would take for text.
+enum class TByteOrderMark { None, Utf8, Utf16 };
 
 class TIniFile {
 public:
@@ -21,6 +26,12 @@ public:
   int32_t ReadInteger(const std::string& Section, const std::string& Key, int32_t Default) const;
   // A whole number: 0 is false, any other number true.
   bool ReadBool(const std::string& Section, const std::string& Key, bool Default) const;
+  // The text of a value that is there but is no such number, for which the two
+  // reads above give their default; empty when the key is absent, its value
+  // empty or a number.
+  std::string NotANumber(const std::string& Section, const std::string& Key) const;
+
+  TByteOrderMark ByteOrderMark() const { return FByteOrderMark; }
 
   static constexpr size_t MaxValueLength = 2047;
 
@@ -41,4 +52,5 @@ private:
     std::vector<TEntry> Entries;
   };
   std::vector<TSection> FSections;
+  TByteOrderMark FByteOrderMark = TByteOrderMark::None;
 };

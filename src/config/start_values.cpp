@@ -36,14 +36,22 @@ std::string ConfigFileName = Platform::ChangeFileExt(Platform::ExePath(), ".ini"
 const std::vector<std::string> DefaultConfigFiles = {"Brenvic.ini"};
 
 namespace {
-// The numbers read that did not fit their setting's width: key and the number
-// as it stood in the file. Written by the load, read by StartValueWarnings.
+// What the load saw, for CheckStartValues. The numbers read that did not fit
+// their setting's width: key and the number as it stood in the file.
 std::vector<std::pair<std::string, int32_t>> CutValues;
+// The values that were there but no number, each as its line.
+std::vector<std::string> NotNumbers;
+// The file read and the mark it began with.
+std::string LoadedConfigFile;
+TByteOrderMark LoadedMark = TByteOrderMark::None;
 
 }  // namespace
 
 void ResetStartValues() {
   CutValues.clear();
+  NotNumbers.clear();
+  LoadedConfigFile.clear();
+  LoadedMark = TByteOrderMark::None;
   DoLog = false;
   SaveWavData = false;
   LocalIP = "0.0.0.0";
@@ -70,9 +78,23 @@ void ResetStartValues() {
 }
 
 namespace {
+// A value that is no number is read as the current value, as the reading rules
+// say, but not silently.
+int32_t ReadNumber(const TIniFile& Ini, const std::string& Section, const std::string& Key, int32_t Current) {
+  const std::string Text = Ini.NotANumber(Section, Key);
+  if (!Text.empty())
+    NotNumbers.push_back("Warning: " + (Section == "Options" ? "" : "[" + Section + "] ") + Key + "=" + Text +
+                         ": not a number, " + std::to_string(Current) + " is used");
+  return Ini.ReadInteger(Section, Key, Current);
+}
+
+bool ReadFlag(const TIniFile& Ini, const std::string& Section, const std::string& Key, bool Current) {
+  return ReadNumber(Ini, Section, Key, Current ? 1 : 0) != 0;
+}
+
 template <typename T>
 T ReadCut(const TIniFile& Ini, const std::string& Section, const std::string& Key, T Current) {
-  const int32_t Raw = Ini.ReadInteger(Section, Key, Current);
+  const int32_t Raw = ReadNumber(Ini, Section, Key, Current);
   const T Value = static_cast<T>(Raw);
   if (static_cast<int32_t>(Value) != Raw) CutValues.emplace_back(Key, Raw);
   return Value;
@@ -82,9 +104,11 @@ struct TDefaultsAtStart {
   TDefaultsAtStart() { ResetStartValues(); }
 } DefaultsAtStart;
 
-void WriteMissingDefaultFiles(const std::string& ExeDir) {
+void WriteMissingDefaultFiles(const std::string& ExeDir, const std::string& ConfigFile) {
   for (const std::string& Name : DefaultConfigFiles) {
-    const std::string Path = ExeDir + Name;
+    // The configuration's image goes under the name that is read, so that a
+    // renamed executable starts from it too.
+    const std::string Path = &Name == &DefaultConfigFiles.front() ? ConfigFile : ExeDir + Name;
     if (Platform::FileExists(Path)) continue;
     std::string ResourceName = Name;
     for (char& C : ResourceName)
@@ -97,23 +121,26 @@ void WriteMissingDefaultFiles(const std::string& ExeDir) {
 }  // namespace
 
 void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFile) {
-  WriteMissingDefaultFiles(ExeDir);
+  WriteMissingDefaultFiles(ExeDir, ConfigFile);
 
   const TIniFile Ini(ConfigFile);
   const std::string S = "Options";
   CutValues.clear();
+  NotNumbers.clear();
+  LoadedConfigFile = ConfigFile;
+  LoadedMark = Ini.ByteOrderMark();
   // Each read keeps the current value as its default; whole numbers are cut to
   // the width of their setting.
-  DoLog = Ini.ReadBool(S, "DoLog", DoLog);
-  SaveWavData = Ini.ReadBool(S, "SaveWavData", SaveWavData);
+  DoLog = ReadFlag(Ini, S, "DoLog", DoLog);
+  SaveWavData = ReadFlag(Ini, S, "SaveWavData", SaveWavData);
   LocalIP = Ini.ReadString(S, "LocalIP", LocalIP);
   LocalPort = ReadCut<uint16_t>(Ini, S, "LocalPort", LocalPort);
   RemoteIP = Ini.ReadString(S, "RemoteIP", RemoteIP);
   RemotePort = ReadCut<uint16_t>(Ini, S, "RemotePort", RemotePort);
   TCPServerListenIP = Ini.ReadString(S, "TCPServerListenIP", TCPServerListenIP);
   TCPServerListenPort = ReadCut<uint16_t>(Ini, S, "TCPServerListenPort", TCPServerListenPort);
-  StartAsClient = Ini.ReadBool(S, "StartAsClient", StartAsClient);
-  DisconnectTimeOut = Ini.ReadInteger(S, "DisconnectTimeOut", DisconnectTimeOut);
+  StartAsClient = ReadFlag(Ini, S, "StartAsClient", StartAsClient);
+  DisconnectTimeOut = ReadNumber(Ini, S, "DisconnectTimeOut", DisconnectTimeOut);
   PayloadType = ReadCut<uint8_t>(Ini, S, "PayloadType", PayloadType);
   RTPVersion = ReadCut<uint8_t>(Ini, S, "RTPVersion", RTPVersion);
   RtpBufSizeMultiple = ReadCut<uint8_t>(Ini, S, "RtpBufSizeMultiple", RtpBufSizeMultiple);
@@ -123,43 +150,83 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
   SendBufCount = ReadCut<uint16_t>(Ini, S, "SendBufCount", SendBufCount);
   RecDeviceID = Ini.ReadString(S, "RecDeviceID", RecDeviceID);
   PlayDeviceID = Ini.ReadString(S, "PlayDeviceID", PlayDeviceID);
-  NeedMeasure = Ini.ReadBool(S, "NeedMeasure", NeedMeasure);
+  NeedMeasure = ReadFlag(Ini, S, "NeedMeasure", NeedMeasure);
   MaxRecvSequenceNumberInterval = ReadCut<uint16_t>(Ini, S, "MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval);
 
-  LogKeepDays = Ini.ReadInteger("Logs", "KeepDays", LogKeepDays);
+  LogKeepDays = ReadNumber(Ini, "Logs", "KeepDays", LogKeepDays);
   ReceiveSettings = ReadReceiveSettings(Ini);
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }
 
-std::vector<std::string> StartValueWarnings() {
-  std::vector<std::string> Lines;
-  auto Warn = [&](const std::string& Key, int64_t Value, std::string Consequence) {
+TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacketLimit) {
+  TStartValueReport R;
+  if (LoadedMark == TByteOrderMark::Utf8)
+    R.Warnings.push_back("Warning: " + LoadedConfigFile + ": UTF-8 byte-order mark skipped");
+  if (LoadedMark == TByteOrderMark::Utf16)
+    R.Refusals.push_back("Error: " + LoadedConfigFile + ": UTF-16 text, save it as ANSI or UTF-8");
+  R.Warnings.insert(R.Warnings.end(), NotNumbers.begin(), NotNumbers.end());
+
+  auto CutFrom = [](const std::string& Key) -> const int32_t* {
     for (const auto& [CutKey, Raw] : CutValues)
-      if (CutKey == Key) {
-        Consequence = "does not fit, " + std::to_string(Value) + " is used" +
-                      (Consequence.empty() ? "" : "; " + Consequence);
-        Value = Raw;
-      }
-    if (!Consequence.empty()) Lines.push_back("Warning: " + Key + "=" + std::to_string(Value) + ": " + Consequence);
+      if (CutKey == Key) return &Raw;
+    return nullptr;
   };
+  auto Line = [&](bool Refuse, const std::string& Key, int64_t Value, std::string Consequence) {
+    if (const int32_t* Raw = CutFrom(Key)) {
+      Consequence =
+          "does not fit, " + std::to_string(Value) + " is used" + (Consequence.empty() ? "" : "; " + Consequence);
+      Value = *Raw;
+    }
+    if (!Consequence.empty())
+      (Refuse ? R.Refusals : R.Warnings)
+          .push_back((Refuse ? "Error: " : "Warning: ") + Key + "=" + std::to_string(Value) + ": " + Consequence);
+  };
+  auto Warn = [&](const std::string& Key, int64_t Value, const std::string& Consequence) {
+    Line(false, Key, Value, Consequence);
+  };
+  auto Refuse = [&](const std::string& Key, int64_t Value, const std::string& Reason) {
+    Line(true, Key, Value, Reason);
+  };
+  // A port cut to 16 bits would be some other port.
+  auto Port = [&](const std::string& Key, uint16_t Value, const std::string& Consequence) {
+    if (const int32_t* Raw = CutFrom(Key))
+      R.Refusals.push_back("Error: " + Key + "=" + std::to_string(*Raw) + ": not a port number (1..65535)");
+    else
+      Warn(Key, Value, Consequence);
+  };
+
   // In the order of the file's keys.
-  Warn("LocalPort", LocalPort,
+  Port("LocalPort", LocalPort,
        LocalPort == 0 && !StartAsClient ? "the system picks a port that no peer knows, the bridge is deaf" : "");
-  Warn("RemotePort", RemotePort, "");
-  Warn("TCPServerListenPort", TCPServerListenPort, "");
+  Port("RemotePort", RemotePort, "");
+  Port("TCPServerListenPort", TCPServerListenPort, "");
   if (DisconnectTimeOut < 0)
     Warn("DisconnectTimeOut", DisconnectTimeOut, "a peer that falls silent is never dropped");
   else if (DisconnectTimeOut == 0)
     Warn("DisconnectTimeOut", DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
-  Warn("PayloadType", PayloadType, "");
+  // Static types name their codec: any but 8 mislabels the A-law audio. The
+  // session sends 8 for a value that is no payload type.
+  if (PayloadType < 96 && PayloadType != 8)
+    Refuse("PayloadType", PayloadType, "labels the A-law audio as another codec (only 8 or 96..127)");
+  else if (PayloadType >= 128)
+    Warn("PayloadType", PayloadType, "not a payload type, 8 is sent");
+  else if (PayloadType >= 96)
+    Warn("PayloadType", PayloadType, "a dynamic type, the peer must know it as PCMA/8000");
+  else
+    Warn("PayloadType", PayloadType, "");
   Warn("RTPVersion", RTPVersion, RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
   Warn("RtpBufSizeMultiple", RtpBufSizeMultiple, "");
   Warn("ReceivePayloadTime", ReceivePayloadTime, "");
   Warn("ReceiveBufCount", ReceiveBufCount, "");
-  Warn("SendPayloadTime", SendPayloadTime, "");
+  if (SendPacketBytes > SendPacketLimit)
+    Refuse("SendPayloadTime", SendPayloadTime,
+           "packets of " + std::to_string(SendPacketBytes) + " bytes exceed the sender's " +
+               std::to_string(SendPacketLimit));
+  else
+    Warn("SendPayloadTime", SendPayloadTime, "");
   Warn("SendBufCount", SendBufCount, SendBufCount == 0 ? "no packet is ever sent, the microphone is mute" : "");
   Warn("MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval,
        MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost" : "");
-  return Lines;
+  return R;
 }

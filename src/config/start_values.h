@@ -36,7 +36,8 @@ extern int32_t LogKeepDays;
 // Full path of the configuration file: the executable's path with ".ini".
 extern std::string ConfigFileName;
 
-// Names of the default files carried inside the executable.
+// Names of the default files carried inside the executable. The first is the
+// configuration's image, written under ConfigFileName's name.
 extern const std::vector<std::string> DefaultConfigFiles;
 
 // Writes out each missing default file beside the executable, then reads all
@@ -47,10 +48,18 @@ void LoadStartValues();
 // configuration file; LoadStartValues uses the executable's.
 void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFile);
 
-// One line for each setting whose value, as read, leaves the bridge deaf or
-// mute, never drops a peer, or loses audio by rule, or which did not fit its
-// width: "Warning: KEY=VALUE: consequence". The values themselves stay as read.
-std::vector<std::string> StartValueWarnings();
+// What the settings, as read, mean for the start. Warnings: one line for each
+// value that leaves the bridge deaf or mute, never drops a peer, or loses audio by
+// rule, that did not fit its width or was no number, "Warning: KEY=VALUE:
+// consequence"; the values stay as read. Refusals: one line for each value that
+// cannot work, "Error: KEY=VALUE: reason"; the bridge must not start with any.
+// SendPacketBytes is the size of the packets that SendPayloadTime gives (the RTP
+// layer sizes them), SendPacketLimit the most the sender can send.
+struct TStartValueReport {
+  std::vector<std::string> Warnings;
+  std::vector<std::string> Refusals;
+};
+TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacketLimit);
 
 // Puts every setting back to its built-in default (for tests and reuse).
 void ResetStartValues();

@@ -101,8 +101,7 @@ void TRTPService::MainProc() {
   bool Started = false;
   try {
     if (DoLog) WriteLog("TAVEK Vantelo service starting...");
-    for (const std::string& Warning : StartValueWarnings()) WriteLog(Warning);
-    if (!StartRTPSession()) throw Exception("TAVEK Vantelo service failed to start");
+    if (!AcceptStartValues() || !StartRTPSession()) throw Exception("TAVEK Vantelo service failed to start");
     Started = true;
     if (DoLog) WriteLog("TAVEK Vantelo service started successfully");
     if (FAsService) {

@@ -82,6 +82,9 @@ public:
   // when running as the service. Leaves the outcome in FExitCode.
   void MainProc();
 
+  // Logs what the settings mean for the start, whatever DoLog says; false when
+  // one cannot work and the start is refused (before anything is created).
+  bool AcceptStartValues();
   // The session operations of the main procedure.
   bool StartRTPSession();
   bool CreateRTPSession();

@@ -53,7 +53,8 @@ bool SavePreinstalledServices(const std::string& Argument, const std::string& Di
   if (Argument.size() < 5) return true;
   const std::string List = Argument.substr(3, Argument.size() - 4);
   if (List.empty()) return true;
-  const std::vector<std::string> Items = Platform::SplitDelimitedText(List, ',');
+  // Service names may hold blanks ("Windows Update"): only commas separate.
+  const std::vector<std::string> Items = Platform::SplitDelimitedText(List, ',', /*BlanksSeparate=*/false);
   std::string Content;
   for (const std::string& Item : Items) {
     WriteConsoleLine("Added preinstall administrative service from \"" + Item + "\"");

@@ -11,6 +11,18 @@
 #include "rtp/rtp_codec.h"
 #include "rtp/rtp_session.h"
 
+bool TRTPService::AcceptStartValues() {
+  uint16_t Time = SendPayloadTime;
+  const int32_t Payload = RtpPayloadBytes(Time, ALawFormatInfo.Format);
+  const TStartValueReport Report =
+      CheckStartValues(RtpPacketBytes(static_cast<uint32_t>(Payload), RtpBufSizeMultiple), RtpPacketBufferBytes);
+  for (const std::string& Line : Report.Warnings) WriteLog(Line);
+  for (const std::string& Line : Report.Refusals) WriteLog(Line);
+  if (Report.Refusals.empty()) return true;
+  FStartFailure = Report.Refusals.front();
+  return false;
+}
+
 bool TRTPService::StartRTPSession() {
   StartMetrics();
   if (DoLog) WriteLog("RTP Session starting...");

@@ -43,7 +43,7 @@ bool ParseInt32(const std::string& Text, int32_t& Value, bool AllowBareX) {
   return true;
 }
 
-std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimiter) {
+std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimiter, bool BlanksSeparate) {
   std::vector<std::string> Items;
   const size_t N = Text.size();
   size_t P = 0;
@@ -66,8 +66,10 @@ std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimi
       }
     } else {
       const size_t Start = P;
-      while (P < N && static_cast<unsigned char>(Text[P]) > 32 && Text[P] != Delimiter) ++P;
-      Item = Text.substr(Start, P - Start);
+      while (P < N && Text[P] != Delimiter && Text[P] != '\0' && (!BlanksSeparate || !IsBlankOrControl(Text[P]))) ++P;
+      size_t End = P;
+      while (End > Start && IsBlankOrControl(Text[End - 1])) --End;
+      Item = Text.substr(Start, End - Start);
     }
     Items.push_back(std::move(Item));
     while (P < N && IsBlankOrControl(Text[P])) ++P;

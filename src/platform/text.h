@@ -5,7 +5,8 @@
 // stand for one (a missing closing quote takes the rest of the text); outside
 // quotes an item ends at a blank, a control character or the delimiter; two
 // delimiters in a row give an empty item, and a delimiter at the very end adds
-// one more, empty, item.
+// one more, empty, item. Without BlanksSeparate an item outside quotes ends only
+// at the delimiter and loses its trailing blanks: "Windows Update, x" is two items.
 
 #include <cstdint>
 #include <string>
@@ -13,7 +14,7 @@
 
 namespace Platform {
 
-std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimiter);
+std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimiter, bool BlanksSeparate = true);
 
 // A whole number as the program's texts write it: an optional sign, then
 // decimal digits, or hexadecimal digits after "$", "0x" or "0X" (and after a

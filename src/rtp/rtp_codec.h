@@ -46,6 +46,10 @@ const TAudioFormatInfo* FindAudioFormatInfo(uint8_t PayloadType);
 // with no byte rate gives 0 bytes and leaves the duration.
 int32_t RtpPayloadBytes(uint16_t& DurationMs, const Platform::TWaveFormat& Format);
 
+// Size of a packet around PayloadBytes: the header, the payload and the padding
+// up to a multiple of BufSizeMultiple (0 counts as 1).
+uint32_t RtpPacketBytes(uint32_t PayloadBytes, uint16_t BufSizeMultiple);
+
 // Timestamp advance per packet of (effective) DurationMs.
 uint32_t RtpTimestampStep(uint16_t DurationMs, const Platform::TWaveFormat& Format);
 

@@ -81,6 +81,32 @@ TEST(IniFile, BooleansAreWholeNumbers) {
   EXPECT_TRUE(Ini.ReadBool("O", "E", true));
 }
 
+TEST(IniFile, APresentValueThatIsNoNumberIsNamedAndReadAsTheDefault) {
+  const TIniFile Ini = TIniFile::FromText("[O]\nA=yes\nB= \"6000 ms\" \nC=12\nD=\nE=0x1F\n");
+  EXPECT_EQ(Ini.NotANumber("O", "A"), "yes");
+  EXPECT_EQ(Ini.NotANumber("O", "B"), "6000 ms") << "as the reads see it";
+  for (const char* Key : {"C", "D", "E", "Missing"}) EXPECT_EQ(Ini.NotANumber("O", Key), "") << Key;
+}
+
+TEST(IniFile, ByteOrderMarks) {
+  const std::string Text = "[Options]\r\nLocalIP=127.0.0.1\r\n";
+  const TIniFile Utf8 = TIniFile::FromText("\xEF\xBB\xBF" + Text);
+  EXPECT_EQ(Utf8.ByteOrderMark(), TByteOrderMark::Utf8);
+  EXPECT_EQ(Utf8.ReadString("Options", "LocalIP", "d"), "127.0.0.1") << "the first section is found";
+
+  const TIniFile Later = TIniFile::FromText(Text + "\xEF\xBB\xBF[Other]\r\nK=v\r\n");
+  EXPECT_EQ(Later.ByteOrderMark(), TByteOrderMark::None) << "only at the start of the file";
+  EXPECT_EQ(Later.ReadString("Other", "K", "d"), "d");
+
+  for (const std::string Mark : {"\xFF\xFE", "\xFE\xFF"}) {
+    std::string Wide = Mark;
+    for (const char C : Text) Wide += Mark[0] == '\xFF' ? std::string{C, '\0'} : std::string{'\0', C};
+    const TIniFile Utf16 = TIniFile::FromText(Wide);
+    EXPECT_EQ(Utf16.ByteOrderMark(), TByteOrderMark::Utf16);
+    EXPECT_EQ(Utf16.ReadString("Options", "LocalIP", "d"), "d");
+  }
+}
+
 TEST(IniFile, DamagedInputGivesDefaultsNotFailures) {
   std::string Junk;
   for (int I = 0; I < 4096; ++I) Junk += static_cast<char>((I * 37) & 0xFF);

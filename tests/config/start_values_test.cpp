@@ -22,6 +22,14 @@ protected:
     LoadStartValuesFrom(Dir.Dir(), (Dir.Path() / ConfigName).string());
   }
 
+  // What the start would be told, with the default packets of 172 bytes.
+  static std::vector<std::string> Warnings(uint32_t SendPacketBytes = 172) {
+    return CheckStartValues(SendPacketBytes, 4096).Warnings;
+  }
+  static std::vector<std::string> Refusals(uint32_t SendPacketBytes = 172) {
+    return CheckStartValues(SendPacketBytes, 4096).Refusals;
+  }
+
   TTempDir Dir;
 };
 
@@ -128,16 +136,19 @@ TEST_F(StartValues, LongDeviceListIsCut) {
 }
 
 TEST_F(StartValues, OtherExecutableNameReadsItsOwnFile) {
-  // The image is still written as Brenvic.ini; the settings come from Other.ini.
   LoadWith("[Options]\r\nLocalPort=4000\r\n", "Other.ini");
-  EXPECT_TRUE(std::filesystem::exists(Dir.Path() / "Brenvic.ini"));
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini")) << "nothing written beside an existing file";
   EXPECT_EQ(LocalPort, 4000);
   EXPECT_FALSE(DoLog);
 
   ResetStartValues();
   std::filesystem::remove(Dir.Path() / "Other.ini");
   LoadWith(nullptr, "Other.ini");
-  EXPECT_EQ(LocalPort, 30000) << "no file of the executable's name: built-in defaults";
+  std::string Image;
+  ASSERT_TRUE(Platform::LoadResourceBytes("BRENVIC_INI", "CFGFILE", Image));
+  EXPECT_EQ(ReadFile(Dir.Path() / "Other.ini"), Image) << "the image under the name that is read";
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini"));
+  EXPECT_EQ(LocalPort, 50000) << "and its values in force";
 }
 
 TEST_F(StartValues, UnwritableDirectoryLeavesDefaults) {
@@ -153,19 +164,22 @@ namespace {
 
 TEST_F(StartValues, SettingsThatDisableTheBridgeAreWarnedAboutAndKept) {
   LoadWith(nullptr);  // the shipped image: nothing to warn about
-  EXPECT_EQ(StartValueWarnings(), std::vector<std::string>{});
+  EXPECT_EQ(Warnings(), std::vector<std::string>{});
+  EXPECT_EQ(Refusals(), std::vector<std::string>{});
   ResetStartValues();
-  EXPECT_EQ(StartValueWarnings(), std::vector<std::string>{}) << "nor with the built-in defaults";
+  EXPECT_EQ(Warnings(), std::vector<std::string>{}) << "nor with the built-in defaults";
+  EXPECT_EQ(Refusals(), std::vector<std::string>{});
 
   LoadWith(
       "[Options]\r\nLocalPort=113948\r\nDisconnectTimeOut=-1\r\nRTPVersion=0\r\nSendBufCount=0\r\n"
       "MaxRecvSequenceNumberInterval=0\r\nTCPServerListenPort=-1\r\nPayloadType=264\r\n"
       "[Logs]\r\nKeepDays=7\r\n",
       "Other.ini");
-  EXPECT_EQ(StartValueWarnings(),
+  EXPECT_EQ(Refusals(), (std::vector<std::string>{"Error: LocalPort=113948: not a port number (1..65535)",
+                                                   "Error: TCPServerListenPort=-1: not a port number (1..65535)"}))
+      << "a port cut to its width would be another port";
+  EXPECT_EQ(Warnings(),
             (std::vector<std::string>{
-                "Warning: LocalPort=113948: does not fit, 48412 is used",
-                "Warning: TCPServerListenPort=-1: does not fit, 65535 is used",
                 "Warning: DisconnectTimeOut=-1: a peer that falls silent is never dropped",
                 "Warning: PayloadType=264: does not fit, 8 is used",
                 "Warning: RTPVersion=0: packets of RTP version 2 are refused, the bridge is deaf",
@@ -179,13 +193,69 @@ TEST_F(StartValues, SettingsThatDisableTheBridgeAreWarnedAboutAndKept) {
 
   ResetStartValues();
   LoadWith("[Options]\r\nSendBufCount=65536\r\nDisconnectTimeOut=0\r\nLocalPort=0\r\n", "Third.ini");
-  EXPECT_EQ(StartValueWarnings(),
+  EXPECT_EQ(Refusals(), std::vector<std::string>{}) << "port 0 is the system's choice, told but not refused";
+  EXPECT_EQ(Warnings(),
             (std::vector<std::string>{
                 "Warning: LocalPort=0: the system picks a port that no peer knows, the bridge is deaf",
                 "Warning: DisconnectTimeOut=0: every peer is dropped at each check, received audio is lost",
                 "Warning: SendBufCount=65536: does not fit, 0 is used; no packet is ever sent, the microphone is "
                 "mute"}))
       << "one line per setting";
+}
+
+TEST_F(StartValues, ValuesThatCannotWorkAreRefusedNamingTheKey) {
+  const struct {
+    const char* Settings;
+    std::vector<std::string> Refusals;
+    std::vector<std::string> Warnings;
+  } Cases[] = {
+      {"LocalPort=106000\r\nRemotePort=65536\r\nTCPServerListenPort=-80",
+       {"Error: LocalPort=106000: not a port number (1..65535)",
+        "Error: RemotePort=65536: not a port number (1..65535)",
+        "Error: TCPServerListenPort=-80: not a port number (1..65535)"},
+       {}},
+      {"LocalPort=65535\r\nRemotePort=1\r\nTCPServerListenPort=0x61A8", {}, {}},
+      {"PayloadType=0", {"Error: PayloadType=0: labels the A-law audio as another codec (only 8 or 96..127)"}, {}},
+      {"PayloadType=95", {"Error: PayloadType=95: labels the A-law audio as another codec (only 8 or 96..127)"}, {}},
+      {"PayloadType=256",
+       {"Error: PayloadType=256: does not fit, 0 is used; labels the A-law audio as another codec (only 8 or "
+        "96..127)"},
+       {}},
+      {"PayloadType=96", {}, {"Warning: PayloadType=96: a dynamic type, the peer must know it as PCMA/8000"}},
+      {"PayloadType=127", {}, {"Warning: PayloadType=127: a dynamic type, the peer must know it as PCMA/8000"}},
+      {"PayloadType=128", {}, {"Warning: PayloadType=128: not a payload type, 8 is sent"}},
+  };
+  for (const auto& C : Cases) {
+    ResetStartValues();
+    LoadWith(("[Options]\r\n" + std::string(C.Settings) + "\r\n").c_str());
+    EXPECT_EQ(Refusals(), C.Refusals) << C.Settings;
+    EXPECT_EQ(Warnings(), C.Warnings) << C.Settings;
+  }
+
+  // The packet size comes from the RTP layer: only the judgement is here.
+  ResetStartValues();
+  LoadWith("[Options]\r\nSendPayloadTime=66136\r\n");
+  EXPECT_EQ(Refusals(4097), std::vector<std::string>{"Error: SendPayloadTime=66136: does not fit, 600 is used; packets "
+                                                     "of 4097 bytes exceed the sender's 4096"});
+  EXPECT_EQ(Warnings(4097), std::vector<std::string>{}) << "one line per setting";
+}
+
+TEST_F(StartValues, WhatWasReadOtherwiseThanWrittenIsTold) {
+  LoadWith(
+      "\xEF\xBB\xBF[Options]\r\nDoLog=1\r\nSaveWavData=yes\r\nDisconnectTimeOut=6000 ms\r\nLocalPort=\r\n"
+      "PayloadType=eight\r\n[Logs]\r\nKeepDays=two weeks\r\n");
+  EXPECT_TRUE(DoLog) << "the first section is read";
+  EXPECT_FALSE(SaveWavData);
+  EXPECT_EQ(DisconnectTimeOut, 2000);
+  EXPECT_EQ(Warnings(), (std::vector<std::string>{
+                            "Warning: " + (Dir.Path() / "Brenvic.ini").string() + ": UTF-8 byte-order mark skipped",
+                            "Warning: SaveWavData=yes: not a number, 0 is used",
+                            "Warning: DisconnectTimeOut=6000 ms: not a number, 2000 is used",
+                            "Warning: PayloadType=eight: not a number, 8 is used",
+                            "Warning: [Logs] KeepDays=two weeks: not a number, 0 is used",
+                        }))
+      << "an empty value is the default without a word";
+  EXPECT_EQ(Refusals(), std::vector<std::string>{});
 }
 
 }  // namespace

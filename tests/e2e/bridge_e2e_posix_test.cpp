@@ -254,6 +254,60 @@ TEST(Bridge, SettingsBeyondTheBufferLimitsAreRefusedAtStart) {
   EXPECT_TRUE(HasLine(Log, "Exception in main proceding: TAVEK Vantelo service failed to start"));
 }
 
+// A value that cannot work ends the start before anything is opened, with a line
+// naming the key, whatever DoLog says; so does a file saved as UTF-16.
+TEST(Bridge, SettingsThatCannotWorkRefuseTheStart) {
+  auto ExpectRefused = [](TBridge& B, const std::string& Line) {
+    B.Start();
+    EXPECT_EQ(B.Wait(5s), 3);
+    EXPECT_EQ(B.LogLines(),
+              (std::vector<std::string>{Line, "Exception in main proceding: TAVEK Vantelo service failed to start"}));
+  };
+  const struct {
+    const char* Setting;
+    const char* Line;
+  } Cases[] = {
+      {"LocalPort=106000", "Error: LocalPort=106000: not a port number (1..65535)"},
+      {"PayloadType=0", "Error: PayloadType=0: labels the A-law audio as another codec (only 8 or 96..127)"},
+      {"SendPayloadTime=600", "Error: SendPayloadTime=600: packets of 4812 bytes exceed the sender's 4096"},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Setting);
+    std::string Settings = Ini(FreePort(SOCK_DGRAM), 9, FreePort(SOCK_STREAM), "", "");
+    Settings.replace(Settings.find("DoLog=1"), 7, "DoLog=0");
+    Settings.insert(Settings.find("\r\n") + 2, std::string(C.Setting) + "\r\n");  // the first of its name wins
+    TBridge B(Settings);
+    ExpectRefused(B, C.Line);
+  }
+
+  std::string Utf16 = "\xFF\xFE";
+  for (const char Ch : Ini(FreePort(SOCK_DGRAM), 9, FreePort(SOCK_STREAM), "", "")) Utf16 += std::string{Ch, '\0'};
+  TBridge B(Utf16);
+  ExpectRefused(B, "Error: " + (B.Dir() / "Brenvic.ini").string() + ": UTF-16 text, save it as ANSI or UTF-8");
+}
+
+// A UTF-8 byte-order mark before "[Options]" is skipped: the first section's
+// values are in force, and the log says that the mark was there.
+TEST(Bridge, AByteOrderMarkDoesNotHideTheFirstSection) {
+  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM);
+  TBridge B("\xEF\xBB\xBF" +
+            Ini(Port, 9, Tcp, "", "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n"));
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("TAVEK Vantelo service started successfully", 5s)) << "DoLog=1 of [Options] is read";
+  TSocket Peer(SOCK_DGRAM);
+  Peer.SendTo(Port, RtpPacket(1, 160, 0x11111111, Bytes(160, '\x55')));
+  EXPECT_TRUE(B.WaitForLog("CONNECTED: [ID=1,IP=<127.0.0.1>,Port=<" + std::to_string(Peer.Port()) + ">]", 3s))
+      << "the bridge listens on the file's LocalIP and LocalPort";
+  TSocket Client(SOCK_STREAM);
+  EXPECT_TRUE(Client.Connect(Tcp)) << "and serves the recording stream on its TCPServerListenPort";
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(5s), 0);
+  const auto Log = B.LogLines();
+  EXPECT_EQ(std::count(Log.begin(), Log.end(),
+                       "Warning: " + (B.Dir() / "Brenvic.ini").string() + ": UTF-8 byte-order mark skipped"),
+            1);
+}
+
 // The process stands still for two seconds (stopped, as a frozen machine would
 // be): when it goes on, the peer gets at most SendBufCount packets together,
 // not the two seconds it missed.

@@ -26,9 +26,9 @@ protected:
   void SetUp() override {
     std::filesystem::copy_file(Platform::ExeDir() + "Brenvic", Dir.Path() / "Brenvic");
   }
-  TRun Run(const std::string& Args) {
+  TRun Run(const std::string& Args, const std::string& Name = "Brenvic") {
     TRun R;
-    const std::string Cmd = "'" + (Dir.Path() / "Brenvic").string() + "' " + Args + " 2>/dev/null";
+    const std::string Cmd = "'" + (Dir.Path() / Name).string() + "' " + Args + " 2>/dev/null";
     FILE* P = popen(Cmd.c_str(), "r");
     if (!P) return R;
     char Buf[4096];
@@ -70,6 +70,18 @@ TEST_F(Program, FirstStartWritesTheConfigurationLogsTheBannerAndShowsUsage) {
   EXPECT_EQ(Lines[2].substr(13), "TAVEK Vantelo service v" + std::string(BRENVIC_EXPECTED_VERSION));
   EXPECT_EQ(Lines[3].substr(13), "Using config file: " + (Dir.Path() / "Brenvic.ini").string());
   EXPECT_EQ(Lines[4].substr(13), Stars);
+}
+
+TEST_F(Program, ARenamedProgramStartsFromTheImageUnderItsOwnName) {
+  std::filesystem::rename(Dir.Path() / "Brenvic", Dir.Path() / "Bridge");
+  ASSERT_EQ(Run("/?", "Bridge").ExitCode, 0);
+  std::string Image;
+  ASSERT_TRUE(Platform::LoadResourceBytes("BRENVIC_INI", "CFGFILE", Image));
+  EXPECT_EQ(ReadFile(Dir.Path() / "Bridge.ini"), Image) << "written under the name that is read";
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini"));
+  const auto Lines = LogLines();
+  ASSERT_EQ(Lines.size(), 5u) << "the image's DoLog=5 is in force: the banner";
+  EXPECT_EQ(Lines[3].substr(13), "Using config file: " + (Dir.Path() / "Bridge.ini").string());
 }
 
 TEST_F(Program, NoBannerWithLoggingOff) {

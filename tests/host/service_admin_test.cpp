@@ -15,6 +15,7 @@ struct TSplitCase {
   const char* Text;
   char Delimiter;
   std::vector<std::string> Items;
+  bool BlanksSeparate = true;
 };
 
 TEST(DelimitedText, SplittingRule) {
@@ -36,8 +37,13 @@ TEST(DelimitedText, SplittingRule) {
         "VoIP", "Device"}},
       {"", ',', {}},
       {"   ", ',', {}},
+      // Only the delimiter separates: blanks inside an item stay, around it go.
+      {" Windows Update ,\tPrint  Spooler\t", ',', {"Windows Update", "Print  Spooler"}, false},
+      {"a b,,\"c, d\" e,", ',', {"a b", "", "c, d", "e", ""}, false},
+      {"   ", ',', {}, false},
   };
-  for (const TSplitCase& C : Cases) EXPECT_EQ(Platform::SplitDelimitedText(C.Text, C.Delimiter), C.Items) << C.Text;
+  for (const TSplitCase& C : Cases)
+    EXPECT_EQ(Platform::SplitDelimitedText(C.Text, C.Delimiter, C.BlanksSeparate), C.Items) << C.Text;
 }
 
 class PreinstalledList : public ::testing::Test {
@@ -62,6 +68,13 @@ TEST_F(PreinstalledList, ItemsAreAnnouncedAndWrittenOnePerLine) {
   EXPECT_TRUE(Save("-L[\"Svc One\",,two,]"));
   EXPECT_EQ(Console.size(), 4u);
   EXPECT_EQ(List(), "Svc One\r\n\r\ntwo\r\n\r\n") << "the earlier file is replaced";
+}
+
+TEST_F(PreinstalledList, ServiceNamesKeepTheirBlanks) {
+  EXPECT_TRUE(Save("-L(Windows Update, Print Spooler)"));
+  EXPECT_EQ(Console, (std::vector<std::string>{"Added preinstall administrative service from \"Windows Update\"",
+                                               "Added preinstall administrative service from \"Print Spooler\""}));
+  EXPECT_EQ(List(), "Windows Update\r\nPrint Spooler\r\n");
 }
 
 TEST_F(PreinstalledList, NothingWithoutAUsableList) {
