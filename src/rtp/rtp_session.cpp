@@ -37,6 +37,7 @@ constexpr uint32_t AdaptiveLeadMs = 10;
 constexpr uint32_t AdaptiveStartingWaitMs = 5;
 constexpr uint32_t AdaptiveLiveMs = 1000;  // a stream is live this long after its last packet
 constexpr int32_t AdaptiveQueuedFrames = 2;
+constexpr uint32_t AdaptiveCatchUpMs = 200;  // without a device: how far behind its pace the session catches up
 constexpr uint32_t AdaptiveFrameBytes = TAdaptiveStream::FrameSamples;
 constexpr uint32_t AdaptiveFrameMs = AdaptiveFrameBytes / 8;
 
@@ -506,9 +507,12 @@ void TRtpSession::PlayOnDevice(const uint8_t* Data, uint32_t Size) {
 int32_t TRtpSession::AdaptiveQueued(uint32_t Now) const {
   if (FPlayer && FPlayer->Running()) return FPlayer->QueuedCount();
   // Without a device the session keeps the pace itself: the frames "queued"
-  // are those whose time has not yet run out.
+  // are those whose time has not yet run out. A session thread that woke late
+  // (a busy machine) owes the frames of the time it lost and takes them at
+  // once: nothing limits it as a device would, and the recording loses nothing.
   const int32_t Ahead = static_cast<int32_t>(FAdaptivePlayedUntil - Now);
-  return Ahead > 0 ? (Ahead + static_cast<int32_t>(AdaptiveFrameMs) - 1) / static_cast<int32_t>(AdaptiveFrameMs) : 0;
+  if (Ahead > 0) return (Ahead + static_cast<int32_t>(AdaptiveFrameMs) - 1) / static_cast<int32_t>(AdaptiveFrameMs);
+  return Ahead > -static_cast<int32_t>(AdaptiveCatchUpMs) ? 1 : 0;
 }
 
 uint32_t TRtpSession::AdaptiveWait() {
@@ -545,7 +549,7 @@ void TRtpSession::PlayAdaptive(TMesureStreams* Measure) {
         if (FPlayer->Play(Lead, static_cast<int32_t>(sizeof(Lead))) == 0) FAdaptivePlayedUntil += AdaptiveLeadMs;
       }
     }
-    if (static_cast<int32_t>(FAdaptivePlayedUntil - Now) < 0) FAdaptivePlayedUntil = Now;
+    if (Playing && static_cast<int32_t>(FAdaptivePlayedUntil - Now) < 0) FAdaptivePlayedUntil = Now;
     FAdaptivePlayedUntil += AdaptiveFrameMs;
     FAdaptiveIdle = false;
     if (Playing) PlayOnDevice(Frame, AdaptiveFrameBytes);
