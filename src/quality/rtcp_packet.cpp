@@ -3,32 +3,20 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/byte_order.h"
+
 namespace {
+
+using Platform::GetBE16;
+using Platform::GetBE32;
+using Platform::PutBE16;
+using Platform::PutBE32;
 
 constexpr uint32_t HeaderBytes = 4;
 constexpr uint32_t BlockBytes = 24;
 constexpr uint32_t SenderInfoBytes = 20;
 constexpr uint8_t SdesEnd = 0;
 constexpr uint8_t SdesCname = 1;
-
-uint16_t GetBE16(const uint8_t* P) { return static_cast<uint16_t>(P[0] << 8 | P[1]); }
-
-uint32_t GetBE32(const uint8_t* P) {
-  return static_cast<uint32_t>(P[0]) << 24 | static_cast<uint32_t>(P[1]) << 16 |
-         static_cast<uint32_t>(P[2]) << 8 | P[3];
-}
-
-void PutBE16(uint8_t* P, uint16_t V) {
-  P[0] = static_cast<uint8_t>(V >> 8);
-  P[1] = static_cast<uint8_t>(V);
-}
-
-void PutBE32(uint8_t* P, uint32_t V) {
-  P[0] = static_cast<uint8_t>(V >> 24);
-  P[1] = static_cast<uint8_t>(V >> 16);
-  P[2] = static_cast<uint8_t>(V >> 8);
-  P[3] = static_cast<uint8_t>(V);
-}
 
 constexpr uint32_t RoundUp4(uint32_t N) { return (N + 3) & ~3u; }
 
