@@ -25,8 +25,9 @@ void JitterBuffers(TPrometheusText& T, const TSessionMetrics& M) {
   const std::pair<const char*, const TJitterStats*> Buffers[] = {{"receive", &M.ReceiveBuffer},
                                                                   {"send", &M.SendBuffer}};
   T.Family("brenvic_jitter_buffer_drops_total", "counter",
-           "Writes into a jitter buffer that had to drop audio: cut for want of room (underflow) or dropped "
-           "with the whole content (overflow)");
+           "Writes into a jitter buffer that had to drop audio: captured bytes cut for want of room (underflow), "
+           "or no room at all (overflow: the oldest whole packets dropped for a received one, the whole content "
+           "for captured bytes)");
   for (const auto& [Name, S] : Buffers) {
     T.Sample("brenvic_jitter_buffer_drops_total", S->Underflows, {{"buffer", Name}, {"kind", "underflow"}});
     T.Sample("brenvic_jitter_buffer_drops_total", S->Overflows, {{"buffer", Name}, {"kind", "overflow"}});
