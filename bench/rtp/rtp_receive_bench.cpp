@@ -91,9 +91,9 @@ void BM_JitterPacketWriteRead(benchmark::State& State) { JitterWriteRead<&TJitte
 BENCHMARK(BM_JitterPacketWriteRead);
 
 // One received datagram as the session takes it: its sender not refused, its
-// payload type the configured one, acceptance, the length against the
-// buffer's, then its payload into the receive buffer as a packet. The buffer is
-// emptied now and then so that it never overflows.
+// payload type the configured one, acceptance (of the one stream played), the
+// length against the buffer's, then its payload into the receive buffer as a
+// packet. The buffer is emptied now and then so that it never overflows.
 void BM_ReceivePath(benchmark::State& State) {
   TRtpCodec Codec(1);
   TPeerGate Gate;
@@ -101,13 +101,13 @@ void BM_ReceivePath(benchmark::State& State) {
   TLongPacketNote Long;
   TJitterBuffer Buffer(160, 480, 1 << 20);
   std::vector<uint8_t> D = Datagram(0x12345678);
-  Codec.Accept(D.data(), 172);
+  Codec.Accept(D.data(), 172, nullptr, {1, 0, 40});
   TRtpDatagramInfo Info;
   uint32_t N = 0;
   for (auto _ : State) {
     NextSequence(D);
     if (Gate.Refused(1) || Filter.Check(1, D.data(), 172) != TRtpPayloadVerdict::Play) continue;
-    if (Codec.Accept(D.data(), 172, &Info)) {
+    if (Codec.Accept(D.data(), 172, &Info, {1, N, 40})) {
       const uint32_t Kept = Long.Keep(1, static_cast<uint32_t>(Info.PayloadLength), 3, 160);
       Buffer.WritePacket(D.data() + Info.PayloadOffset, static_cast<uint16_t>(Kept));
     }

@@ -48,7 +48,9 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
                                                                 {TRtpVerdict::Version, "version"},
                                                                 {TRtpVerdict::NoPayload, "no_payload"},
                                                                 {TRtpVerdict::Repeat, "repeat"},
-                                                                {TRtpVerdict::SequenceJump, "sequence_jump"}};
+                                                                {TRtpVerdict::SequenceJump, "sequence_jump"},
+                                                                {TRtpVerdict::Late, "late"},
+                                                                {TRtpVerdict::OtherSource, "other_source"}};
   T.Family("brenvic_rtp_packets_rejected_total", "counter", "Received datagrams refused, by the rule that refused them");
   T.Sample("brenvic_rtp_packets_rejected_total", M.Refused, {{"reason", "refused_sender"}});
   T.Sample("brenvic_rtp_packets_rejected_total", M.Rtcp, {{"reason", "rtcp"}});

@@ -618,10 +618,13 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
   try {
     TRtpDatagramInfo Info;
     const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-    const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info);
+    const uint32_t Now = Platform::TickCount();
+    // One stream is played at a time: another sender's takes over once the
+    // played one has been silent for two packets' time.
+    const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info, {ClientId, Now, 2u * FReceivePayloadTime});
     ++FVerdicts[static_cast<size_t>(Verdict)];
     if (Verdict != TRtpVerdict::Accepted) return;
-    FLastReceiveTick = Platform::TickCount();
+    FLastReceiveTick = Now;
     const uint8_t* Payload = Bytes + Info.PayloadOffset;
     if (FAdaptiveMode) {
       const TPushResult R = FAdaptiveBuffer.Push(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Payload,

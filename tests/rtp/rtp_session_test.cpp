@@ -1011,7 +1011,61 @@ protected:
     return S;
   }
   Bytes Played() const { return TestSupport::ReadFile(FDir.Path() / "played.raw"); }
+  static uint64_t Verdicts(TRtpSession& S, TRtpVerdict V) { return S.Metrics().Verdicts[static_cast<size_t>(V)]; }
 };
+
+// The remote side moving to a new port, or a second sender: while the first
+// stream goes on, the other is not played (and counted); once the first has
+// been silent for two packets' time, the other takes over.
+TEST_F(PlayingSession, TwoSendersAtOnceArePlayedOneAtATime) {
+  auto S = StartPlaying();
+  TPeer A, B;
+  const char FillA = 0x2A, FillB = 0x3B;
+  const auto Start = TClock::now();
+  for (uint16_t Seq = 0; Seq < 60; ++Seq) {
+    std::this_thread::sleep_until(Start + Seq * 20ms);
+    if (Seq < 40) A.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0xAAAA, FillA));
+    B.Send(FUdpPort, Rtp(static_cast<uint16_t>(30000 + Seq), 160u * Seq, 0xBBBB, FillB));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return S->Metrics().Datagrams == 100; }));
+  const uint64_t FromB = Verdicts(*S, TRtpVerdict::Accepted) - 40;
+  EXPECT_EQ(Verdicts(*S, TRtpVerdict::OtherSource), 60 - FromB) << "every packet not played is counted";
+  WaitUntil([&] { return Played().size() >= 160 * (40 + FromB); });
+  const Bytes Heard = Played();
+  S->SetActive(false);
+  const size_t FirstB = Heard.find(FillB);
+  ASSERT_NE(FirstB, Bytes::npos) << "the second sender is heard once the first has stopped";
+  EXPECT_EQ(std::count(Heard.begin(), Heard.begin() + FirstB, FillA), 160 * 40) << "the first, whole";
+  EXPECT_EQ(Heard.find(FillA, FirstB), Bytes::npos) << "not interleaved";
+  // From the second or third packet after the first stream's last (later on
+  // a machine too busy to send on time).
+  EXPECT_GE(FromB, 10u);
+  EXPECT_LE(FromB, 20u);
+  EXPECT_EQ(static_cast<uint64_t>(std::count(Heard.begin(), Heard.end(), FillB)), 160 * FromB);
+}
+
+// A packet lost on the way that arrives a second later is not played out of
+// its place: it is dropped and counted as late.
+TEST_F(PlayingSession, APacketASecondLateIsDroppedAsLate) {
+  auto S = StartPlaying();
+  TPeer Peer;
+  auto Packet = [](uint16_t Seq) { return Rtp(static_cast<uint16_t>(65520 + Seq), 160u * Seq, 0x5151, 1 + 2 * Seq); };
+  const auto Start = TClock::now();
+  for (uint16_t Seq = 0; Seq < 80; ++Seq) {
+    std::this_thread::sleep_until(Start + Seq * 20ms);
+    if (Seq != 10) Peer.Send(FUdpPort, Packet(Seq));
+    if (Seq == 60) Peer.Send(FUdpPort, Packet(10));
+  }
+  WaitUntil([&] { return S->Metrics().Datagrams == 80 && Played().size() >= 160u * 79; });
+  EXPECT_EQ(Verdicts(*S, TRtpVerdict::Late), 1u);
+  EXPECT_EQ(Verdicts(*S, TRtpVerdict::Accepted), 79u);
+  const std::vector<int> Runs = LongRuns(Played(), 160);
+  S->SetActive(false);
+  std::vector<int> Want;
+  for (uint16_t Seq = 0; Seq < 80; ++Seq)
+    if (Seq != 10) Want.push_back(1 + 2 * Seq);
+  EXPECT_EQ(Runs, Want) << "in order across the wrap, each once";
+}
 
 // A peer sending 80 ms packets to a buffer of 60 ms: each is played whole, and
 // the log says once which setting would hold them.
