@@ -13,6 +13,7 @@
 #include "audio/adaptive_buffer.h"
 #include "audio/jitter_buffer.h"
 #include "bench_ratio.h"
+#include "rtp/long_packet_note.h"
 #include "rtp/rtp_codec.h"
 #include "rtp/rtp_payload_filter.h"
 
@@ -72,34 +73,44 @@ void BM_ParseAccept(benchmark::State& State) {
 }
 BENCHMARK(BM_ParseAccept);
 
-void BM_JitterWriteRead(benchmark::State& State) {
+// One write and one read: captured bytes (Write) or a received packet, kept
+// whole (WritePacket).
+template <void (TJitterBuffer::*WriteOne)(const uint8_t*, uint16_t)>
+void JitterWriteRead(benchmark::State& State) {
   TJitterBuffer Buffer(160, 480, 480);
   const std::vector<uint8_t> Payload(160, 0xD5);
   TAudioBlock Block;
   for (auto _ : State) {
-    Buffer.Write(Payload.data(), 160);
+    (Buffer.*WriteOne)(Payload.data(), 160);
     benchmark::DoNotOptimize(Buffer.Read(0, Block));
   }
 }
+void BM_JitterWriteRead(benchmark::State& State) { JitterWriteRead<&TJitterBuffer::Write>(State); }
 BENCHMARK(BM_JitterWriteRead);
+void BM_JitterPacketWriteRead(benchmark::State& State) { JitterWriteRead<&TJitterBuffer::WritePacket>(State); }
+BENCHMARK(BM_JitterPacketWriteRead);
 
 // One received datagram as the session takes it: its sender not refused, its
-// payload type the configured one, acceptance, then its payload into the
-// receive buffer. The buffer is emptied now and then so that it never overflows.
+// payload type the configured one, acceptance (of the one stream played), the
+// length against the buffer's, then its payload into the receive buffer as a
+// packet. The buffer is emptied now and then so that it never overflows.
 void BM_ReceivePath(benchmark::State& State) {
   TRtpCodec Codec(1);
   TPeerGate Gate;
   TRtpPayloadFilter Filter;
+  TLongPacketNote Long;
   TJitterBuffer Buffer(160, 480, 1 << 20);
   std::vector<uint8_t> D = Datagram(0x12345678);
-  Codec.Accept(D.data(), 172);
+  Codec.Accept(D.data(), 172, nullptr, {1, 0, 40});
   TRtpDatagramInfo Info;
   uint32_t N = 0;
   for (auto _ : State) {
     NextSequence(D);
     if (Gate.Refused(1) || Filter.Check(1, D.data(), 172) != TRtpPayloadVerdict::Play) continue;
-    if (Codec.Accept(D.data(), 172, &Info))
-      Buffer.Write(D.data() + Info.PayloadOffset, static_cast<uint16_t>(Info.PayloadLength));
+    if (Codec.Accept(D.data(), 172, &Info, {1, N, 40})) {
+      const uint32_t Kept = Long.Keep(1, static_cast<uint32_t>(Info.PayloadLength), 3, 160);
+      Buffer.WritePacket(D.data() + Info.PayloadOffset, static_cast<uint16_t>(Kept));
+    }
     if ((++N & 4095) == 0) Buffer.Clear();
   }
 }

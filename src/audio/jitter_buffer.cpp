@@ -25,7 +25,16 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
     const int64_t Length = static_cast<int64_t>(FData.size());
     int64_t N = Size;
     if (Length + Size > FCapacity) N = FCapacity - Length;  // negative when over a lowered capacity
-    if (N > 0) FData.insert(FData.end(), Data, Data + N);
+    if (N > 0) {
+      FData.insert(FData.end(), Data, Data + N);
+      // Without packets the content is all stream: nothing to keep apart.
+      if (!FPieces.empty()) {
+        if (FPieces.back().Whole)
+          FPieces.push_back({static_cast<uint32_t>(N), false});
+        else
+          FPieces.back().Size += static_cast<uint32_t>(N);
+      }
+    }
     if (Size > N && N > 0) {
       ++FStats.Underflows;
       FStats.UnderflowBytes += static_cast<uint64_t>(Size - N);
@@ -38,7 +47,36 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
       ++FStats.Overflows;
       FStats.OverflowBytes += Size + FData.size();
       FData.clear();
+      FPieces.clear();
     }
+    Ready = static_cast<int64_t>(FData.size()) >= FThreshold;
+  }
+  if (Ready) FDataEvent.Set();
+  if (!Line.empty()) WriteLog(Line);
+}
+
+void TJitterBuffer::WritePacket(const uint8_t* Data, uint16_t Size) {
+  if (Size == 0) return;
+  std::string Line;
+  bool Ready = false;
+  {
+    Platform::TLockGuard G(FLock);
+    // Room is made from the oldest end, a whole packet at a time: the excess
+    // goes, and what is played starts where a packet starts.
+    if (FPieces.empty() && !FData.empty()) FPieces.push_back({static_cast<uint32_t>(FData.size()), false});
+    uint64_t Dropped = 0;
+    size_t Gone = 0;
+    while (Gone < FPieces.size() && static_cast<int64_t>(FData.size() - Dropped) + Size > FCapacity)
+      Dropped += FPieces[Gone++].Size;
+    if (Dropped > 0) {
+      FPieces.erase(FPieces.begin(), FPieces.begin() + static_cast<ptrdiff_t>(Gone));
+      FData.erase(FData.begin(), FData.begin() + static_cast<ptrdiff_t>(Dropped));
+      ++FStats.Overflows;
+      FStats.OverflowBytes += Dropped;
+      Line = Format("Jitter bubber: Drop overflow data [Data size=<%d>]", static_cast<int>(Size));
+    }
+    FData.insert(FData.end(), Data, Data + Size);
+    FPieces.push_back({Size, true});
     Ready = static_cast<int64_t>(FData.size()) >= FThreshold;
   }
   if (Ready) FDataEvent.Set();
@@ -48,20 +86,52 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
 bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
   if (!FDataEvent.Wait(TimeoutMs)) return false;
   Platform::TLockGuard G(FLock);
-  const uint32_t Size = static_cast<uint32_t>(std::min<size_t>(FData.size(), FReadMax));
+  const uint32_t Size =
+      FPieces.empty() ? static_cast<uint32_t>(std::min<size_t>(FData.size(), FReadMax)) : TakePieces();
   Block.Data.reset(Size > 0 ? new uint8_t[Size] : nullptr);
   Block.Size = Size;
   if (Size > 0) {
     std::memcpy(Block.Data.get(), FData.data(), Size);
-    FData.erase(FData.begin(), FData.begin() + Size);
+    if (Size == FData.size())
+      FData.clear();
+    else
+      FData.erase(FData.begin(), FData.begin() + Size);
   }
   if (static_cast<int64_t>(FData.size()) < FThreshold) FDataEvent.Reset();
   return true;
 }
 
+uint32_t TJitterBuffer::TakePieces() {
+  // Whole pieces while they fit the take; stream bytes fill it up to ReadMax,
+  // a packet that does not fit waits for the next take (or, first, goes alone).
+  uint32_t Size = 0;
+  size_t Taken = 0;
+  for (TPiece& P : FPieces) {
+    if (P.Size <= FReadMax - Size) {
+      Size += P.Size;
+      ++Taken;
+      continue;
+    }
+    if (!P.Whole) {
+      P.Size -= FReadMax - Size;
+      Size = FReadMax;
+    } else if (Size == 0) {
+      Size = P.Size;
+      ++Taken;
+    }
+    break;
+  }
+  if (Taken == FPieces.size())
+    FPieces.clear();
+  else
+    FPieces.erase(FPieces.begin(), FPieces.begin() + static_cast<ptrdiff_t>(Taken));
+  return Size;
+}
+
 void TJitterBuffer::Clear() {
   Platform::TLockGuard G(FLock);
   FData.clear();
+  FPieces.clear();
 }
 
 void TJitterBuffer::SetThreshold(int32_t Threshold) {

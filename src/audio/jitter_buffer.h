@@ -1,8 +1,14 @@
 #pragma once
-// TJitterBuffer: a bounded byte FIFO with a data-ready event, between a thread
-// that produces audio at its own pace (transport thread, wave-in callback) and
-// the session thread that takes it. The writer never waits: on overflow it cuts
-// or discards data with a log line.
+// TJitterBuffer: a bounded FIFO of audio with a data-ready event, between a
+// thread that produces audio at its own pace (transport thread, wave-in
+// callback) and the session thread that takes it. The writer never waits: on
+// overflow it drops data with a log line.
+//
+// It holds two kinds of content. Received packets (WritePacket) stay whole: a
+// take never splits one, and room is made by dropping the oldest whole packets,
+// so that what is played is always a packet's audio from its start. Captured
+// bytes (Write) form a plain byte stream that a take cuts wherever its size
+// ends, so that each take is exactly one packet's payload to send.
 
 #include <cstdint>
 #include <memory>
@@ -18,8 +24,10 @@ struct TAudioBlock {
   uint32_t Size = 0;
 };
 
-// What a buffer's writer had to drop: cut off for want of room ("underflow")
-// and dropped with the whole content for want of any room ("overflow").
+// What a buffer's writer had to drop. Underflow: bytes of a Write cut off for
+// want of room (a packet is never cut). Overflow: a write that found no room at
+// all; a Write drops the whole content with its own bytes, a WritePacket the
+// oldest whole packets (it is kept itself); the bytes are what was dropped.
 struct TJitterStats {
   uint64_t Underflows = 0, UnderflowBytes = 0;
   uint64_t Overflows = 0, OverflowBytes = 0;
@@ -33,16 +41,22 @@ public:
   TJitterBuffer(const TJitterBuffer&) = delete;
   TJitterBuffer& operator=(const TJitterBuffer&) = delete;
 
-  // Appends Size bytes (copied at once). What does not fit is cut off
-  // ("Drop underflow data"); with no room at all the new bytes and the whole
-  // content are dropped ("Drop overflow data"). Signals the data event once the
-  // content reaches the threshold; never resets it.
+  // Appends Size bytes (copied at once) to the byte stream. What does not fit
+  // is cut off ("Drop underflow data"); with no room at all the new bytes and
+  // the whole content are dropped ("Drop overflow data"). Signals the data
+  // event once the content reaches the threshold; never resets it.
   void Write(const uint8_t* Data, uint16_t Size);
+  // Appends one whole packet (copied at once). When it does not fit, the
+  // oldest packets are dropped, whole, until it does ("Drop overflow data"); a
+  // packet longer than the capacity is kept alone. Signals as Write does.
+  void WritePacket(const uint8_t* Data, uint16_t Size);
 
-  // Waits up to TimeoutMs for the data event, then takes the oldest bytes, at
-  // most ReadMax of them, and resets the event when less than the threshold is
-  // left. False (Block untouched) when the event stayed unsignalled. A true
-  // result may come with size 0 when the event outlived the content.
+  // Waits up to TimeoutMs for the data event, then takes the oldest content,
+  // at most ReadMax bytes of it without splitting a packet (a first packet
+  // longer than ReadMax is taken whole, alone), and resets the event when less
+  // than the threshold is left. False (Block untouched) when the event stayed
+  // unsignalled. A true result may come with size 0 when the event outlived the
+  // content.
   bool Read(uint32_t TimeoutMs, TAudioBlock& Block);
 
   // Empties the content; the data event stays as it is.
@@ -69,5 +83,16 @@ private:
   int32_t FCapacity GUARDED_BY(FLock);
   uint32_t FReadMax GUARDED_BY(FLock);
   std::vector<uint8_t> FData GUARDED_BY(FLock);  // oldest byte first
+  // The size of the next take out of FPieces, which it leaves without the
+  // pieces taken (and the rest of a stream piece cut into).
+  uint32_t TakePieces() REQUIRES(FLock);
+
+  // FData in pieces, oldest first: a packet (Whole), or a run of stream bytes.
+  // None while the content is stream bytes only (the send side's).
+  struct TPiece {
+    uint32_t Size;
+    bool Whole;
+  };
+  std::vector<TPiece> FPieces GUARDED_BY(FLock);  // a take leaves few behind: erased from the front
   TJitterStats FStats GUARDED_BY(FLock);
 };

@@ -25,8 +25,9 @@ void JitterBuffers(TPrometheusText& T, const TSessionMetrics& M) {
   const std::pair<const char*, const TJitterStats*> Buffers[] = {{"receive", &M.ReceiveBuffer},
                                                                   {"send", &M.SendBuffer}};
   T.Family("brenvic_jitter_buffer_drops_total", "counter",
-           "Writes into a jitter buffer that had to drop audio: cut for want of room (underflow) or dropped "
-           "with the whole content (overflow)");
+           "Writes into a jitter buffer that had to drop audio: captured bytes cut for want of room (underflow), "
+           "or no room at all (overflow: the oldest whole packets dropped for a received one, the whole content "
+           "for captured bytes)");
   for (const auto& [Name, S] : Buffers) {
     T.Sample("brenvic_jitter_buffer_drops_total", S->Underflows, {{"buffer", Name}, {"kind", "underflow"}});
     T.Sample("brenvic_jitter_buffer_drops_total", S->Overflows, {{"buffer", Name}, {"kind", "overflow"}});
@@ -47,7 +48,9 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
                                                                 {TRtpVerdict::Version, "version"},
                                                                 {TRtpVerdict::NoPayload, "no_payload"},
                                                                 {TRtpVerdict::Repeat, "repeat"},
-                                                                {TRtpVerdict::SequenceJump, "sequence_jump"}};
+                                                                {TRtpVerdict::SequenceJump, "sequence_jump"},
+                                                                {TRtpVerdict::Late, "late"},
+                                                                {TRtpVerdict::OtherSource, "other_source"}};
   T.Family("brenvic_rtp_packets_rejected_total", "counter", "Received datagrams refused, by the rule that refused them");
   T.Sample("brenvic_rtp_packets_rejected_total", M.Refused, {{"reason", "refused_sender"}});
   T.Sample("brenvic_rtp_packets_rejected_total", M.Rtcp, {{"reason", "rtcp"}});

@@ -188,11 +188,11 @@ TRtpSendIdentity TRtpCodec::SendIdentity() {
   return {FSequenceNumber, FTimestamp, FSsrc, FMarkerPending};
 }
 
-bool TRtpCodec::Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info) {
-  return Check(Data, Size, Info) == TRtpVerdict::Accepted;
+bool TRtpCodec::Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info, const TRtpArrival& From) {
+  return Check(Data, Size, Info, From) == TRtpVerdict::Accepted;
 }
 
-TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info) {
+TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info, const TRtpArrival& From) {
   // A length beyond 16 bits cannot come over UDP; it would wrap and misplace
   // the datagram's end.
   if (Size < RtpMinDatagramLength || Size > 0xFFFF) return TRtpVerdict::TooShort;
@@ -204,8 +204,19 @@ TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInf
     if (D.Version != FVersion) return TRtpVerdict::Version;
     if (!D.HeaderInside || D.PayloadLength <= 0) return TRtpVerdict::NoPayload;
     if (!FStreamTracking.load()) return TRtpVerdict::Accepted;
-    for (const TRecent& R : FRecent)
-      if (R.Used && R.Ssrc == D.Ssrc && R.SequenceNumber == D.SequenceNumber) return TRtpVerdict::Repeat;
+    const uint64_t Key = RecentKey(D.Ssrc, D.SequenceNumber);
+    for (const uint64_t R : FRecent)
+      if (R == Key) return TRtpVerdict::Repeat;
+    // One stream at a time: two sources at once (a second sender, the remote
+    // side moving to a new port) would be played interleaved, a packet each.
+    // A stream that paused may be taken over by any, itself included (a
+    // sender that started its numbers anew).
+    const bool Live = FPlayed.Known && From.Tick - FPlayed.Tick < From.HoldMs;
+    if (Live) {
+      if (From.Sender != FPlayed.Sender || D.Ssrc != FPlayed.Ssrc) return TRtpVerdict::OtherSource;
+      // Played in its place or not at all.
+      if (static_cast<int16_t>(D.SequenceNumber - FPlayed.SequenceNumber) <= 0) return TRtpVerdict::Late;
+    }
     if (!FAwaitingFirstStream.load()) {
       if (D.Ssrc != FRemoteSsrc) {
         FRemoteSsrc = D.Ssrc;
@@ -214,13 +225,18 @@ TRtpVerdict TRtpCodec::Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInf
         ResetSendIdentityLocked();
         SsrcChanged = true;
       } else {
-        const int32_t Delta = static_cast<int32_t>(D.SequenceNumber) - static_cast<int32_t>(FLastSequenceNumber);
+        // Modulo 65536: the wrap from 65535 to 0 is one step, and a stream
+        // that starts anew behind its old numbers is no jump.
+        const int32_t Delta = static_cast<int16_t>(D.SequenceNumber - FLastSequenceNumber);
         FLastSequenceNumber = D.SequenceNumber;
         FLastTimestamp = D.Timestamp;
         if (Delta > static_cast<int32_t>(FMaxRecvSequenceNumberInterval)) return TRtpVerdict::SequenceJump;
       }
     }
-    FRecent[FRecentNext] = {D.Ssrc, D.SequenceNumber, true};
+    if (!Live) FPlayed = {true, From.Sender, D.Ssrc, 0, 0};  // a stream starts, or starts again
+    FPlayed.SequenceNumber = D.SequenceNumber;
+    FPlayed.Tick = From.Tick;
+    FRecent[FRecentNext] = Key;
     FRecentNext = (FRecentNext + 1) % RecentCount;
   }
   if (SsrcChanged && DoLog) WriteLog("RTP SSRC CHANGED!");

@@ -77,9 +77,21 @@ struct TRtpDatagramInfo {
 // Takes a datagram apart without reading outside Data[0, Length).
 TRtpDatagramInfo ParseRtpDatagram(const uint8_t* Data, uint16_t Length);
 
-// Why a received datagram was refused (or that it was not).
-enum class TRtpVerdict : uint8_t { Accepted, TooShort, Version, NoPayload, Repeat, SequenceJump };
-inline constexpr size_t RtpVerdictCount = 6;
+// Why a received datagram was refused (or that it was not). Late: behind the
+// played stream's last packet. OtherSource: not of the stream being played.
+enum class TRtpVerdict : uint8_t { Accepted, TooShort, Version, NoPayload, Repeat, SequenceJump, Late, OtherSource };
+inline constexpr size_t RtpVerdictCount = 8;
+
+// Where and when a datagram came: what the choice of the one stream that is
+// played goes by. A source is a sender (the transport's client id, that is one
+// address and port) with one SSRC; the stream played holds while it has been
+// silent for less than HoldMs. The defaults hold nothing: every datagram is as
+// welcome as any other.
+struct TRtpArrival {
+  int32_t Sender = 0;
+  uint32_t Tick = 0;  // Platform::TickCount() at its arrival
+  uint32_t HoldMs = 0;
+};
 
 // The send identity as it is now.
 struct TRtpSendIdentity {
@@ -136,9 +148,15 @@ public:
   // hands on). Logs "RTP SSRC CHANGED!" when DoLog is on. An exact repeat (the
   // stream and sequence number of one of the last few accepted datagrams) is
   // refused and changes nothing.
-  bool Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
+  // With stream tracking on, one stream is played at a time: a datagram of
+  // another source than the played one is refused (OtherSource) until the
+  // played stream has been silent for From.HoldMs, and one whose sequence
+  // number is not after the played stream's last (modulo 65536) is refused as
+  // Late while that stream goes on. Neither changes anything; only the
+  // played stream moves the tracking and renews the send identity.
+  bool Accept(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr, const TRtpArrival& From = {});
   // The same, telling which rule decided.
-  TRtpVerdict Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr);
+  TRtpVerdict Check(const uint8_t* Data, uint32_t Size, TRtpDatagramInfo* Info = nullptr, const TRtpArrival& From = {});
   void SetAwaitingFirstStream(bool Awaiting) { FAwaitingFirstStream.store(Awaiting); }
   // Off: every well-formed datagram of the right version is accepted, repeats
   // and changes of stream included, and the send identity is never renewed by
@@ -170,14 +188,23 @@ private:
   uint32_t FRemoteSsrc GUARDED_BY(FLock) = 0;
   uint16_t FLastSequenceNumber GUARDED_BY(FLock) = 0;
   uint32_t FLastTimestamp GUARDED_BY(FLock) = 0;
+  // The stream played: its source, its last packet accepted, and when.
+  struct TPlayed {
+    bool Known = false;
+    int32_t Sender = 0;
+    uint32_t Ssrc = 0;
+    uint32_t Tick = 0;
+    uint16_t SequenceNumber = 0;
+  };
+  TPlayed FPlayed GUARDED_BY(FLock);
   // The streams and sequence numbers of the last packets accepted: a datagram
   // the network repeated is not played twice.
+  // Each is one key, so that the look through them all is a few compares on
+  // the path of every packet; 0 is a free place.
   static constexpr size_t RecentCount = 8;
-  struct TRecent {
-    uint32_t Ssrc = 0;
-    uint16_t SequenceNumber = 0;
-    bool Used = false;
-  };
-  std::array<TRecent, RecentCount> FRecent GUARDED_BY(FLock){};
+  static uint64_t RecentKey(uint32_t Ssrc, uint16_t SequenceNumber) {
+    return uint64_t{1} << 48 | uint64_t{Ssrc} << 16 | SequenceNumber;
+  }
+  std::array<uint64_t, RecentCount> FRecent GUARDED_BY(FLock){};
   size_t FRecentNext GUARDED_BY(FLock) = 0;
 };

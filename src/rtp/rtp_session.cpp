@@ -634,6 +634,7 @@ void TRtpSession::OnClientDisconnected(TTPKTServer*, int32_t ClientId, const std
   size_t PeersLeft = 0;
   if (!FPeerGate.Leave(ClientId, &PeersLeft)) return;
   FPayloadFilter.Forget(ClientId);
+  FLongPackets.Forget(ClientId);
   if (DoLog) WriteLog(Format("DISCONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
   // Only the last peer's going ends the wait for the first stream. Counting the
   // departing peer as the table does, any going ended it, and the stream of a
@@ -658,10 +659,13 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
   try {
     TRtpDatagramInfo Info;
     const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-    const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info);
+    const uint32_t Now = Platform::TickCount();
+    // One stream is played at a time: another sender's takes over once the
+    // played one has been silent for two packets' time.
+    const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info, {ClientId, Now, 2u * FReceivePayloadTime});
     ++FVerdicts[static_cast<size_t>(Verdict)];
     if (Verdict != TRtpVerdict::Accepted) return;
-    FLastReceiveTick = Platform::TickCount();
+    FLastReceiveTick = Now;
     const uint8_t* Payload = Bytes + Info.PayloadOffset;
     if (FAdaptiveMode) {
       const TPushResult R = FAdaptiveBuffer.Push(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Payload,
@@ -671,7 +675,9 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
       // The raw file takes what arrived, once: a repeat is not written again.
       if (R != TPushResult::Stored && R != TPushResult::Late) return;
     } else {
-      FReceiveBuffer.Write(Payload, static_cast<uint16_t>(Info.PayloadLength));
+      const uint32_t Kept = FLongPackets.Keep(ClientId, static_cast<uint32_t>(Info.PayloadLength), FReceiveBufCount,
+                                              FReceivePayloadBytes);
+      FReceiveBuffer.WritePacket(Payload, static_cast<uint16_t>(Kept));
     }
     if (FSaveWavData) AppendRaw(false, Payload, static_cast<size_t>(Info.PayloadLength));
   } catch (const Exception& E) {

@@ -35,6 +35,7 @@
 #include "platform/mutex.h"
 #include "platform/thread.h"
 #include "platform/wave_format.h"
+#include "rtp/long_packet_note.h"
 #include "rtp/rtp_codec.h"
 #include "rtp/send_pacer.h"
 #include "rtp/rtp_payload_filter.h"
@@ -223,6 +224,7 @@ private:
   // which received datagrams are audio at all.
   TPeerGate FPeerGate;                // locks itself
   TRtpPayloadFilter FPayloadFilter;   // locks itself
+  TLongPacketNote FLongPackets;       // locks itself
   TJitterBuffer FReceiveBuffer;  // locks itself
   TAdaptiveReceiver FAdaptiveBuffer;  // locks itself; used instead of FReceiveBuffer in adaptive mode
   TJitterBuffer FSendBuffer;     // locks itself

@@ -18,7 +18,7 @@ using Platform::TWaitResult;
 
 // One step of a scenario and what must hold after it.
 struct TOp {
-  enum TKind { Write, Read, Clear, ResetEvent, SetCapacity } Kind;
+  enum TKind { Write, WritePacket, Read, Clear, ResetEvent, SetCapacity } Kind;
   int Arg;                // bytes to write, the read time-out, the new capacity
   bool ReadResult;        // Read only
   uint32_t ReadSize;      // Read only
@@ -36,6 +36,7 @@ struct TScenario {
 };
 
 constexpr auto W = TOp::Write;
+constexpr auto P = TOp::WritePacket;  // the receive side: whole packets
 constexpr auto R = TOp::Read;
 
 const std::vector<TScenario> Scenarios = {
@@ -98,6 +99,30 @@ const std::vector<TScenario> Scenarios = {
       {W, 0, {}, {}, true, 480, nullptr},
       {R, 0, true, 480, false, 0, nullptr},
       {W, 0, {}, {}, false, 0, nullptr}}},
+    {"receive defaults: a fourth packet drops the oldest one, not all",
+     160, 480, 480,
+     {{P, 160, {}, {}, true, 160, nullptr},
+      {P, 160, {}, {}, true, 320, nullptr},
+      {P, 160, {}, {}, true, 480, nullptr},
+      {P, 160, {}, {}, true, 480, "Jitter bubber: Drop overflow data [Data size=<160>]"},
+      {R, 0, true, 480, false, 0, nullptr}}},
+    {"packets are dropped whole, oldest first; one longer than the buffer is kept and taken whole",
+     160, 480, 480,
+     {{P, 640, {}, {}, true, 640, nullptr},
+      {R, 0, true, 640, false, 0, nullptr},
+      {P, 160, {}, {}, true, 160, nullptr},
+      {P, 640, {}, {}, true, 640, "Jitter bubber: Drop overflow data [Data size=<640>]"},
+      {P, 100, {}, {}, true, 100, "Jitter bubber: Drop overflow data [Data size=<100>]"},
+      {R, 0, true, 100, false, 0, nullptr}}},
+    {"a take hands out whole packets, as many as the largest take holds",
+     160, 480, 1000,
+     {{P, 200, {}, {}, true, 200, nullptr},
+      {P, 200, {}, {}, true, 400, nullptr},
+      {P, 200, {}, {}, true, 600, nullptr},
+      {R, 0, true, 400, true, 200, nullptr},
+      {P, 300, {}, {}, true, 500, nullptr},
+      {R, 0, true, 200, true, 300, nullptr},
+      {R, 0, true, 300, false, 0, nullptr}}},
     {"a write of the full 16-bit size",
      160, 100000, 100000,
      {{W, 65535, {}, {}, true, 65535, nullptr},
@@ -122,10 +147,14 @@ TEST(JitterBuffer, Scenarios) {
       for (const TOp& Op : S.Ops) {
         SCOPED_TRACE(testing::Message() << "step " << N++);
         switch (Op.Kind) {
-          case TOp::Write: {
+          case TOp::Write:
+          case TOp::WritePacket: {
             std::vector<uint8_t> Data(static_cast<size_t>(Op.Arg));
             for (uint8_t& B : Data) B = NextWritten++;
-            Buffer.Write(Data.data(), static_cast<uint16_t>(Op.Arg));
+            if (Op.Kind == TOp::Write)
+              Buffer.Write(Data.data(), static_cast<uint16_t>(Op.Arg));
+            else
+              Buffer.WritePacket(Data.data(), static_cast<uint16_t>(Op.Arg));
             break;
           }
           case TOp::Read: {
@@ -154,6 +183,18 @@ TEST(JitterBuffer, Scenarios) {
     }
   }
   ResetStartValues();
+}
+
+// What the counters say of a burst into the receive buffer: only the excess
+// is dropped, and nothing is cut.
+TEST(JitterBuffer, APacketBurstCountsOnlyTheExcess) {
+  TJitterBuffer Buffer(160, 480, 480);
+  const std::vector<uint8_t> Data(160, 0xD5);
+  for (int I = 0; I < 5; ++I) Buffer.WritePacket(Data.data(), 160);
+  const TJitterStats S = Buffer.Stats();
+  EXPECT_EQ(S.Overflows, 2u);
+  EXPECT_EQ(S.OverflowBytes, 320u);
+  EXPECT_EQ(S.Underflows + S.UnderflowBytes, 0u);
 }
 
 TEST(JitterBuffer, OldestBytesFirstAcrossWrites) {

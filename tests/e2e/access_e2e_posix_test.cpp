@@ -204,7 +204,10 @@ TEST(Access, PeersOutsideTheListAreNeverServedNorHeardOverIPv4AndIPv6) {
 
   TUdp Stranger("127.0.0.3");
   {
+    // One stream is played at a time: the IPv4 peer's first, the IPv6 peer's
+    // once the first has stopped.
     TTalker V4("127.0.0.2", "127.0.0.1", Port, 'a');
+    std::this_thread::sleep_for(100ms);
     TTalker V6("::1", "::1", Port, 'b');
     for (uint16_t I = 0; I < 60; ++I) {
       Stranger.Send("127.0.0.1", Port, Rtp(I, 0x5EC, 'z'));
@@ -212,6 +215,7 @@ TEST(Access, PeersOutsideTheListAreNeverServedNorHeardOverIPv4AndIPv6) {
     }
     EXPECT_TRUE(Stranger.Drain(300ms).empty()) << "a refused sender gets nothing";
     V4.Finish();
+    std::this_thread::sleep_for(300ms);
     V6.Finish();
     EXPECT_GE(V4.Received().size(), 30u);
     EXPECT_GE(V6.Received().size(), 30u);

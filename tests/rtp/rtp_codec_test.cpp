@@ -246,11 +246,15 @@ TEST(RtpParse, LayoutsAndDatagramsThatEndTooSoon) {
 
 // ---- acceptance
 
+// Two packets' time of the defaults: how long a played stream holds.
+constexpr uint32_t HoldMs = 40;
+
 struct TStep {
   TDatagram D;
   bool Accepted;
   uint32_t RemoteSsrc;  // tracking afterwards
   uint16_t LastSeq;
+  uint32_t Tick = 0;  // of the arrival, from sender 1
 };
 
 void RunSteps(TRtpCodec& Codec, const std::vector<TStep>& Steps) {
@@ -259,7 +263,8 @@ void RunSteps(TRtpCodec& Codec, const std::vector<TStep>& Steps) {
     SCOPED_TRACE(testing::Message() << "step " << N++ << " seq " << S.D.Seq);
     const std::vector<uint8_t> Bytes = S.D.Bytes();
     TRtpDatagramInfo Info;
-    EXPECT_EQ(Codec.Accept(Bytes.data(), static_cast<uint32_t>(Bytes.size()), &Info), S.Accepted);
+    const TRtpVerdict V = Codec.Check(Bytes.data(), static_cast<uint32_t>(Bytes.size()), &Info, {1, S.Tick, HoldMs});
+    EXPECT_EQ(V == TRtpVerdict::Accepted, S.Accepted) << static_cast<int>(V);
     const TRtpReceiveTracking T = Codec.ReceiveTracking();
     EXPECT_EQ(T.RemoteSsrc, S.RemoteSsrc);
     EXPECT_EQ(T.LastSequenceNumber, S.LastSeq);
@@ -312,13 +317,13 @@ TEST(RtpAccept, AwaitingFirstStreamRecordsNothing) {
   Codec.SetAwaitingFirstStream(true);
   RunSteps(Codec, {
       {TDatagram{.Seq = 500, .Ssrc = A}, true, 0, 0},
-      {TDatagram{.Seq = 10, .Ssrc = B}, true, 0, 0},  // two peers interleaved
-      {TDatagram{.Seq = 40000, .Ssrc = A}, true, 0, 0},
+      {TDatagram{.Seq = 10, .Ssrc = B}, true, 0, 0, HoldMs},  // another stream once the first paused
+      {TDatagram{.Seq = 40000, .Ssrc = A}, true, 0, 0, 2 * HoldMs},
   });
   EXPECT_EQ(Codec.SendIdentity().Ssrc, Before.Ssrc);
   // Once a peer left: the first stream is adopted as a new SSRC.
   Codec.SetAwaitingFirstStream(false);
-  RunSteps(Codec, {{TDatagram{.Seq = 501, .Ssrc = A}, true, A, 501}});
+  RunSteps(Codec, {{TDatagram{.Seq = 40001, .Ssrc = A}, true, A, 40001, 2 * HoldMs}});
   EXPECT_NE(Codec.SendIdentity().Ssrc, Before.Ssrc);
 }
 
@@ -331,19 +336,74 @@ TEST(RtpAccept, SequenceIntervalScenarios) {
       {TDatagram{.Seq = 1102, .Ssrc = A}, true, A, 1102},   // measured from the rejected one
       {TDatagram{.Seq = 1202, .Ssrc = A}, true, A, 1202},   // exactly the interval
       {TDatagram{.Seq = 1202, .Ssrc = A}, false, A, 1202},  // repeated: not played twice
-      {TDatagram{.Seq = 1150, .Ssrc = A}, true, A, 1150},   // older
-      {TDatagram{.Seq = 65535, .Ssrc = A}, false, A, 65535},
-      {TDatagram{.Seq = 0, .Ssrc = A}, true, A, 0},         // the wrap: -65535
-      {TDatagram{.Seq = 65535, .Ssrc = A}, false, A, 65535},  // +65535, a plain difference
-      {TDatagram{.Seq = 7, .Ts = 1, .Ssrc = A}, true, A, 7},
-      {TDatagram{.Seq = 8, .Ts = 0xFFFFFFFF, .Ssrc = A}, true, A, 8},  // timestamps not checked
-      {TDatagram{.Seq = 9000, .Ssrc = B}, true, B, 9000},   // another SSRC: adopted at any distance
-      {TDatagram{.Seq = 9001, .Ssrc = A}, true, A, 9001},
+      {TDatagram{.Seq = 1150, .Ssrc = A}, false, A, 1202},  // older: late, nothing recorded
+      {TDatagram{.Seq = 65500, .Ssrc = A}, false, A, 1202},  // far behind, modulo 65536: late too
+      {TDatagram{.Seq = 1203, .Ts = 1, .Ssrc = A}, true, A, 1203},
+      {TDatagram{.Seq = 1204, .Ts = 0xFFFFFFFF, .Ssrc = A}, true, A, 1204},  // timestamps not checked
+      {TDatagram{.Seq = 65500, .Ssrc = B}, true, B, 65500, HoldMs},  // another SSRC: adopted at any distance
+      {TDatagram{.Seq = 65535, .Ssrc = B}, true, B, 65535, HoldMs},
+      {TDatagram{.Seq = 99, .Ssrc = B}, true, B, 99, HoldMs},        // the wrap: +100
+      {TDatagram{.Seq = 65534, .Ssrc = B}, false, B, 99, HoldMs},    // behind across the wrap: late
+      {TDatagram{.Seq = 200, .Ssrc = B}, false, B, 200, HoldMs},     // +101: a jump
+      {TDatagram{.Seq = 201, .Ssrc = A}, true, A, 201, 2 * HoldMs},
   });
   EXPECT_EQ(Codec.ReceiveTracking().LastTimestamp, TDatagram{}.Ts);
+  // Any step forward passes the widest interval.
   Codec.SetMaxRecvSequenceNumberInterval(65535);
-  RunSteps(Codec, {{TDatagram{.Seq = 0, .Ssrc = B}, true, B, 0},
-                   {TDatagram{.Seq = 65535, .Ssrc = B}, true, B, 65535}});
+  RunSteps(Codec, {{TDatagram{.Seq = 32968, .Ssrc = A}, true, A, 32968, 2 * HoldMs}});
+}
+
+// One stream is played at a time: a source is a sender (the transport's client)
+// with its SSRC. Another source's packets are refused until the played one has
+// been silent for the hold time; then the next packet of any source starts a
+// stream, and only a stream that is played moves the tracking and the identity.
+TEST(RtpAccept, OneStreamIsPlayedAtATime) {
+  for (const bool Awaiting : {true, false}) {
+    SCOPED_TRACE(Awaiting ? "awaiting the first stream" : "tracking");
+    ResetStartValues();
+    DoLog = true;
+    TestSupport::TLogCapture Capture;
+    TRtpCodec Codec(5);
+    Codec.SetAwaitingFirstStream(Awaiting);
+    using V = TRtpVerdict;
+    const struct {
+      int32_t Sender;
+      uint32_t Ssrc;
+      uint16_t Seq;
+      uint32_t Tick;
+      TRtpVerdict Verdict;
+    } Steps[] = {
+        {1, A, 100, 1000, V::Accepted},
+        {2, B, 7000, 1005, V::OtherSource},   // a second sender
+        {3, A, 101, 1010, V::OtherSource},    // the same stream from a new port
+        {1, A, 101, 1020, V::Accepted},
+        {1, B, 7001, 1025, V::OtherSource},   // the same sender, another SSRC
+        {2, B, 7002, 1059, V::OtherSource},   // 39 ms of silence
+        {2, B, 7003, 1060, V::Accepted},      // 40: the second takes over
+        {1, A, 102, 1065, V::OtherSource},
+        {2, B, 7002, 1070, V::Late},          // behind its own stream
+        {2, B, 7004, 1080, V::Accepted},
+        {3, A, 103, 1200, V::Accepted},       // the port move, after a pause
+        {3, A, 104, 1220, V::Accepted},
+        {3, A, 60000, 1240, V::Late},         // far behind is late too
+        {3, A, 90, 1300, V::Accepted},        // after a pause a sender may start anew
+    };
+    uint32_t Ssrc = Codec.SendIdentity().Ssrc;
+    size_t Renewals = 0;
+    for (const auto& S : Steps) {
+      SCOPED_TRACE(testing::Message() << "sender " << S.Sender << " seq " << S.Seq << " at " << S.Tick);
+      const std::vector<uint8_t> Bytes = TDatagram{.Seq = S.Seq, .Ssrc = S.Ssrc}.Bytes();
+      EXPECT_EQ(Codec.Check(Bytes.data(), 172, nullptr, {S.Sender, S.Tick, HoldMs}), S.Verdict);
+      Renewals += Codec.SendIdentity().Ssrc != Ssrc;
+      Ssrc = Codec.SendIdentity().Ssrc;
+    }
+    // Tracking: A, B and A again are each a change of the played stream; the
+    // packets not played change nothing. Awaiting, nothing at all.
+    EXPECT_EQ(Renewals, Awaiting ? 0u : 3u);
+    EXPECT_EQ(Capture.Lines(), std::vector<std::string>(Awaiting ? 0 : 3, "RTP SSRC CHANGED!"));
+    EXPECT_EQ(Codec.ReceiveTracking().RemoteSsrc, Awaiting ? 0u : A);
+  }
+  ResetStartValues();
 }
 
 TEST(RtpAccept, ARepeatOfARecentPacketIsRefusedAndChangesNothing) {
@@ -351,26 +411,28 @@ TEST(RtpAccept, ARepeatOfARecentPacketIsRefusedAndChangesNothing) {
   Codec.SetAwaitingFirstStream(true);
   RunSteps(Codec, {
       {TDatagram{.Seq = 10, .Ssrc = A}, true, 0, 0},
-      {TDatagram{.Seq = 10, .Ssrc = B}, true, 0, 0},   // another stream's number
-      {TDatagram{.Seq = 10, .Ssrc = A}, false, 0, 0},  // also while awaiting the first stream
+      {TDatagram{.Seq = 10, .Ssrc = B}, true, 0, 0, HoldMs},       // another stream's number
+      {TDatagram{.Seq = 10, .Ssrc = A}, false, 0, 0, 2 * HoldMs},  // also while awaiting the first stream
   });
   Codec.SetAwaitingFirstStream(false);
   RunSteps(Codec, {
-      {TDatagram{.Seq = 20, .Ssrc = A}, true, A, 20},
-      {TDatagram{.Seq = 21, .Ssrc = A}, true, A, 21},
-      {TDatagram{.Seq = 20, .Ssrc = A}, false, A, 21},  // late copy: the tracking stays
-      {TDatagram{.Seq = 19, .Ssrc = A}, true, A, 19},   // older but new: accepted as before
-      {TDatagram{.Seq = 22, .Ssrc = A}, true, A, 22},
+      {TDatagram{.Seq = 20, .Ssrc = A}, true, A, 20, 2 * HoldMs},
+      {TDatagram{.Seq = 21, .Ssrc = A}, true, A, 21, 2 * HoldMs},
+      {TDatagram{.Seq = 20, .Ssrc = A}, false, A, 21, 2 * HoldMs},  // late copy: the tracking stays
+      {TDatagram{.Seq = 19, .Ssrc = A}, false, A, 21, 2 * HoldMs},  // older: late
+      {TDatagram{.Seq = 22, .Ssrc = A}, true, A, 22, 2 * HoldMs},
   });
   // A copy of a packet refused by the interval rule is no repeat of an accepted one.
   Codec.SetMaxRecvSequenceNumberInterval(100);
   RunSteps(Codec, {
-      {TDatagram{.Seq = 500, .Ssrc = A}, false, A, 500},
-      {TDatagram{.Seq = 500, .Ssrc = A}, true, A, 500},
+      {TDatagram{.Seq = 500, .Ssrc = A}, false, A, 500, 2 * HoldMs},
+      {TDatagram{.Seq = 500, .Ssrc = A}, true, A, 500, 2 * HoldMs},
   });
-  // Only the last few are remembered: eight later packets make 20 new again.
-  for (uint16_t Seq = 501; Seq < 509; ++Seq) RunSteps(Codec, {{TDatagram{.Seq = Seq, .Ssrc = A}, true, A, Seq}});
-  RunSteps(Codec, {{TDatagram{.Seq = 20, .Ssrc = A}, true, A, 20}});
+  // Only the last few are remembered: after eight later packets 20 is no
+  // repeat, and once the stream has paused it starts it again.
+  for (uint16_t Seq = 501; Seq < 509; ++Seq)
+    RunSteps(Codec, {{TDatagram{.Seq = Seq, .Ssrc = A}, true, A, Seq, 2 * HoldMs}});
+  RunSteps(Codec, {{TDatagram{.Seq = 20, .Ssrc = A}, true, A, 20, 3 * HoldMs}});
 }
 
 TEST(RtpAccept, NewSsrcResetsTheSendIdentityAndLogsWhenAsked) {

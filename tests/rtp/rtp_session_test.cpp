@@ -30,6 +30,7 @@
 #include "platform/exception.h"
 #include "platform/g711.h"
 #include "platform/wave_virtual.h"
+#include "rtp/long_packet_note.h"
 #include "rtp/rtp_codec.h"
 #include "rtp/rtp_session_test_peer.h"
 #include "rtp/rtp_test_support.h"
@@ -1069,11 +1070,7 @@ TEST_F(Session, ABacklogFromTheDeviceReachesThePeerAsOneBurstAtMost) {
   S->SetActive(false);
 }
 
-}  // namespace
-
-// ---- adaptive receive mode --------------------------------------------------------
-
-namespace {
+// ---- the fixed receive mode: one stream, in order, packets whole -----------------
 
 // The played file's bytes as runs of one value, long runs only (real frames of
 // one repeated byte; what a time-scale step or a fade leaves between them is
@@ -1090,17 +1087,127 @@ std::vector<int> LongRuns(const Bytes& Played, size_t Least) {
   return Values;
 }
 
-// A session in adaptive mode, started, its earphone writing to played.raw.
-class AdaptiveSession : public Session {
+// A started session whose earphone writes what it plays to played.raw.
+class PlayingSession : public Session {
 protected:
-  std::unique_ptr<TRtpSession> StartAdaptive() {
+  std::unique_ptr<TRtpSession> StartPlaying(const std::function<void(TRtpSession&)>& Setup = {}) {
     Platform::TVirtualWaveDevice EarFile = Ear();
     EarFile.FileName = (FDir.Path() / "played.raw").string();
     Install({Mic(), EarFile});
     auto S = NewSession();
-    S->SetAdaptiveReceive(true, {20, 200});
+    if (Setup) Setup(*S);
     S->SetActive(true);
     return S;
+  }
+  Bytes Played() const { return TestSupport::ReadFile(FDir.Path() / "played.raw"); }
+  static uint64_t Verdicts(TRtpSession& S, TRtpVerdict V) { return S.Metrics().Verdicts[static_cast<size_t>(V)]; }
+};
+
+// The remote side moving to a new port, or a second sender: while the first
+// stream goes on, the other is not played (and counted); once the first has
+// been silent for two packets' time, the other takes over.
+TEST_F(PlayingSession, TwoSendersAtOnceArePlayedOneAtATime) {
+  auto S = StartPlaying();
+  TPeer A, B;
+  const char FillA = 0x2A, FillB = 0x3B;
+  const auto Start = TClock::now();
+  for (uint16_t Seq = 0; Seq < 60; ++Seq) {
+    std::this_thread::sleep_until(Start + Seq * 20ms);
+    if (Seq < 40) A.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0xAAAA, FillA));
+    B.Send(FUdpPort, Rtp(static_cast<uint16_t>(30000 + Seq), 160u * Seq, 0xBBBB, FillB));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return S->Metrics().Datagrams == 100; }));
+  const uint64_t FromB = Verdicts(*S, TRtpVerdict::Accepted) - 40;
+  EXPECT_EQ(Verdicts(*S, TRtpVerdict::OtherSource), 60 - FromB) << "every packet not played is counted";
+  WaitUntil([&] { return Played().size() >= 160 * (40 + FromB); });
+  const Bytes Heard = Played();
+  S->SetActive(false);
+  const size_t FirstB = Heard.find(FillB);
+  ASSERT_NE(FirstB, Bytes::npos) << "the second sender is heard once the first has stopped";
+  EXPECT_EQ(std::count(Heard.begin(), Heard.begin() + FirstB, FillA), 160 * 40) << "the first, whole";
+  EXPECT_EQ(Heard.find(FillA, FirstB), Bytes::npos) << "not interleaved";
+  // From the second or third packet after the first stream's last (later on
+  // a machine too busy to send on time).
+  EXPECT_GE(FromB, 10u);
+  EXPECT_LE(FromB, 20u);
+  EXPECT_EQ(static_cast<uint64_t>(std::count(Heard.begin(), Heard.end(), FillB)), 160 * FromB);
+}
+
+// A packet lost on the way that arrives a second later is not played out of
+// its place: it is dropped and counted as late.
+TEST_F(PlayingSession, APacketASecondLateIsDroppedAsLate) {
+  auto S = StartPlaying();
+  TPeer Peer;
+  auto Packet = [](uint16_t Seq) { return Rtp(static_cast<uint16_t>(65520 + Seq), 160u * Seq, 0x5151, 1 + 2 * Seq); };
+  const auto Start = TClock::now();
+  for (uint16_t Seq = 0; Seq < 80; ++Seq) {
+    std::this_thread::sleep_until(Start + Seq * 20ms);
+    if (Seq != 10) Peer.Send(FUdpPort, Packet(Seq));
+    if (Seq == 60) Peer.Send(FUdpPort, Packet(10));
+  }
+  WaitUntil([&] { return S->Metrics().Datagrams == 80 && Played().size() >= 160u * 79; });
+  EXPECT_EQ(Verdicts(*S, TRtpVerdict::Late), 1u);
+  EXPECT_EQ(Verdicts(*S, TRtpVerdict::Accepted), 79u);
+  const std::vector<int> Runs = LongRuns(Played(), 160);
+  S->SetActive(false);
+  std::vector<int> Want;
+  for (uint16_t Seq = 0; Seq < 80; ++Seq)
+    if (Seq != 10) Want.push_back(1 + 2 * Seq);
+  EXPECT_EQ(Runs, Want) << "in order across the wrap, each once";
+}
+
+// A peer sending 80 ms packets to a buffer of 60 ms: each is played whole, and
+// the log says once which setting would hold them.
+TEST_F(PlayingSession, PacketsLongerThanTheBufferArePlayedWhole) {
+  auto S = StartPlaying([](TRtpSession& S) { S.SetReceiveBufCount(3); });
+  TPeer Peer;
+  const auto Start = TClock::now();
+  for (uint16_t Seq = 0; Seq < 10; ++Seq) {
+    std::this_thread::sleep_until(Start + Seq * 80ms);
+    Peer.Send(FUdpPort, RtpTest::PacketText(Seq, 640u * Seq, 0x6161, Bytes(640, static_cast<char>(1 + Seq))));
+  }
+  WaitUntil([&] { return Played().size() >= 6400u; });
+  const std::vector<int> Runs = LongRuns(Played(), 640);
+  S->SetActive(false);
+  EXPECT_EQ(Runs, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_EQ(Count(Lines(), "RTP packet of 640 bytes from [ID=1] is longer than the receive buffer of 480 bytes "
+                           "(ReceiveBufCount=3): played whole; ReceiveBufCount=4 would hold it"),
+            1u);
+  EXPECT_EQ(Count(Lines(), "Drop"), 0u) << "nothing cut, nothing dropped";
+}
+
+}  // namespace
+
+// The other two things the log may say of a long packet, once per sender
+// until it has gone, and how much of one goes into the buffer.
+TEST(LongPacketNote, NoCountHoldsItOrItIsCut) {
+  ResetStartValues();  // DoLog off: said all the same
+  TestSupport::TLogCapture Capture;
+  TLongPacketNote Note;
+  EXPECT_EQ(Note.Keep(1, 480, 3, 160), 480u);
+  EXPECT_EQ(Note.Keep(2, 32700, 2, 160), 32700u);
+  EXPECT_EQ(Note.Keep(3, 40000, 3, 160), 32768u);
+  EXPECT_EQ(Note.Keep(3, 50000, 3, 160), 32768u);
+  const std::vector<std::string> Said = {
+      "RTP packet of 32700 bytes from [ID=2] is longer than the receive buffer of 320 bytes (ReceiveBufCount=2): "
+      "played whole; no ReceiveBufCount holds it",
+      "RTP packet of 40000 bytes from [ID=3] is longer than the receive buffer of 480 bytes (ReceiveBufCount=3): "
+      "cut to 32768 bytes, the most a playback buffer holds"};
+  EXPECT_EQ(Capture.Lines(), Said);
+  Note.Forget(3);
+  Note.Keep(3, 40000, 3, 160);
+  EXPECT_EQ(Capture.Lines().size(), 3u) << "a sender that has gone is told afresh";
+}
+
+// ---- adaptive receive mode --------------------------------------------------------
+
+namespace {
+
+// A session in adaptive mode, started, its earphone writing to played.raw.
+class AdaptiveSession : public PlayingSession {
+protected:
+  std::unique_ptr<TRtpSession> StartAdaptive() {
+    return StartPlaying([](TRtpSession& S) { S.SetAdaptiveReceive(true, {20, 200}); });
   }
 };
 
