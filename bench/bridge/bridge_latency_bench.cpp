@@ -233,6 +233,8 @@ int main(int argc, char** argv) {
     Session.SetSendBufCount(5);
     Session.SetRecordEnabled(true);
     Session.SetPlayEnabled(true);
+    Session.SetRecDeviceID(RecDeviceID);
+    Session.SetPlayDeviceID(PlayDeviceID);
     Session.SetActive(true);
 
     // The peer: one packet every 20 ms, and whatever the session sends back.

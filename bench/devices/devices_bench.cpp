@@ -45,6 +45,8 @@ public:
   int32_t SendPayloadBytes() const override { return 160; }
   int32_t ReceivePayloadBytes() const override { return 160; }
   int32_t ReceiveBufCount() const override { return 3; }
+  const std::string& RecDeviceID() const override { return Device; }
+  const std::string& PlayDeviceID() const override { return Device; }
   void AddRecordedData(const WAVEHDR& Header) override {
     {
       std::lock_guard L(FLock);
@@ -70,6 +72,7 @@ public:
   }
 
   std::vector<TClock::time_point> Returned;  // written by the device thread while capturing
+  const std::string Device = "Bench";
 
 private:
   std::mutex FLock;
@@ -148,8 +151,6 @@ double DeviceSlice(int Seconds, std::vector<double>& Us, size_t& Blocks) {
 int main(int argc, char** argv) {
   const int Seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
   ResetStartValues();
-  RecDeviceID = "Bench";
-  PlayDeviceID = "Bench";
   TWaveDevicesTestPeer::HideSystem(true);
   TVirtualWaveDevice Mic, Ear;
   Mic.Name = "Bench Microphone";

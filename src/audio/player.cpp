@@ -49,11 +49,12 @@ int32_t TPlayer::ReserveRing() {
 }
 
 int32_t TPlayer::SelectDevice() {
-  return SelectWaveDevice(TWaveDir::Out, PlayDeviceID, FDeviceId, [this] { return ReserveRing(); });
+  return SelectWaveDevice(TWaveDir::Out, FSession.PlayDeviceID(), FDeviceId, [this] { return ReserveRing(); });
 }
 
 bool TPlayer::FirstDeviceByDefault() const {
-  return DeviceIdFromText(PlayDeviceID) == -2 && SplitWholeDeviceNames(PlayDeviceID).empty();
+  const std::string& Configured = FSession.PlayDeviceID();
+  return DeviceIdFromText(Configured) == -2 && SplitWholeDeviceNames(Configured).empty();
 }
 
 void TPlayer::Start() {

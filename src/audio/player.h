@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "audio/wave_device.h"
 #include "platform/wave.h"
@@ -29,6 +30,8 @@ public:
   virtual int32_t ReceivePayloadBytes() const = 0;
   // The number of playback buffers (and packets per take).
   virtual int32_t ReceiveBufCount() const = 0;
+  // The device to choose: a number, or a list of device names (PlayDeviceID).
+  virtual const std::string& PlayDeviceID() const = 0;
 
 protected:
   ~TPlayerSession() = default;
@@ -41,10 +44,10 @@ public:
   TPlayer(const TPlayer&) = delete;
   TPlayer& operator=(const TPlayer&) = delete;
 
-  // Chooses the device (PlayDeviceID) and reserves the ring: 0, or -1, -3,
+  // Chooses the device (the session's PlayDeviceID) and reserves the ring: 0, or -1, -3,
   // -4, -5.
   int32_t SelectDevice();
-  // An empty PlayDeviceID (no name, no number): the first device is played on
+  // An empty device list (no name, no number): the first device is played on
   // although the selection found none by name.
   bool FirstDeviceByDefault() const;
   // Opens the device unless running; Running tells how it went. A player whose

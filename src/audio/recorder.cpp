@@ -14,7 +14,7 @@ TRecorder::~TRecorder() {
 }
 
 int32_t TRecorder::SelectDevice() {
-  return SelectWaveDevice(TWaveDir::In, RecDeviceID, FDeviceId, [this] { return FDevice.Reserve(BufferCount); });
+  return SelectWaveDevice(TWaveDir::In, FSession.RecDeviceID(), FDeviceId, [this] { return FDevice.Reserve(BufferCount); });
 }
 
 void TRecorder::Start() {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "audio/wave_device.h"
 #include "platform/mutex.h"
@@ -24,6 +25,8 @@ public:
   virtual const Platform::TWaveFormat& AudioFormat() const = 0;
   // The bytes of audio in one sent packet.
   virtual int32_t SendPayloadBytes() const = 0;
+  // The device to choose: a number, or a list of device names (RecDeviceID).
+  virtual const std::string& RecDeviceID() const = 0;
   // A filled capture buffer: the session copies dwBytesRecorded bytes from
   // lpData before it returns. Called on the device's thread.
   virtual void AddRecordedData(const Platform::WAVEHDR& Header) = 0;
@@ -41,7 +44,7 @@ public:
   TRecorder(const TRecorder&) = delete;
   TRecorder& operator=(const TRecorder&) = delete;
 
-  // Chooses the device (RecDeviceID) and reserves the buffers: 0, or -1, -3,
+  // Chooses the device (the session's RecDeviceID) and reserves the buffers: 0, or -1, -3,
   // -4, -5.
   int32_t SelectDevice();
   // Opens the device and starts capturing unless running; Running tells how it went.

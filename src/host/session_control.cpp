@@ -75,6 +75,8 @@ bool TRTPService::CreateRTPSession() {
     S.SetPlayEnabled(true);
     S.SetMaxRecvSequenceNumberInterval(MaxRecvSequenceNumberInterval);
     S.SetSaveWavData(SaveWavData);
+    S.SetRecDeviceID(RecDeviceID);
+    S.SetPlayDeviceID(PlayDeviceID);
     S.SetNeedMeasure(NeedMeasure);
     for (const std::string& Problem : ReceiveSettings.Problems) WriteLog(Problem);
     S.SetAdaptiveReceive(ReceiveSettings.Mode == TReceiveMode::Adaptive,

@@ -2,50 +2,46 @@
 // TRtpSession: the running call bridge. One object owns every processor (the
 // TCP audio mixer, the UDP transport, the raw stream files, the sound recorder
 // and player) and is itself the worker thread that moves audio between them:
-// captured blocks become RTP packets sent to every peer, accepted packets from
-// the peers are played, and both directions feed the mixer and the raw files.
+// captured blocks become RTP packets sent to every peer (the send path),
+// accepted packets from the peers are played (the receive path, fixed or
+// adaptive, chosen at the start), and both directions feed the mixer and the
+// raw files. The devices and their watchdog are a unit of their own.
 //
 // Threads and what they touch:
 // - host thread: construction, configuration, Active, the device watchdog, the
 //   inactivity check, the start datagram, destruction;
-// - session thread (Execute): the two jitter buffers' reading side, the player's
-//   IsReady and Play, packet building and sending, the mixer, the raw files;
-// - transport threads: peer connect/disconnect and the receive path;
+// - session thread (Execute): the receive path's playing side, the send
+//   buffer's reading side, the send path, the mixer, the raw files;
+// - the transport library's network thread: peer connect/disconnect and the
+//   receive path's writing side;
 // - wave-in callback thread: AddRecordedData into the send jitter buffer.
-// In adaptive receive mode the received audio goes to the adaptive buffer
-// instead of the receive jitter buffer, and the session thread also wakes
-// every few milliseconds to keep the player fed from it.
 // FProcessorLock keeps the host thread from replacing or freeing a processor
-// while the session thread uses it; FRawLock serialises the raw file appends.
+// while the session thread or a metrics reader uses it.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 
-#include "audio/adaptive_buffer.h"
 #include "access/peer_gate.h"
+#include "audio/adaptive_buffer.h"
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
 #include "audio/recorder.h"
 #include "mixer/tcp_audio_mixer.h"
-#include "platform/clock.h"
-#include "platform/files.h"
 #include "platform/mutex.h"
 #include "platform/thread.h"
 #include "platform/wave_format.h"
-#include "rtp/long_packet_note.h"
+#include "rtp/adaptive_receive_path.h"
+#include "rtp/fixed_receive_path.h"
+#include "rtp/raw_files.h"
 #include "rtp/rtp_codec.h"
-#include "rtp/send_pacer.h"
 #include "rtp/rtp_payload_filter.h"
+#include "rtp/send_path.h"
+#include "rtp/session_devices.h"
 
 class TTPKTServer;
 class TMesureStreams;
-
-// A device as the health of the bridge sees it: open and moving audio, not
-// there (or not opened), or open but silent for a second while it should not be.
-enum class TDeviceState : uint8_t { Open, Missing, Stalled };
 
 // What the session has done since it was created (counters) and how it is now.
 struct TSessionMetrics {
@@ -90,6 +86,9 @@ public:
   void SetMaxRecvSequenceNumberInterval(uint16_t Value);     // frozen
   void SetSaveWavData(bool Value);                           // frozen
   void SetNeedMeasure(bool Value) { FNeedMeasure = Value; }  // read when the thread starts
+  // The devices to choose (a number, or a list of names); read at each opening.
+  void SetRecDeviceID(const std::string& Value) { FRecDeviceID = Value; }        // frozen
+  void SetPlayDeviceID(const std::string& Value) { FPlayDeviceID = Value; }      // frozen
   // The adaptive receive buffer instead of the fixed one, with its delay bounds.
   void SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings);  // frozen
 
@@ -110,6 +109,8 @@ public:
   int32_t SendPayloadBytes() const override { return FSendPayloadBytes; }
   int32_t ReceivePayloadBytes() const override { return FReceivePayloadBytes; }
   int32_t ReceiveBufCount() const override { return FReceiveBufCount; }
+  const std::string& RecDeviceID() const override { return FRecDeviceID; }
+  const std::string& PlayDeviceID() const override { return FPlayDeviceID; }
   uint16_t ReceivePayloadTime() const { return FReceivePayloadTime; }
   uint16_t SendPayloadTime() const { return FSendPayloadTime; }
   // The recorder's entry: a filled capture buffer into the send jitter buffer.
@@ -125,50 +126,39 @@ private:
   friend class TRtpSessionTestPeer;  // the tests' look inside, and where the raw files go
 
   void Start();
-  // Start's work on the processors.
   void StartProcessors() REQUIRES(FProcessorLock);
+  void StartTransport() REQUIRES(FProcessorLock);
+  void StartPaths();
   void Stop();
+  void StopProcessors() REQUIRES(FProcessorLock);
   // The transport for the host thread's own use: only the host thread replaces
   // it, so on that thread the pointer stays valid once the lock is released.
   TTPKTServer* HostTransport() const EXCLUDES(FProcessorLock);
   void ValidateLimits() const;
   void ComputeReceiveSizes();
   void ComputeSendSizes();
-  void OpenRawFiles();
-  // Appends to the sent (Sent) or the received raw file, if open.
-  void AppendRaw(bool Sent, const void* Data, size_t Size) EXCLUDES(FRawLock);
-  void CreateRecorder() REQUIRES(FProcessorLock);
-  void CreatePlayer() REQUIRES(FProcessorLock);
 
-  // One pass of the loop's receive and send sides.
-  void PlayReceived(TMesureStreams* Measure) REQUIRES(FProcessorLock);
-  void PlayAdaptive(TMesureStreams* Measure) REQUIRES(FProcessorLock);
-  // Plays on the device, counting only what reached it.
-  void PlayOnDevice(const uint8_t* Data, uint32_t Size) REQUIRES(FProcessorLock);
-  // Adaptive mode: frames handed over and not yet played, by the device or,
-  // without one, by the session's own clock.
-  int32_t AdaptiveQueued(uint32_t Now) const REQUIRES(FProcessorLock);
-  // How long the session thread may wait in adaptive mode: until a frame is due.
-  uint32_t AdaptiveWait();
-  void SendRecorded(TRtpPacketBuffer& Packet, TMesureStreams* Measure) REQUIRES(FProcessorLock);
-  void OnRecordWaveBuffer(const uint8_t* Data, uint32_t Size, TRtpPacketBuffer& Packet) REQUIRES(FProcessorLock);
+  // One pass of the loop: what is due of both directions.
+  void Pass(bool Woken, TMesureStreams* Measure) EXCLUDES(FProcessorLock);
+  uint32_t WaitMs() EXCLUDES(FProcessorLock);
+  void SendRecorded(TMesureStreams* Measure) REQUIRES(FProcessorLock);
 
   // Transport handlers.
   void OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
   void OnClientDisconnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
   void OnReceiveData(TTPKTServer* Sender, int32_t ClientId, const void* Data, uint32_t Size);
+  // Whether a received datagram may reach the acceptance rules: not from a
+  // refused sender, no RTCP, no foreign payload type (each counted).
+  bool Admit(int32_t ClientId, const uint8_t* Data, uint32_t Size);
   void OnTransportError(TTPKTServer* Sender, uint8_t Operation, const std::string& Msg, int32_t& ErrorCode);
-
-  static constexpr uint32_t FMinDatagramLength = RtpMinDatagramLength;
 
   // Processors: created by Start, released by Stop, replaced by the watchdog.
   // Keeps the host thread from replacing or freeing a processor while the
   // session thread or a metrics reader uses it.
   mutable Platform::TMutex FProcessorLock;
-  std::unique_ptr<TTPKTServer> FTransport GUARDED_BY(FProcessorLock);  // its handlers run on transport threads
+  std::unique_ptr<TTPKTServer> FTransport GUARDED_BY(FProcessorLock);  // its handlers run on the network thread
   std::unique_ptr<TTCPAudioMixer> FMixer GUARDED_BY(FProcessorLock);
-  std::unique_ptr<TPlayer> FPlayer GUARDED_BY(FProcessorLock);
-  std::unique_ptr<TRecorder> FRecorder GUARDED_BY(FProcessorLock);
+  TSessionDevices FDevices GUARDED_BY(FProcessorLock){*this, *this};
 
   // Configuration: written on the host thread while stopped, read afterwards.
   int32_t FReceiveBufCount = 2;
@@ -178,9 +168,9 @@ private:
   uint16_t FSendPayloadTime = 20;
   int32_t FSendPayloadBytes = 0;
   std::atomic<bool> FActive{false};        // written by the host thread, read anywhere
-  std::atomic<bool> FPlayEnabled{false};   // read on transport threads
+  std::atomic<bool> FPlayEnabled{false};   // read on the network thread
   bool FRecordEnabled = false;
-  std::atomic<bool> FSaveWavData{false};   // read on transport threads
+  std::atomic<bool> FSaveWavData{false};   // read on the network thread
   Platform::TWaveFormat FAudioFormat;
   std::string FRemoteIP;
   std::string FLocalIP;
@@ -191,41 +181,33 @@ private:
   uint16_t FRtpBufSizeMultiple = 1;
   uint32_t FDisconnectTimeOut = 0;
   bool FNeedMeasure = false;
+  std::string FRecDeviceID, FPlayDeviceID;
   bool FAdaptiveConfigured = false;
   TAdaptiveSettings FAdaptiveSettings;
-  std::atomic<bool> FAdaptiveMode{false};  // set by the start, read by the session and transport threads
-  std::optional<Platform::TFineTimers> FFineTimers;  // owner's thread: held from an adaptive start to the stop
-  uint32_t FAdaptivePlayedUntil = 0;       // session thread: when the audio handed to the player runs out (tick)
-  std::atomic<bool> FAdaptiveIdle{true};   // the player has nothing queued; set by the session thread
-
-  // The raw stream files, open while active with SaveWavData on.
-  Platform::TMutex FRawLock;  // the received file is appended to from two threads
-  std::unique_ptr<Platform::TWriteStream> FRawRecv GUARDED_BY(FRawLock);
-  std::unique_ptr<Platform::TWriteStream> FRawSent GUARDED_BY(FRawLock);
   std::string FRawFileDir;  // empty: the executable's folder (the tests choose another)
 
-  // Counters and times for the metrics; each is atomic on its own.
-  std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FPacketsSent{0}, FBytesSent{0}, FDeviceReopens{0},
-      FPlayedBytes{0};
+  // Counters for the metrics; each is atomic on its own.
+  std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FDeviceReopens{0};
   std::atomic<uint64_t> FVerdicts[RtpVerdictCount]{};
-  std::atomic<uint64_t> FFiltered[3]{};  // a refused sender's, RTCP, another payload type
-  std::atomic<uint32_t> FStartTick{0}, FLastCaptureTick{0}, FLastReceiveTick{0}, FLastPlayTick{0};
+  std::atomic<uint64_t> FRefusedSender{0}, FRtcp{0}, FOtherPayloadType{0};
+  std::atomic<uint32_t> FStartTick{0};
+  TDeviceActivity FActivity;  // atomic
 
   // The start datagram: host thread.
   uint32_t FLastHelloTick = 0;
   bool FHelloSent = false;
-
-  // The send side's pace: session thread (set by Start before the thread goes on).
-  TSendPacer FSendPacer;
-  int32_t FSendDropped = 0;  // session thread: packets dropped by the pacer since the last sent
 
   TRtpCodec FCodec;  // locks itself
   // Who becomes a peer (the process's access policy at each new sender), and
   // which received datagrams are audio at all.
   TPeerGate FPeerGate;                // locks itself
   TRtpPayloadFilter FPayloadFilter;   // locks itself
-  TLongPacketNote FLongPackets;       // locks itself
-  TJitterBuffer FReceiveBuffer;  // locks itself
-  TAdaptiveReceiver FAdaptiveBuffer;  // locks itself; used instead of FReceiveBuffer in adaptive mode
-  TJitterBuffer FSendBuffer;     // locks itself
+  // The receive paths; the start points FReceive at the one configured, before
+  // any datagram can arrive.
+  TFixedReceivePath FFixed;
+  TAdaptiveReceivePath FAdaptive;
+  std::atomic<TReceivePath*> FReceive{&FFixed};
+  TJitterBuffer FSendBuffer;  // locks itself
+  TSendPath FSend{FCodec};    // session thread (Reset by the start)
+  TRawFiles FRaw;             // locks itself
 };

@@ -10,10 +10,10 @@
 class TRtpSessionTestPeer {
 public:
   static TRtpCodec& Codec(TRtpSession& S) { return S.FCodec; }
-  static TJitterBuffer& ReceiveBuffer(TRtpSession& S) { return S.FReceiveBuffer; }
+  static TJitterBuffer& ReceiveBuffer(TRtpSession& S) { return S.FFixed.Buffer(); }
   static TJitterBuffer& SendBuffer(TRtpSession& S) { return S.FSendBuffer; }
-  static TAdaptiveReceiver& AdaptiveBuffer(TRtpSession& S) { return S.FAdaptiveBuffer; }
-  static bool AdaptiveMode(const TRtpSession& S) { return S.FAdaptiveMode; }
+  static TAdaptiveReceiver& AdaptiveBuffer(TRtpSession& S) { return S.FAdaptive.Buffer(); }
+  static bool AdaptiveMode(const TRtpSession& S) { return S.FReceive.load() == &S.FAdaptive; }
   // The transport's client count, as the host thread sees it.
   static int PeerCount(const TRtpSession& S) {
     const TTPKTServer* Transport = S.HostTransport();

@@ -1,0 +1,43 @@
+#pragma once
+// The send path: a captured block becomes one RTP packet for every peer, and
+// the same payload goes to the recording's sent channel and the sent raw file.
+// After a stall (the machine stood still) the backlog leaves as at most
+// SendBufCount packets together; the rest is dropped, so that the peer gets no
+// burst and the delay does not grow.
+//
+// Threads: Reset on the host thread while the session thread waits; Send on
+// the session thread; the counters from anywhere.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "rtp/rtp_codec.h"
+#include "rtp/send_pacer.h"
+
+class TTPKTServer;
+class TTCPAudioMixer;
+class TRawFiles;
+
+class TSendPath {
+public:
+  explicit TSendPath(TRtpCodec& Codec) : FCodec(Codec) {}
+
+  // The start: packets of PeriodUs each, at most Burst together.
+  void Reset(std::chrono::microseconds Period, int32_t Burst);
+  // One captured block of Size bytes to every peer of Transport; Raw may be
+  // null (no raw files). True when the block left as a packet.
+  bool Send(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport, TTCPAudioMixer* Mixer, TRawFiles* Raw);
+
+  uint64_t PacketsSent() const { return FPacketsSent; }
+  uint64_t BytesSent() const { return FBytesSent; }  // every datagram to every peer
+
+private:
+  void Build(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport, TTCPAudioMixer* Mixer, TRawFiles* Raw);
+
+  TRtpCodec& FCodec;
+  TSendPacer FPacer;         // session thread
+  int32_t FDropped = 0;      // session thread: packets dropped by the pacer since the last sent
+  TRtpPacketBuffer FPacket{};  // session thread
+  std::atomic<uint64_t> FPacketsSent{0}, FBytesSent{0};
+};
