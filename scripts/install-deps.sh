@@ -1,7 +1,7 @@
 #!/bin/bash
 # Installs what building and testing need, from Debian's packages (as root).
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
+packages=(cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev libasio-dev libasound2-dev
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
           tshark pulseaudio pulseaudio-utils libasound2-plugins

@@ -8,27 +8,33 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+# One compiler cache for every build of this machine: a fresh clone builds
+# from it what an earlier run (or another checkout) compiled the same way.
+export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-20G}"
+started=$SECONDS
+stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 
-echo "== native (AddressSanitizer, UBSan)"
+stage "native (AddressSanitizer, UBSan)"
 cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs"
 ctest --preset debug -j "$jobs" --no-tests=error --output-on-failure
 
-echo "== native (ThreadSanitizer, concurrency suites)"
+stage "native (ThreadSanitizer, concurrency suites)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs" --no-tests=error --output-on-failure
 
-echo "== lock annotations (clang -Wthread-safety -Werror, build only)"
+stage "lock annotations (clang -Wthread-safety -Werror, build only)"
 cmake --preset thread-safety >/dev/null
 cmake --build --preset thread-safety -j "$jobs"
 
-echo "== fuzzers"
+stage "fuzzers"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 ctest --preset fuzz --no-tests=error --output-on-failure
 
-echo "== Windows (mingw-w64, under Wine)"
+stage "Windows (mingw-w64, under Wine)"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64 -j "$jobs"
 export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
@@ -45,7 +51,8 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true
 ctest --preset win64 -j "$jobs" --no-tests=error --output-on-failure
 
-echo "== packages (the Debian package; the Windows installer under Wine)"
+stage "packages (the Debian package; the Windows installer under Wine)"
 JOBS=$jobs bash scripts/package.sh
 bash tests/packaging/deb_test.sh
 bash tests/packaging/windows_installer_test.sh
+echo "== all passed in $((SECONDS - started)) s"
