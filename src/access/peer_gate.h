@@ -5,8 +5,9 @@
 // session; until the transport has let it go, the gate remembers it so that its
 // datagrams are not processed and its departure is no peer's departure.
 //
-// Threads: Decide and Leave run on the transport's threads, Refused on the
-// path of every received datagram, LastPeersAmong on the host's thread.
+// Threads: Decide and Leave run on the transport library's network thread,
+// Refused on the path of every received datagram, LastPeersAmong on the host's
+// thread.
 
 #include <atomic>
 #include <cstdint>

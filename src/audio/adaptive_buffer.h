@@ -23,7 +23,7 @@
 // the sender's clock running against the headset's.
 //
 // TAdaptiveReceiver keeps a stream per SSRC and mixes what they play into the
-// one played stream; it locks itself (transport threads push, the session
+// one played stream; it locks itself (the network thread pushes, the session
 // thread pulls).
 
 #include <array>

@@ -36,8 +36,8 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
       }
     }
     if (Size > N && N > 0) {
-      ++FStats.Underflows;
-      FStats.UnderflowBytes += static_cast<uint64_t>(Size - N);
+      ++FStats.Cuts;
+      FStats.CutBytes += static_cast<uint64_t>(Size - N);
       Line = Format("Jitter bubber: Drop underflow data [Write size=%d,Data size=<%d>]", static_cast<int>(N),
                     static_cast<int>(Size));
     } else if (N == 0 && Size > 0) {

@@ -1,7 +1,7 @@
 #pragma once
 // TJitterBuffer: a bounded FIFO of audio with a data-ready event, between a
-// thread that produces audio at its own pace (transport thread, wave-in
-// callback) and the session thread that takes it. The writer never waits: on
+// thread that produces audio at its own pace (the network thread, the
+// wave-in callback) and the session thread that takes it. The writer never waits: on
 // overflow it drops data with a log line.
 //
 // It holds two kinds of content. Received packets (WritePacket) stay whole: a
@@ -24,12 +24,12 @@ struct TAudioBlock {
   uint32_t Size = 0;
 };
 
-// What a buffer's writer had to drop. Underflow: bytes of a Write cut off for
+// What a buffer's writer had to drop. Cuts: bytes of a Write cut off for
 // want of room (a packet is never cut). Overflow: a write that found no room at
 // all; a Write drops the whole content with its own bytes, a WritePacket the
 // oldest whole packets (it is kept itself); the bytes are what was dropped.
 struct TJitterStats {
-  uint64_t Underflows = 0, UnderflowBytes = 0;
+  uint64_t Cuts = 0, CutBytes = 0;
   uint64_t Overflows = 0, OverflowBytes = 0;
 };
 

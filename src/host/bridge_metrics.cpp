@@ -25,16 +25,16 @@ void JitterBuffers(TPrometheusText& T, const TSessionMetrics& M) {
   const std::pair<const char*, const TJitterStats*> Buffers[] = {{"receive", &M.ReceiveBuffer},
                                                                   {"send", &M.SendBuffer}};
   T.Family("brenvic_jitter_buffer_drops_total", "counter",
-           "Writes into a jitter buffer that had to drop audio: captured bytes cut for want of room (underflow), "
+           "Writes into a jitter buffer that had to drop audio: captured bytes cut for want of room (cut), "
            "or no room at all (overflow: the oldest whole packets dropped for a received one, the whole content "
            "for captured bytes)");
   for (const auto& [Name, S] : Buffers) {
-    T.Sample("brenvic_jitter_buffer_drops_total", S->Underflows, {{"buffer", Name}, {"kind", "underflow"}});
+    T.Sample("brenvic_jitter_buffer_drops_total", S->Cuts, {{"buffer", Name}, {"kind", "cut"}});
     T.Sample("brenvic_jitter_buffer_drops_total", S->Overflows, {{"buffer", Name}, {"kind", "overflow"}});
   }
   T.Family("brenvic_jitter_buffer_dropped_bytes_total", "counter", "Audio bytes those drops threw away");
   for (const auto& [Name, S] : Buffers) {
-    T.Sample("brenvic_jitter_buffer_dropped_bytes_total", S->UnderflowBytes, {{"buffer", Name}, {"kind", "underflow"}});
+    T.Sample("brenvic_jitter_buffer_dropped_bytes_total", S->CutBytes, {{"buffer", Name}, {"kind", "cut"}});
     T.Sample("brenvic_jitter_buffer_dropped_bytes_total", S->OverflowBytes, {{"buffer", Name}, {"kind", "overflow"}});
   }
 }

@@ -15,8 +15,8 @@
 // moment, so that a call's end is not held back until the next call.
 //
 // Threads: AddBuffer runs on the session thread, for both channels; the
-// mixer's own thread builds and sends the frames; the transport's threads
-// report clients. One lock guards both channels.
+// mixer's own thread builds and sends the frames; the transport library's
+// network thread reports clients. One lock guards both channels.
 
 #include <atomic>
 #include <cstdint>

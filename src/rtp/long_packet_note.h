@@ -5,7 +5,7 @@
 // packet longer than a playback buffer cannot be played whole with any
 // setting: it is cut to one.
 //
-// Threads: Keep runs on the transport's threads (the receive path), Forget
+// Threads: Keep runs on the network thread (the receive path), Forget
 // where the transport reports a sender gone.
 
 #include <cstdint>

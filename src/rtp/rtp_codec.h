@@ -6,8 +6,8 @@
 //
 // TRtpCodec holds the send identity (sequence, timestamp, own SSRC, marker) and
 // the receive tracking (remote SSRC, last sequence and timestamp). Several
-// threads use it at once: the session thread builds packets, transport threads
-// accept datagrams (and may reset the send identity on a new remote SSRC), the
+// threads use it at once: the session thread builds packets, the network thread
+// accepts datagrams (and may reset the send identity on a new remote SSRC), the
 // host thread resets the identity after an inactive peer is dropped. One lock
 // makes each of these steps atomic with respect to the others.
 

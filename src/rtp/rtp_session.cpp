@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "access/access_policy.h"
 #include "audio/mesure_streams.h"
 #include "config/start_values.h"
 #include "log/log.h"
@@ -12,9 +11,6 @@
 #include "transport/tpkt_server.h"
 
 namespace {
-// The limits of the device buffers that the settings must keep.
-constexpr int32_t DeviceBufferBytes = static_cast<int32_t>(TWaveDevice::BufferBytes);
-constexpr int32_t MaxReceiveBufCount = TWaveDevice::MaxBuffers;
 constexpr uint32_t MeasureIntervalMs = 10000;
 // The start datagram is repeated this often while no peer answers.
 constexpr uint32_t HelloRepeatMs = 1000;
@@ -64,7 +60,7 @@ void TRtpSession::SetAudioFormat(const Platform::TWaveFormat& Value) {
 
 void TRtpSession::SetPayloadType(uint8_t Value) {
   FCodec.SetPayloadType(Value);
-  FPayloadFilter.SetPayloadType(FCodec.PayloadType());
+  FPeers.SetPayloadType(FCodec.PayloadType());
 }
 
 void TRtpSession::SetRTPVersion(uint8_t Value) { FCodec.SetVersion(Value); }
@@ -150,28 +146,9 @@ void TRtpSession::SetActive(bool Value) {
     Stop();
 }
 
-void TRtpSession::ValidateLimits() const {
-  // Settings that would overrun a device buffer or the player's ring are refused
-  // here, before anything starts.
-  auto Refuse = [](const std::string& Why) {
-    WriteLog("RTP session settings refused: " + Why);
-    throw Exception("RTP session settings refused: " + Why);
-  };
-  if (FPlayEnabled && (FReceiveBufCount < 1 || FReceiveBufCount > MaxReceiveBufCount))
-    Refuse(Format("ReceiveBufCount=%d is outside 1..%d", FReceiveBufCount, MaxReceiveBufCount));
-  if (FPlayEnabled && int64_t{FReceiveBufCount} * FReceivePayloadBytes > DeviceBufferBytes)
-    Refuse(Format("ReceiveBufCount=%d x %d bytes of ReceivePayloadTime=%d exceeds %d bytes", FReceiveBufCount,
-                  FReceivePayloadBytes, FReceivePayloadTime, DeviceBufferBytes));
-  if (FRecordEnabled && FSendPayloadBytes > DeviceBufferBytes)
-    Refuse(Format("%d bytes of SendPayloadTime=%d exceed %d bytes", FSendPayloadBytes, FSendPayloadTime,
-                  DeviceBufferBytes));
-  if (FSendPayloadBytes <= 0 || FReceivePayloadBytes <= 0)
-    Refuse(Format("ReceivePayloadTime=%d and SendPayloadTime=%d must give at least one byte", FReceivePayloadTime,
-                  FSendPayloadTime));
-}
-
 void TRtpSession::Start() {
-  ValidateLimits();
+  TSessionDevices::ValidateLimits(FRecordEnabled, FPlayEnabled, {FReceiveBufCount, FReceivePayloadBytes, FReceivePayloadTime},
+                                  {FSendBufCount, FSendPayloadBytes, FSendPayloadTime});
   FActive = true;
   const uint32_t Now = Platform::TickCount();
   FStartTick = Now;
@@ -293,12 +270,12 @@ TSessionMetrics TRtpSession::Metrics() {
   const uint32_t Now = Platform::TickCount();
   M.Active = FActive;
   M.ActiveMs = M.Active ? Now - FStartTick : 0;
-  M.PeerConnections = FPeerConnections;
+  M.PeerConnections = FPeers.Connections();
   M.Datagrams = FDatagrams;
   for (size_t I = 0; I < RtpVerdictCount; ++I) M.Verdicts[I] = FVerdicts[I];
-  M.Refused = FRefusedSender;
-  M.Rtcp = FRtcp;
-  M.OtherPayloadType = FOtherPayloadType;
+  M.Refused = FPeers.RefusedSender();
+  M.Rtcp = FPeers.Rtcp();
+  M.OtherPayloadType = FPeers.OtherPayloadType();
   M.PacketsSent = FSend.PacketsSent();
   M.BytesSent = FSend.BytesSent();
   M.DeviceReopens = FDeviceReopens;
@@ -327,7 +304,7 @@ void TRtpSession::CheckInactivePeers() {
     if (DoLog) WriteLog("DISCONNECT_INACTIVE [" + Ids + "]");
     // The next conversation starts with a new identity; a peer that stays is
     // still in this one and keeps hearing the same source.
-    if (FPeerGate.LastPeersAmong(Ids)) FCodec.ResetSendIdentity();
+    if (FPeers.LastPeersAmong(Ids)) FCodec.ResetSendIdentity();
   }
 }
 
@@ -343,7 +320,7 @@ void TRtpSession::SendHello() {
 void TRtpSession::RepeatHello() {
   // A remote side that began to listen after the first one, or whose peer was
   // dropped, hears from the bridge again within a second.
-  if (!FActive || FPeerGate.PeerCount() > 0) return;
+  if (!FActive || FPeers.PeerCount() > 0) return;
   if (FHelloSent && Platform::TickCount() - FLastHelloTick < HelloRepeatMs) return;
   SendHello();
 }
@@ -390,7 +367,7 @@ void TRtpSession::SendRecorded(TMesureStreams* Measure) {
   if (!FSendBuffer.Read(0, Block) || Block.Size == 0) return;
   // Without a peer the block is dropped: no packet, no sequence number used. A
   // refused sender waiting to leave is no peer.
-  if (!FTransport || FPeerGate.PeerCount() == 0) return;
+  if (!FTransport || FPeers.PeerCount() == 0) return;
   if (FSend.Send(Block.Data.get(), Block.Size, *FTransport, FMixer.get(), FSaveWavData ? &FRaw : nullptr) && Measure)
     Measure->AddSent(Block.Size);
 }
@@ -405,42 +382,23 @@ void TRtpSession::AddRecordedData(const Platform::WAVEHDR& Header) {
 void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address,
                                        int32_t Port) {
   try {
-    if (FPeerGate.Decide(AccessPolicy(), ClientId, Address, Port, Platform::TickCount()) != TPeerVerdict::Admitted) {
-      // Never a peer: the transport sends it nothing from now on, and its
-      // datagrams are ignored until it has gone.
-      Sender->DisconnectClient(ClientId);
-      return;
-    }
-    ++FPeerConnections;
-    // Only a session that plays learns of its peers in the log.
-    if (DoLog && FPlayEnabled) WriteLog(Format("CONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
+    // Only a session that plays learns of its peers in the log. A refused
+    // sender is never a peer: the transport sends it nothing from now on, and
+    // its datagrams are ignored until it has gone.
+    if (!FPeers.Admit(ClientId, Address, Port, FPlayEnabled)) Sender->DisconnectClient(ClientId);
   } catch (const Exception& E) {
     WriteLog("OnNewClientConnected Exception: " + E.Message());
   }
 }
 
 void TRtpSession::OnClientDisconnected(TTPKTServer*, int32_t ClientId, const std::string& Address, int32_t Port) {
-  // A refused sender was never a peer: its going is no peer's.
   size_t PeersLeft = 0;
-  if (!FPeerGate.Leave(ClientId, &PeersLeft)) return;
-  FPayloadFilter.Forget(ClientId);
+  if (!FPeers.Leave(ClientId, Address, Port, PeersLeft)) return;
   FReceive.load()->Forget(ClientId);
-  if (DoLog) WriteLog(Format("DISCONNECTED: [ID=%d,IP=<%s>,Port=<%d>]", ClientId, Address.c_str(), Port));
   // Only the last peer's going ends the wait for the first stream. Counting the
   // departing peer as the table does, any going ended it, and the stream of a
   // peer that stayed was then taken for a new source: a new identity for all.
   if (PeersLeft == 0) FCodec.SetAwaitingFirstStream(false);
-}
-
-bool TRtpSession::Admit(int32_t ClientId, const uint8_t* Data, uint32_t Size) {
-  if (FPeerGate.Refused(ClientId)) {
-    ++FRefusedSender;
-    return false;
-  }
-  const TRtpPayloadVerdict Payload = FPayloadFilter.Check(ClientId, Data, Size);
-  if (Payload == TRtpPayloadVerdict::Play) return true;
-  ++(Payload == TRtpPayloadVerdict::Rtcp ? FRtcp : FOtherPayloadType);
-  return false;
 }
 
 void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data, uint32_t Size) {
@@ -449,7 +407,7 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
   // Who is heard and what is audio: nothing of a refused sender, no RTCP and no
   // foreign payload type reaches the acceptance rules or the earpiece.
   const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-  if (!Admit(ClientId, Bytes, Size)) return;
+  if (!FPeers.Hear(ClientId, Bytes, Size)) return;
   try {
     TRtpDatagramInfo Info;
     const uint32_t Now = Platform::TickCount();

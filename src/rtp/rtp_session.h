@@ -23,7 +23,6 @@
 #include <memory>
 #include <string>
 
-#include "access/peer_gate.h"
 #include "audio/adaptive_buffer.h"
 #include "audio/jitter_buffer.h"
 #include "audio/player.h"
@@ -36,9 +35,9 @@
 #include "rtp/fixed_receive_path.h"
 #include "rtp/raw_files.h"
 #include "rtp/rtp_codec.h"
-#include "rtp/rtp_payload_filter.h"
 #include "rtp/send_path.h"
 #include "rtp/session_devices.h"
+#include "rtp/session_peers.h"
 
 class TTPKTServer;
 class TMesureStreams;
@@ -134,7 +133,6 @@ private:
   // The transport for the host thread's own use: only the host thread replaces
   // it, so on that thread the pointer stays valid once the lock is released.
   TTPKTServer* HostTransport() const EXCLUDES(FProcessorLock);
-  void ValidateLimits() const;
   void ComputeReceiveSizes();
   void ComputeSendSizes();
 
@@ -147,9 +145,6 @@ private:
   void OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
   void OnClientDisconnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
   void OnReceiveData(TTPKTServer* Sender, int32_t ClientId, const void* Data, uint32_t Size);
-  // Whether a received datagram may reach the acceptance rules: not from a
-  // refused sender, no RTCP, no foreign payload type (each counted).
-  bool Admit(int32_t ClientId, const uint8_t* Data, uint32_t Size);
   void OnTransportError(TTPKTServer* Sender, uint8_t Operation, const std::string& Msg, int32_t& ErrorCode);
 
   // Processors: created by Start, released by Stop, replaced by the watchdog.
@@ -187,9 +182,8 @@ private:
   std::string FRawFileDir;  // empty: the executable's folder (the tests choose another)
 
   // Counters for the metrics; each is atomic on its own.
-  std::atomic<uint64_t> FDatagrams{0}, FPeerConnections{0}, FDeviceReopens{0};
+  std::atomic<uint64_t> FDatagrams{0}, FDeviceReopens{0};
   std::atomic<uint64_t> FVerdicts[RtpVerdictCount]{};
-  std::atomic<uint64_t> FRefusedSender{0}, FRtcp{0}, FOtherPayloadType{0};
   std::atomic<uint32_t> FStartTick{0};
   TDeviceActivity FActivity;  // atomic
 
@@ -198,10 +192,7 @@ private:
   bool FHelloSent = false;
 
   TRtpCodec FCodec;  // locks itself
-  // Who becomes a peer (the process's access policy at each new sender), and
-  // which received datagrams are audio at all.
-  TPeerGate FPeerGate;                // locks itself
-  TRtpPayloadFilter FPayloadFilter;   // locks itself
+  TSessionPeers FPeers;  // locks itself
   // The receive paths; the start points FReceive at the one configured, before
   // any datagram can arrive.
   TFixedReceivePath FFixed;

@@ -1,5 +1,26 @@
 #include "rtp/session_devices.h"
 
+#include "log/log.h"
+#include "platform/exception.h"
+
+void TSessionDevices::ValidateLimits(bool Record, bool Play, const TPackets& Received, const TPackets& Sent) {
+  constexpr int32_t DeviceBufferBytes = static_cast<int32_t>(TWaveDevice::BufferBytes);
+  constexpr int32_t MaxCount = TWaveDevice::MaxBuffers;
+  auto Refuse = [](const std::string& Why) {
+    WriteLog("RTP session settings refused: " + Why);
+    throw Exception("RTP session settings refused: " + Why);
+  };
+  if (Play && (Received.Count < 1 || Received.Count > MaxCount))
+    Refuse(Format("ReceiveBufCount=%d is outside 1..%d", Received.Count, MaxCount));
+  if (Play && int64_t{Received.Count} * Received.Bytes > DeviceBufferBytes)
+    Refuse(Format("ReceiveBufCount=%d x %d bytes of ReceivePayloadTime=%d exceeds %d bytes", Received.Count,
+                  Received.Bytes, Received.Ms, DeviceBufferBytes));
+  if (Record && Sent.Bytes > DeviceBufferBytes)
+    Refuse(Format("%d bytes of SendPayloadTime=%d exceed %d bytes", Sent.Bytes, Sent.Ms, DeviceBufferBytes));
+  if (Sent.Bytes <= 0 || Received.Bytes <= 0)
+    Refuse(Format("ReceivePayloadTime=%d and SendPayloadTime=%d must give at least one byte", Received.Ms, Sent.Ms));
+}
+
 void TDeviceActivity::Reset(uint32_t Now) {
   FCaptured = Now;
   FReceived = Now - StallMs;

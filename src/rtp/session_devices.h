@@ -47,6 +47,16 @@ private:
 
 class TSessionDevices {
 public:
+  // One direction's packets as the settings give them.
+  struct TPackets {
+    int32_t Count;
+    int32_t Bytes;
+    uint16_t Ms;
+  };
+  // Settings that would overrun a device buffer or the player's ring are
+  // refused before anything starts: logged, and raised as Exception.
+  static void ValidateLimits(bool Record, bool Play, const TPackets& Received, const TPackets& Sent);
+
   TSessionDevices(TRecorderSession& RecorderSession, TPlayerSession& PlayerSession)
       : FRecorderSession(RecorderSession), FPlayerSession(PlayerSession) {}
 

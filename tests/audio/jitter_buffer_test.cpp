@@ -194,7 +194,7 @@ TEST(JitterBuffer, APacketBurstCountsOnlyTheExcess) {
   const TJitterStats S = Buffer.Stats();
   EXPECT_EQ(S.Overflows, 2u);
   EXPECT_EQ(S.OverflowBytes, 320u);
-  EXPECT_EQ(S.Underflows + S.UnderflowBytes, 0u);
+  EXPECT_EQ(S.Cuts + S.CutBytes, 0u);
 }
 
 TEST(JitterBuffer, OldestBytesFirstAcrossWrites) {
