@@ -97,6 +97,13 @@ protected:
   std::unique_ptr<TFake> Fake;
 };
 
+// Waits until the tick counter, the one the server times its clients by, has
+// moved more than Ms on: whoever was last heard before the call is idle then.
+bool IdleFor(uint32_t Ms) {
+  const uint32_t From = Platform::TickCount();
+  return WaitUntil([&] { return Platform::TickCount() - From > Ms; });
+}
+
 std::string WithSuffix(const std::string& Msg, int Code) {
   return Msg + " " + Platform::SystemMessage(Code) + "(" + std::to_string(Code) + ")";
 }
@@ -346,8 +353,7 @@ TEST_F(TPKTServerFake, AFailingHandlerKeepsTheLibraryOutOfIt) {
   EXPECT_EQ(S->ClientCount(), 1);
   // A failed delivery leaves the client as idle as it was; a handled one
   // refreshes it (the stand-in keeps a client that the sweep disconnects).
-  const uint32_t Connected = Platform::TickCount();
-  ASSERT_TRUE(WaitUntil([&] { return Platform::TickCount() - Connected > 50; }));
+  ASSERT_TRUE(IdleFor(50));
   Fake->Fire(TFake::ClientData, S->ServerId(), 1, "x", 1);
   std::string Ids;
   EXPECT_TRUE(S->DisconnectIdleClients(50, Ids));
@@ -362,13 +368,12 @@ TEST_F(TPKTServerFake, DisconnectIdleClientsNewestFirst) {
   std::string Ids = "junk";
   EXPECT_FALSE(S->DisconnectIdleClients(60000, Ids));
   EXPECT_EQ(Ids, "");
-  // Margins wide enough for a tick counter that moves in 16 ms steps.
-  Platform::SleepMs(120);
+  ASSERT_TRUE(IdleFor(60));
   Fake->Fire(TFake::ClientData, S->ServerId(), 4, "x", 1);  // 4 spoke just now
   EXPECT_TRUE(S->DisconnectIdleClients(60, Ids));
   EXPECT_EQ(Ids, "7,1");
   EXPECT_EQ(S->ClientCount(), 3);  // the records wait for the library's report
-  Platform::SleepMs(120);
+  ASSERT_TRUE(IdleFor(60));
   EXPECT_TRUE(S->DisconnectIdleClients(60, Ids));
   EXPECT_EQ(Ids, "7,4,1");
   EXPECT_EQ(Fake->Disconnected(), (std::vector<int32_t>{7, 1, 7, 4, 1}));
@@ -389,7 +394,7 @@ TEST_F(TPKTServerFake, DisconnectIdleClientsWithReportsOnTheCallingOrAnotherThre
       CountInside.push_back(Sender->ClientCount());
     };
     for (int32_t Id : {1, 4, 7}) Fake->Fire(TFake::Connect, S->ServerId(), Id, "10.0.0.1", 1000 + Id);
-    Platform::SleepMs(20);
+    ASSERT_TRUE(IdleFor(5));
     std::string Ids;
     EXPECT_TRUE(S->DisconnectIdleClients(5, Ids));
     EXPECT_EQ(Ids, "7,4,1");
@@ -402,7 +407,7 @@ TEST_F(TPKTServerFake, DisconnectIdleClientsWithReportsOnTheCallingOrAnotherThre
 TEST_F(TPKTServerFake, AFailingDisconnectEndsTheSweep) {
   auto S = Started("UDP");
   for (int32_t Id : {1, 4, 7}) Fake->Fire(TFake::Connect, S->ServerId(), Id, "10.0.0.1", 1000 + Id);
-  Platform::SleepMs(20);
+  ASSERT_TRUE(IdleFor(5));
   Fake->Fail(2, 13, 4);  // only client 4 fails
   std::string Ids;
   try {
