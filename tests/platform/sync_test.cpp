@@ -21,6 +21,8 @@ long long MsSince(TSteady::time_point Start) {
 }
 
 // Runs Fn on another thread after a short delay, joined at the end of the scope.
+// The delay waits for nothing observable: it lets the test's own thread go to
+// sleep in the wait that Fn is to end.
 class TLater {
 public:
   template <typename TFn>
