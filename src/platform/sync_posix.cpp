@@ -1,9 +1,8 @@
-// Events and semaphores on Linux futexes. Each object is one 32-bit word: its
-// state above bit 0 (an event's signal, a semaphore's count) and in bit 0 the
-// mark that a thread may be asleep on it. A waiter sets the mark before it
-// sleeps; a change clears it and calls the kernel only when it was set. So a
-// hand-over to a thread that is busy, or a test of an object, is a few atomic
-// operations and no system call. A thread waiting for either of two objects
+// Events on Linux futexes. Each event is one 32-bit word: its signal above
+// bit 0 and in bit 0 the mark that a thread may be asleep on it. A waiter sets
+// the mark before it sleeps; a change clears it and calls the kernel only when
+// it was set. So a hand-over to a thread that is busy, or a test of an object,
+// is a few atomic operations and no system call. A thread waiting for either of two objects
 // sleeps on both words at once (futex_waitv, Linux 5.16); older kernels fall
 // back to one process-wide word that every change announces while such a
 // waiter exists.
@@ -24,7 +23,6 @@
 #include <climits>
 #include <ctime>
 
-#include "platform/mutex.h"
 #include "platform/sync.h"
 
 #ifndef SYS_futex_waitv
@@ -40,7 +38,6 @@ static_assert(sizeof(TWord) == sizeof(uint32_t) && TWord::is_always_lock_free);
 
 constexpr uint32_t Sleeper = 1;   // bit 0: a thread may sleep on the word
 constexpr uint32_t Signalled = 2;  // an event's state
-constexpr uint32_t OneCount = 2;   // a semaphore's count is the word shifted by one
 
 uint32_t* Address(TWord& W) { return reinterpret_cast<uint32_t*>(&W); }
 
@@ -194,73 +191,6 @@ TWaitResult WaitForEither(TEvent& First, TEvent& Second, uint32_t TimeoutMs) {
     return false;
   });
   return Result;
-}
-
-// ---- TSemaphore
-
-// The count changes under Lock, so that TakeBoth takes from two semaphores in
-// one step; sleepers set their mark without it.
-struct TSemaphore::TImpl {
-  TImpl(int32_t Initial, int32_t Maximum) : Maximum(Maximum), Word(static_cast<uint32_t>(Initial) * OneCount) {}
-
-  // With Lock held: takes N counts if there are that many.
-  bool TryTakeLocked(uint32_t N) REQUIRES(Lock) {
-    uint32_t Old = Word.load();
-    do {
-      if (Old / OneCount < N) return false;
-    } while (!Word.compare_exchange_weak(Old, Old - N * OneCount));
-    return true;
-  }
-  bool TryTake(uint32_t N) {
-    TLockGuard G(Lock);
-    return TryTakeLocked(N);
-  }
-
-  const int32_t Maximum;
-  TMutex Lock;  // serialises changes of the count (Word itself is atomic)
-  TWord Word;
-};
-
-TSemaphore::TSemaphore(int32_t InitialCount, int32_t MaximumCount)
-    : FImpl((Detail::CheckSemaphoreCounts(InitialCount, MaximumCount),
-             std::make_unique<TImpl>(InitialCount, MaximumCount))) {}
-
-TSemaphore::~TSemaphore() = default;
-
-bool TSemaphore::Release(int32_t* PreviousCount) {
-  TWord& W = FImpl->Word;
-  uint32_t Old;
-  {
-    TLockGuard G(FImpl->Lock);
-    Old = W.load();
-    uint32_t Count;
-    do {
-      Count = Old / OneCount;
-      if (PreviousCount) *PreviousCount = static_cast<int32_t>(Count);
-      if (Count >= static_cast<uint32_t>(FImpl->Maximum)) return false;
-    } while (!W.compare_exchange_weak(Old, (Count + 1) * OneCount));  // the mark cleared, as by an event's Set
-  }
-  Announce(W, Old);
-  return true;
-}
-
-bool TSemaphore::TryTake() { return FImpl->TryTake(1); }
-
-bool TSemaphore::Take(uint32_t TimeoutMs) {
-  return WaitOne(FImpl->Word, TimeoutMs, [this] { return FImpl->TryTake(1); });
-}
-
-int32_t TSemaphore::Count() { return static_cast<int32_t>(FImpl->Word.load() / OneCount); }
-
-bool TakeBoth(TSemaphore& First, TSemaphore& Second, uint32_t TimeoutMs) {
-  TSemaphore::TImpl& A = *First.FImpl;
-  TSemaphore::TImpl& B = *Second.FImpl;
-  if (&A == &B) return WaitOne(A.Word, TimeoutMs, [&] { return A.TryTake(2); });
-  return WaitTwo(A.Word, B.Word, TimeoutMs, [&] {
-    TDualLockGuard L(A.Lock, B.Lock);
-    if (A.Word.load() / OneCount == 0 || B.Word.load() / OneCount == 0) return false;
-    return A.TryTakeLocked(1) && B.TryTakeLocked(1);
-  });
 }
 
 }  // namespace Platform

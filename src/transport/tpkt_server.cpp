@@ -151,15 +151,9 @@ struct TTPKTServer::TRouting {
     }
   }
 
-  static void BRENVIC_STDCALL DataCallback(int32_t ServerId, int32_t ClientId, const void* Data,
-                                           int32_t Size) noexcept {
-    try {
-      const TScope Scope(ServerId);
-      if (TTPKTServer* S = Scope.Server())
-        Raise([&] { S->FOnData(S, ClientId, Data, static_cast<uint32_t>(Size)); });
-    } catch (...) {
-    }
-  }
+  // The library's start takes a callback for data of the server itself; all
+  // data the program takes is a client's, so this one has nobody to tell.
+  static void BRENVIC_STDCALL DataCallback(int32_t, int32_t, const void*, int32_t) noexcept {}
 
   static void BRENVIC_STDCALL ClientDataCallback(int32_t ServerId, int32_t ClientId, const void* Data,
                                                  int32_t Size) noexcept {
@@ -288,11 +282,6 @@ void TTPKTServer::SetLayer(const std::string& Value) {
   for (char& C : Upper) C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
   if (FActive && Upper != FLayer) throw ETPKTServerError(PropertyWhileActive);
   FLayer = Upper;
-}
-
-std::vector<TTPKTClientInfo> TTPKTServer::Clients() const {
-  Platform::TLockGuard Guard(FLock);
-  return FClients;
 }
 
 void TTPKTServer::RaiseError(uint8_t Operation, const std::string& Msg, int32_t ErrorCode) {

@@ -6,8 +6,8 @@
 // failures into OnError and ETPKTServerError.
 //
 // Threads: properties, start, stop, sends and DisconnectIdleClients belong to
-// the owner's threads (OnError runs there); the events OnConnect, OnDisconnect,
-// OnClientData and OnData run on the library's threads. Once Active has been
+// the owner's threads (OnError runs there); the events OnConnect, OnDisconnect
+// and OnClientData run on the library's threads. Once Active has been
 // set to False no callback reaches the object any more, and none is running
 // on it when its destructor has begun its work.
 
@@ -65,8 +65,6 @@ public:
   // The library's id of the running server, -1 while stopped.
   int32_t ServerId() const { return FServerId; }
   int ClientCount() const { return FClientCount; }
-  // The current clients, oldest first (a copy).
-  std::vector<TTPKTClientInfo> Clients() const;
   // Clients the library let go for having stopped reading, since the start;
   // 0 while inactive or when the library does not count them.
   uint64_t ClientsDroppedSlow() const;
@@ -84,7 +82,6 @@ public:
   bool DisconnectIdleClients(uint32_t TimeoutMs, std::string& Ids);
 
   TErrorEvent& OnError() { return FOnError; }
-  TDataEvent& OnData() { return FOnData; }
   TDataEvent& OnClientData() { return FOnClientData; }
   TConnectEvent& OnConnect() { return FOnConnect; }
   TConnectEvent& OnDisconnect() { return FOnDisconnect; }
@@ -113,7 +110,6 @@ private:
   std::string FListenIP;   // owner's thread
   bool FNoTPKT = false;    // owner's thread
   TErrorEvent FOnError;        // the slots lock themselves
-  TDataEvent FOnData;
   TDataEvent FOnClientData;
   TConnectEvent FOnConnect;
   TConnectEvent FOnDisconnect;

@@ -187,10 +187,10 @@ TEST_F(VirtualWave, ResetGivesEveryQueuedBufferBackBeforeItReturns) {
   }
 }
 
-// The device thread stands still for a second (as in a stopped process or a
+// The device thread stands still for 300 ms (as in a stopped process or a
 // frozen machine): like a sound card, the device fills the buffers that were
 // queued and loses the rest of what it took meanwhile. Only those buffers come
-// back at once; the missed second is not delivered late as a burst.
+// back at once; the missed 15 buffers' worth is not delivered late as a burst.
 TEST_F(VirtualWave, CaptureAfterAStallHandsBackOnlyTheQueuedBuffers) {
   TVirtualDevices Installed({Mic("Mic")});
   struct TStaller {
@@ -210,7 +210,7 @@ TEST_F(VirtualWave, CaptureAfterAStallHandsBackOnlyTheQueuedBuffers) {
         N = Self->At.size();
       }
       if (N == 10) {
-        std::this_thread::sleep_for(std::chrono::seconds(1));  // the stall itself
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the stall itself
         std::lock_guard L(Self->Lock);
         Self->StallEnd = TClock::now();
       }
@@ -226,9 +226,12 @@ TEST_F(VirtualWave, CaptureAfterAStallHandsBackOnlyTheQueuedBuffers) {
     ASSERT_EQ(WaveInAddBuffer(H, &Hd, sizeof Hd), 0u);
   }
   ASSERT_EQ(WaveInStart(H), 0u);
+  // Until a buffer has come after the 50 ms that follow the stall.
   {
     std::unique_lock L(Staller.Lock);
-    ASSERT_TRUE(Staller.Changed.wait_for(L, std::chrono::seconds(10), [&] { return Staller.At.size() >= 30; }));
+    ASSERT_TRUE(Staller.Changed.wait_for(L, std::chrono::seconds(10), [&] {
+      return Staller.StallEnd != TClock::time_point{} && Staller.At.back() >= Staller.StallEnd + std::chrono::milliseconds(50);
+    }));
   }
   Staller.Requeue = false;
   ASSERT_EQ(WaveReset(TWaveDir::In, H), 0u);
@@ -369,7 +372,7 @@ TEST_F(VirtualWave, PlaybackKeepsItsClockThroughALateCallbackAndRestartsAfterAnU
         N = Self->At.size();
       }
       Self->Changed.notify_all();
-      if (N == 1) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      if (N == 1) std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the late callback
     }
     bool Wait(size_t N) {
       std::unique_lock L(Lock);
@@ -384,6 +387,7 @@ TEST_F(VirtualWave, PlaybackKeepsItsClockThroughALateCallbackAndRestartsAfterAnU
   ASSERT_EQ(WaveOutWrite(H, &B.Headers[0], sizeof(WAVEHDR)), 0u);
   ASSERT_EQ(WaveOutWrite(H, &B.Headers[1], sizeof(WAVEHDR)), 0u);
   ASSERT_TRUE(Done.Wait(2));
+  // Pacing: the third buffer comes well after the audio ran out (at 100 ms).
   std::this_thread::sleep_until(Start + std::chrono::milliseconds(200));
   const auto Third = TClock::now();
   ASSERT_EQ(WaveOutWrite(H, &B.Headers[2], sizeof(WAVEHDR)), 0u);
@@ -463,7 +467,7 @@ TEST_F(VirtualWave, FaultsFailTheirCallsAndOpenCounts) {
 TEST_F(VirtualWave, AVanishingDeviceGivesItsBuffersBackClosesAndComesBackLater) {
   TVirtualWaveDevice D = Mic("Loose Mic");
   D.VanishAfterMs = 100;
-  D.AbsentMs = 1000;
+  D.AbsentMs = 500;
   TVirtualDevices Installed({Mic("Fixed Mic"), D});
   ASSERT_EQ(WaveGetNumDevs(TWaveDir::In), 2u);
   TListener L;
@@ -483,7 +487,5 @@ TEST_F(VirtualWave, AVanishingDeviceGivesItsBuffersBackClosesAndComesBackLater) 
   for (auto& Hd : B.Headers) EXPECT_EQ(WaveUnprepareHeader(TWaveDir::In, H, &Hd, sizeof Hd), 0u);
   EXPECT_EQ(WaveClose(TWaveDir::In, H), 0u);
   EXPECT_EQ(L.Messages().size(), 4u);  // one close notification only
-  const auto Deadline = TClock::now() + std::chrono::seconds(5);
-  while (WaveGetNumDevs(TWaveDir::In) != 2 && TClock::now() < Deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(WaveGetNumDevs(TWaveDir::In), 2u);
+  EXPECT_TRUE(TestSupport::WaitUntil([] { return WaveGetNumDevs(TWaveDir::In) == 2; })) << "the device came back";
 }

@@ -175,13 +175,11 @@ TEST(GStreamerPeer, EachSideHearsTheOthersTone) {
                     Dir + "/gst_recorder.out");
   ASSERT_TRUE(Recorder.Started());
   // Bound once a plain bind of the port fails.
-  bool Bound = false;
-  for (int I = 0; I < 500 && !Bound; ++I) {
+  const bool Bound = TestSupport::WaitUntil([&] {
     const int Fd = E2E::BoundSocket(SOCK_DGRAM, RecorderPort, false);
-    Bound = Fd < 0;
     if (Fd >= 0) close(Fd);
-    if (!Bound) std::this_thread::sleep_for(10ms);
-  }
+    return Fd < 0;
+  });
   ASSERT_TRUE(Bound) << TestSupport::ReadFile(Dir + "/gst_recorder.out");
   {
     // The announcement, from the recorder's port (shared for this one datagram).
@@ -205,7 +203,13 @@ TEST(GStreamerPeer, EachSideHearsTheOthersTone) {
                   Dir + "/gst_sender.out");
   ASSERT_TRUE(Sender.Started());
   EXPECT_EQ(Sender.Wait(15s), 0) << TestSupport::ReadFile(Dir + "/gst_sender.out");
-  std::this_thread::sleep_for(300ms);
+  // Until the earpiece has played the whole tone, 150 packets (at most 5 s:
+  // the checks below judge what it holds).
+  TestSupport::WaitUntil([&] {
+    std::error_code Ec;
+    const auto Played = std::filesystem::file_size(B.Dir() / "ear.raw", Ec);
+    return !Ec && Played >= 150 * 160;
+  });
   Recorder.Signal(SIGINT);  // -e: end of stream, so the WAV header is finished
   EXPECT_EQ(Recorder.Wait(5s), 0) << TestSupport::ReadFile(Dir + "/gst_recorder.out");
   B.Signal(SIGINT);

@@ -30,6 +30,20 @@ Bytes Body(const Bytes& Response) {
   return At == Bytes::npos ? "" : Response.substr(At + 4);
 }
 
+// WaitUntil for a condition that asks a server over HTTP: asked at most every
+// 50 ms.
+template <typename TDone>
+bool WaitAsking(TDone Done, int TimeoutMs = 5000) {
+  auto Next = std::chrono::steady_clock::now();
+  return TestSupport::WaitUntil(
+      [&] {
+        if (std::chrono::steady_clock::now() < Next) return false;
+        Next = std::chrono::steady_clock::now() + 50ms;
+        return Done();
+      },
+      TimeoutMs);
+}
+
 // The value of a query's single result in Prometheus's answer; "" when it
 // has none yet.
 std::string QueryValue(uint16_t PrometheusPort, const std::string& Query) {
@@ -72,7 +86,7 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
       Other[1] = 0;  // mu-law
       Peer.SendTo(Port, Other);
     }
-    std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(20ms);  // pacing
   }
 
   const TestSupport::TTempDir Store;
@@ -98,10 +112,8 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
       {"brenvic_session_active", "1"},
       {"brenvic_capture_device_state{state=\"open\"}", "1"},
   };
-  const auto Deadline = std::chrono::steady_clock::now() + 30s;
-  while (QueryValue(PrometheusPort, "brenvic_rtp_datagrams_received_total") != "60" &&
-         std::chrono::steady_clock::now() < Deadline)
-    std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(WaitAsking([&] { return QueryValue(PrometheusPort, "brenvic_rtp_datagrams_received_total") == "60"; },
+                         30000));
   for (const auto& [Query, Value] : Expected) EXPECT_EQ(QueryValue(PrometheusPort, Query), Value) << Query;
   EXPECT_NE(QueryValue(PrometheusPort, "brenvic_rtp_packets_sent_total"), "0");
 
@@ -126,7 +138,14 @@ TEST(Metrics, HealthTellsAMissingHeadset) {
   TBridge B(Settings);
   B.Start();
   ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
-  std::this_thread::sleep_for(1500ms);  // the watchdog has tried a few times
+  // Until the watchdog has tried again, and its repeated lines were counted.
+  EXPECT_TRUE(WaitAsking([&] {
+    const Bytes Page = Body(HttpGet(MetricsPort, "/metrics"));
+    const auto NotZero = [&](const std::string& Name) {
+      return Page.find(Name + " ") != Bytes::npos && Page.find(Name + " 0\n") == Bytes::npos;
+    };
+    return NotZero("brenvic_device_reopens_total") && NotZero("brenvic_log_lines_suppressed_total");
+  }));
   const Bytes Health = HttpGet(MetricsPort, "/health");
   EXPECT_EQ(Health.substr(0, 32), "HTTP/1.1 503 Service Unavailable");
   EXPECT_EQ(Body(Health), "capture device missing\n");

@@ -3,7 +3,6 @@
 
 #include <asio.hpp>
 #include <atomic>
-#include <chrono>
 #include <regex>
 #include <thread>
 
@@ -129,10 +128,9 @@ TEST_F(LogServer, CloseWaitsForTheLineInProgress) {
     CloseLog();
     Closed = true;
   });
-  // Nothing to wait for here but time: CloseLog must not return meanwhile.
-  const auto Until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-  while (!Closed && std::chrono::steady_clock::now() < Until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  EXPECT_FALSE(Closed) << "CloseLog returned while a line was in progress";
+  // Nothing may happen here for 200 ms: CloseLog must not return meanwhile.
+  EXPECT_FALSE(TestSupport::WaitUntil([&] { return Closed.load(); }, 200))
+      << "CloseLog returned while a line was in progress";
   Hold(0);
   Writer.join();
   Closer.join();

@@ -14,6 +14,7 @@
 
 #include "metrics/prometheus_text.h"
 #include "platform/exception.h"
+#include "test_support.h"
 
 namespace {
 
@@ -31,19 +32,17 @@ public:
   std::string ReadAll(std::chrono::milliseconds Limit = 5000ms) {
     std::string Out;
     FSocket.non_blocking(true);
-    const auto Deadline = std::chrono::steady_clock::now() + Limit;
     char Buf[4096];
-    for (;;) {
-      asio::error_code Ec;
-      const size_t N = FSocket.read_some(asio::buffer(Buf), Ec);
-      if (Ec == asio::error::would_block) {
-        if (std::chrono::steady_clock::now() > Deadline) return "<timeout>";
-        std::this_thread::sleep_for(2ms);
-        continue;
-      }
-      if (Ec) return Out.empty() ? "<closed>" : Out;
-      Out.append(Buf, N);
-    }
+    const bool Ended = TestSupport::WaitUntil(
+        [&] {
+          asio::error_code Ec;
+          for (size_t N = FSocket.read_some(asio::buffer(Buf), Ec); !Ec; N = FSocket.read_some(asio::buffer(Buf), Ec))
+            Out.append(Buf, N);
+          return Ec != asio::error::would_block;
+        },
+        static_cast<int>(Limit.count()));
+    if (!Ended) return "<timeout>";
+    return Out.empty() ? "<closed>" : Out;
   }
 
 private:
@@ -102,8 +101,9 @@ TEST_F(MetricsServer, AnswersWellFormedGetsAndRefusesEverythingElse) {
 TEST_F(MetricsServer, ConnectionsAreBoundedInNumberAndTime) {
   // Idle connections up to the limit; one more is closed at once, unanswered.
   std::vector<std::unique_ptr<TClient>> Idle;
+  // The server takes connections in the order they came: the one after them
+  // is the one too many, however soon it comes.
   for (size_t I = 0; I < TMetricsServer::MaxConnections; ++I) Idle.push_back(std::make_unique<TClient>(Server->Port()));
-  std::this_thread::sleep_for(200ms);  // all accepted
   TClient Extra(Server->Port());
   EXPECT_EQ(Extra.ReadAll(1000ms), "<closed>");
   // The idle ones are closed once their time is up; then requests go through.

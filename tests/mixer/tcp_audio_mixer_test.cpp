@@ -12,7 +12,6 @@
 
 #include "config/start_values.h"
 #include "log_capture.h"
-#include "platform/clock.h"
 #include "platform/dynlib.h"
 #include "platform/paths.h"
 #include "platform/sysmsg.h"
@@ -43,21 +42,18 @@ public:
   bool Read(size_t N, std::string& Out, int TimeoutMs = 5000) {
     Out.assign(N, '\0');
     size_t Got = 0;
-    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
-    while (Got < N) {
-      std::error_code Ec;
-      const size_t R = FSocket.read_some(asio::buffer(&Out[Got], N - Got), Ec);
-      if (Ec == asio::error::would_block) {
-        if (std::chrono::steady_clock::now() > Deadline) return false;
-        Platform::SleepMs(1);
-        continue;
-      }
-      if (Ec) return false;
-      Got += R;
-    }
-    return true;
+    std::error_code Ec;
+    WaitUntil(
+        [&] {
+          while (Got < N && !Ec) Got += FSocket.read_some(asio::buffer(&Out[Got], N - Got), Ec);
+          if (Ec != asio::error::would_block) return true;  // all of it, or a failure
+          Ec.clear();
+          return false;
+        },
+        TimeoutMs);
+    return Got == N;
   }
-  // True when nothing at all arrives within Ms.
+  // True when nothing at all arrives within Ms (a wait for nothing to happen).
   bool Silent(int Ms) {
     std::string Out;
     return !Read(1, Out, Ms);
@@ -110,11 +106,14 @@ void ExpectFrame(const std::string& F, const std::function<uint8_t(uint32_t)>& R
   }
 }
 
-// Reads frames until none comes for QuietMs.
-std::vector<std::string> ReadFrames(TClient& C, int QuietMs = 600) {
+// Reads Count frames, each within 5 s, and then makes sure that no more come:
+// what is left of a last chunk goes out FlushAfterMs after the last input.
+std::vector<std::string> ReadFrames(TClient& C, size_t Count) {
   std::vector<std::string> Frames;
   std::string F;
-  while (C.Read(Frame, F, QuietMs)) Frames.push_back(F);
+  while (Frames.size() < Count && C.Read(Frame, F)) Frames.push_back(F);
+  EXPECT_EQ(Frames.size(), Count);
+  EXPECT_TRUE(C.Silent(TTCPAudioMixer::FlushAfterMs + 150)) << "a frame more than " << Count;
   return Frames;
 }
 
@@ -217,7 +216,8 @@ TEST_F(TCPAudioMixer, ADirectionThatPausesIsFilledWithSilenceAndComesBackInStep)
   for (; K < 60; ++K) Step(K, false, true);
   for (; K < 64; ++K) Step(K, true, true);
   TPairCheck Check;
-  const auto Frames = ReadFrames(*Client);
+  const auto Frames = ReadFrames(*Client, 10);
+  ASSERT_EQ(Frames.size(), 10u);
   Check.Add({Frames.begin(), Frames.begin() + 5});  // to the end of step 45 (7360 bytes)
   EXPECT_EQ(Check.Misaligned, 0u) << "a pause of the peer is caught up exactly";
   Check.Add({Frames.begin() + 5, Frames.end()});
@@ -239,7 +239,7 @@ TEST_F(TCPAudioMixer, ADirectionThatStopsForGoodNeitherStopsTheFramesNorPilesUp)
       EXPECT_LT(Pending(*Mixer, 1), Chunk) << "silence is not stored beyond the frame it fills";
     }
   }
-  const auto Frames = ReadFrames(*Client);
+  const auto Frames = ReadFrames(*Client, 40);
   ASSERT_EQ(Frames.size(), 40u);
   ExpectFrame(Frames[0], [](uint32_t I) { return I < 160 ? 7 : Quiet; }, [](uint32_t) { return 1; });
   ExpectFrame(Frames[39], [](uint32_t) { return Quiet; }, [](uint32_t) { return 1; });
@@ -251,7 +251,7 @@ TEST_F(TCPAudioMixer, PendingAudioIsBoundedToTwoSecondsAndTheOldestGoesFirst) {
   std::string Long;  // five seconds at once, each 1000 bytes numbered
   for (uint32_t I = 0; I < 40000; ++I) Long += static_cast<char>(I / 1000);
   Mixer->AddBuffer(Long.data(), 40000, TTCPAudioMixer::SentChannel);
-  const auto Frames = ReadFrames(*Client, 1000);  // sent once the peer's side stays quiet
+  const auto Frames = ReadFrames(*Client, 16);  // sent once the peer's side stays quiet
   ASSERT_EQ(Frames.size(), 16u);
   for (uint32_t N = 0; N < 16; ++N) ExpectFrame(Frames[N], [](uint32_t) { return Quiet; }, [&](uint32_t) { return 24 + N; });
   EXPECT_EQ(Mixer->Stats().DroppedBytes, 24000u);
@@ -277,7 +277,7 @@ TEST_F(TCPAudioMixer, BlocksLongerThanAChunkAreSpreadOverChunks) {
   }
   Mixer->AddBuffer(S.data(), 2500, TTCPAudioMixer::SentChannel);
   Mixer->AddBuffer(R.data(), 2500, TTCPAudioMixer::ReceivedChannel);
-  const auto Frames = ReadFrames(*Client);
+  const auto Frames = ReadFrames(*Client, 3);
   ASSERT_EQ(Frames.size(), 3u);
   for (uint32_t N = 0; N < 3; ++N)
     ExpectFrame(
@@ -374,7 +374,7 @@ TEST_F(TCPAudioMixer, FramesStayInterleavedWhileClientsComeAndGo) {
       Add(Size, static_cast<uint8_t>(N % 128), TTCPAudioMixer::SentChannel);
       if (N % 5 != 4) Add(Size, static_cast<uint8_t>(128 + N % 128), TTCPAudioMixer::ReceivedChannel);
       ++N;
-      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      std::this_thread::sleep_for(std::chrono::microseconds(300));  // pacing
     }
   });
   std::atomic<bool> Bad{false};

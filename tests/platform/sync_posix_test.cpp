@@ -10,7 +10,6 @@
 namespace {
 
 using Platform::TEvent;
-using Platform::TSemaphore;
 using Platform::TWaitResult;
 
 class SharedWakeWord : public testing::Test {
@@ -25,13 +24,6 @@ TEST_F(SharedWakeWord, WaitsTimeOutAndWakeForEachObject) {
   std::thread SetB([&] { B.Set(); });
   EXPECT_EQ(Platform::WaitForEither(A, B, 5000), TWaitResult::Second);
   SetB.join();
-
-  TSemaphore First(1, 10), Second(0, 10);
-  EXPECT_FALSE(Platform::TakeBoth(First, Second, 30));
-  std::thread ReleaseSecond([&] { Second.Release(); });
-  EXPECT_TRUE(Platform::TakeBoth(First, Second, 5000));
-  ReleaseSecond.join();
-  EXPECT_EQ(First.Count() + Second.Count(), 0);
 }
 
 TEST_F(SharedWakeWord, EveryTokenIsSeenOnce) {

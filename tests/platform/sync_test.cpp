@@ -8,13 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/exception.h"
-
 namespace {
 
-using Platform::TakeBoth;
 using Platform::TEvent;
-using Platform::TSemaphore;
 using Platform::TWaitResult;
 using Platform::WaitForEither;
 using Platform::WaitInfinite;
@@ -25,6 +21,8 @@ long long MsSince(TSteady::time_point Start) {
 }
 
 // Runs Fn on another thread after a short delay, joined at the end of the scope.
+// The delay waits for nothing observable: it lets the test's own thread go to
+// sleep in the wait that Fn is to end.
 class TLater {
 public:
   template <typename TFn>
@@ -182,167 +180,16 @@ TEST(EventConcurrency, AWaitingThreadMayEndWhileItsEventIsBeingSet) {
 }
 
 // A waiter may free the object as soon as its wait has ended, while the
-// thread that signalled it is still inside Set or Release.
+// thread that signalled it is still inside Set.
 TEST(EventConcurrency, AnObjectMayBeFreedAsSoonAsItsWaitEnds) {
   for (int I = 0; I < 2000; ++I) {
     auto Event = std::make_unique<TEvent>(false, false);
-    auto Semaphore = std::make_unique<TSemaphore>(0, 1);
     TEvent* E = Event.get();
-    TSemaphore* S = Semaphore.get();
-    std::thread Signaller([E, S] {
-      E->Set();
-      S->Release();
-    });
+    std::thread Signaller([E] { E->Set(); });
     ASSERT_TRUE(Event->Wait(5000));
     Event.reset();
-    ASSERT_TRUE(Semaphore->Take(5000));
-    Semaphore.reset();
     Signaller.join();
   }
-}
-
-// ---- semaphores
-
-TEST(Semaphore, CountsAndMaximum) {
-  TSemaphore S(1, 3);
-  int32_t Previous = -1;
-  EXPECT_TRUE(S.Release(&Previous));
-  EXPECT_EQ(Previous, 1);
-  EXPECT_TRUE(S.Release(&Previous));
-  EXPECT_EQ(Previous, 2);
-  EXPECT_FALSE(S.Release(&Previous));  // at its maximum: refused, unchanged
-  EXPECT_EQ(Previous, 3);
-  EXPECT_EQ(S.Count(), 3);
-  EXPECT_TRUE(S.TryTake());
-  EXPECT_TRUE(S.Take(0));
-  EXPECT_TRUE(S.Take(WaitInfinite));
-  EXPECT_FALSE(S.TryTake());
-  EXPECT_EQ(S.Count(), 0);
-
-  // The mixer's way of reading a count: release one and take it back at once.
-  TSemaphore Big(0, 2147483647);
-  Big.Release();
-  Big.Release();
-  EXPECT_TRUE(Big.Release(&Previous));
-  EXPECT_EQ(Previous, 2);
-  EXPECT_TRUE(Big.TryTake());
-  EXPECT_EQ(Big.Count(), 2);
-
-  EXPECT_THROW(TSemaphore(2, 1), Exception);
-  EXPECT_THROW(TSemaphore(-1, 1), Exception);
-  EXPECT_THROW(TSemaphore(0, 0), Exception);
-}
-
-TEST(Semaphore, TakeTimesOutAndWakesOnRelease) {
-  TSemaphore S(0, 10);
-  auto Start = TSteady::now();
-  EXPECT_FALSE(S.Take(60));
-  EXPECT_GE(MsSince(Start), 55);
-  TLater ReleaseIt([&] { S.Release(); });
-  EXPECT_TRUE(S.Take(5000));
-  EXPECT_EQ(S.Count(), 0);
-}
-
-TEST(Semaphore, TakeBothTakesNothingUnlessBoth) {
-  struct TCase {
-    int32_t A, B;
-    bool Taken;
-    int32_t ALeft, BLeft;
-  };
-  const TCase Cases[] = {
-      {0, 0, false, 0, 0}, {1, 0, false, 1, 0}, {0, 1, false, 0, 1},
-      {1, 1, true, 0, 0},  {3, 2, true, 2, 1},
-  };
-  for (const TCase& C : Cases) {
-    SCOPED_TRACE(testing::Message() << C.A << "," << C.B);
-    TSemaphore A(C.A, 100), B(C.B, 100);
-    EXPECT_EQ(TakeBoth(A, B, 0), C.Taken);
-    EXPECT_EQ(A.Count(), C.ALeft);
-    EXPECT_EQ(B.Count(), C.BLeft);
-  }
-  TSemaphore Same(1, 100);
-  EXPECT_FALSE(TakeBoth(Same, Same, 0));
-  Same.Release();
-  EXPECT_TRUE(TakeBoth(Same, Same, 0));
-  EXPECT_EQ(Same.Count(), 0);
-}
-
-TEST(Semaphore, TakeBothWaitsForTheSecond) {
-  TSemaphore A(1, 10), B(0, 10);
-  auto Start = TSteady::now();
-  EXPECT_FALSE(TakeBoth(A, B, 60));
-  EXPECT_GE(MsSince(Start), 55);
-  EXPECT_EQ(A.Count(), 1);  // a time-out takes nothing
-  {
-    TLater ReleaseIt([&] { B.Release(); });
-    EXPECT_TRUE(TakeBoth(A, B, 5000));
-  }
-  EXPECT_EQ(A.Count(), 0);
-  EXPECT_EQ(B.Count(), 0);
-}
-
-// Producers release, consumers take by every means: the number taken equals the
-// number released, and nothing is left over or taken twice.
-TEST(SemaphoreConcurrency, NoCountLostOrTakenTwice) {
-  constexpr int PerProducer = 20000;
-  constexpr int Producers = 3;
-  constexpr int Total = PerProducer * Producers;
-  TSemaphore S(0, 2147483647);
-  std::atomic<int> Taken{0};
-  std::vector<std::thread> Threads;
-  for (int P = 0; P < Producers; ++P)
-    Threads.emplace_back([&] {
-      for (int I = 0; I < PerProducer; ++I) ASSERT_TRUE(S.Release());
-    });
-  for (int C = 0; C < 3; ++C)
-    Threads.emplace_back([&, C] {
-      while (Taken.load() < Total) {
-        const bool Got = C == 0 ? S.TryTake() : S.Take(20);
-        if (Got) Taken.fetch_add(1);
-      }
-    });
-  for (auto& T : Threads) T.join();
-  EXPECT_EQ(Taken.load(), Total);
-  EXPECT_EQ(S.Count(), 0);
-}
-
-// Two streams of counts, consumed only in pairs while a third party steals
-// single counts: every pair and every single is accounted for.
-TEST(SemaphoreConcurrency, TakeBothIsAtomic) {
-  constexpr int Pairs = 20000;
-  TSemaphore A(0, 2147483647), B(0, 2147483647);
-  std::atomic<bool> ProducersDone{false};
-  std::atomic<int> BothTaken{0}, StolenFromA{0};
-  std::thread ProduceA([&] {
-    for (int I = 0; I < Pairs; ++I) A.Release();
-  });
-  std::thread ProduceB([&] {
-    for (int I = 0; I < Pairs; ++I) B.Release();
-  });
-  std::vector<std::thread> Consumers;
-  for (int C = 0; C < 2; ++C)
-    Consumers.emplace_back([&] {
-      for (;;) {
-        if (TakeBoth(A, B, 10))
-          BothTaken.fetch_add(1);
-        else if (ProducersDone.load())
-          break;
-      }
-    });
-  std::thread Thief([&] {
-    for (int I = 0; I < 500; ++I)
-      if (A.TryTake()) StolenFromA.fetch_add(1);
-  });
-  ProduceA.join();
-  ProduceB.join();
-  Thief.join();
-  ProducersDone.store(true);
-  for (auto& T : Consumers) T.join();
-  // Whatever is left could not be paired.
-  const int ALeft = A.Count(), BLeft = B.Count();
-  EXPECT_EQ(BothTaken.load() + StolenFromA.load() + ALeft, Pairs);
-  EXPECT_EQ(BothTaken.load() + BLeft, Pairs);
-  EXPECT_TRUE(ALeft == 0 || BLeft == 0);
 }
 
 }  // namespace

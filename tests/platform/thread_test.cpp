@@ -64,7 +64,7 @@ protected:
     while (KeepRunning()) {
       std::lock_guard<std::mutex> G(PassLock);
       InPass.store(true);
-      std::this_thread::sleep_for(1ms);
+      std::this_thread::sleep_for(1ms);  // the pass's work
       InPass.store(false);
       if (Passes.fetch_add(1) + 1 == 10 && SuspendSelfAt10.load()) Suspend();
     }
@@ -73,8 +73,7 @@ protected:
 
 TEST(Thread, CreatedSuspendedAndRunsAfterResume) {
   TCounter T;
-  std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(T.Passes.load(), 0);
+  EXPECT_FALSE(WaitUntil([&] { return T.Passes.load() > 0; }, 30)) << "ran before its Resume";
   EXPECT_FALSE(TThreadTestPeer::Finished(T));
   T.Resume();
   EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > 3; }));
@@ -97,8 +96,7 @@ TEST(Thread, SuspendParksBetweenPassesAndResumeGoesOn) {
     EXPECT_TRUE(L.owns_lock());
     if (L.owns_lock()) L.unlock();
     const int Parked = T.Passes.load();
-    std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(T.Passes.load(), Parked);
+    EXPECT_FALSE(WaitUntil([&] { return T.Passes.load() != Parked; }, 5)) << "ran while parked";
     T.Resume();
     EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > Parked; }));
   }
@@ -109,7 +107,7 @@ TEST(Thread, SuspendFromInsideParksAtTheNextPass) {
   T.SuspendSelfAt10.store(true);
   T.Resume();
   ASSERT_TRUE(WaitUntil([&] { return T.Passes.load() >= 10; }));
-  std::this_thread::sleep_for(30ms);
+  EXPECT_FALSE(WaitUntil([&] { return T.Passes.load() > 10; }, 30)) << "ran on after suspending itself";
   EXPECT_EQ(T.Passes.load(), 10);
   T.Resume();
   EXPECT_TRUE(WaitUntil([&] { return T.Passes.load() > 10; }));

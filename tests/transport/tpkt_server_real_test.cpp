@@ -122,9 +122,8 @@ TEST(TPKTServerReal, UdpAndTcpObjectsSideBySide) {
   EXPECT_FALSE(T->SendTo("127.0.0.1", Peer.local_endpoint().port(), "x", 1));  // not a UDP server
 
   // The silent peer is dropped by the sweep and reported on the library's thread.
-  Platform::SleepMs(30);
   std::string Ids;
-  EXPECT_TRUE(U->DisconnectIdleClients(10, Ids));
+  EXPECT_TRUE(TestSupport::WaitUntil([&] { return U->DisconnectIdleClients(10, Ids); }));
   EXPECT_EQ(Ids, "1");
   ASSERT_TRUE(SeenU.WaitSize(3));
   EXPECT_EQ(SeenU.Get()[2], "gone 127.0.0.1");
@@ -195,7 +194,7 @@ TEST(TPKTServerReal, AStartWhileTheLastObjectIsFreedFromItsOwnCallback) {
   S->OnClientData() = [&Freed](TTPKTServer* Sender, int32_t, const void*, uint32_t) {
     delete Sender;
     Freed.set_value();
-    Platform::SleepMs(200);  // still inside the callback while the next start runs
+    Platform::SleepMs(200);  // holds the callback open while the next start runs; waits for nothing
   };
   auto Started = std::async(std::launch::async, [Wait = Freed.get_future()]() mutable {
     Wait.wait();

@@ -15,6 +15,7 @@
 
 #include "platform/dynlib.h"
 #include "platform/sysmsg.h"
+#include "test_support.h"
 #include "tpkt_transport.h"
 
 namespace TransportTest {
@@ -132,6 +133,14 @@ public:
         TimeoutMs);
   }
 
+  // The bytes of the server's latest data callback ("" before the first).
+  std::string LastData(int32_t Server) {
+    std::lock_guard<std::mutex> Guard(FLock);
+    for (auto It = FCalls.rbegin(); It != FCalls.rend(); ++It)
+      if (It->Server == Server && It->Kind == TCall::Data) return It->Bytes;
+    return "";
+  }
+
   size_t Count(int32_t Server) {
     std::lock_guard<std::mutex> Guard(FLock);
     size_t N = 0;
@@ -210,60 +219,51 @@ inline std::string TpktPacket(const std::string& Payload) {
 inline bool ReadExactly(asio::ip::tcp::socket& S, size_t N, std::string& Out, int TimeoutMs = 5000) {
   Out.assign(N, '\0');
   size_t Got = 0;
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+  std::error_code Ec;
   S.non_blocking(true);
-  while (Got < N) {
-    std::error_code Ec;
-    const size_t R = S.read_some(asio::buffer(&Out[Got], N - Got), Ec);
-    if (Ec == asio::error::would_block) {
-      if (std::chrono::steady_clock::now() > Deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
-    if (Ec) return false;
-    Got += R;
-  }
-  return true;
+  TestSupport::WaitUntil(
+      [&] {
+        while (Got < N && !Ec) Got += S.read_some(asio::buffer(&Out[Got], N - Got), Ec);
+        if (Ec != asio::error::would_block) return true;  // all of it, or a failure
+        Ec.clear();
+        return false;
+      },
+      TimeoutMs);
+  return Got == N;
 }
 
 // True when the peer closes the connection within TimeoutMs (data before the
 // close is skipped).
 inline bool WaitClosed(asio::ip::tcp::socket& S, int TimeoutMs = 5000) {
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   S.non_blocking(true);
   char Buf[65536];
-  for (;;) {
-    std::error_code Ec;
-    S.read_some(asio::buffer(Buf), Ec);
-    if (Ec == asio::error::would_block) {
-      if (std::chrono::steady_clock::now() > Deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      continue;
-    }
-    if (Ec) return true;
-  }
+  return TestSupport::WaitUntil(
+      [&] {
+        std::error_code Ec;
+        while (!Ec) S.read_some(asio::buffer(Buf), Ec);
+        return Ec != asio::error::would_block;
+      },
+      TimeoutMs);
 }
 
 // Receives one datagram (or fails after TimeoutMs).
 inline bool ReceiveDatagram(asio::ip::udp::socket& S, std::string& Out, int TimeoutMs = 5000,
                             asio::ip::udp::endpoint* From = nullptr) {
-  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
   S.non_blocking(true);
   char Buf[65536];
   asio::ip::udp::endpoint Sender;
-  for (;;) {
-    std::error_code Ec;
-    const size_t N = S.receive_from(asio::buffer(Buf), Sender, 0, Ec);
-    if (Ec == asio::error::would_block) {
-      if (std::chrono::steady_clock::now() > Deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
-    if (Ec) return false;
-    Out.assign(Buf, N);
-    if (From) *From = Sender;
-    return true;
-  }
+  std::error_code Ec = asio::error::would_block;
+  size_t N = 0;
+  TestSupport::WaitUntil(
+      [&] {
+        N = S.receive_from(asio::buffer(Buf), Sender, 0, Ec);
+        return Ec != asio::error::would_block;
+      },
+      TimeoutMs);
+  if (Ec) return false;
+  Out.assign(Buf, N);
+  if (From) *From = Sender;
+  return true;
 }
 
 }  // namespace TransportTest

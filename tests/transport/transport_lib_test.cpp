@@ -13,6 +13,7 @@
 namespace {
 
 using namespace TransportTest;
+using TestSupport::WaitUntil;
 using asio::ip::tcp;
 using asio::ip::udp;
 
@@ -195,6 +196,7 @@ TEST_F(TransportLib, TcpClientsJoinAndLeaveWithTpktFramingBothWays) {
   const std::string Stream = TpktPacket("first") + TpktPacket(Bytes(3000, 1)) + TpktPacket("third");
   for (size_t Pos = 0; Pos < Stream.size(); Pos += 3) {
     asio::write(C1, asio::buffer(Stream.substr(Pos, 3)));
+    // Pacing, now and then: the pieces reach the server in reads of their own.
     if (Pos % 300 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Data, 3));
@@ -208,11 +210,11 @@ TEST_F(TransportLib, TcpClientsJoinAndLeaveWithTpktFramingBothWays) {
   // A client that closes is reported gone (once a write to it has failed);
   // DisconnectClient closes the other.
   C1.close();
-  for (int I = 0; I < 200 && TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty(); ++I) {
-    ASSERT_EQ(Lib().SendToClient(T.Id, Id1, "x", 1), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Disconnect, 1));
+  ASSERT_EQ(Lib().SendToClient(T.Id, Id1, "x", 1), 0);  // not known to be gone yet
+  ASSERT_TRUE(WaitUntil([&] {
+    Lib().SendToClient(T.Id, Id1, "x", 1);  // fails once the library has let it go
+    return !TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty();
+  }));
   EXPECT_EQ(TRecorder::Get().Calls(T.Id, TCall::Disconnect)[0].Client, Id1);
   const int32_t Id2 = Connects[0].Client == Id1 ? Connects[1].Client : Connects[0].Client;
   ASSERT_EQ(Lib().Disconnect(T.Id, Id2), 0);
@@ -266,8 +268,7 @@ public:
   size_t Received() const { return FReceived; }
   bool Intact() const { return FIntact; }
   bool WaitFor(size_t Bytes, int TimeoutMs = 10000) const {
-    for (int I = 0; I < TimeoutMs && FReceived < Bytes; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return FReceived >= Bytes;
+    return WaitUntil([&] { return FReceived >= Bytes; }, TimeoutMs);
   }
 
 private:
@@ -280,7 +281,7 @@ private:
     while (!FStop) {
       const size_t N = FSocket.read_some(asio::buffer(Buf), Ec);
       if (Ec == asio::error::would_block) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // the reader's pause between polls
         continue;
       }
       if (Ec) break;
@@ -321,8 +322,7 @@ TEST_F(TransportLib, AClientThatNeverReadsIsDroppedWhileOthersKeepReceiving) {
     ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), static_cast<int32_t>(FrameSize)), 0);
     Longest = std::max(Longest, std::chrono::steady_clock::now() - T0);
     Sent += FrameSize;
-    for (int Wait = 0; Wait < 5000 && Sent - Reading.Received() > 4 * FrameSize; ++Wait)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(WaitUntil([&] { return Sent - Reading.Received() <= 4 * FrameSize; })) << "the reader got stuck";
   }
   ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Disconnect, 1));
   const auto Gone = TRecorder::Get().Calls(T.Id, TCall::Disconnect);
@@ -355,7 +355,7 @@ TEST_F(TransportLib, AStalledClientIsDroppedWithinSeconds) {
   while (TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty() && std::chrono::steady_clock::now() - T0 < Limit) {
     ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), 4000), 0);
     Sent += 4000;
-    std::this_thread::sleep_until(T0 + std::chrono::milliseconds(25 * Sent / 4000));
+    std::this_thread::sleep_until(T0 + std::chrono::milliseconds(25 * Sent / 4000));  // pacing
   }
   const auto Took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - T0);
   std::cout << "stalled client dropped after " << Sent << " bytes, " << Took.count() << " ms\n";
@@ -397,7 +397,9 @@ TEST_F(TransportLib, AHalfClosedClientKeepsReceivingUntilItCloses) {
   tcp::socket C = TcpClient(T.Port);
   ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Connect, 1));
   C.shutdown(tcp::socket::shutdown_send);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the end of its stream has arrived
+  // Nothing to wait for: a server that took the end of the stream for a
+  // close would let the client go within these 200 ms.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const std::string Frame = Bytes(2000, 3);
   for (int I = 0; I < 3; ++I) {
     ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), 2000), 0);
@@ -408,10 +410,10 @@ TEST_F(TransportLib, AHalfClosedClientKeepsReceivingUntilItCloses) {
   EXPECT_TRUE(TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty());
 
   C.close();
-  for (int I = 0; I < 200 && TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty(); ++I) {
-    ASSERT_EQ(Lib().SendToAll(T.Id, Frame.data(), 2000), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_EQ(Lib().SendToAll(T.Id, Frame.data(), 2000), 0);
+    return !TRecorder::Get().Calls(T.Id, TCall::Disconnect).empty();
+  }));
   EXPECT_EQ(TRecorder::Get().Calls(T.Id, TCall::Disconnect).size(), 1u);
   EXPECT_EQ(Lib().DroppedSlow(T.Id), 0u);  // it went, but not for slowness
   EXPECT_TRUE(TRecorder::Get().Calls(T.Id, TCall::Data).empty());
@@ -486,18 +488,25 @@ TEST_F(TransportLib, AFloodOfDatagramsArrivesIntactAndInOrder) {
   ASSERT_NE(U.Id, -1);
   const udp::endpoint Server(asio::ip::make_address("127.0.0.1"), U.Port);
   udp::socket Peer = UdpPeer();
-  const int Count = 20000;
-  for (uint32_t I = 0; I < Count; ++I) {
-    std::string D = Bytes(160 + I % 100, static_cast<uint8_t>(I));
-    std::memcpy(&D[0], &I, 4);
+  const uint32_t Count = 20000;
+  uint32_t Next = 0;
+  auto SendNext = [&] {
+    std::string D = Bytes(160 + Next % 100, static_cast<uint8_t>(Next));
+    std::memcpy(&D[0], &Next, 4);
     Peer.send_to(asio::buffer(D), Server);
-  }
+    ++Next;
+  };
+  while (Next < Count) SendNext();
   // Loopback may drop some under load; what arrives is whole and in order.
-  for (size_t Seen = 0, Now = 1; Now != Seen && Now < static_cast<size_t>(Count);) {
-    Seen = Now;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    Now = TRecorder::Get().Calls(U.Id, TCall::Data).size();
-  }
+  // Datagrams go on until one sent after the flood has come: the flood's
+  // survivors are all in by then.
+  ASSERT_TRUE(WaitUntil([&] {
+    SendNext();
+    const std::string Last = TRecorder::Get().LastData(U.Id);
+    uint32_t Seq = 0;
+    if (Last.size() >= 4) std::memcpy(&Seq, Last.data(), 4);
+    return Seq >= Count;
+  }));
   const auto Data = TRecorder::Get().Calls(U.Id, TCall::Data);
   ASSERT_GT(Data.size(), static_cast<size_t>(Count / 10));
   int64_t Last = -1;
@@ -539,7 +548,7 @@ TEST_F(TransportLib, StopDuringTrafficEndsTheCallbacks) {
       while (!Done) {
         Lib().SendToAll(T.Id, Frame.data(), 2000);
         Lib().SendToAll(U.Id, Frame.data(), 200);
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // pacing
       }
     });
     ASSERT_TRUE(TRecorder::Get().WaitCount(U.Id, TCall::Data, 100));
@@ -548,6 +557,7 @@ TEST_F(TransportLib, StopDuringTrafficEndsTheCallbacks) {
     const size_t AfterUdp = TRecorder::Get().Count(U.Id);
     Stop(T.Id);
     const size_t AfterTcp = TRecorder::Get().Count(T.Id);
+    // Nothing to wait for: no callback may come in these 100 ms of traffic.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Done = true;
     Flood.join();
@@ -585,7 +595,7 @@ TEST_F(TransportLib, StopAndDisconnectFromInsideCallbacks) {
   asio::write(Client, asio::buffer("bye", 3));
   EXPECT_TRUE(WaitClosed(Client));
   ASSERT_TRUE(TRecorder::Get().WaitCount(T.Id, TCall::Disconnect, 1));
-  for (int I = 0; I < 5000 && DisconnectResult == 1; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(WaitUntil([&] { return DisconnectResult != 1; }));
   EXPECT_EQ(DisconnectResult, 0);
 
   udp::socket Peer = UdpPeer();
@@ -593,9 +603,11 @@ TEST_F(TransportLib, StopAndDisconnectFromInsideCallbacks) {
     Peer.send_to(asio::buffer("x", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), U.Port));
   ASSERT_TRUE(TRecorder::Get().WaitCount(U.Id, TCall::Disconnect, 1));
   // The disconnect is reported from inside the stop, before it returns.
-  for (int I = 0; I < 5000 && StopResult == 1; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(WaitUntil([&] { return StopResult != 1; }));
   EXPECT_EQ(StopResult, 0);
   FStarted.erase(std::remove(FStarted.begin(), FStarted.end(), U.Id), FStarted.end());
+  // Nothing to wait for: the rest of the twenty datagrams must draw no
+  // callback in these 100 ms.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(TRecorder::Get().Calls(U.Id, TCall::Data).size(), 1u);  // nothing after the stop
 
@@ -615,7 +627,7 @@ TEST_F(TransportLib, TheLastStopFromInsideACallbackLetsTheNextStartWork) {
   udp::socket Peer = UdpPeer();
   Peer.send_to(asio::buffer("x", 1), udp::endpoint(asio::ip::make_address("127.0.0.1"), U.Port));
   ASSERT_TRUE(TRecorder::Get().WaitCount(U.Id, TCall::Disconnect, 1));
-  for (int I = 0; I < 5000 && StopResult == 1; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(WaitUntil([&] { return StopResult != 1; }));
   EXPECT_EQ(StopResult, 0);
   FStarted.clear();
   TRecorder::Get().SetHook(nullptr);
@@ -650,7 +662,7 @@ TEST_F(TransportLib, ASendWaitsForTheConnectCallbackAndAClientRefusedThereGetsNo
       std::lock_guard<std::mutex> G(Lock);
       Waited.push_back(TClock::now() - Begin);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the program deliberates
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the program deliberates (a slow callback)
     Lib().Disconnect(C.Server, C.Client);                           // and refuses
   });
   udp::socket Peer = UdpPeer();
