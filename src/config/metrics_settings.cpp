@@ -4,5 +4,5 @@
 
 TMetricsSettings ReadMetricsSettings(const std::string& ConfigFile) {
   const TIniFile Ini(ConfigFile);
-  return {Ini.ReadString("Metrics", "Listen", "")};
+  return {Ini.ReadString("Metrics", "Listen", ""), Ini.ReadString("Metrics", "Allow", "")};
 }

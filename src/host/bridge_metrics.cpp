@@ -1,10 +1,30 @@
 #include "host/bridge_metrics.h"
 
+#include <vector>
+
+#include "access/access_list.h"
 #include "metrics/prometheus_text.h"
 #include "platform/clock.h"
+#include "platform/exception.h"
 #include "platform/mutex.h"
 
 namespace {
+
+// [Metrics] Allow as the server's admission, by the [Access] lists' rules. A
+// mistyped entry stops the endpoint rather than serve more or fewer sources
+// than meant.
+TMetricsServer::TAdmit AdmitFrom(const std::string& Allow) {
+  std::vector<std::string> Invalid;
+  const TAccessList List = TAccessList::Parse(Allow, &Invalid);
+  if (!Invalid.empty()) {
+    std::string Entries;
+    for (const std::string& Entry : Invalid) Entries += (Entries.empty() ? "\"" : ", \"") + Entry + "\"";
+    throw Exception("[Metrics] Allow: " + Entries +
+                    (Invalid.size() == 1 ? " is neither an address nor a network" : " are neither addresses nor networks"));
+  }
+  if (!List.Restricts()) return {};
+  return [List](const std::string& Address) { return List.Admits(Address); };
+}
 
 const char* DeviceStateName(TDeviceState S) {
   switch (S) {
@@ -63,12 +83,27 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
 
 }  // namespace
 
-TBridgeMetrics::TBridgeMetrics(const std::string& Listen, const std::string& Version)
+TBridgeMetrics::TBridgeMetrics(const TMetricsSettings& Settings, const std::string& Version)
     : FVersion(Version), FStartTick(Platform::TickCount()) {
-  FServer = std::make_unique<TMetricsServer>(Listen, [this](const std::string& Path) { return Serve(Path); });
+  auto Server = std::make_unique<TMetricsServer>(
+      Settings.Listen, [this](const std::string& Path) { return Serve(Path); }, AdmitFrom(Settings.Allow));
+  Platform::TLockGuard Guard(FLock);
+  FServer = std::move(Server);
 }
 
-TBridgeMetrics::~TBridgeMetrics() { FServer.reset(); }
+TBridgeMetrics::~TBridgeMetrics() {
+  std::unique_ptr<TMetricsServer> Server;
+  {
+    Platform::TLockGuard Guard(FLock);
+    Server = std::move(FServer);
+  }
+  Server.reset();  // outside the lock: a request may be waiting for it
+}
+
+uint16_t TBridgeMetrics::Port() {
+  Platform::TLockGuard Guard(FLock);
+  return FServer->Port();
+}
 
 void TBridgeMetrics::Publish(TRtpSession* Session) {
   TSessionMetrics M = Session ? Session->Metrics() : TSessionMetrics{};
@@ -80,14 +115,16 @@ void TBridgeMetrics::Publish(TRtpSession* Session) {
 THttpResponse TBridgeMetrics::Serve(const std::string& Path) {
   TSessionMetrics M;
   bool HasSession;
+  TMetricsRefusals Refused;
   {
     Platform::TLockGuard Guard(FLock);
     M = FLatest;
     HasSession = FHasSession;
+    if (FServer) Refused = FServer->Refusals();
   }
   if (Path == "/metrics")
     return {200, TPrometheusText::ContentType,
-            RenderMetrics(M, HasSession, FVersion, Platform::TickCount() - FStartTick, LogLineCounts())};
+            RenderMetrics(M, HasSession, FVersion, Platform::TickCount() - FStartTick, LogLineCounts(), Refused)};
   if (Path == "/health") return Health(M, HasSession);
   return {404, "text/plain; charset=utf-8", "not found: /metrics and /health are here\n"};
 }
@@ -105,7 +142,8 @@ THttpResponse TBridgeMetrics::Health(const TSessionMetrics& M, bool HasSession) 
 }
 
 std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSession, const std::string& Version,
-                                          uint32_t UpMs, const TLogLineCounts& Log) {
+                                          uint32_t UpMs, const TLogLineCounts& Log,
+                                          const TMetricsRefusals& Refused) {
   TPrometheusText T;
   T.Family("brenvic_build_info", "gauge", "The program's version, as a label");
   T.Sample("brenvic_build_info", uint64_t{1}, {{"version", Version}});
@@ -132,5 +170,12 @@ std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSess
             M.Mixer.DroppedBytes);
   T.Counter("brenvic_log_lines_written_total", "Lines written to the log files", Log.Written);
   T.Counter("brenvic_log_lines_suppressed_total", "Lines counted as repeats instead of written", Log.Suppressed);
+  T.Family("brenvic_metrics_connections_refused_total", "counter",
+           "Connections to this endpoint closed unanswered: the source is not in [Metrics] Allow, holds " +
+               std::to_string(TMetricsServer::MaxPerSource) + " already, or all " +
+               std::to_string(TMetricsServer::MaxConnections) + " are taken");
+  T.Sample("brenvic_metrics_connections_refused_total", Refused.NotAllowed, {{"reason", "not_allowed"}});
+  T.Sample("brenvic_metrics_connections_refused_total", Refused.PerSourceLimit, {{"reason", "per_source_limit"}});
+  T.Sample("brenvic_metrics_connections_refused_total", Refused.Busy, {{"reason", "busy"}});
   return T.Text();
 }

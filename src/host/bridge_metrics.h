@@ -2,7 +2,7 @@
 // The bridge's health and counters for a monitoring system, served over HTTP
 // when [Metrics] Listen is set: GET /metrics (Prometheus text) and GET /health
 // (200 while the session runs with both devices open, 503 otherwise, with the
-// reason on one line).
+// reason on one line). [Metrics] Allow, when set, names the only sources served.
 //
 // The host thread publishes the session's state after the start and every
 // 300 ms; a request reads the latest of it. So a request never touches the
@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "config/metrics_settings.h"
 #include "log/log.h"
 #include "metrics/metrics_server.h"
 #include "platform/mutex.h"
@@ -19,17 +20,18 @@
 
 class TBridgeMetrics {
 public:
-  // Starts the endpoint; throws Exception when it cannot listen.
-  TBridgeMetrics(const std::string& Listen, const std::string& Version);
+  // Starts the endpoint; throws Exception when it cannot listen or Allow has
+  // an entry that is neither an address nor a network (saying which).
+  TBridgeMetrics(const TMetricsSettings& Settings, const std::string& Version);
   ~TBridgeMetrics();
 
   // Host thread: the session's state now; null when no session runs.
   void Publish(TRtpSession* Session);
-  uint16_t Port() const { return FServer->Port(); }
+  uint16_t Port();
 
   // What the endpoint answers, from a published state (public for tests).
   static std::string RenderMetrics(const TSessionMetrics& M, bool HasSession, const std::string& Version,
-                                   uint32_t UpMs, const TLogLineCounts& Log);
+                                   uint32_t UpMs, const TLogLineCounts& Log, const TMetricsRefusals& Refused);
   static THttpResponse Health(const TSessionMetrics& M, bool HasSession);
 
 private:
@@ -40,5 +42,7 @@ private:
   Platform::TMutex FLock;
   TSessionMetrics FLatest GUARDED_BY(FLock);
   bool FHasSession GUARDED_BY(FLock) = false;
-  std::unique_ptr<TMetricsServer> FServer;  // last: stopped before the rest goes
+  // Last: stopped before the rest goes. Guarded because the server's thread,
+  // which reads its counters, runs before the constructor has stored it.
+  std::unique_ptr<TMetricsServer> FServer GUARDED_BY(FLock);
 };

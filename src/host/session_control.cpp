@@ -37,10 +37,11 @@ void TRTPService::StartMetrics() {
   const TMetricsSettings Settings = ReadMetricsSettings(ConfigFileName);
   if (Settings.Listen.empty()) return;
   try {
-    FMetrics = std::make_unique<TBridgeMetrics>(Settings.Listen, VersionText);
+    FMetrics = std::make_unique<TBridgeMetrics>(Settings, VersionText);
     if (DoLog) WriteLog("Metrics endpoint -> listening on " + Settings.Listen);
   } catch (const Exception& E) {
     // The audio matters more than its monitoring: the bridge runs on without.
+    // A mistyped Allow lands here too: no endpoint rather than one for anyone.
     WriteLog("Metrics endpoint not started: " + E.Message());
   }
 }

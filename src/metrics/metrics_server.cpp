@@ -2,6 +2,8 @@
 
 #include <asio.hpp>
 
+#include <atomic>
+#include <map>
 #include <thread>
 
 #include "platform/exception.h"
@@ -60,11 +62,16 @@ const char* HttpReason(int Status) {
 struct TMetricsServer::TImpl {
   // One request and its answer. Everything runs on the server's one thread.
   struct TConnection : std::enable_shared_from_this<TConnection> {
-    TConnection(TImpl& Owner, tcp::socket Socket)
-        : Owner(Owner), Socket(std::move(Socket)), Timer(Owner.Io), Request(MaxRequestBytes) {
+    TConnection(TImpl& Owner, tcp::socket Socket, const asio::ip::address& Source)
+        : Owner(Owner), Source(Source), Socket(std::move(Socket)), Timer(Owner.Io), Request(MaxRequestBytes) {
       ++Owner.Connections;
+      ++Owner.PerSource[Source];
     }
-    ~TConnection() { --Owner.Connections; }
+    ~TConnection() {
+      --Owner.Connections;
+      const auto Held = Owner.PerSource.find(Source);
+      if (--Held->second == 0) Owner.PerSource.erase(Held);
+    }
 
     void Start() {
       auto Self = shared_from_this();
@@ -120,13 +127,15 @@ struct TMetricsServer::TImpl {
     }
 
     TImpl& Owner;
+    const asio::ip::address Source;
     tcp::socket Socket;
     asio::steady_timer Timer;
     asio::streambuf Request;
     std::string Out;
   };
 
-  TImpl(const tcp::endpoint& At, THandler H) : Handler(std::move(H)), Acceptor(Io) {
+  TImpl(const tcp::endpoint& At, THandler H, TAdmit A)
+      : Handler(std::move(H)), AdmitSource(std::move(A)), Acceptor(Io) {
     asio::error_code Ec;
     Acceptor.open(At.protocol(), Ec);
     if (!Ec) Acceptor.set_option(tcp::acceptor::reuse_address(true), Ec);
@@ -151,29 +160,62 @@ struct TMetricsServer::TImpl {
   void Accept() {
     Acceptor.async_accept([this](const asio::error_code& Ec, tcp::socket Socket) {
       if (Ec == asio::error::operation_aborted) return;
-      if (!Ec) {
-        if (Connections >= MaxConnections) {
-          asio::error_code Ignored;
-          Socket.close(Ignored);  // over the limit: refused at once
-        } else {
-          std::make_shared<TConnection>(*this, std::move(Socket))->Start();
-        }
-      }
+      if (!Ec) Admit(std::move(Socket));
       Accept();
     });
   }
 
+  // A connection takes a slot only when its source is admitted, holds less than
+  // its share and a slot is free. Otherwise it is closed at once, unanswered:
+  // an answer would have to wait for a client that may never read it.
+  void Admit(tcp::socket Socket) {
+    asio::error_code Ec;
+    const asio::ip::address Source = Socket.remote_endpoint(Ec).address();
+    if (Ec) return;  // gone already; closed with Socket
+    const auto Held = PerSource.find(Source);
+    if (!Admitted(Source)) {
+      ++NotAllowed;
+    } else if (Held != PerSource.end() && Held->second >= MaxPerSource) {
+      ++PerSourceLimit;
+    } else if (Connections >= MaxConnections) {
+      ++Busy;
+    } else {
+      std::make_shared<TConnection>(*this, std::move(Socket), Source)->Start();
+      return;
+    }
+    Socket.close(Ec);
+  }
+
+  // A predicate that fails refuses: the list closes rather than opens.
+  bool Admitted(const asio::ip::address& Source) const noexcept {
+    try {
+      return !AdmitSource || AdmitSource(Source.to_string());
+    } catch (...) {
+      return false;
+    }
+  }
+
   THandler Handler;
-  size_t Connections = 0;  // on the server's thread only (and its context's end)
+  const TAdmit AdmitSource;
+  // On the server's thread only (and its context's end): the slots taken, in
+  // all and per source address.
+  size_t Connections = 0;
+  std::map<asio::ip::address, size_t> PerSource;
+  // Written on the server's thread, read by anyone.
+  std::atomic<uint64_t> NotAllowed{0}, PerSourceLimit{0}, Busy{0};
   asio::io_context Io{1};
   tcp::acceptor Acceptor;
   uint16_t Port = 0;       // set before the thread starts
   std::thread Thread;      // runs Io until the destructor
 };
 
-TMetricsServer::TMetricsServer(const std::string& Listen, THandler Handler)
-    : FImpl(std::make_unique<TImpl>(ParseListen(Listen), std::move(Handler))) {}
+TMetricsServer::TMetricsServer(const std::string& Listen, THandler Handler, TAdmit Admit)
+    : FImpl(std::make_unique<TImpl>(ParseListen(Listen), std::move(Handler), std::move(Admit))) {}
 
 TMetricsServer::~TMetricsServer() = default;
 
 uint16_t TMetricsServer::Port() const { return FImpl->Port; }
+
+TMetricsRefusals TMetricsServer::Refusals() const {
+  return {FImpl->NotAllowed.load(), FImpl->PerSourceLimit.load(), FImpl->Busy.load()};
+}

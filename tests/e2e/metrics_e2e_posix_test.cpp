@@ -157,4 +157,18 @@ TEST(Metrics, HealthTellsAMissingHeadset) {
   EXPECT_GE(B.Wait(5s), 0);
 }
 
+TEST(Metrics, AMistypedAllowStartsNoEndpointAndTheBridgeRunsOn) {
+  // Fail closed: a typo never opens the endpoint to anyone.
+  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM), MetricsPort = FreePort(SOCK_STREAM);
+  TBridge B(Ini(Port, 9, Tcp, "", "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n") +
+            "[Metrics]\r\nListen=127.0.0.1:" + std::to_string(MetricsPort) + "\r\nAllow=127.0.0.1,127.0.0.256\r\n");
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
+  EXPECT_TRUE(HasLine(B.LogLines(),
+                      "Metrics endpoint not started: [Metrics] Allow: \"127.0.0.256\" is neither an address nor a network"));
+  EXPECT_FALSE(TSocket(SOCK_STREAM).Connect(MetricsPort)) << "nothing listens";
+  B.Signal(SIGINT);
+  EXPECT_GE(B.Wait(5s), 0);
+}
+
 }  // namespace

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include "http_client.h"
+#include "platform/exception.h"
+
 namespace {
+
+using namespace MetricsTest;
 
 TSessionMetrics Running() {
   TSessionMetrics M;
@@ -46,7 +51,7 @@ TEST(BridgeMetrics, ThePageCarriesTheCountsAsTheyAre) {
   M.ReceiveBuffer.OverflowBytes = 480;
   M.Capture = TDeviceState::Stalled;
   M.Mixer.FramesSent = 99;
-  const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1.2.3.4", 65000, {120, 7});
+  const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1.2.3.4", 65000, {120, 7}, {3, 2, 1});
   for (const char* Line : {"brenvic_build_info{version=\"1.2.3.4\"} 1\n", "brenvic_uptime_seconds 65\n",
                            "brenvic_session_active 1\n", "brenvic_peers 2\n",
                            "brenvic_rtp_datagrams_received_total 17\n", "brenvic_rtp_packets_accepted_total 11\n",
@@ -57,8 +62,34 @@ TEST(BridgeMetrics, ThePageCarriesTheCountsAsTheyAre) {
                            "brenvic_capture_device_state{state=\"stalled\"} 1\n",
                            "brenvic_capture_device_state{state=\"open\"} 0\n",
                            "brenvic_recording_frames_sent_total 99\n", "brenvic_log_lines_written_total 120\n",
-                           "brenvic_log_lines_suppressed_total 7\n"})
+                           "brenvic_log_lines_suppressed_total 7\n",
+                           "brenvic_metrics_connections_refused_total{reason=\"not_allowed\"} 3\n",
+                           "brenvic_metrics_connections_refused_total{reason=\"per_source_limit\"} 2\n",
+                           "brenvic_metrics_connections_refused_total{reason=\"busy\"} 1\n"})
     EXPECT_NE(Page.find(Line), std::string::npos) << Line;
+}
+
+TEST(BridgeMetrics, AllowServesItsSourcesOnlyAndAMistypedOneStartsNothing) {
+  // Fail closed: an entry that is no address or network never widens nor
+  // narrows the list; the endpoint stays shut and says why.
+  const std::pair<const char*, const char*> Bad[] = {
+      {"127.0.0.1/33", "[Metrics] Allow: \"127.0.0.1/33\" is neither an address nor a network"},
+      {"::1, desk-0042,10.0.0.300", "[Metrics] Allow: \"desk-0042\", \"10.0.0.300\" are neither addresses nor networks"}};
+  for (const auto& [Allow, Why] : Bad) {
+    try {
+      TBridgeMetrics Endpoint({"127.0.0.1:0", Allow}, "1");
+      ADD_FAILURE() << Allow << ": started";
+    } catch (const Exception& E) {
+      EXPECT_EQ(E.Message(), Why);
+    }
+  }
+
+  TBridgeMetrics Endpoint({"127.0.0.1:0", "10.1.0.0/16, 127.0.0.2/32,::1"}, "1");
+  EXPECT_EQ(Get(Endpoint.Port(), "GET /metrics HTTP/1.1\r\n\r\n"), "<closed>");
+  if (!CanBindSource("127.0.0.2")) GTEST_SKIP() << "127.0.0.2 cannot be a source address on this system";
+  const std::string Page = Get(Endpoint.Port(), "GET /metrics HTTP/1.1\r\n\r\n", "127.0.0.2");
+  EXPECT_EQ(StatusLine(Page), "HTTP/1.1 200 OK");
+  EXPECT_NE(Page.find("\nbrenvic_metrics_connections_refused_total{reason=\"not_allowed\"} 1\n"), std::string::npos) << Page;
 }
 
 }  // namespace

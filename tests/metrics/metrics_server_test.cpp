@@ -4,59 +4,20 @@
 
 #include <gtest/gtest.h>
 
-#include <asio.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "http_client.h"
 #include "metrics/prometheus_text.h"
 #include "platform/exception.h"
 #include "test_support.h"
 
 namespace {
 
-using asio::ip::tcp;
-using namespace std::chrono_literals;
-
-// Sends Request and reads until the server closes; "<closed>" when it closed
-// before answering, "<timeout>" when nothing ended within Limit.
-class TClient {
-public:
-  explicit TClient(uint16_t Port) : FSocket(FIo) {
-    FSocket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), Port));
-  }
-  void Send(const std::string& Text) { asio::write(FSocket, asio::buffer(Text)); }
-  std::string ReadAll(std::chrono::milliseconds Limit = 5000ms) {
-    std::string Out;
-    FSocket.non_blocking(true);
-    char Buf[4096];
-    const bool Ended = TestSupport::WaitUntil(
-        [&] {
-          asio::error_code Ec;
-          for (size_t N = FSocket.read_some(asio::buffer(Buf), Ec); !Ec; N = FSocket.read_some(asio::buffer(Buf), Ec))
-            Out.append(Buf, N);
-          return Ec != asio::error::would_block;
-        },
-        static_cast<int>(Limit.count()));
-    if (!Ended) return "<timeout>";
-    return Out.empty() ? "<closed>" : Out;
-  }
-
-private:
-  asio::io_context FIo;
-  tcp::socket FSocket;
-};
-
-std::string Get(uint16_t Port, const std::string& Request) {
-  TClient C(Port);
-  C.Send(Request);
-  return C.ReadAll();
-}
-
-std::string StatusLine(const std::string& Response) { return Response.substr(0, Response.find("\r\n")); }
+using namespace MetricsTest;
 
 class MetricsServer : public ::testing::Test {
 protected:
@@ -98,17 +59,82 @@ TEST_F(MetricsServer, AnswersWellFormedGetsAndRefusesEverythingElse) {
   EXPECT_EQ(Calls, 4) << "the handler sees only well-formed GETs";
 }
 
-TEST_F(MetricsServer, ConnectionsAreBoundedInNumberAndTime) {
-  // Idle connections up to the limit; one more is closed at once, unanswered.
+TEST_F(MetricsServer, ConnectionsAreBoundedPerSourceAndInTime) {
+  // IPv4 and IPv6 alike; loopback is a source like any other.
+  TMetricsServer V6("[::1]:0", [this](const std::string&) {
+    ++Calls;
+    return THttpResponse{};
+  });
+  const std::pair<TMetricsServer*, const char*> Sides[] = {{Server.get(), "127.0.0.1"}, {&V6, "::1"}};
+  const auto Start = std::chrono::steady_clock::now();
+  std::vector<std::unique_ptr<TClient>> Held;
+  for (const auto& [S, From] : Sides) {
+    // A source's share, one idle and one whose head never ends; one more is
+    // closed at once, unanswered.
+    Held.push_back(std::make_unique<TClient>(S->Port(), From));
+    Held.push_back(std::make_unique<TClient>(S->Port(), From));
+    Held.back()->Send("GET /metrics HTTP/1.1\r\nHost: x\r\n");
+    EXPECT_EQ(TClient(S->Port(), From).ReadAll(1000ms), "<closed>") << From;
+    EXPECT_EQ(S->Refusals().PerSourceLimit, 1u) << From;
+  }
+  // The held ones are closed unanswered when the head's time is up, not
+  // before; then their sources are served again.
+  for (auto& C : Held) EXPECT_EQ(C->ReadAll(std::chrono::milliseconds(TMetricsServer::MaxRequestMs + 2000)), "<closed>");
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(TMetricsServer::MaxRequestMs));
+  for (const auto& [S, From] : Sides)
+    EXPECT_EQ(StatusLine(Get(S->Port(), "GET /metrics HTTP/1.1\r\n\r\n", From)), "HTTP/1.1 200 OK") << From;
+  EXPECT_EQ(Calls, 2);
+}
+
+// Sources other than 127.0.0.1 for the cases that need several: all of 127/8 is
+// loopback on Linux; a system that does not route them skips those cases.
+#define REQUIRE_SOURCE(Address) \
+  if (!CanBindSource(Address)) GTEST_SKIP() << Address << " cannot be a source address on this system"
+
+TEST_F(MetricsServer, OneSourceHoldingConnectionsDoesNotShutOutAnother) {
+  REQUIRE_SOURCE("127.0.0.2");
   std::vector<std::unique_ptr<TClient>> Idle;
-  // The server takes connections in the order they came: the one after them
-  // is the one too many, however soon it comes.
-  for (size_t I = 0; I < TMetricsServer::MaxConnections; ++I) Idle.push_back(std::make_unique<TClient>(Server->Port()));
-  TClient Extra(Server->Port());
-  EXPECT_EQ(Extra.ReadAll(1000ms), "<closed>");
-  // The idle ones are closed once their time is up; then requests go through.
-  for (auto& C : Idle) EXPECT_EQ(C->ReadAll(std::chrono::milliseconds(TMetricsServer::MaxRequestMs + 2000)), "<closed>");
-  EXPECT_EQ(StatusLine(Get(Server->Port(), "GET /metrics HTTP/1.1\r\n\r\n")), "HTTP/1.1 200 OK");
+  for (size_t I = 0; I < TMetricsServer::MaxConnections; ++I)
+    Idle.push_back(std::make_unique<TClient>(Server->Port(), "127.0.0.2"));
+  int Served = 0;
+  for (int I = 0; I < 20; ++I) Served += StatusLine(Get(Server->Port(), "GET /metrics HTTP/1.1\r\n\r\n")) == "HTTP/1.1 200 OK";
+  EXPECT_EQ(Served, 20);
+  EXPECT_TRUE(TestSupport::WaitUntil(
+      [&] { return Server->Refusals().PerSourceLimit == TMetricsServer::MaxConnections - TMetricsServer::MaxPerSource; }));
+  EXPECT_EQ(Server->Refusals().Busy, 0u);
+}
+
+TEST_F(MetricsServer, WhenEverySlotIsTakenAFreshSourceIsRefusedAsBusy) {
+  const char* Sources[] = {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+  for (const char* From : Sources) REQUIRE_SOURCE(From);
+  std::vector<std::unique_ptr<TClient>> Idle;
+  for (const char* From : Sources)
+    for (size_t I = 0; I < TMetricsServer::MaxPerSource; ++I) Idle.push_back(std::make_unique<TClient>(Server->Port(), From));
+  TClient Fresh(Server->Port());
+  EXPECT_EQ(Fresh.ReadAll(1000ms), "<closed>");
+  EXPECT_EQ(Server->Refusals().Busy, 1u);
+  EXPECT_EQ(Server->Refusals().PerSourceLimit, 0u);
+}
+
+TEST(MetricsServerAdmission, ASourceNotAdmittedIsClosedAtOnceAndTakesNoSlot) {
+  std::atomic<int> Calls{0};
+  TMetricsServer Server(
+      "127.0.0.1:0",
+      [&](const std::string&) {
+        ++Calls;
+        return THttpResponse{};
+      },
+      [](const std::string& Address) { return Address == "127.0.0.2"; });
+  // Refused before the slots are counted: not one of these counts as a source
+  // over its share, nor waits for the head's time.
+  std::vector<std::unique_ptr<TClient>> Refused;
+  for (int I = 0; I < 10; ++I) Refused.push_back(std::make_unique<TClient>(Server.Port()));
+  for (auto& C : Refused) EXPECT_EQ(C->ReadAll(1000ms), "<closed>");
+  EXPECT_EQ(Server.Refusals().NotAllowed, 10u);
+  EXPECT_EQ(Server.Refusals().PerSourceLimit + Server.Refusals().Busy, 0u);
+  EXPECT_EQ(Calls, 0);
+  REQUIRE_SOURCE("127.0.0.2");
+  EXPECT_EQ(StatusLine(Get(Server.Port(), "GET /metrics HTTP/1.1\r\n\r\n", "127.0.0.2")), "HTTP/1.1 200 OK");
   EXPECT_EQ(Calls, 1);
 }
 
