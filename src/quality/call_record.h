@@ -33,6 +33,7 @@ struct TCallFigures {
   // false: it was left out for want of RTCP, and the record says
   // "net_delay=unknown".
   bool NetworkDelayKnown = false;
+  friend bool operator==(const TCallFigures&, const TCallFigures&) = default;
 };
 
 // The figures of a window or a whole call from the receive statistics, with
