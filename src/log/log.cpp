@@ -93,6 +93,18 @@ void tFileLog::WriteCounts(const std::vector<TRepeatFilter::TCount>& Counts) {
   for (const TRepeatFilter::TCount& C : Counts) WriteOne(TRepeatFilter::CountLine(C), C.Key, true);
 }
 
+std::string tFileLog::CurrentFolder() {
+  Platform::TLockGuard Guard(FLock);
+  const std::string Name = GetFileName();
+  return Name.empty() ? std::string() : Platform::ExtractFileDir(Name);
+}
+
+bool tFileLog::AppendToFolderFile(const std::string& FileName, const std::string& Bytes) {
+  Platform::TLockGuard Guard(FLock);
+  const std::string Name = GetFileName();
+  return !Name.empty() && Platform::AppendToFile(Platform::ExtractFileDir(Name) + FileName, Bytes.data(), Bytes.size());
+}
+
 void tFileLog::SetCollapseRepeats(bool On) {
   Platform::TLockGuard Guard(FLock);
   if (!On) WriteCounts(FRepeats.Flush());
@@ -295,6 +307,26 @@ void CloseLog() {
   try {
     delete Log;
   } catch (...) {
+  }
+}
+
+std::string LogDayFolder() {
+  const TLogUse Use;
+  if (!Use.Log()) return {};
+  try {
+    return Use.Log()->CurrentFolder();
+  } catch (...) {
+    return {};
+  }
+}
+
+bool AppendToLogDayFile(const std::string& FileName, const std::string& Bytes) {
+  const TLogUse Use;
+  if (!Use.Log()) return false;
+  try {
+    return Use.Log()->AppendToFolderFile(FileName, Bytes);
+  } catch (...) {
+    return false;
   }
 }
 

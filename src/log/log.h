@@ -39,6 +39,13 @@ public:
   // The assembled line is cut to this many bytes.
   static constexpr size_t MaxLineBytes = 8191;
 
+  // The folder of the file the log writes now (with its trailing separator),
+  // made if missing; empty when it cannot be.
+  std::string CurrentFolder();
+  // Appends Bytes as they are to the file FileName in that folder, in turn
+  // with the log's own lines.
+  bool AppendToFolderFile(const std::string& FileName, const std::string& Bytes);
+
   // Writes the counts of the texts still being collapsed (at stop).
   void FlushRepeats();
   // Repeats are collapsed unless switched off (tests that read back every line).
@@ -130,6 +137,15 @@ void SetLogCollapseRepeats(bool On);
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
 // Waits for the writes in progress, then frees the log; later writes find none.
 void CloseLog();
+
+// The day folder the process log writes into now (Logs/YYYY_MM_DD/ beside the
+// executable, with its trailing separator), made if missing; empty without a log.
+std::string LogDayFolder();
+// Appends Bytes as they are to the file FileName in that day folder, in turn
+// with the log's own writes, so that writers on several threads never collide.
+// A file kept so goes with its day folder when [Logs] KeepDays removes it.
+// False without a log or when the write failed.
+bool AppendToLogDayFile(const std::string& FileName, const std::string& Bytes);
 
 // Lines every file log of the process has written, and lines it counted as
 // repeats instead of writing them (for monitoring).

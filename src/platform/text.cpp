@@ -83,4 +83,33 @@ std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimi
   return Items;
 }
 
+size_t Utf8SequenceLength(std::string_view Text, size_t Pos) {
+  const auto Byte = [&](size_t I) { return static_cast<unsigned char>(Text[I]); };
+  const unsigned char Lead = Byte(Pos);
+  if (Lead < 0x80) return 1;
+  // The range of the second byte narrows for E0, ED, F0 and F4: that keeps out
+  // overlong forms, surrogates and code points beyond U+10FFFF.
+  size_t Length;
+  unsigned char Low = 0x80, High = 0xBF;
+  if (Lead >= 0xC2 && Lead <= 0xDF) {
+    Length = 2;
+  } else if (Lead >= 0xE0 && Lead <= 0xEF) {
+    Length = 3;
+    if (Lead == 0xE0) Low = 0xA0;
+    if (Lead == 0xED) High = 0x9F;
+  } else if (Lead >= 0xF0 && Lead <= 0xF4) {
+    Length = 4;
+    if (Lead == 0xF0) Low = 0x90;
+    if (Lead == 0xF4) High = 0x8F;
+  } else {
+    return 0;
+  }
+  if (Text.size() - Pos < Length) return 0;
+  for (size_t I = 1; I < Length; ++I) {
+    const unsigned char C = Byte(Pos + I);
+    if (C < (I == 1 ? Low : 0x80) || C > (I == 1 ? High : 0xBF)) return 0;
+  }
+  return Length;
+}
+
 }  // namespace Platform

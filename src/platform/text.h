@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Platform {
@@ -21,5 +22,11 @@ std::vector<std::string> SplitDelimitedText(const std::string& Text, char Delimi
 // bare "x" or "X" when AllowBareX), nothing else before or after. False for
 // anything else and for a number outside the signed 32-bit range.
 bool ParseInt32(const std::string& Text, int32_t& Value, bool AllowBareX = false);
+
+// The length of the well-formed UTF-8 sequence that starts at Text[Pos] (1 to
+// 4), or 0 when the bytes there are none (a stray continuation byte, an
+// overlong form, a surrogate, beyond U+10FFFF, cut short). For escapers that
+// must emit valid UTF-8 whatever bytes they are given.
+size_t Utf8SequenceLength(std::string_view Text, size_t Pos);
 
 }  // namespace Platform
