@@ -69,23 +69,6 @@ private:
   TMutex& FMutex;
 };
 
-// Holds two mutexes for its scope, taken together without deadlock whatever
-// order other threads take them in (std::lock).
-class SCOPED_CAPABILITY TDualLockGuard {
-public:
-  TDualLockGuard(TMutex& A, TMutex& B) ACQUIRE(A, B) : FA(A), FB(B) { std::lock(FA, FB); }
-  ~TDualLockGuard() RELEASE() {
-    FA.Unlock();
-    FB.Unlock();
-  }
-  TDualLockGuard(const TDualLockGuard&) = delete;
-  TDualLockGuard& operator=(const TDualLockGuard&) = delete;
-
-private:
-  TMutex& FA;
-  TMutex& FB;
-};
-
 // Holds a mutex for its scope, may let it go and take it again, and lends it to
 // a std::condition_variable: a wait releases the mutex and holds it again when
 // it returns, so for the analysis the lock stays held across the wait. A wait's
