@@ -60,7 +60,7 @@ void Feed(benchmark::State& State, bool Lossy) {
     else if (Lossy && N % 50 == 11) Packet = N - 1;      // then this one
     Number(D, Packet);
     const TRtpDatagramInfo Info = ParseRtpDatagram(D.data(), 172);
-    Stats.OnPacket(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Now, TRtpArrival::Played);
+    Stats.OnPacket(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Now, TPacketFate::Played);
   }
   benchmark::DoNotOptimize(Stats.Snapshot());
 }

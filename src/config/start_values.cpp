@@ -1,6 +1,7 @@
 #include "config/start_values.h"
 
 #include "config/ini_file.h"
+#include "config/quality_settings.h"
 #include "config/receive_settings.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -30,6 +31,7 @@ uint16_t MaxRecvSequenceNumberInterval;
 int32_t LogKeepDays;
 // Defined here, before the defaults below are set at start-up.
 TReceiveSettings ReceiveSettings;
+TQualitySettings QualitySettings;
 
 std::string ConfigFileName = Platform::ChangeFileExt(Platform::ExePath(), ".ini");
 
@@ -75,6 +77,7 @@ void ResetStartValues() {
   MaxRecvSequenceNumberInterval = 100;
   LogKeepDays = 0;
   ReceiveSettings = {};
+  QualitySettings = {};
 }
 
 namespace {
@@ -155,6 +158,7 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
 
   LogKeepDays = ReadNumber(Ini, "Logs", "KeepDays", LogKeepDays);
   ReceiveSettings = ReadReceiveSettings(Ini);
+  QualitySettings = ReadQualitySettings(Ini);
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }

@@ -2,6 +2,7 @@
 // session from the settings, check it every 300 ms, stop and free it.
 
 #include "config/metrics_settings.h"
+#include "config/quality_settings.h"
 #include "config/receive_settings.h"
 #include "config/start_values.h"
 #include "host/bridge_metrics.h"
@@ -77,6 +78,7 @@ bool TRTPService::CreateRTPSession() {
     S.SetMaxRecvSequenceNumberInterval(MaxRecvSequenceNumberInterval);
     S.SetSaveWavData(SaveWavData);
     S.SetRecDeviceID(RecDeviceID);
+    S.SetCallRecords(QualitySettings.CallRecords);
     S.SetPlayDeviceID(PlayDeviceID);
     S.SetNeedMeasure(NeedMeasure);
     for (const std::string& Problem : ReceiveSettings.Problems) WriteLog(Problem);

@@ -57,13 +57,13 @@ int32_t TReceiveStats::ClampCumulativeLost(int64_t Lost) {
 // --- The stream --------------------------------------------------------------
 
 void TReceiveStats::OnPacket(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestamp, int64_t ArrivalUs,
-                             TRtpArrival Kind) {
+                             TPacketFate Kind) {
   if (ArrivalUs >= FWindowEndUs) Advance(ArrivalUs);
   ++FWindow.Packets;
-  if (Kind != TRtpArrival::Played) {
-    if (Kind == TRtpArrival::Repeat) ++FWindow.Repeats;
-    if (Kind == TRtpArrival::Late) ++FWindow.Late;
-    if (Kind == TRtpArrival::Refused) ++FWindow.Refused;
+  if (Kind != TPacketFate::Played) {
+    if (Kind == TPacketFate::Repeat) ++FWindow.Repeats;
+    if (Kind == TPacketFate::Late) ++FWindow.Late;
+    if (Kind == TPacketFate::Refused) ++FWindow.Refused;
   }
 
   if (!FSourceKnown || Ssrc != FSsrc) NewSource(Ssrc, Sequence);
@@ -73,14 +73,14 @@ void TReceiveStats::OnPacket(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestam
     SettleUpTo(ExtendedMax());
     // Older than the settled numbers: already missing, and it stays so.
     const uint32_t Offset = Extended - FFrontier;
-    if (Kind == TRtpArrival::Played && Offset < SettleDepth) FPlayed |= uint64_t{1} << Offset;
+    if (Kind == TPacketFate::Played && Offset < SettleDepth) FPlayed |= uint64_t{1} << Offset;
   }
 
   // Interarrival jitter. A copy tells nothing of the path; a packet the
   // sequence rules did not count (probation, a jump) may belong to another
   // timeline, so the difference to it is not taken, but it is the reference
   // for the next one.
-  if (Kind == TRtpArrival::Repeat) return;
+  if (Kind == TPacketFate::Repeat) return;
   if (Counted && FTransitKnown) {
     const int64_t D = (ArrivalUs - FLastArrivalUs) -
                       static_cast<int64_t>(static_cast<int32_t>(Timestamp - FLastTimestamp)) * UsPerTimestampUnit;

@@ -32,7 +32,7 @@
 inline constexpr uint32_t ReceiveClockRate = 8000;
 
 // What the caller's checks made of a received packet.
-enum class TRtpArrival : uint8_t {
+enum class TPacketFate : uint8_t {
   Played,   // went on to be played
   Repeat,   // a copy of one already received
   Late,     // came after its turn: dropped by the receive buffer
@@ -108,7 +108,7 @@ public:
   // A datagram of the peer's stream, at its arrival on a steady clock (any
   // epoch, in microseconds). A new SSRC starts the stream's figures over (the
   // call's go on).
-  void OnPacket(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestamp, int64_t ArrivalUs, TRtpArrival Kind);
+  void OnPacket(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestamp, int64_t ArrivalUs, TPacketFate Kind);
 
   // A frame the player took: Ms of audio, MadeUpMs of it made up, played
   // DelayMs after it arrived.

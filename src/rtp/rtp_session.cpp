@@ -234,6 +234,7 @@ void TRtpSession::Stop() {
   }
   FFixed.Clear();
   FAdaptive.Clear();
+  FCalls.Clear();
   FSendBuffer.Clear();
   if (!Terminated()) Suspend();
 }
@@ -385,7 +386,11 @@ void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, co
     // Only a session that plays learns of its peers in the log. A refused
     // sender is never a peer: the transport sends it nothing from now on, and
     // its datagrams are ignored until it has gone.
-    if (!FPeers.Admit(ClientId, Address, Port, FPlayEnabled)) Sender->DisconnectClient(ClientId);
+    if (!FPeers.Admit(ClientId, Address, Port, FPlayEnabled)) {
+      Sender->DisconnectClient(ClientId);
+      return;
+    }
+    FCalls.Begin(ClientId, Address, Port);
   } catch (const Exception& E) {
     WriteLog("OnNewClientConnected Exception: " + E.Message());
   }
@@ -395,6 +400,8 @@ void TRtpSession::OnClientDisconnected(TTPKTServer*, int32_t ClientId, const std
   size_t PeersLeft = 0;
   if (!FPeers.Leave(ClientId, Address, Port, PeersLeft)) return;
   FReceive.load()->Forget(ClientId);
+  const std::optional<TCallRecord> Record = FCalls.End(ClientId);
+  if (Record && FCallRecords) WriteCallRecord(*Record);
   // Only the last peer's going ends the wait for the first stream. Counting the
   // departing peer as the table does, any going ended it, and the stream of a
   // peer that stayed was then taken for a new source: a new identity for all.
@@ -415,6 +422,7 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
     // played one has been silent for two packets' time.
     const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info, {ClientId, Now, 2u * FReceivePayloadTime});
     ++FVerdicts[static_cast<size_t>(Verdict)];
+    FCalls.Packet(ClientId, Info, Verdict);
     if (Verdict != TRtpVerdict::Accepted) return;
     FActivity.Received(Now);
     const uint8_t* Payload = Bytes + Info.PayloadOffset;

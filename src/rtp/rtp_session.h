@@ -32,6 +32,7 @@
 #include "platform/thread.h"
 #include "platform/wave_format.h"
 #include "rtp/adaptive_receive_path.h"
+#include "rtp/call_quality.h"
 #include "rtp/fixed_receive_path.h"
 #include "rtp/raw_files.h"
 #include "rtp/rtp_codec.h"
@@ -88,6 +89,8 @@ public:
   // The devices to choose (a number, or a list of names); read at each opening.
   void SetRecDeviceID(const std::string& Value) { FRecDeviceID = Value; }        // frozen
   void SetPlayDeviceID(const std::string& Value) { FPlayDeviceID = Value; }      // frozen
+  // A record of every finished call in the log and calls.jsonl.
+  void SetCallRecords(bool Value) { FCallRecords = Value; }
   // The adaptive receive buffer instead of the fixed one, with its delay bounds.
   void SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings);  // frozen
 
@@ -179,6 +182,7 @@ private:
   std::string FRecDeviceID, FPlayDeviceID;
   bool FAdaptiveConfigured = false;
   TAdaptiveSettings FAdaptiveSettings;
+  std::atomic<bool> FCallRecords{false};  // read on the network thread
   std::string FRawFileDir;  // empty: the executable's folder (the tests choose another)
 
   // Counters for the metrics; each is atomic on its own.
@@ -193,6 +197,7 @@ private:
 
   TRtpCodec FCodec;  // locks itself
   TSessionPeers FPeers;  // locks itself
+  TCallQuality FCalls;   // locks itself
   // The receive paths; the start points FReceive at the one configured, before
   // any datagram can arrive.
   TFixedReceivePath FFixed;

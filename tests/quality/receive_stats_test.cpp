@@ -12,7 +12,7 @@ constexpr int64_t Ms = 1000;  // microseconds
 
 struct TArrival {
   uint16_t Sequence;
-  TRtpArrival Kind = TRtpArrival::Played;
+  TPacketFate Kind = TPacketFate::Played;
 };
 
 std::vector<TArrival> Seqs(uint16_t From, int Count) {
@@ -51,9 +51,9 @@ TEST(ReceiveStats, SequenceNumbersCountedAsRfc3550Does) {
       {"wraps at 65535", Seqs(65530, 12), 65536 + 5, 11, 0, 0, 0},
       {"a burst of 3 lost", Seqs(1, 10) + Seqs(14, 7), 20, 19, 3, 3, 1},
       {"reordered", Seqs(1, 3) + Seqs(5, 1) + Seqs(4, 1) + Seqs(6, 2), 7, 6, 0, 0, 0},
-      {"a repeat", Seqs(1, 3) + std::vector<TArrival>{{3, TRtpArrival::Repeat}} + Seqs(4, 1), 4, 3, -1, 0, 0},
+      {"a repeat", Seqs(1, 3) + std::vector<TArrival>{{3, TPacketFate::Repeat}} + Seqs(4, 1), 4, 3, -1, 0, 0},
       {"late: not lost, but missed",
-       Seqs(1, 5) + Seqs(7, 1) + std::vector<TArrival>{{6, TRtpArrival::Late}} + Seqs(8, 3), 10, 9, 0, 1, 1},
+       Seqs(1, 5) + Seqs(7, 1) + std::vector<TArrival>{{6, TPacketFate::Late}} + Seqs(8, 3), 10, 9, 0, 1, 1},
       {"a jump within the dropout is loss", Seqs(1, 5) + Seqs(2000, 4), 2003, 2002, 1994, 1994, 1},
       // A jump beyond it: the first packet after it waits for a second in order.
       {"restarts with a new base", Seqs(1, 10) + Seqs(30000, 6), 30005, 9 + 5, 0, 0, 0},
@@ -77,7 +77,7 @@ TEST(ReceiveStats, SequenceNumbersCountedAsRfc3550Does) {
 TEST(ReceiveStats, ReportBlockLossSinceTheLastReport) {
   TReceiveStats S;
   S.Start(0);
-  Feed(S, Seqs(1, 10) + Seqs(14, 7) + std::vector<TArrival>{{20, TRtpArrival::Repeat}});
+  Feed(S, Seqs(1, 10) + Seqs(14, 7) + std::vector<TArrival>{{20, TPacketFate::Repeat}});
   TReceptionReport R = S.Report();
   EXPECT_EQ(R.Ssrc, Ssrc);
   EXPECT_EQ(R.CumulativeLost, 2);  // 3 lost, 1 repeat
@@ -87,7 +87,7 @@ TEST(ReceiveStats, ReportBlockLossSinceTheLastReport) {
   EXPECT_EQ(R.CumulativeLost, 2);
 
   // Another source: its report starts over, the call's counts go on.
-  for (uint16_t Seq = 500; Seq < 510; ++Seq) S.OnPacket(Ssrc + 1, Seq, Seq * 160u, Seq * 20 * Ms, TRtpArrival::Played);
+  for (uint16_t Seq = 500; Seq < 510; ++Seq) S.OnPacket(Ssrc + 1, Seq, Seq * 160u, Seq * 20 * Ms, TPacketFate::Played);
   R = S.Report();
   EXPECT_EQ(R.Ssrc, Ssrc + 1);
   EXPECT_EQ(R.CumulativeLost, 0);
@@ -120,14 +120,14 @@ TEST(ReceiveStats, InterarrivalJitter) {
   Alternating.Start(0);
   for (int I = 0; I < 201; ++I) {
     const int64_t At = I * 20 * Ms + (I % 2 ? 10 : -10) * Ms;
-    Alternating.OnPacket(Ssrc, static_cast<uint16_t>(I), I * 160u, At, TRtpArrival::Played);
+    Alternating.OnPacket(Ssrc, static_cast<uint16_t>(I), I * 160u, At, TPacketFate::Played);
     if (I == 16) {
       EXPECT_EQ(Alternating.Report().Jitter, 103u) << "160 (1 - (15/16)^16) = 103.03";
     }
   }
   EXPECT_NEAR(Alternating.Snapshot().Call.JitterMs, 20.0, 0.01);
   // A copy that arrives late tells nothing of the path.
-  Alternating.OnPacket(Ssrc, 200, 200 * 160u, 10000 * Ms, TRtpArrival::Repeat);
+  Alternating.OnPacket(Ssrc, 200, 200 * 160u, 10000 * Ms, TPacketFate::Repeat);
   EXPECT_NEAR(Alternating.Snapshot().Call.JitterMs, 20.0, 0.01);
 }
 
@@ -186,7 +186,7 @@ TEST(ReceiveStats, ABadWindowShowsAndTheCallAverages) {
     const bool Lost = I >= 2510 && I < 2885 && (I - 2510) % 15 == 0;
     const int64_t At = I * 20 * Ms;
     Closed += S.Advance(At);
-    if (!Lost) S.OnPacket(Ssrc, static_cast<uint16_t>(I), I * 160u, At, TRtpArrival::Played);
+    if (!Lost) S.OnPacket(Ssrc, static_cast<uint16_t>(I), I * 160u, At, TPacketFate::Played);
     S.OnFrame(20, Lost ? 20 : 0, 40);
   }
   EXPECT_EQ(Closed, 10u);

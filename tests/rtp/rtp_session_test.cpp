@@ -1257,6 +1257,10 @@ TEST_F(AdaptiveSession, PlaysReorderedPacketsInOrderAndDropsRepeats) {
   if (C.Late > 0) Runs.erase(std::unique(Runs.begin(), Runs.end()), Runs.end());
   std::vector<int> Want;
   for (uint16_t Seq = 0; Seq < Sent; ++Seq) Want.push_back(Fill(Seq));
+  // Made-up audio where the player waited (a busy machine) leads into the next
+  // packet's value: a level of its own, no packet's, left out here.
+  if (C.Concealed > 0)
+    std::erase_if(Runs, [&](int V) { return !std::binary_search(Want.begin(), Want.end(), V); });
   EXPECT_TRUE(std::includes(Want.begin(), Want.end(), Runs.begin(), Runs.end()) &&
               std::adjacent_find(Runs.begin(), Runs.end(), std::greater_equal<int>()) == Runs.end())
       << "in sequence order, none twice: " << ::testing::PrintToString(Runs) << " late " << C.Late << " concealed "
