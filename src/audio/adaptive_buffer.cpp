@@ -358,7 +358,8 @@ TAdaptiveStream::TPlayed TAdaptiveStream::PlayRun(int16_t* Out, int64_t Room) {
   int64_t Run = 1;
   while (Run < Room && FPresent[Slot(Pos + Run)] && !FBoundary[Slot(Pos + Run)]) ++Run;
   int16_t In[Frame];
-  for (int64_t I = 0; I < Run; ++I) In[I] = Linear(Pos + I);
+  // Every sample of the run is present: decoded without asking again.
+  for (int64_t I = 0; I < Run; ++I) In[I] = Platform::ALawToLinear(FRing[Slot(Pos + I)]);
   FConcealer.Good(In, Out, static_cast<size_t>(Run));
   FMadeUp.LastPlayed = false;
   Consume(Run);
