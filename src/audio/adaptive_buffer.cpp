@@ -39,7 +39,6 @@ constexpr int64_t AccelerateUntil = -16;
 // place) before its turn is given up, so that one that comes a little late
 // still plays whole.
 constexpr int64_t WaitSamples = Frame;
-constexpr int64_t NoPosition = std::numeric_limits<int64_t>::min();
 // The quickest transit falls at once and rises by itself at 1 % of the time
 // passing: a sender whose clock runs up to 1 % slow is followed without lag,
 // and a path that got slower is taken as it is within seconds.
@@ -88,13 +87,13 @@ TAdaptiveStream::TAdaptiveStream(const TAdaptiveSettings& Settings)
       FRing(RingSize(Settings.MaxDelayMs), Platform::ALawSilence),
       FPresent(FRing.size(), 0),
       FBoundary(FRing.size(), 0) {
-  FSeen.fill(NoSequence);
+  FUnwrap.Seen.fill(NoSequence);
 }
 
 double TAdaptiveStream::Peak(int64_t NowMs) const {
-  const double Habit = FHabit * std::exp(-static_cast<double>(NowMs - FHabitAt) / HabitDecayMs);
-  const double Calm = static_cast<double>(NowMs - FPeakAt) - LoneHoldMs;
-  return std::max(Habit, Calm <= 0 ? FPeak : FPeak * std::exp(-Calm / LoneHoldMs));
+  const double Habit = FJitter.Habit * std::exp(-static_cast<double>(NowMs - FJitter.HabitAt) / HabitDecayMs);
+  const double Calm = static_cast<double>(NowMs - FJitter.PeakAt) - LoneHoldMs;
+  return std::max(Habit, Calm <= 0 ? FJitter.Peak : FJitter.Peak * std::exp(-Calm / LoneHoldMs));
 }
 
 int64_t TAdaptiveStream::TargetSamples(int64_t NowMs) const {
@@ -103,117 +102,114 @@ int64_t TAdaptiveStream::TargetSamples(int64_t NowMs) const {
   return std::clamp(static_cast<int64_t>(Peak(NowMs)) + MarginSamples, Low, High);
 }
 
-int64_t TAdaptiveStream::MinTransit() const { return static_cast<int64_t>(std::floor(FMinTransit)); }
+int64_t TAdaptiveStream::MinTransit() const { return static_cast<int64_t>(std::floor(FJitter.MinTransit)); }
 
 void TAdaptiveStream::Restart(uint32_t Timestamp, uint16_t Sequence, int64_t NowMs) {
   // The jitter peak is kept: it says how the network behaves, not where the
   // sender's timestamps start.
-  FStarted = true;
-  FPlaying = false;
+  FPlayout.Started = true;
+  FPlayout.Playing = false;
   std::fill(FPresent.begin(), FPresent.end(), 0);
-  FLastTimestamp = Timestamp;
-  FLastExtTimestamp = Timestamp;
-  FPlayPos = Timestamp;
-  FHighestEnd = Timestamp;
+  FUnwrap.LastTimestamp = Timestamp;
+  FUnwrap.LastExtTimestamp = Timestamp;
+  FPlayout.Pos = Timestamp;
+  FPlayout.HighestEnd = Timestamp;
   // The sequence numbers go on from where they were, and the ones held are
   // kept: a repeat of a packet from before a pause is still a repeat.
-  FHighestSequence = FSequenceKnown ? FHighestSequence + static_cast<int16_t>(static_cast<uint16_t>(Sequence - FLastSequence))
-                                    : Sequence;
-  FLastSequence = Sequence;
-  FSequenceKnown = true;
+  FUnwrap.HighestSequence =
+      FUnwrap.SequenceKnown
+          ? FUnwrap.HighestSequence + static_cast<int16_t>(static_cast<uint16_t>(Sequence - FUnwrap.LastSequence))
+          : Sequence;
+  FUnwrap.LastSequence = Sequence;
+  FUnwrap.SequenceKnown = true;
   // A millisecond above the target: the ticks are whole milliseconds.
-  FStartAt = NowMs + TargetSamples(NowMs) / SamplesPerMs + 1;
-  FMinTransit = static_cast<double>(NowMs * SamplesPerMs - FPlayPos);
-  FMinAt = NowMs;
-  FError = 0;
-  FFirstArrival = NowMs;
-  FStartPackets = 0;
-  FExpanded = 0;
-  FInsert = 0;
-  FStretching = false;
-  FAccelerating = false;
-  FFarSince = FAboveSince = NoPosition;
-  FAfterMadeUp = false;
-  FLeadsInto = FLastInsertAt = NoPosition;
+  FPlayout.StartAt = NowMs + TargetSamples(NowMs) / SamplesPerMs + 1;
+  FJitter.MinTransit = static_cast<double>(NowMs * SamplesPerMs - FPlayout.Pos);
+  FJitter.MinAt = NowMs;
+  FPlayout.FirstArrival = NowMs;
+  FPlayout.StartPackets = 0;
+  FSteer = {};
+  FMadeUp = {};
   std::fill(FBoundary.begin(), FBoundary.end(), 0);
 }
 
 void TAdaptiveStream::TrackTransit(int64_t Position, int64_t NowMs) {
+  TJitter& J = FJitter;
   const int64_t Transit = NowMs * SamplesPerMs - Position;
-  if (NowMs > FMinAt) FMinTransit += MinTransitRise * static_cast<double>(NowMs - FMinAt);
-  FMinAt = std::max(FMinAt, NowMs);
-  FMinTransit = std::min(FMinTransit, static_cast<double>(Transit));
+  if (NowMs > J.MinAt) J.MinTransit += MinTransitRise * static_cast<double>(NowMs - J.MinAt);
+  J.MinAt = std::max(J.MinAt, NowMs);
+  J.MinTransit = std::min(J.MinTransit, static_cast<double>(Transit));
   const double Excess = static_cast<double>(Transit - MinTransit());
   const double Lone = Peak(NowMs);
   if (Excess >= Lone) {
-    FPeak = Excess;
-    FPeakAt = NowMs;
+    J.Peak = Excess;
+    J.PeakAt = NowMs;
   }
-  if (NowMs - FWindowStart >= WindowMs) {
-    FWindows[FWindowNext] = {FWindowStart, FWindowPeak};
-    FWindowNext = (FWindowNext + 1) % FWindows.size();
-    FWindowStart = NowMs;
-    FWindowPeak = 0;
+  if (NowMs - J.WindowStart >= WindowMs) {
+    J.Windows[J.WindowNext] = {J.WindowStart, J.WindowPeak};
+    J.WindowNext = (J.WindowNext + 1) % J.Windows.size();
+    J.WindowStart = NowMs;
+    J.WindowPeak = 0;
   }
-  FWindowPeak = std::max(FWindowPeak, Excess);
-  double First = FWindowPeak, Second = 0;
-  for (const auto& [At, Top] : FWindows) {
-    if (NowMs - At >= static_cast<int64_t>(FWindows.size()) * WindowMs) continue;
+  J.WindowPeak = std::max(J.WindowPeak, Excess);
+  double First = J.WindowPeak, Second = 0;
+  for (const auto& [At, Top] : J.Windows) {
+    if (NowMs - At >= static_cast<int64_t>(J.Windows.size()) * WindowMs) continue;
     Second = std::max(Second, std::min(First, Top));
     First = std::max(First, Top);
   }
-  if (Second >= FHabit * std::exp(-static_cast<double>(NowMs - FHabitAt) / HabitDecayMs)) {
-    FHabit = Second;
-    FHabitAt = NowMs;
+  if (Second >= J.Habit * std::exp(-static_cast<double>(NowMs - J.HabitAt) / HabitDecayMs)) {
+    J.Habit = Second;
+    J.HabitAt = NowMs;
   }
 }
 
 TPushResult TAdaptiveStream::Push(uint16_t Sequence, uint32_t Timestamp, const uint8_t* Payload, uint32_t Size,
                                   int64_t NowMs) {
   if (Size == 0 || Size > FRing.size() / 2) return TPushResult::Refused;
-  if (!FStarted) Restart(Timestamp, Sequence, NowMs);
-  int64_t Position = FLastExtTimestamp + static_cast<int32_t>(Timestamp - FLastTimestamp);
-  int64_t Seq = FHighestSequence + static_cast<int16_t>(static_cast<uint16_t>(Sequence - FLastSequence));
+  if (!FPlayout.Started) Restart(Timestamp, Sequence, NowMs);
+  int64_t Position = FUnwrap.LastExtTimestamp + static_cast<int32_t>(Timestamp - FUnwrap.LastTimestamp);
+  int64_t Seq = FUnwrap.HighestSequence + static_cast<int16_t>(static_cast<uint16_t>(Sequence - FUnwrap.LastSequence));
   const int64_t End = Position + Size;
-  if (End <= FPlayPos - FarBehindSamples || End > FPlayPos + static_cast<int64_t>(FRing.size())) {
+  if (End <= FPlayout.Pos - FarBehindSamples || End > FPlayout.Pos + static_cast<int64_t>(FRing.size())) {
     // Far outside the window: the sender started over with other timestamps.
     ++FCounters.Restarts;
     Restart(Timestamp, Sequence, NowMs);
-    Position = FLastExtTimestamp;
-    Seq = FHighestSequence;
+    Position = FUnwrap.LastExtTimestamp;
+    Seq = FUnwrap.HighestSequence;
   }
-  int64_t& Seen = FSeen[static_cast<size_t>(Seq) & (FSeen.size() - 1)];
+  int64_t& Seen = FUnwrap.Seen[static_cast<size_t>(Seq) & (FUnwrap.Seen.size() - 1)];
   if (Seen == Seq) {
     ++FCounters.Duplicate;
     return TPushResult::Duplicate;
   }
   Seen = Seq;
-  const bool Reordered = Seq < FHighestSequence;
-  if (Seq > FHighestSequence) {
-    FHighestSequence = Seq;
-    FLastSequence = Sequence;
+  const bool Reordered = Seq < FUnwrap.HighestSequence;
+  if (Seq > FUnwrap.HighestSequence) {
+    FUnwrap.HighestSequence = Seq;
+    FUnwrap.LastSequence = Sequence;
   }
-  if (Position > FLastExtTimestamp) {
-    FLastExtTimestamp = Position;
-    FLastTimestamp = Timestamp;
+  if (Position > FUnwrap.LastExtTimestamp) {
+    FUnwrap.LastExtTimestamp = Position;
+    FUnwrap.LastTimestamp = Timestamp;
   }
-  FLastArrival = NowMs;
+  FPlayout.LastArrival = NowMs;
   // A late packet is the best evidence of the jitter: it counts too.
   TrackTransit(Position, NowMs);
-  if (FPlaying && Position + Size <= FPlayPos) {
+  if (FPlayout.Playing && Position + Size <= FPlayout.Pos) {
     ++FCounters.Late;
     return TPushResult::Late;
   }
   // Before the playout begins, a packet that belongs before the first one
   // moves the start back.
-  if (!FPlaying && Position < FPlayPos) FPlayPos = Position;
-  for (int64_t P = std::max(Position, FPlayPos); P < Position + Size; ++P) {
+  if (!FPlayout.Playing && Position < FPlayout.Pos) FPlayout.Pos = Position;
+  for (int64_t P = std::max(Position, FPlayout.Pos); P < Position + Size; ++P) {
     FRing[Slot(P)] = Payload[P - Position];
     FPresent[Slot(P)] = 1;
   }
-  if (Position >= FPlayPos) FBoundary[Slot(Position)] = 1;
-  FHighestEnd = std::max(FHighestEnd, Position + static_cast<int64_t>(Size));
-  ++FStartPackets;
+  if (Position >= FPlayout.Pos) FBoundary[Slot(Position)] = 1;
+  FPlayout.HighestEnd = std::max(FPlayout.HighestEnd, Position + static_cast<int64_t>(Size));
+  ++FPlayout.StartPackets;
   ++FCounters.Packets;
   if (Reordered) ++FCounters.Reordered;
   return TPushResult::Stored;
@@ -230,155 +226,197 @@ int16_t TAdaptiveStream::Linear(int64_t Position) const {
 }
 
 void TAdaptiveStream::Consume(int64_t Count) {
-  for (int64_t P = FPlayPos; P < FPlayPos + Count; ++P) FPresent[Slot(P)] = FBoundary[Slot(P)] = 0;
-  FPlayPos += Count;
+  for (int64_t P = FPlayout.Pos; P < FPlayout.Pos + Count; ++P) FPresent[Slot(P)] = FBoundary[Slot(P)] = 0;
+  FPlayout.Pos += Count;
 }
 
+// Each frame: start or stop, steer the delay, then one shortened frame of real audio or the frame step by step.
 bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
-  if (!FStarted) return false;
+  if (!FPlayout.Started) return false;
   const int64_t Target = TargetSamples(NowMs);
-  const double Error = static_cast<double>(FPlayPos - (NowMs * SamplesPerMs - MinTransit() - Target));
-  if (!FPlaying) {
-    // A few packets tell whether they come evenly or in bursts; a sender that
-    // starts with a burst is played from its first packet, the delay steered
-    // down afterwards.
-    if (NowMs < FStartAt) return false;
-    if (FStartPackets < StartPackets && NowMs < FFirstArrival + int64_t{FSettings.MaxDelayMs}) return false;
-    FPlaying = true;
-    FError = Error;
-  }
-  const bool Empty = FHighestEnd <= FPlayPos;
-  if (Empty && NowMs - FLastArrival >= PauseMs && FConcealer.ErasedSamples() >= TConcealer::SilentAfter) {
-    // The sender paused or left: the next packet starts over.
-    FStarted = false;
-    FPlaying = false;
-    return false;
-  }
-  FError += (Error - FError) * ErrorSmoothing;
-  FCounters.TargetMs = static_cast<uint32_t>(Target / SamplesPerMs);
-  FCounters.DelayMs = static_cast<uint32_t>(std::max<int64_t>(0, FHighestEnd - FPlayPos) / SamplesPerMs);
-  ++FCounters.Frames;
-  auto Since = [&](int64_t& From, int64_t Below) {
-    if (FError >= static_cast<double>(Below)) From = NoPosition;
-    else if (From == NoPosition) From = NowMs;
-    return From == NoPosition ? 0 : NowMs - From;
-  };
-  const int64_t Far = Since(FFarSince, AccelerateBelow), Above = Since(FAboveSince, AccelerateSlowlyBelow);
-  const bool Calm = Target <= int64_t{FSettings.MinDelayMs} * SamplesPerMs;
-  if (Far >= AccelerateAfterMs || (Calm && Above >= AccelerateSlowlyAfterMs)) FAccelerating = true;
-  if (FError > AccelerateUntil) FAccelerating = false;
-  if (FAccelerating && FInsert == 0 && !FAfterMadeUp && AllPresent(FPlayPos, Frame + Lookahead)) {
-    int16_t In[Frame + Lookahead];
-    for (int64_t I = 0; I < Frame + Lookahead; ++I) In[I] = Linear(FPlayPos + I);
-    int16_t Scaled[Frame];
-    if (const int P = TimeScaleAccelerate(In, Frame + Lookahead, Scaled, Frame, static_cast<int>(-FError))) {
-      FConcealer.Good(Scaled, Out, Frame);
-      Consume(Frame + P);
-      FError += P;
-      ++FCounters.Accelerated;
-      return true;
-    }
-  }
+  const double Error = static_cast<double>(FPlayout.Pos - (NowMs * SamplesPerMs - MinTransit() - Target));
+  if (!FPlayout.Playing && !BeginPlayout(NowMs, Error)) return false;
+  if (StopAfterPause(NowMs)) return false;
+  FSteer.Error += (Error - FSteer.Error) * ErrorSmoothing;
+  CountFrame(Target);
+  SteerAcceleration(NowMs, Target);
+  if (Accelerate(Out)) return true;
   bool MadeUp = false;
-  int64_t Filled = 0;
-  while (Filled < Frame) {
-    const int64_t Room = Frame - Filled;
-    if (FInsert > 0) {
-      // Made-up audio going in before the real audio at the position.
-      const int64_t N = std::min(Room, FInsert);
-      MadeUpTowards(Out + Filled, N, FInsert, FPlayPos);
-      FInsert -= N;
-      Filled += N;
-      FError -= static_cast<double>(N);
-      MadeUp = MadeUp || !FStretching;
-      continue;
-    }
-    if (FPresent[Slot(FPlayPos)]) {
-      if (FConcealer.ErasedSamples() > 0 || (FAfterMadeUp && FLeadsInto != FPlayPos)) {
-        // What was made up did not lead into this audio (it came later than
-        // its turn, or after the buffer ran dry): a short stretch that does.
-        FInsert = TConcealer::MergeLength;
-        FLastInsertAt = FPlayPos;
-        FStretching = false;
-        continue;
-      }
-      if (FError > InsertAbove && FBoundary[Slot(FPlayPos)] && FLastInsertAt != FPlayPos) {
-        FInsert = std::clamp(static_cast<int64_t>(FError) + InsertLeast, InsertLeast, InsertMost);
-        FLastInsertAt = FPlayPos;
-        FStretching = true;
-        ++FCounters.Stretched;
-        continue;
-      }
-      // Real audio as it came: up to a missing sample, the start of the next
-      // packet (where a stretch may go in) or the end of the frame.
-      int64_t Run = 1;
-      while (Run < Room && FPresent[Slot(FPlayPos + Run)] && !FBoundary[Slot(FPlayPos + Run)]) ++Run;
-      int16_t In[Frame];
-      for (int64_t I = 0; I < Run; ++I) In[I] = Linear(FPlayPos + I);
-      FConcealer.Good(In, Out + Filled, static_cast<size_t>(Run));
-      FAfterMadeUp = false;
-      Consume(Run);
-      Filled += Run;
-      FExpanded = 0;
-      continue;
-    }
-    int64_t Gap = 1;
-    while (FPlayPos + Gap < FHighestEnd && !FPresent[Slot(FPlayPos + Gap)]) ++Gap;
-    if (FPlayPos + Gap >= FHighestEnd) {
-      // The buffer runs dry: the rest is made up in place, the position stands
-      // still, so that what comes late still plays.
-      FConcealer.Conceal(Out + Filled, static_cast<size_t>(Room));
-      MadeUp = FAfterMadeUp = true;
-      FLeadsInto = NoPosition;
-      FExpanded += Room;
-      FError -= static_cast<double>(Room);
-      Filled += Room;
-      continue;
-    }
-    // A gap with audio after it: waited for in place a while, then given up.
-    // The time made up in place stands in for the missing audio; what is
-    // left of the gap is made up in its turn, leading into the audio after it.
-    const int64_t Wait = std::min(WaitSamples, Gap);
-    if (FExpanded < Wait) {
-      const int64_t N = std::min(Room, Wait - FExpanded);
-      MadeUpTowards(Out + Filled, N, Gap - FExpanded, FPlayPos + Gap);
-      MadeUp = true;
-      FExpanded += N;
-      FError -= static_cast<double>(N);
-      Filled += N;
-      continue;
-    }
-    int64_t Skip = std::min(FExpanded, Gap);
-    FExpanded -= Skip;
-    FError += static_cast<double>(Skip);
-    if (FError < SkipBelow) {
-      // The delay is well above its target: less of the loss is made up.
-      const int64_t Spare = Gap - Skip - TConcealer::MergeLength;
-      const int64_t More = std::min(Spare, static_cast<int64_t>(SkipTo - FError));
-      if (More > 0) {
-        Skip += More;
-        FError += static_cast<double>(More);
-      }
-    }
-    Consume(Skip);
-    if (const int64_t Left = Gap - Skip; Left > 0) {
-      const int64_t N = std::min(Room, Left);
-      MadeUpTowards(Out + Filled, N, Left, FPlayPos + Left);
-      MadeUp = true;
-      Consume(N);
-      Filled += N;
-    }
+  for (int64_t Filled = 0; Filled < Frame;) {
+    const TPlayed Step = PlayNext(Out + Filled, Frame - Filled);
+    Filled += Step.Samples;
+    MadeUp = MadeUp || Step.MadeUp;
   }
   if (MadeUp) ++FCounters.Concealed;
   return true;
 }
 
+// Whether the playout begins: the start delay is over and a second packet came or waited long enough.
+bool TAdaptiveStream::BeginPlayout(int64_t NowMs, double Error) {
+  // A few packets tell whether they come evenly or in bursts; a sender that
+  // starts with a burst is played from its first packet, the delay steered
+  // down afterwards.
+  if (NowMs < FPlayout.StartAt) return false;
+  if (FPlayout.StartPackets < StartPackets && NowMs < FPlayout.FirstArrival + int64_t{FSettings.MaxDelayMs})
+    return false;
+  FPlayout.Playing = true;
+  FSteer.Error = Error;
+  return true;
+}
+
+// Whether the sender paused or left (nothing buffered, nothing came): then the next packet starts over.
+bool TAdaptiveStream::StopAfterPause(int64_t NowMs) {
+  const bool Empty = FPlayout.HighestEnd <= FPlayout.Pos;
+  if (!Empty || NowMs - FPlayout.LastArrival < PauseMs || FConcealer.ErasedSamples() < TConcealer::SilentAfter)
+    return false;
+  FPlayout.Started = false;
+  FPlayout.Playing = false;
+  return true;
+}
+
+// The frame is counted, with the delay aimed at and the delay buffered.
+void TAdaptiveStream::CountFrame(int64_t Target) {
+  FCounters.TargetMs = static_cast<uint32_t>(Target / SamplesPerMs);
+  FCounters.DelayMs = static_cast<uint32_t>(std::max<int64_t>(0, FPlayout.HighestEnd - FPlayout.Pos) / SamplesPerMs);
+  ++FCounters.Frames;
+}
+
+// Whether real audio is shortened: from when the delay stayed too long above its target until it is near it.
+void TAdaptiveStream::SteerAcceleration(int64_t NowMs, int64_t Target) {
+  auto Since = [&](int64_t& From, int64_t Below) {
+    if (FSteer.Error >= static_cast<double>(Below)) From = NoPosition;
+    else if (From == NoPosition) From = NowMs;
+    return From == NoPosition ? 0 : NowMs - From;
+  };
+  const int64_t Far = Since(FSteer.FarSince, AccelerateBelow);
+  const int64_t Above = Since(FSteer.AboveSince, AccelerateSlowlyBelow);
+  const bool Calm = Target <= int64_t{FSettings.MinDelayMs} * SamplesPerMs;
+  if (Far >= AccelerateAfterMs || (Calm && Above >= AccelerateSlowlyAfterMs)) FSteer.Accelerating = true;
+  if (FSteer.Error > AccelerateUntil) FSteer.Accelerating = false;
+}
+
+// Whether this frame drops a pitch period of real audio to shorten the delay (never next to made-up audio).
+bool TAdaptiveStream::Accelerate(int16_t* Out) {
+  if (!FSteer.Accelerating || FMadeUp.Insert != 0 || FMadeUp.LastPlayed || !AllPresent(FPlayout.Pos, Frame + Lookahead))
+    return false;
+  int16_t In[Frame + Lookahead];
+  for (int64_t I = 0; I < Frame + Lookahead; ++I) In[I] = Linear(FPlayout.Pos + I);
+  int16_t Scaled[Frame];
+  const int P = TimeScaleAccelerate(In, Frame + Lookahead, Scaled, Frame, static_cast<int>(-FSteer.Error));
+  if (P == 0) return false;
+  FConcealer.Good(Scaled, Out, Frame);
+  Consume(Frame + P);
+  FSteer.Error += P;
+  ++FCounters.Accelerated;
+  return true;
+}
+
+// What the next samples of the frame are: made-up audio going in, real audio, or what stands for a gap.
+TAdaptiveStream::TPlayed TAdaptiveStream::PlayNext(int16_t* Out, int64_t Room) {
+  if (FMadeUp.Insert > 0) return PlayInsert(Out, Room);
+  if (FPresent[Slot(FPlayout.Pos)]) return PlaceInsert() ? TPlayed{} : PlayRun(Out, Room);
+  int64_t Gap = 1;
+  while (FPlayout.Pos + Gap < FPlayout.HighestEnd && !FPresent[Slot(FPlayout.Pos + Gap)]) ++Gap;
+  if (FPlayout.Pos + Gap >= FPlayout.HighestEnd) return ConcealDry(Out, Room);
+  if (FMadeUp.Expanded < std::min(WaitSamples, Gap)) return WaitForGap(Out, Room, Gap);
+  return SkipGap(Out, Room, Gap);
+}
+
+// Made-up audio going in before the real audio at the position; made up unless it only lengthens the delay.
+TAdaptiveStream::TPlayed TAdaptiveStream::PlayInsert(int16_t* Out, int64_t Room) {
+  const int64_t N = std::min(Room, FMadeUp.Insert);
+  MadeUpTowards(Out, N, FMadeUp.Insert, FPlayout.Pos);
+  FMadeUp.Insert -= N;
+  FSteer.Error -= static_cast<double>(N);
+  return {N, !FMadeUp.Stretching};
+}
+
+// Whether a made-up stretch goes in before the real audio here: to lead into it, or to lengthen the delay.
+bool TAdaptiveStream::PlaceInsert() {
+  const int64_t Pos = FPlayout.Pos;
+  if (FConcealer.ErasedSamples() > 0 || (FMadeUp.LastPlayed && FMadeUp.LeadsInto != Pos)) {
+    // What was made up did not lead into this audio (it came later than
+    // its turn, or after the buffer ran dry): a short stretch that does.
+    FMadeUp.Insert = TConcealer::MergeLength;
+    FMadeUp.LastInsertAt = Pos;
+    FMadeUp.Stretching = false;
+    return true;
+  }
+  if (FSteer.Error > InsertAbove && FBoundary[Slot(Pos)] && FMadeUp.LastInsertAt != Pos) {
+    FMadeUp.Insert = std::clamp(static_cast<int64_t>(FSteer.Error) + InsertLeast, InsertLeast, InsertMost);
+    FMadeUp.LastInsertAt = Pos;
+    FMadeUp.Stretching = true;
+    ++FCounters.Stretched;
+    return true;
+  }
+  return false;
+}
+
+// Real audio as it came, up to a missing sample, the next packet (a stretch may go in there) or the frame end.
+TAdaptiveStream::TPlayed TAdaptiveStream::PlayRun(int16_t* Out, int64_t Room) {
+  const int64_t Pos = FPlayout.Pos;
+  int64_t Run = 1;
+  while (Run < Room && FPresent[Slot(Pos + Run)] && !FBoundary[Slot(Pos + Run)]) ++Run;
+  int16_t In[Frame];
+  // Every sample of the run is present: decoded without asking again.
+  for (int64_t I = 0; I < Run; ++I) In[I] = Platform::ALawToLinear(FRing[Slot(Pos + I)]);
+  FConcealer.Good(In, Out, static_cast<size_t>(Run));
+  FMadeUp.LastPlayed = false;
+  Consume(Run);
+  FMadeUp.Expanded = 0;
+  return {Run, false};
+}
+
+// The buffer ran dry: the rest is made up in place, the position stands still, so that what comes late plays.
+TAdaptiveStream::TPlayed TAdaptiveStream::ConcealDry(int16_t* Out, int64_t Room) {
+  FConcealer.Conceal(Out, static_cast<size_t>(Room));
+  FMadeUp.LastPlayed = true;
+  FMadeUp.LeadsInto = NoPosition;
+  FMadeUp.Expanded += Room;
+  FSteer.Error -= static_cast<double>(Room);
+  return {Room, true};
+}
+
+// A gap with audio after it is waited for in place, up to a frame's time: a packet a little late still plays.
+TAdaptiveStream::TPlayed TAdaptiveStream::WaitForGap(int16_t* Out, int64_t Room, int64_t Gap) {
+  const int64_t Wait = std::min(WaitSamples, Gap);
+  const int64_t N = std::min(Room, Wait - FMadeUp.Expanded);
+  MadeUpTowards(Out, N, Gap - FMadeUp.Expanded, FPlayout.Pos + Gap);
+  FMadeUp.Expanded += N;
+  FSteer.Error -= static_cast<double>(N);
+  return {N, true};
+}
+
+// The gap is given up: how much of it is skipped, the rest made up in its turn leading into the audio after it.
+TAdaptiveStream::TPlayed TAdaptiveStream::SkipGap(int16_t* Out, int64_t Room, int64_t Gap) {
+  // The time made up in place stands in for the missing audio.
+  int64_t Skip = std::min(FMadeUp.Expanded, Gap);
+  FMadeUp.Expanded -= Skip;
+  FSteer.Error += static_cast<double>(Skip);
+  if (FSteer.Error < SkipBelow) {
+    // The delay is well above its target: less of the loss is made up.
+    const int64_t Spare = Gap - Skip - TConcealer::MergeLength;
+    const int64_t More = std::min(Spare, static_cast<int64_t>(SkipTo - FSteer.Error));
+    if (More > 0) {
+      Skip += More;
+      FSteer.Error += static_cast<double>(More);
+    }
+  }
+  Consume(Skip);
+  const int64_t Left = Gap - Skip;
+  if (Left <= 0) return {};
+  const int64_t N = std::min(Room, Left);
+  MadeUpTowards(Out, N, Left, FPlayout.Pos + Left);
+  Consume(N);
+  return {N, true};
+}
+
 void TAdaptiveStream::MadeUpTowards(int16_t* Out, int64_t N, int64_t Remaining, int64_t At) {
-  FAfterMadeUp = true;
-  FLeadsInto = At;
+  FMadeUp.LastPlayed = true;
+  FMadeUp.LeadsInto = At;
   int16_t Next[Frame];
   int64_t Known = 0;
-  while (Known < Frame && At + Known < FHighestEnd && FPresent[Slot(At + Known)]) {
+  while (Known < Frame && At + Known < FPlayout.HighestEnd && FPresent[Slot(At + Known)]) {
     Next[Known] = Linear(At + Known);
     ++Known;
   }
@@ -386,7 +424,7 @@ void TAdaptiveStream::MadeUpTowards(int16_t* Out, int64_t N, int64_t Remaining, 
 }
 
 bool TAdaptiveStream::Idle(int64_t NowMs) const {
-  return NowMs - FLastArrival >= IdleMs && (!FStarted || FHighestEnd <= FPlayPos);
+  return NowMs - FPlayout.LastArrival >= IdleMs && (!FPlayout.Started || FPlayout.HighestEnd <= FPlayout.Pos);
 }
 
 // ---- the streams together -----------------------------------------------------

@@ -28,6 +28,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -84,6 +85,14 @@ public:
   static constexpr int64_t PauseMs = 500;  // nothing buffered and nothing came for this long: stop playing
 
 private:
+  static constexpr int64_t NoPosition = std::numeric_limits<int64_t>::min();
+
+  // What one step of a frame's playout gave: samples written, made up or not.
+  struct TPlayed {
+    int64_t Samples = 0;
+    bool MadeUp = false;
+  };
+
   void Restart(uint32_t Timestamp, uint16_t Sequence, int64_t NowMs);
   void TrackTransit(int64_t Position, int64_t NowMs);
   double Peak(int64_t NowMs) const;
@@ -95,6 +104,20 @@ private:
   // N made-up samples of a stretch that reaches the audio at At after Remaining.
   void MadeUpTowards(int16_t* Out, int64_t N, int64_t Remaining, int64_t At);
 
+  // The steps of Pull, in the order they are tried.
+  bool BeginPlayout(int64_t NowMs, double Error);
+  bool StopAfterPause(int64_t NowMs);
+  void CountFrame(int64_t Target);
+  void SteerAcceleration(int64_t NowMs, int64_t Target);
+  bool Accelerate(int16_t* Out);
+  TPlayed PlayNext(int16_t* Out, int64_t Room);
+  TPlayed PlayInsert(int16_t* Out, int64_t Room);
+  bool PlaceInsert();
+  TPlayed PlayRun(int16_t* Out, int64_t Room);
+  TPlayed ConcealDry(int16_t* Out, int64_t Room);
+  TPlayed WaitForGap(int16_t* Out, int64_t Room, int64_t Gap);
+  TPlayed SkipGap(int16_t* Out, int64_t Room, int64_t Gap);
+
   const TAdaptiveSettings FSettings;
   std::vector<uint8_t> FRing;     // A-law codes by timestamp
   std::vector<uint8_t> FPresent;  // 1 where FRing holds a received code
@@ -102,44 +125,57 @@ private:
   TConcealer FConcealer;
   TAdaptiveCounters FCounters;
 
-  bool FStarted = false;       // a packet has come since the last restart
-  bool FPlaying = false;       // the playout runs
-  int64_t FStartAt = 0;        // when the playout begins
-  int64_t FPlayPos = 0;        // timestamp of the next sample played
-  int64_t FHighestEnd = 0;     // end of the newest audio stored
-  int64_t FLastArrival = 0;
+  // Where the stream stands: what has come and where the playout is.
+  struct TPlayout {
+    bool Started = false;      // a packet has come since the last restart
+    bool Playing = false;      // the playout runs
+    int64_t StartAt = 0;       // when the playout begins
+    int64_t FirstArrival = 0;  // of the first packet since the restart
+    int StartPackets = 0;      // packets stored since the restart
+    int64_t Pos = 0;           // timestamp of the next sample played
+    int64_t HighestEnd = 0;    // end of the newest audio stored
+    int64_t LastArrival = 0;
+  } FPlayout;
   // Timestamps and sequence numbers unwrapped against the highest seen.
-  uint32_t FLastTimestamp = 0;
-  int64_t FLastExtTimestamp = 0;
-  uint16_t FLastSequence = 0;
-  int64_t FHighestSequence = 0;
-  bool FSequenceKnown = false;
-  std::array<int64_t, 512> FSeen{};  // the sequence numbers held, by their low bits
+  struct TUnwrap {
+    uint32_t LastTimestamp = 0;
+    int64_t LastExtTimestamp = 0;
+    uint16_t LastSequence = 0;
+    int64_t HighestSequence = 0;
+    bool SequenceKnown = false;
+    std::array<int64_t, 512> Seen{};  // the sequence numbers held, by their low bits
+  } FUnwrap;
   // Transit (arrival in samples minus timestamp): the quickest, rising slowly
   // by itself, and the peak of the excess over it.
-  double FMinTransit = 0;
-  int64_t FMinAt = 0;
-  double FPeak = 0;     // the last spike, as reached
-  int64_t FPeakAt = 0;  // when
-  double FHabit = 0;    // the network's habit, as last reached
-  int64_t FHabitAt = 0;
-  // The peaks of the last half seconds (start, peak), the current one apart.
-  std::array<std::pair<int64_t, double>, 20> FWindows{};
-  size_t FWindowNext = 0;
-  int64_t FWindowStart = 0;
-  double FWindowPeak = 0;
-  double FError = 0;  // smoothed playout position minus the one aimed at, in samples
-  int64_t FFirstArrival = 0;  // of the first packet since the restart
-  int FStartPackets = 0;      // packets stored since the restart
-  int64_t FExpanded = 0;      // samples made up in place since real audio last played
-  int64_t FInsert = 0;        // made-up samples still to go in before the audio at FPlayPos
-  int64_t FLastInsertAt = 0;  // where made-up audio last went in (one stretch per place)
-  bool FStretching = false;   // what goes in lengthens the delay (no loss is made up)
-  bool FAccelerating = false; // the delay is being brought down
-  int64_t FFarSince = 0;      // since when the delay has been far above its target
-  int64_t FAboveSince = 0;    // since when it has been somewhat above it
-  bool FAfterMadeUp = false;  // the last sample played was made up
-  int64_t FLeadsInto = 0;     // the position that made-up audio led into
+  struct TJitter {
+    double MinTransit = 0;
+    int64_t MinAt = 0;
+    double Peak = 0;     // the last spike, as reached
+    int64_t PeakAt = 0;  // when
+    double Habit = 0;    // the network's habit, as last reached
+    int64_t HabitAt = 0;
+    // The peaks of the last half seconds (start, peak), the current one apart.
+    std::array<std::pair<int64_t, double>, 20> Windows{};
+    size_t WindowNext = 0;
+    int64_t WindowStart = 0;
+    double WindowPeak = 0;
+  } FJitter;
+  // How the delay is being steered towards its target; reset at a restart.
+  struct TSteering {
+    double Error = 0;                 // smoothed playout position minus the one aimed at, in samples
+    bool Accelerating = false;        // the delay is being brought down
+    int64_t FarSince = NoPosition;    // since when the delay has been far above its target
+    int64_t AboveSince = NoPosition;  // since when it has been somewhat above it
+  } FSteer;
+  // The made-up audio around the real audio; reset at a restart.
+  struct TMadeUp {
+    int64_t Expanded = 0;               // samples made up in place since real audio last played
+    int64_t Insert = 0;                 // made-up samples still to go in before the audio at the position
+    int64_t LastInsertAt = NoPosition;  // where made-up audio last went in (one stretch per place)
+    bool Stretching = false;            // what goes in lengthens the delay (no loss is made up)
+    bool LastPlayed = false;            // the last sample played was made up
+    int64_t LeadsInto = NoPosition;     // the position that made-up audio led into
+  } FMadeUp;
 };
 
 class TAdaptiveReceiver {

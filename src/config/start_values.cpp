@@ -163,20 +163,34 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }
 
-TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacketLimit) {
-  TStartValueReport R;
-  if (LoadedMark == TByteOrderMark::Utf8)
-    R.Warnings.push_back("Warning: " + LoadedConfigFile + ": UTF-8 byte-order mark skipped");
-  if (LoadedMark == TByteOrderMark::Utf16)
-    R.Refusals.push_back("Error: " + LoadedConfigFile + ": UTF-16 text, save it as ANSI or UTF-8");
-  R.Warnings.insert(R.Warnings.end(), NotNumbers.begin(), NotNumbers.end());
+namespace {
+// The number a key held in the file when it did not fit its setting.
+const int32_t* CutFrom(const std::string& Key) {
+  for (const auto& [CutKey, Raw] : CutValues)
+    if (CutKey == Key) return &Raw;
+  return nullptr;
+}
 
-  auto CutFrom = [](const std::string& Key) -> const int32_t* {
-    for (const auto& [CutKey, Raw] : CutValues)
-      if (CutKey == Key) return &Raw;
-    return nullptr;
-  };
-  auto Line = [&](bool Refuse, const std::string& Key, int64_t Value, std::string Consequence) {
+// A setting's line in the report: a warning or a refusal with what follows
+// from the value, and the number as it stood in the file where it did not fit.
+class TSettingLines {
+public:
+  explicit TSettingLines(TStartValueReport& Report) : R(Report) {}
+
+  void Warn(const std::string& Key, int64_t Value, const std::string& Consequence) {
+    Line(false, Key, Value, Consequence);
+  }
+  void Refuse(const std::string& Key, int64_t Value, const std::string& Reason) { Line(true, Key, Value, Reason); }
+  // A port cut to 16 bits would be some other port.
+  void Port(const std::string& Key, uint16_t Value, const std::string& Consequence) {
+    if (const int32_t* Raw = CutFrom(Key))
+      R.Refusals.push_back("Error: " + Key + "=" + std::to_string(*Raw) + ": not a port number (1..65535)");
+    else
+      Warn(Key, Value, Consequence);
+  }
+
+private:
+  void Line(bool Refuse, const std::string& Key, int64_t Value, std::string Consequence) {
     if (const int32_t* Raw = CutFrom(Key)) {
       Consequence =
           "does not fit, " + std::to_string(Value) + " is used" + (Consequence.empty() ? "" : "; " + Consequence);
@@ -185,52 +199,61 @@ TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacket
     if (!Consequence.empty())
       (Refuse ? R.Refusals : R.Warnings)
           .push_back((Refuse ? "Error: " : "Warning: ") + Key + "=" + std::to_string(Value) + ": " + Consequence);
-  };
-  auto Warn = [&](const std::string& Key, int64_t Value, const std::string& Consequence) {
-    Line(false, Key, Value, Consequence);
-  };
-  auto Refuse = [&](const std::string& Key, int64_t Value, const std::string& Reason) {
-    Line(true, Key, Value, Reason);
-  };
-  // A port cut to 16 bits would be some other port.
-  auto Port = [&](const std::string& Key, uint16_t Value, const std::string& Consequence) {
-    if (const int32_t* Raw = CutFrom(Key))
-      R.Refusals.push_back("Error: " + Key + "=" + std::to_string(*Raw) + ": not a port number (1..65535)");
-    else
-      Warn(Key, Value, Consequence);
-  };
+  }
 
-  // In the order of the file's keys.
-  Port("LocalPort", LocalPort,
-       LocalPort == 0 && !StartAsClient ? "the system picks a port that no peer knows, the bridge is deaf" : "");
-  Port("RemotePort", RemotePort, "");
-  Port("TCPServerListenPort", TCPServerListenPort, "");
-  if (DisconnectTimeOut < 0)
-    Warn("DisconnectTimeOut", DisconnectTimeOut, "a peer that falls silent is never dropped");
-  else if (DisconnectTimeOut == 0)
-    Warn("DisconnectTimeOut", DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
+  TStartValueReport& R;
+};
+
+// What the file's text itself calls for: its byte-order mark, the values that were no number.
+void CheckFileText(TStartValueReport& R) {
+  if (LoadedMark == TByteOrderMark::Utf8)
+    R.Warnings.push_back("Warning: " + LoadedConfigFile + ": UTF-8 byte-order mark skipped");
+  if (LoadedMark == TByteOrderMark::Utf16)
+    R.Refusals.push_back("Error: " + LoadedConfigFile + ": UTF-16 text, save it as ANSI or UTF-8");
+  R.Warnings.insert(R.Warnings.end(), NotNumbers.begin(), NotNumbers.end());
+}
+
+void CheckPayloadType(TSettingLines& L) {
   // Static types name their codec: any but 8 mislabels the A-law audio. The
   // session sends 8 for a value that is no payload type.
   if (PayloadType < 96 && PayloadType != 8)
-    Refuse("PayloadType", PayloadType, "labels the A-law audio as another codec (only 8 or 96..127)");
+    L.Refuse("PayloadType", PayloadType, "labels the A-law audio as another codec (only 8 or 96..127)");
   else if (PayloadType >= 128)
-    Warn("PayloadType", PayloadType, "not a payload type, 8 is sent");
+    L.Warn("PayloadType", PayloadType, "not a payload type, 8 is sent");
   else if (PayloadType >= 96)
-    Warn("PayloadType", PayloadType, "a dynamic type, the peer must know it as PCMA/8000");
+    L.Warn("PayloadType", PayloadType, "a dynamic type, the peer must know it as PCMA/8000");
   else
-    Warn("PayloadType", PayloadType, "");
-  Warn("RTPVersion", RTPVersion, RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
-  Warn("RtpBufSizeMultiple", RtpBufSizeMultiple, "");
-  Warn("ReceivePayloadTime", ReceivePayloadTime, "");
-  Warn("ReceiveBufCount", ReceiveBufCount, "");
+    L.Warn("PayloadType", PayloadType, "");
+}
+}  // namespace
+
+TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacketLimit) {
+  TStartValueReport R;
+  CheckFileText(R);
+  TSettingLines L(R);
+  // In the order of the file's keys.
+  L.Port("LocalPort", LocalPort,
+         LocalPort == 0 && !StartAsClient ? "the system picks a port that no peer knows, the bridge is deaf" : "");
+  L.Port("RemotePort", RemotePort, "");
+  L.Port("TCPServerListenPort", TCPServerListenPort, "");
+  if (DisconnectTimeOut < 0)
+    L.Warn("DisconnectTimeOut", DisconnectTimeOut, "a peer that falls silent is never dropped");
+  else if (DisconnectTimeOut == 0)
+    L.Warn("DisconnectTimeOut", DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
+  CheckPayloadType(L);
+  L.Warn("RTPVersion", RTPVersion, RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
+  L.Warn("RtpBufSizeMultiple", RtpBufSizeMultiple, "");
+  L.Warn("ReceivePayloadTime", ReceivePayloadTime, "");
+  L.Warn("ReceiveBufCount", ReceiveBufCount, "");
   if (SendPacketBytes > SendPacketLimit)
-    Refuse("SendPayloadTime", SendPayloadTime,
-           "packets of " + std::to_string(SendPacketBytes) + " bytes exceed the sender's " +
-               std::to_string(SendPacketLimit));
+    L.Refuse("SendPayloadTime", SendPayloadTime,
+             "packets of " + std::to_string(SendPacketBytes) + " bytes exceed the sender's " +
+                 std::to_string(SendPacketLimit));
   else
-    Warn("SendPayloadTime", SendPayloadTime, "");
-  Warn("SendBufCount", SendBufCount, SendBufCount == 0 ? "no packet is ever sent, the microphone is mute" : "");
-  Warn("MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval,
-       MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost" : "");
+    L.Warn("SendPayloadTime", SendPayloadTime, "");
+  L.Warn("SendBufCount", SendBufCount, SendBufCount == 0 ? "no packet is ever sent, the microphone is mute" : "");
+  L.Warn("MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval,
+         MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost"
+                                            : "");
   return R;
 }

@@ -29,46 +29,52 @@ std::vector<std::string> UsageLines(const std::string& ProgramName) {
 
 std::string ProgramNameForUsage();  // service.cpp
 
-int DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& A) {
-  const size_t N = Args.size();
-  // Only the first two arguments are ever looked at.
-  const std::string A1 = N >= 1 ? Platform::AnsiUpperCase(Args[0]) : std::string();
-  const std::string A2 = N >= 2 ? Platform::AnsiUpperCase(Args[1]) : std::string();
-  const std::string Second = N >= 2 ? Args[1] : std::string();
-  const std::string Program = ProgramNameForUsage();
-  const auto Done = [](bool Ok) { return Ok ? ExitSuccess : ExitCommandFailed; };
+namespace {
+// The command line as the dispatcher reads it: only the first two arguments
+// are ever looked at, the command words in capitals.
+struct TCommandLine {
+  size_t N = 0;
+  std::string A1, A2;  // upper case
+  std::string Second;  // as given
+  std::string Program;
+};
 
-  if (A.CheckInstalled() == 0) {
-    if (N == 1 && A1 == "UNINSTALL") {
-      const int R = A.SetupService(false);
-      if (R == 0)
-        A.WriteConsoleLine("Uninstall " + Quoted + " - OK");
-      else
-        A.WriteConsoleLine("Error uninstalling:  " + Quoted + " - " + A.SystemMessage(R));
-      return Done(R == 0);
-    }
-    if (N >= 1 && A1 == "/?") {
-      ShowUsage(A, Program);
-      return ExitSuccess;
-    }
-    if (N >= 1 && A1 == "RUN") return A2 == "-S" ? Done(A.StartInstalledService()) : A.RunAsApplication();
-    if (N == 1 && A1 == "KILL") return Done(A.StopInstalledService());
-    if (N >= 1 && A1 == "INSTALL") {
-      if (A.SavePreinstalledServices(Second)) A.WriteConsoleLine(Quoted + " is already installed");
-      return ExitCommandFailed;  // nothing was installed
-    }
-    if (A.HasStdOutput()) {
-      ShowUsage(A, Program);
-      return ExitUsage;
-    }
-    if (const std::optional<int> Code = A.RunServiceDispatcher()) return *Code;
-    A.WriteConsoleLine("Start service FAIL \"" + A.SystemMessage(A.LastError()) + "\"");
-    ShowUsage(A, Program);
-    return ExitCommandFailed;
+int Done(bool Ok) { return Ok ? ExitSuccess : ExitCommandFailed; }
+
+// The service is installed: remove it, run, stop it, or be the service itself.
+int DispatchInstalled(const TCommandLine& C, TServiceActions& A) {
+  if (C.N == 1 && C.A1 == "UNINSTALL") {
+    const int R = A.SetupService(false);
+    if (R == 0)
+      A.WriteConsoleLine("Uninstall " + Quoted + " - OK");
+    else
+      A.WriteConsoleLine("Error uninstalling:  " + Quoted + " - " + A.SystemMessage(R));
+    return Done(R == 0);
   }
+  if (C.N >= 1 && C.A1 == "/?") {
+    ShowUsage(A, C.Program);
+    return ExitSuccess;
+  }
+  if (C.N >= 1 && C.A1 == "RUN") return C.A2 == "-S" ? Done(A.StartInstalledService()) : A.RunAsApplication();
+  if (C.N == 1 && C.A1 == "KILL") return Done(A.StopInstalledService());
+  if (C.N >= 1 && C.A1 == "INSTALL") {
+    if (A.SavePreinstalledServices(C.Second)) A.WriteConsoleLine(Quoted + " is already installed");
+    return ExitCommandFailed;  // nothing was installed
+  }
+  if (A.HasStdOutput()) {
+    ShowUsage(A, C.Program);
+    return ExitUsage;
+  }
+  if (const std::optional<int> Code = A.RunServiceDispatcher()) return *Code;
+  A.WriteConsoleLine("Start service FAIL \"" + A.SystemMessage(A.LastError()) + "\"");
+  ShowUsage(A, C.Program);
+  return ExitCommandFailed;
+}
 
-  if (N >= 1 && A1 == "INSTALL") {
-    if (!A.SavePreinstalledServices(Second)) return ExitCommandFailed;
+// The service is not installed: install it, or run in the console.
+int DispatchNotInstalled(const TCommandLine& C, TServiceActions& A) {
+  if (C.N >= 1 && C.A1 == "INSTALL") {
+    if (!A.SavePreinstalledServices(C.Second)) return ExitCommandFailed;
     const int R = A.SetupService(true);
     if (R == 0)
       A.WriteConsoleLine("Install " + Quoted + " - OK");
@@ -76,17 +82,28 @@ int DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& A
       A.WriteConsoleLine("Error installing " + Quoted + " - " + A.SystemMessage(R));
     return Done(R == 0);
   }
-  if (N >= 1 && A1 == "UNINSTALL") {
+  if (C.N >= 1 && C.A1 == "UNINSTALL") {
     A.WriteConsoleLine(Quoted + " is not installed");
     return ExitCommandFailed;
   }
-  if (N >= 1 && A1 == "RUN") {
-    if (A2 != "-S") return A.RunAsApplication();
+  if (C.N >= 1 && C.A1 == "RUN") {
+    if (C.A2 != "-S") return A.RunAsApplication();
     A.WriteConsoleLine(Quoted + " is not installed");
-    ShowUsage(A, Program);
+    ShowUsage(A, C.Program);
     return ExitCommandFailed;
   }
-  if (N == 1 && A1 == "KILL") return Done(A.StopInstalledService());
-  ShowUsage(A, Program);
-  return N >= 1 && A1 == "/?" ? ExitSuccess : ExitUsage;
+  if (C.N == 1 && C.A1 == "KILL") return Done(A.StopInstalledService());
+  ShowUsage(A, C.Program);
+  return C.N >= 1 && C.A1 == "/?" ? ExitSuccess : ExitUsage;
+}
+}  // namespace
+
+int DispatchCommandLine(const std::vector<std::string>& Args, TServiceActions& A) {
+  TCommandLine C;
+  C.N = Args.size();
+  C.A1 = C.N >= 1 ? Platform::AnsiUpperCase(Args[0]) : std::string();
+  C.A2 = C.N >= 2 ? Platform::AnsiUpperCase(Args[1]) : std::string();
+  C.Second = C.N >= 2 ? Args[1] : std::string();
+  C.Program = ProgramNameForUsage();
+  return A.CheckInstalled() == 0 ? DispatchInstalled(C, A) : DispatchNotInstalled(C, A);
 }
