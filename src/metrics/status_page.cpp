@@ -133,26 +133,25 @@ double RoundCeiling(double V) {
   return 10 * Power;
 }
 
-void Panel(std::string& Out, const TSeries& Line, double Top, TTime From,
-           const std::vector<const TStatusPoint*>& Points) {
-  double Max = Line.Max;
-  if (!Line.Fixed) {
-    for (const TStatusPoint* P : Points)
-      if (const std::optional<double>& V = P->*Line.Value; V && std::isfinite(*V)) Max = std::max(Max, *V);
-    Max = RoundCeiling(Max);
-  }
-  const auto X = [&](TTime T) {
+// Where a panel puts a time and a value.
+struct TScale {
+  double Top;
+  TTime From;
+  double Min, Max;
+  double X(TTime T) const {
     return PlotLeft + std::chrono::duration<double>(T - From).count() / StatusHistorySpan.count() * PlotInner;
-  };
-  const auto Y = [&](double V) {
-    return Top + PanelHeight - (std::clamp(V, Line.Min, Max) - Line.Min) / (Max - Line.Min) * PanelHeight;
-  };
+  }
+  double Y(double V) const { return Top + PanelHeight - (std::clamp(V, Min, Max) - Min) / (Max - Min) * PanelHeight; }
+};
 
+// The frame of a panel: its title, its box, a line every five minutes, and the
+// scale's ticks with their labels.
+void PanelFrame(std::string& Out, const TSeries& Line, const TScale& Scale) {
+  const double Top = Scale.Top;
   Out += "<text x=\"" + Format("%.1f", PlotLeft) + "\" y=\"" + Format("%.1f", Top - 6) + "\">" + Line.Title + "</text>\n";
   Out += "<rect x=\"" + Format("%.1f", PlotLeft) + "\" y=\"" + Format("%.1f", Top) + "\" width=\"" +
          Format("%.1f", PlotInner) + "\" height=\"" + Format("%.1f", PanelHeight) +
          "\" fill=\"#fafafa\" stroke=\"#999\"/>\n";
-  // Grid: every five minutes, and the scale's ticks with their labels.
   for (int Minute = 5; Minute < 15; Minute += 5) {
     const double Gx = PlotLeft + PlotInner * Minute / 15;
     Out += "<line x1=\"" + Format("%.1f", Gx) + "\" y1=\"" + Format("%.1f", Top) + "\" x2=\"" + Format("%.1f", Gx) +
@@ -160,19 +159,22 @@ void Panel(std::string& Out, const TSeries& Line, double Top, TTime From,
   }
   std::vector<double> Ticks;
   if (Line.Fixed)
-    for (double V = Line.Min; V <= Max; V += 1) Ticks.push_back(V);
+    for (double V = Scale.Min; V <= Scale.Max; V += 1) Ticks.push_back(V);
   else
-    Ticks = {Line.Min, (Line.Min + Max) / 2, Max};
+    Ticks = {Scale.Min, (Scale.Min + Scale.Max) / 2, Scale.Max};
   for (double V : Ticks) {
-    const double Gy = Y(V);
+    const double Gy = Scale.Y(V);
     Out += "<line x1=\"" + Format("%.1f", PlotLeft) + "\" y1=\"" + Format("%.1f", Gy) + "\" x2=\"" +
            Format("%.1f", PlotLeft + PlotInner) + "\" y2=\"" + Format("%.1f", Gy) + "\" stroke=\"#ddd\"/>\n";
     Out += "<text x=\"" + Format("%.1f", PlotLeft - 4) + "\" y=\"" + Format("%.1f", Gy + 4) +
            "\" text-anchor=\"end\">" + Format("%g", V) + "</text>\n";
   }
+}
 
-  // The line, broken where a window has no figure or windows are apart; a
-  // point alone is a dot.
+// The line, broken where a window has no figure or windows are apart; a point
+// alone is a dot.
+void PanelLine(std::string& Out, const TSeries& Line, const TScale& Scale,
+               const std::vector<const TStatusPoint*>& Points) {
   std::vector<std::string> Run;
   const auto EndRun = [&] {
     if (Run.size() == 1) {
@@ -195,9 +197,22 @@ void Panel(std::string& Out, const TSeries& Line, double Top, TTime From,
       EndRun();
       continue;
     }
-    Run.push_back(Format("%.1f,%.1f", X(P->Time), Y(*V)));
+    Run.push_back(Format("%.1f,%.1f", Scale.X(P->Time), Scale.Y(*V)));
   }
   EndRun();
+}
+
+void Panel(std::string& Out, const TSeries& Line, double Top, TTime From,
+           const std::vector<const TStatusPoint*>& Points) {
+  double Max = Line.Max;
+  if (!Line.Fixed) {
+    for (const TStatusPoint* P : Points)
+      if (const std::optional<double>& V = P->*Line.Value; V && std::isfinite(*V)) Max = std::max(Max, *V);
+    Max = RoundCeiling(Max);
+  }
+  const TScale Scale{Top, From, Line.Min, Max};
+  PanelFrame(Out, Line, Scale);
+  PanelLine(Out, Line, Scale, Points);
 }
 
 void Plot(std::string& Out, const TStatusSnapshot& S) {

@@ -14,6 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace E2E;
 using TestSupport::ReadFile;
+using TestSupport::WaitUntil;
 
 // ---- tests ----------------------------------------------------------------------
 
@@ -209,13 +210,19 @@ TEST(Bridge, AMissingHeadsetCostsAFewLinesNotAFlood) {
   TBridge B(Settings);
   B.Start();
   ASSERT_TRUE(B.WaitForLog("TAVEK Vantelo service started successfully", 5s));
-  std::this_thread::sleep_for(4s);  // every text written twice by now
+  // Each text is written twice, then only counted.
+  const std::string NotFound = "Could not find record device by name \"Missing Headset\"";
+  ASSERT_TRUE(WaitUntil([&] {
+    const auto L = B.LogLines();
+    return std::count(L.begin(), L.end(), NotFound) == 2;
+  }));
+  std::this_thread::sleep_for(600ms);  // the second try's other lines
   const size_t Settled = B.LogLines().size();
-  std::this_thread::sleep_for(6s);
+  std::this_thread::sleep_for(3s);  // ten more tries, and nothing may be written of them
   const auto Log = B.LogLines();
   EXPECT_EQ(Log.size(), Settled) << "a dozen more tries, not one more line";
   EXPECT_LT(Log.size(), 40u);
-  EXPECT_EQ(std::count(Log.begin(), Log.end(), "Could not find record device by name \"Missing Headset\""), 2);
+  EXPECT_EQ(std::count(Log.begin(), Log.end(), NotFound), 2);
 
   B.Signal(SIGINT);
   EXPECT_EQ(B.Wait(5s), 0);
