@@ -88,15 +88,17 @@ uint32_t BlockOf(const void* Data) {
 // ---- the wrapped calls -----------------------------------------------------------
 
 extern "C" {
-TRtpVerdict __real__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfo(TRtpCodec*, const uint8_t*, uint32_t, TRtpDatagramInfo*);
+TRtpVerdict __real__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfoRK11TRtpArrival(TRtpCodec*, const uint8_t*, uint32_t,
+                                                                            TRtpDatagramInfo*, const TRtpArrival&);
 int32_t __real__ZN7TPlayer4PlayEPKvi(TPlayer*, const void*, int32_t);
 void __real__ZN13TJitterBuffer5WriteEPKht(TJitterBuffer*, const uint8_t*, uint16_t);
 bool __real__ZN11TTPKTServer9SendToAllEPKvj(TTPKTServer*, const void*, uint32_t);
 
-TRtpVerdict __wrap__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfo(TRtpCodec* Self, const uint8_t* Data, uint32_t Size,
-                                                                TRtpDatagramInfo* Info) {
+TRtpVerdict __wrap__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfoRK11TRtpArrival(TRtpCodec* Self, const uint8_t* Data,
+                                                                            uint32_t Size, TRtpDatagramInfo* Info,
+                                                                            const TRtpArrival& From) {
   if (Size >= RtpHeaderBytes + 4) GArrived.Mark(BlockOf(Data + RtpHeaderBytes), NowNs());
-  return __real__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfo(Self, Data, Size, Info);
+  return __real__ZN9TRtpCodec5CheckEPKhjP16TRtpDatagramInfoRK11TRtpArrival(Self, Data, Size, Info, From);
 }
 
 int32_t __wrap__ZN7TPlayer4PlayEPKvi(TPlayer* Self, const void* Data, int32_t Size) {
@@ -203,8 +205,8 @@ int main(int argc, char** argv) {
 
   ResetStartValues();
   DoLog = false;
-  RecDeviceID = "Bench Microphone";
-  PlayDeviceID = "Bench Earphone";
+  StartValues.RecDeviceID = "Bench Microphone";
+  StartValues.PlayDeviceID = "Bench Earphone";
   Platform::TWaveDevicesTestPeer::HideSystem(true);
   Platform::TVirtualWaveDevice In, Out;
   In.Name = "Bench Microphone";
@@ -233,8 +235,8 @@ int main(int argc, char** argv) {
     Session.SetSendBufCount(5);
     Session.SetRecordEnabled(true);
     Session.SetPlayEnabled(true);
-    Session.SetRecDeviceID(RecDeviceID);
-    Session.SetPlayDeviceID(PlayDeviceID);
+    Session.SetRecDeviceID(StartValues.RecDeviceID);
+    Session.SetPlayDeviceID(StartValues.PlayDeviceID);
     Session.SetActive(true);
 
     // The peer: one packet every 20 ms, and whatever the session sends back.

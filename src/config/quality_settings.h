@@ -13,7 +13,5 @@ struct TQualitySettings {
   bool CallRecords = false;
 };
 
-// Read by LoadStartValues with the other settings.
-extern TQualitySettings QualitySettings;
-
+// Read by LoadStartValues with the other settings (StartValues.Quality).
 TQualitySettings ReadQualitySettings(const TIniFile& Ini);

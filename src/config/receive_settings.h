@@ -28,7 +28,5 @@ struct TReceiveSettings {
   static constexpr uint32_t HighestMaxDelayMs = 2000;
 };
 
-// Read by LoadStartValues with the other settings.
-extern TReceiveSettings ReceiveSettings;
-
+// Read by LoadStartValues with the other settings (StartValues.Receive).
 TReceiveSettings ReadReceiveSettings(const TIniFile& Ini);

@@ -8,30 +8,7 @@
 #include "platform/resources.h"
 
 bool DoLog;
-bool SaveWavData;
-std::string LocalIP;
-uint16_t LocalPort;
-std::string RemoteIP;
-uint16_t RemotePort;
-std::string TCPServerListenIP;
-uint16_t TCPServerListenPort;
-bool StartAsClient;
-int32_t DisconnectTimeOut;
-uint8_t PayloadType;
-uint8_t RTPVersion;
-uint8_t RtpBufSizeMultiple;
-uint16_t ReceivePayloadTime;
-uint16_t ReceiveBufCount;
-uint16_t SendPayloadTime;
-uint16_t SendBufCount;
-std::string RecDeviceID;
-std::string PlayDeviceID;
-bool NeedMeasure;
-uint16_t MaxRecvSequenceNumberInterval;
-int32_t LogKeepDays;
-// Defined here, before the defaults below are set at start-up.
-TReceiveSettings ReceiveSettings;
-TQualitySettings QualitySettings;
+TStartValues StartValues;
 
 std::string ConfigFileName = Platform::ChangeFileExt(Platform::ExePath(), ".ini");
 
@@ -55,29 +32,7 @@ void ResetStartValues() {
   LoadedConfigFile.clear();
   LoadedMark = TByteOrderMark::None;
   DoLog = false;
-  SaveWavData = false;
-  LocalIP = "0.0.0.0";
-  LocalPort = 30000;
-  RemoteIP = "192.168.1.254";
-  RemotePort = 30000;
-  TCPServerListenIP = "0.0.0.0";
-  TCPServerListenPort = 25003;
-  StartAsClient = false;
-  DisconnectTimeOut = 2000;
-  PayloadType = 8;
-  RTPVersion = 2;
-  RtpBufSizeMultiple = 1;
-  ReceivePayloadTime = 20;
-  ReceiveBufCount = 3;
-  SendPayloadTime = 20;
-  SendBufCount = 5;
-  RecDeviceID.clear();
-  PlayDeviceID.clear();
-  NeedMeasure = false;
-  MaxRecvSequenceNumberInterval = 100;
-  LogKeepDays = 0;
-  ReceiveSettings = {};
-  QualitySettings = {};
+  StartValues = {};
 }
 
 namespace {
@@ -135,30 +90,30 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
   // Each read keeps the current value as its default; whole numbers are cut to
   // the width of their setting.
   DoLog = ReadFlag(Ini, S, "DoLog", DoLog);
-  SaveWavData = ReadFlag(Ini, S, "SaveWavData", SaveWavData);
-  LocalIP = Ini.ReadString(S, "LocalIP", LocalIP);
-  LocalPort = ReadCut<uint16_t>(Ini, S, "LocalPort", LocalPort);
-  RemoteIP = Ini.ReadString(S, "RemoteIP", RemoteIP);
-  RemotePort = ReadCut<uint16_t>(Ini, S, "RemotePort", RemotePort);
-  TCPServerListenIP = Ini.ReadString(S, "TCPServerListenIP", TCPServerListenIP);
-  TCPServerListenPort = ReadCut<uint16_t>(Ini, S, "TCPServerListenPort", TCPServerListenPort);
-  StartAsClient = ReadFlag(Ini, S, "StartAsClient", StartAsClient);
-  DisconnectTimeOut = ReadNumber(Ini, S, "DisconnectTimeOut", DisconnectTimeOut);
-  PayloadType = ReadCut<uint8_t>(Ini, S, "PayloadType", PayloadType);
-  RTPVersion = ReadCut<uint8_t>(Ini, S, "RTPVersion", RTPVersion);
-  RtpBufSizeMultiple = ReadCut<uint8_t>(Ini, S, "RtpBufSizeMultiple", RtpBufSizeMultiple);
-  ReceivePayloadTime = ReadCut<uint16_t>(Ini, S, "ReceivePayloadTime", ReceivePayloadTime);
-  ReceiveBufCount = ReadCut<uint16_t>(Ini, S, "ReceiveBufCount", ReceiveBufCount);
-  SendPayloadTime = ReadCut<uint16_t>(Ini, S, "SendPayloadTime", SendPayloadTime);
-  SendBufCount = ReadCut<uint16_t>(Ini, S, "SendBufCount", SendBufCount);
-  RecDeviceID = Ini.ReadString(S, "RecDeviceID", RecDeviceID);
-  PlayDeviceID = Ini.ReadString(S, "PlayDeviceID", PlayDeviceID);
-  NeedMeasure = ReadFlag(Ini, S, "NeedMeasure", NeedMeasure);
-  MaxRecvSequenceNumberInterval = ReadCut<uint16_t>(Ini, S, "MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval);
+  StartValues.SaveWavData = ReadFlag(Ini, S, "SaveWavData", StartValues.SaveWavData);
+  StartValues.LocalIP = Ini.ReadString(S, "LocalIP", StartValues.LocalIP);
+  StartValues.LocalPort = ReadCut<uint16_t>(Ini, S, "LocalPort", StartValues.LocalPort);
+  StartValues.RemoteIP = Ini.ReadString(S, "RemoteIP", StartValues.RemoteIP);
+  StartValues.RemotePort = ReadCut<uint16_t>(Ini, S, "RemotePort", StartValues.RemotePort);
+  StartValues.TCPServerListenIP = Ini.ReadString(S, "TCPServerListenIP", StartValues.TCPServerListenIP);
+  StartValues.TCPServerListenPort = ReadCut<uint16_t>(Ini, S, "TCPServerListenPort", StartValues.TCPServerListenPort);
+  StartValues.StartAsClient = ReadFlag(Ini, S, "StartAsClient", StartValues.StartAsClient);
+  StartValues.DisconnectTimeOut = ReadNumber(Ini, S, "DisconnectTimeOut", StartValues.DisconnectTimeOut);
+  StartValues.PayloadType = ReadCut<uint8_t>(Ini, S, "PayloadType", StartValues.PayloadType);
+  StartValues.RTPVersion = ReadCut<uint8_t>(Ini, S, "RTPVersion", StartValues.RTPVersion);
+  StartValues.RtpBufSizeMultiple = ReadCut<uint8_t>(Ini, S, "RtpBufSizeMultiple", StartValues.RtpBufSizeMultiple);
+  StartValues.ReceivePayloadTime = ReadCut<uint16_t>(Ini, S, "ReceivePayloadTime", StartValues.ReceivePayloadTime);
+  StartValues.ReceiveBufCount = ReadCut<uint16_t>(Ini, S, "ReceiveBufCount", StartValues.ReceiveBufCount);
+  StartValues.SendPayloadTime = ReadCut<uint16_t>(Ini, S, "SendPayloadTime", StartValues.SendPayloadTime);
+  StartValues.SendBufCount = ReadCut<uint16_t>(Ini, S, "SendBufCount", StartValues.SendBufCount);
+  StartValues.RecDeviceID = Ini.ReadString(S, "RecDeviceID", StartValues.RecDeviceID);
+  StartValues.PlayDeviceID = Ini.ReadString(S, "PlayDeviceID", StartValues.PlayDeviceID);
+  StartValues.NeedMeasure = ReadFlag(Ini, S, "NeedMeasure", StartValues.NeedMeasure);
+  StartValues.MaxRecvSequenceNumberInterval = ReadCut<uint16_t>(Ini, S, "MaxRecvSequenceNumberInterval", StartValues.MaxRecvSequenceNumberInterval);
 
-  LogKeepDays = ReadNumber(Ini, "Logs", "KeepDays", LogKeepDays);
-  ReceiveSettings = ReadReceiveSettings(Ini);
-  QualitySettings = ReadQualitySettings(Ini);
+  StartValues.LogKeepDays = ReadNumber(Ini, "Logs", "KeepDays", StartValues.LogKeepDays);
+  StartValues.Receive = ReadReceiveSettings(Ini);
+  StartValues.Quality = ReadQualitySettings(Ini);
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }
@@ -216,14 +171,14 @@ void CheckFileText(TStartValueReport& R) {
 void CheckPayloadType(TSettingLines& L) {
   // Static types name their codec: any but 8 mislabels the A-law audio. The
   // session sends 8 for a value that is no payload type.
-  if (PayloadType < 96 && PayloadType != 8)
-    L.Refuse("PayloadType", PayloadType, "labels the A-law audio as another codec (only 8 or 96..127)");
-  else if (PayloadType >= 128)
-    L.Warn("PayloadType", PayloadType, "not a payload type, 8 is sent");
-  else if (PayloadType >= 96)
-    L.Warn("PayloadType", PayloadType, "a dynamic type, the peer must know it as PCMA/8000");
+  if (StartValues.PayloadType < 96 && StartValues.PayloadType != 8)
+    L.Refuse("PayloadType", StartValues.PayloadType, "labels the A-law audio as another codec (only 8 or 96..127)");
+  else if (StartValues.PayloadType >= 128)
+    L.Warn("PayloadType", StartValues.PayloadType, "not a payload type, 8 is sent");
+  else if (StartValues.PayloadType >= 96)
+    L.Warn("PayloadType", StartValues.PayloadType, "a dynamic type, the peer must know it as PCMA/8000");
   else
-    L.Warn("PayloadType", PayloadType, "");
+    L.Warn("PayloadType", StartValues.PayloadType, "");
 }
 }  // namespace
 
@@ -232,28 +187,28 @@ TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacket
   CheckFileText(R);
   TSettingLines L(R);
   // In the order of the file's keys.
-  L.Port("LocalPort", LocalPort,
-         LocalPort == 0 && !StartAsClient ? "the system picks a port that no peer knows, the bridge is deaf" : "");
-  L.Port("RemotePort", RemotePort, "");
-  L.Port("TCPServerListenPort", TCPServerListenPort, "");
-  if (DisconnectTimeOut < 0)
-    L.Warn("DisconnectTimeOut", DisconnectTimeOut, "a peer that falls silent is never dropped");
-  else if (DisconnectTimeOut == 0)
-    L.Warn("DisconnectTimeOut", DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
+  L.Port("LocalPort", StartValues.LocalPort,
+         StartValues.LocalPort == 0 && !StartValues.StartAsClient ? "the system picks a port that no peer knows, the bridge is deaf" : "");
+  L.Port("RemotePort", StartValues.RemotePort, "");
+  L.Port("TCPServerListenPort", StartValues.TCPServerListenPort, "");
+  if (StartValues.DisconnectTimeOut < 0)
+    L.Warn("DisconnectTimeOut", StartValues.DisconnectTimeOut, "a peer that falls silent is never dropped");
+  else if (StartValues.DisconnectTimeOut == 0)
+    L.Warn("DisconnectTimeOut", StartValues.DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
   CheckPayloadType(L);
-  L.Warn("RTPVersion", RTPVersion, RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
-  L.Warn("RtpBufSizeMultiple", RtpBufSizeMultiple, "");
-  L.Warn("ReceivePayloadTime", ReceivePayloadTime, "");
-  L.Warn("ReceiveBufCount", ReceiveBufCount, "");
+  L.Warn("RTPVersion", StartValues.RTPVersion, StartValues.RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
+  L.Warn("RtpBufSizeMultiple", StartValues.RtpBufSizeMultiple, "");
+  L.Warn("ReceivePayloadTime", StartValues.ReceivePayloadTime, "");
+  L.Warn("ReceiveBufCount", StartValues.ReceiveBufCount, "");
   if (SendPacketBytes > SendPacketLimit)
-    L.Refuse("SendPayloadTime", SendPayloadTime,
+    L.Refuse("SendPayloadTime", StartValues.SendPayloadTime,
              "packets of " + std::to_string(SendPacketBytes) + " bytes exceed the sender's " +
                  std::to_string(SendPacketLimit));
   else
-    L.Warn("SendPayloadTime", SendPayloadTime, "");
-  L.Warn("SendBufCount", SendBufCount, SendBufCount == 0 ? "no packet is ever sent, the microphone is mute" : "");
-  L.Warn("MaxRecvSequenceNumberInterval", MaxRecvSequenceNumberInterval,
-         MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost"
+    L.Warn("SendPayloadTime", StartValues.SendPayloadTime, "");
+  L.Warn("SendBufCount", StartValues.SendBufCount, StartValues.SendBufCount == 0 ? "no packet is ever sent, the microphone is mute" : "");
+  L.Warn("MaxRecvSequenceNumberInterval", StartValues.MaxRecvSequenceNumberInterval,
+         StartValues.MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost"
                                             : "");
   return R;
 }

@@ -1,37 +1,51 @@
 #pragma once
-// The settings of the process: each one a process-wide value with its built-in
-// default, read once at start-up from section [Options] of the configuration
+// The settings of the process, read once at start-up from the configuration
 // file and only read afterwards.
+//
+// DoLog is the log's switch: every caller that writes an informational line
+// tests it. Everything else is one value, StartValues, that the host reads and
+// hands down (to the session, which hands each processor what it needs); no
+// other component reads it.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-extern bool DoLog;
-extern bool SaveWavData;
-extern std::string LocalIP;
-extern uint16_t LocalPort;
-extern std::string RemoteIP;
-extern uint16_t RemotePort;
-extern std::string TCPServerListenIP;
-extern uint16_t TCPServerListenPort;
-extern bool StartAsClient;
-extern int32_t DisconnectTimeOut;
-extern uint8_t PayloadType;
-extern uint8_t RTPVersion;
-extern uint8_t RtpBufSizeMultiple;
-extern uint16_t ReceivePayloadTime;
-extern uint16_t ReceiveBufCount;
-extern uint16_t SendPayloadTime;
-extern uint16_t SendBufCount;
-extern std::string RecDeviceID;
-extern std::string PlayDeviceID;
-extern bool NeedMeasure;
-extern uint16_t MaxRecvSequenceNumberInterval;
+#include "config/quality_settings.h"
+#include "config/receive_settings.h"
 
-// Section [Logs]: day folders of the log older than this many days are removed
-// (today's counts as the first); 0 or less keeps everything.
-extern int32_t LogKeepDays;
+extern bool DoLog;
+
+struct TStartValues {
+  // [Options], each with its built-in default.
+  bool SaveWavData = false;
+  std::string LocalIP = "0.0.0.0";
+  uint16_t LocalPort = 30000;
+  std::string RemoteIP = "192.168.1.254";
+  uint16_t RemotePort = 30000;
+  std::string TCPServerListenIP = "0.0.0.0";
+  uint16_t TCPServerListenPort = 25003;
+  bool StartAsClient = false;
+  int32_t DisconnectTimeOut = 2000;
+  uint8_t PayloadType = 8;
+  uint8_t RTPVersion = 2;
+  uint8_t RtpBufSizeMultiple = 1;
+  uint16_t ReceivePayloadTime = 20;
+  uint16_t ReceiveBufCount = 3;
+  uint16_t SendPayloadTime = 20;
+  uint16_t SendBufCount = 5;
+  std::string RecDeviceID;
+  std::string PlayDeviceID;
+  bool NeedMeasure = false;
+  uint16_t MaxRecvSequenceNumberInterval = 100;
+  // [Logs] KeepDays: day folders of the log older than this many days are
+  // removed (today's counts as the first); 0 or less keeps everything.
+  int32_t LogKeepDays = 0;
+  TReceiveSettings Receive;  // [Receive]
+  TQualitySettings Quality;  // [Quality]
+};
+
+extern TStartValues StartValues;
 
 // Full path of the configuration file: the executable's path with ".ini".
 extern std::string ConfigFileName;

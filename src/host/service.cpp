@@ -81,10 +81,11 @@ std::string CurrentExceptionMessage() {
 int BrenvicMain(int Argc, char** Argv) {
   OpenLog();
   LoadStartValues();
+  SetLogKeepDays(StartValues.LogKeepDays);
   LoadVirtualDevices(ConfigFileName);
   // Also when nothing is logged today: the old days go all the same.
   const Platform::TLocalTime Now = Platform::LocalNow();
-  RemoveOldDayFolders(Platform::ExeDir() + "Logs", DaysFromCivil(Now.Year, Now.Month, Now.Day), LogKeepDays);
+  RemoveOldDayFolders(Platform::ExeDir() + "Logs", DaysFromCivil(Now.Year, Now.Month, Now.Day), StartValues.LogKeepDays);
   LoadAccessValues(ConfigFileName);
   InstallAccessPolicy(MakeAccessPolicy(AccessValues));
   if (DoLog) {

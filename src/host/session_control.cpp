@@ -13,10 +13,10 @@
 #include "rtp/rtp_session.h"
 
 bool TRTPService::AcceptStartValues() {
-  uint16_t Time = SendPayloadTime;
+  uint16_t Time = StartValues.SendPayloadTime;
   const int32_t Payload = RtpPayloadBytes(Time, ALawFormatInfo.Format);
   const TStartValueReport Report =
-      CheckStartValues(RtpPacketBytes(static_cast<uint32_t>(Payload), RtpBufSizeMultiple), RtpPacketBufferBytes);
+      CheckStartValues(RtpPacketBytes(static_cast<uint32_t>(Payload), StartValues.RtpBufSizeMultiple), RtpPacketBufferBytes);
   for (const std::string& Line : Report.Warnings) WriteLog(Line);
   for (const std::string& Line : Report.Refusals) WriteLog(Line);
   if (Report.Refusals.empty()) return true;
@@ -57,35 +57,35 @@ bool TRTPService::CreateRTPSession() {
     // the system may refuse.
     FRtpSession = new TRtpSession();
     TRtpSession& S = *FRtpSession;
-    S.SetLocalIP(LocalIP);
-    S.SetLocalPort(LocalPort);
-    S.SetRemoteIP(RemoteIP);
-    S.SetRemotePort(RemotePort);
-    S.SetTCPServerListenIP(TCPServerListenIP);
-    S.SetTCPServerListenPort(TCPServerListenPort);
-    S.SetDisconnectTimeOut(static_cast<uint32_t>(DisconnectTimeOut));
+    S.SetLocalIP(StartValues.LocalIP);
+    S.SetLocalPort(StartValues.LocalPort);
+    S.SetRemoteIP(StartValues.RemoteIP);
+    S.SetRemotePort(StartValues.RemotePort);
+    S.SetTCPServerListenIP(StartValues.TCPServerListenIP);
+    S.SetTCPServerListenPort(StartValues.TCPServerListenPort);
+    S.SetDisconnectTimeOut(static_cast<uint32_t>(StartValues.DisconnectTimeOut));
     // A-law whatever PayloadType holds: it is the only format there is.
     S.SetAudioFormat(ALawFormatInfo.Format);
-    S.SetPayloadType(PayloadType);
-    S.SetRTPVersion(RTPVersion);
-    S.SetRtpBufSizeMultiple(RtpBufSizeMultiple);
-    S.SetReceivePayloadTime(ReceivePayloadTime);
-    S.SetReceiveBufCount(ReceiveBufCount);
-    S.SetSendPayloadTime(SendPayloadTime);
-    S.SetSendBufCount(SendBufCount);
+    S.SetPayloadType(StartValues.PayloadType);
+    S.SetRTPVersion(StartValues.RTPVersion);
+    S.SetRtpBufSizeMultiple(StartValues.RtpBufSizeMultiple);
+    S.SetReceivePayloadTime(StartValues.ReceivePayloadTime);
+    S.SetReceiveBufCount(StartValues.ReceiveBufCount);
+    S.SetSendPayloadTime(StartValues.SendPayloadTime);
+    S.SetSendBufCount(StartValues.SendBufCount);
     S.SetRecordEnabled(true);
     S.SetPlayEnabled(true);
-    S.SetMaxRecvSequenceNumberInterval(MaxRecvSequenceNumberInterval);
-    S.SetSaveWavData(SaveWavData);
-    S.SetRecDeviceID(RecDeviceID);
-    S.SetCallRecords(QualitySettings.CallRecords);
-    S.SetPlayDeviceID(PlayDeviceID);
-    S.SetNeedMeasure(NeedMeasure);
-    for (const std::string& Problem : ReceiveSettings.Problems) WriteLog(Problem);
-    S.SetAdaptiveReceive(ReceiveSettings.Mode == TReceiveMode::Adaptive,
-                         {ReceiveSettings.MinDelayMs, ReceiveSettings.MaxDelayMs});
+    S.SetMaxRecvSequenceNumberInterval(StartValues.MaxRecvSequenceNumberInterval);
+    S.SetSaveWavData(StartValues.SaveWavData);
+    S.SetRecDeviceID(StartValues.RecDeviceID);
+    S.SetCallRecords(StartValues.Quality.CallRecords);
+    S.SetPlayDeviceID(StartValues.PlayDeviceID);
+    S.SetNeedMeasure(StartValues.NeedMeasure);
+    for (const std::string& Problem : StartValues.Receive.Problems) WriteLog(Problem);
+    S.SetAdaptiveReceive(StartValues.Receive.Mode == TReceiveMode::Adaptive,
+                         {StartValues.Receive.MinDelayMs, StartValues.Receive.MaxDelayMs});
     S.SetActive(true);
-    if (StartAsClient) S.SendHello();
+    if (StartValues.StartAsClient) S.SendHello();
     return true;
   } catch (...) {
     FStartFailure = CurrentExceptionMessage();
@@ -121,6 +121,6 @@ void TRTPService::CheckRTPSession() {
   if (!FRtpSession) return;
   FRtpSession->CheckInactivePeers();
   FRtpSession->CheckDevices();
-  if (StartAsClient) FRtpSession->RepeatHello();
+  if (StartValues.StartAsClient) FRtpSession->RepeatHello();
   PublishMetrics();
 }

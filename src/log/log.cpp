@@ -22,6 +22,8 @@ namespace {
 // under the lock and writes outside it; CloseLog takes the log away under the
 // lock, so that no new write begins, and frees it once the writes in progress
 // have ended.
+// [Logs] KeepDays as the host handed it; read when a day begins.
+std::atomic<int32_t> KeepDays{0};
 Platform::TMutex ProcessLogLock;
 std::condition_variable WritesEnded;  // waits on ProcessLogLock
 tUniLog* ProcessLog GUARDED_BY(ProcessLogLock) = nullptr;
@@ -169,11 +171,12 @@ std::string tTimeSeparatedFileLog::GetFileName() {
   const std::string Name = FormatDateTime(FFileNameFormat, T.Year, T.Month, T.Day, T.Hour);
   FFileName = Platform::ForceDirectories(Platform::ExtractFileDir(Name)) ? Name : std::string();
   const long Today = DaysFromCivil(T.Year, T.Month, T.Day);
-  if (Today != FRetentionDay && LogKeepDays > 0 && !FFileName.empty()) {
+  const int32_t Days = KeepDays;
+  if (Today != FRetentionDay && Days > 0 && !FFileName.empty()) {
     FRetentionDay = Today;
     std::string DayDir = Platform::ExtractFileDir(FFileName);
     DayDir.pop_back();  // its trailing separator
-    RemoveOldDayFolders(Platform::ExtractFileDir(DayDir), Today, LogKeepDays);
+    RemoveOldDayFolders(Platform::ExtractFileDir(DayDir), Today, Days);
   }
   return FFileName;
 }
@@ -331,3 +334,5 @@ bool AppendToLogDayFile(const std::string& FileName, const std::string& Bytes) {
 }
 
 TLogLineCounts LogLineCounts() { return {LinesWritten.load(), LinesSuppressed.load()}; }
+
+void SetLogKeepDays(int32_t Days) { KeepDays = Days; }

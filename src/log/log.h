@@ -4,6 +4,7 @@
 // line opened, appended and closed at once. Any thread may write.
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "log/repeat_filter.h"
@@ -137,6 +138,9 @@ void SetLogCollapseRepeats(bool On);
 bool WriteLogTo(const std::string& Msg, const std::string& FilePrefix);
 // Waits for the writes in progress, then frees the log; later writes find none.
 void CloseLog();
+// Day folders of the log older than this many days are removed with the first
+// line of each day; 0 or less keeps everything (the host hands [Logs] KeepDays).
+void SetLogKeepDays(int32_t Days);
 
 // The day folder the process log writes into now (Logs/YYYY_MM_DD/ beside the
 // executable, with its trailing separator), made if missing; empty without a log.

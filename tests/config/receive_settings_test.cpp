@@ -47,11 +47,11 @@ TEST(ReceiveSettings, LoadedWithTheOtherSettingsAndResetWithThem) {
   const auto Ini = Dir.Path() / "Brenvic.ini";
   TestSupport::WriteFile(Ini, "[Options]\r\nDoLog=0\r\n[Receive]\r\nMode=adaptive\r\nMaxDelayMs=120\r\n");
   LoadStartValuesFrom(Dir.Dir(), Ini.string());
-  EXPECT_EQ(ReceiveSettings.Mode, TReceiveMode::Adaptive);
-  EXPECT_EQ(ReceiveSettings.MaxDelayMs, 120u);
+  EXPECT_EQ(StartValues.Receive.Mode, TReceiveMode::Adaptive);
+  EXPECT_EQ(StartValues.Receive.MaxDelayMs, 120u);
   ResetStartValues();
-  EXPECT_EQ(ReceiveSettings.Mode, TReceiveMode::Fixed);
-  EXPECT_EQ(ReceiveSettings.MaxDelayMs, 200u);
+  EXPECT_EQ(StartValues.Receive.Mode, TReceiveMode::Fixed);
+  EXPECT_EQ(StartValues.Receive.MaxDelayMs, 200u);
 }
 
 }  // namespace

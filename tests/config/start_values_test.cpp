@@ -35,26 +35,26 @@ protected:
 
 TEST_F(StartValues, BuiltInDefaults) {
   EXPECT_FALSE(DoLog);
-  EXPECT_FALSE(SaveWavData);
-  EXPECT_EQ(LocalIP, "0.0.0.0");
-  EXPECT_EQ(LocalPort, 30000);
-  EXPECT_EQ(RemoteIP, "192.168.1.254");
-  EXPECT_EQ(RemotePort, 30000);
-  EXPECT_EQ(TCPServerListenIP, "0.0.0.0");
-  EXPECT_EQ(TCPServerListenPort, 25003);
-  EXPECT_FALSE(StartAsClient);
-  EXPECT_EQ(DisconnectTimeOut, 2000);
-  EXPECT_EQ(PayloadType, 8);
-  EXPECT_EQ(RTPVersion, 2);
-  EXPECT_EQ(RtpBufSizeMultiple, 1);
-  EXPECT_EQ(ReceivePayloadTime, 20);
-  EXPECT_EQ(ReceiveBufCount, 3);
-  EXPECT_EQ(SendPayloadTime, 20);
-  EXPECT_EQ(SendBufCount, 5);
-  EXPECT_EQ(RecDeviceID, "");
-  EXPECT_EQ(PlayDeviceID, "");
-  EXPECT_FALSE(NeedMeasure);
-  EXPECT_EQ(MaxRecvSequenceNumberInterval, 100);
+  EXPECT_FALSE(::StartValues.SaveWavData);
+  EXPECT_EQ(::StartValues.LocalIP, "0.0.0.0");
+  EXPECT_EQ(::StartValues.LocalPort, 30000);
+  EXPECT_EQ(::StartValues.RemoteIP, "192.168.1.254");
+  EXPECT_EQ(::StartValues.RemotePort, 30000);
+  EXPECT_EQ(::StartValues.TCPServerListenIP, "0.0.0.0");
+  EXPECT_EQ(::StartValues.TCPServerListenPort, 25003);
+  EXPECT_FALSE(::StartValues.StartAsClient);
+  EXPECT_EQ(::StartValues.DisconnectTimeOut, 2000);
+  EXPECT_EQ(::StartValues.PayloadType, 8);
+  EXPECT_EQ(::StartValues.RTPVersion, 2);
+  EXPECT_EQ(::StartValues.RtpBufSizeMultiple, 1);
+  EXPECT_EQ(::StartValues.ReceivePayloadTime, 20);
+  EXPECT_EQ(::StartValues.ReceiveBufCount, 3);
+  EXPECT_EQ(::StartValues.SendPayloadTime, 20);
+  EXPECT_EQ(::StartValues.SendBufCount, 5);
+  EXPECT_EQ(::StartValues.RecDeviceID, "");
+  EXPECT_EQ(::StartValues.PlayDeviceID, "");
+  EXPECT_FALSE(::StartValues.NeedMeasure);
+  EXPECT_EQ(::StartValues.MaxRecvSequenceNumberInterval, 100);
   ASSERT_EQ(DefaultConfigFiles.size(), 1u);
   EXPECT_EQ(DefaultConfigFiles[0], "Brenvic.ini");
 }
@@ -65,12 +65,12 @@ TEST_F(StartValues, FirstStartWritesTheImageAndItsValuesAreInForce) {
   ASSERT_TRUE(Platform::LoadResourceBytes("BRENVIC_INI", "CFGFILE", Image));
   EXPECT_EQ(ReadFile(Dir.Path() / "Brenvic.ini"), Image);
   EXPECT_TRUE(DoLog);
-  EXPECT_EQ(LocalPort, 50000);
-  EXPECT_EQ(RemotePort, 50000);
-  EXPECT_EQ(RemoteIP, "192.168.1.250");
-  EXPECT_EQ(MaxRecvSequenceNumberInterval, 100);
-  EXPECT_EQ(RecDeviceID, "Plantronics Blackwire C210|Sennheiser USB headset|Logitech USB Headset|USB VoIP Device");
-  EXPECT_EQ(PlayDeviceID, RecDeviceID);
+  EXPECT_EQ(::StartValues.LocalPort, 50000);
+  EXPECT_EQ(::StartValues.RemotePort, 50000);
+  EXPECT_EQ(::StartValues.RemoteIP, "192.168.1.250");
+  EXPECT_EQ(::StartValues.MaxRecvSequenceNumberInterval, 100);
+  EXPECT_EQ(::StartValues.RecDeviceID, "Plantronics Blackwire C210|Sennheiser USB headset|Logitech USB Headset|USB VoIP Device");
+  EXPECT_EQ(::StartValues.PlayDeviceID, ::StartValues.RecDeviceID);
 }
 
 TEST_F(StartValues, AnExistingFileIsNeverOverwritten) {
@@ -79,7 +79,7 @@ TEST_F(StartValues, AnExistingFileIsNeverOverwritten) {
     LoadWith(Content);
     EXPECT_EQ(ReadFile(Dir.Path() / "Brenvic.ini"), Content);
   }
-  EXPECT_EQ(LocalPort, 1234);
+  EXPECT_EQ(::StartValues.LocalPort, 1234);
   EXPECT_FALSE(DoLog) << "keys missing from an existing file keep the built-in defaults";
 }
 
@@ -102,19 +102,19 @@ TEST_F(StartValues, ReadingAndWidthRules) {
       "[Other]\r\n"
       "SendBufCount=9\r\n");
   EXPECT_TRUE(DoLog);
-  EXPECT_EQ(LocalPort, 30000);
-  EXPECT_EQ(RemotePort, 1);
-  EXPECT_EQ(TCPServerListenPort, 65535);
-  EXPECT_EQ(PayloadType, 8);
-  EXPECT_EQ(RTPVersion, 254);
-  EXPECT_EQ(DisconnectTimeOut, -5);
-  EXPECT_FALSE(SaveWavData) << "a word is not a number: the built-in default stays";
-  EXPECT_TRUE(NeedMeasure);
-  EXPECT_TRUE(StartAsClient);
-  EXPECT_EQ(MaxRecvSequenceNumberInterval, 70000 & 0xFFFF);
-  EXPECT_EQ(LocalIP, " 127.0.0.1 ");
-  EXPECT_EQ(SendBufCount, 5) << "keys outside [Options] are ignored";
-  EXPECT_EQ(RecDeviceID, "") << "an absent device key is the empty text, not 0";
+  EXPECT_EQ(::StartValues.LocalPort, 30000);
+  EXPECT_EQ(::StartValues.RemotePort, 1);
+  EXPECT_EQ(::StartValues.TCPServerListenPort, 65535);
+  EXPECT_EQ(::StartValues.PayloadType, 8);
+  EXPECT_EQ(::StartValues.RTPVersion, 254);
+  EXPECT_EQ(::StartValues.DisconnectTimeOut, -5);
+  EXPECT_FALSE(::StartValues.SaveWavData) << "a word is not a number: the built-in default stays";
+  EXPECT_TRUE(::StartValues.NeedMeasure);
+  EXPECT_TRUE(::StartValues.StartAsClient);
+  EXPECT_EQ(::StartValues.MaxRecvSequenceNumberInterval, 70000 & 0xFFFF);
+  EXPECT_EQ(::StartValues.LocalIP, " 127.0.0.1 ");
+  EXPECT_EQ(::StartValues.SendBufCount, 5) << "keys outside [Options] are ignored";
+  EXPECT_EQ(::StartValues.RecDeviceID, "") << "an absent device key is the empty text, not 0";
 }
 
 TEST_F(StartValues, DoLogValues) {
@@ -132,13 +132,13 @@ TEST_F(StartValues, DoLogValues) {
 TEST_F(StartValues, LongDeviceListIsCut) {
   const std::string Long(3000, 'D');
   LoadWith(("[Options]\r\nRecDeviceID=" + Long + "\r\n").c_str());
-  EXPECT_EQ(RecDeviceID, Long.substr(0, 2047));
+  EXPECT_EQ(::StartValues.RecDeviceID, Long.substr(0, 2047));
 }
 
 TEST_F(StartValues, OtherExecutableNameReadsItsOwnFile) {
   LoadWith("[Options]\r\nLocalPort=4000\r\n", "Other.ini");
   EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini")) << "nothing written beside an existing file";
-  EXPECT_EQ(LocalPort, 4000);
+  EXPECT_EQ(::StartValues.LocalPort, 4000);
   EXPECT_FALSE(DoLog);
 
   ResetStartValues();
@@ -148,14 +148,14 @@ TEST_F(StartValues, OtherExecutableNameReadsItsOwnFile) {
   ASSERT_TRUE(Platform::LoadResourceBytes("BRENVIC_INI", "CFGFILE", Image));
   EXPECT_EQ(ReadFile(Dir.Path() / "Other.ini"), Image) << "the image under the name that is read";
   EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini"));
-  EXPECT_EQ(LocalPort, 50000) << "and its values in force";
+  EXPECT_EQ(::StartValues.LocalPort, 50000) << "and its values in force";
 }
 
 TEST_F(StartValues, UnwritableDirectoryLeavesDefaults) {
   const std::string Missing = (Dir.Path() / "no" / "such" / "").string();
   LoadStartValuesFrom(Missing, Missing + "Brenvic.ini");
   EXPECT_FALSE(DoLog);
-  EXPECT_EQ(LocalPort, 30000);
+  EXPECT_EQ(::StartValues.LocalPort, 30000);
 }
 
 }  // namespace
@@ -186,10 +186,10 @@ TEST_F(StartValues, SettingsThatDisableTheBridgeAreWarnedAboutAndKept) {
                 "Warning: SendBufCount=0: no packet is ever sent, the microphone is mute",
                 "Warning: MaxRecvSequenceNumberInterval=0: packets that follow in sequence are refused, received "
                 "audio is lost"}));
-  EXPECT_EQ(LocalPort, 48412) << "the values stay as the reading rules give them";
-  EXPECT_EQ(DisconnectTimeOut, -1);
-  EXPECT_EQ(SendBufCount, 0);
-  EXPECT_EQ(LogKeepDays, 7);
+  EXPECT_EQ(::StartValues.LocalPort, 48412) << "the values stay as the reading rules give them";
+  EXPECT_EQ(::StartValues.DisconnectTimeOut, -1);
+  EXPECT_EQ(::StartValues.SendBufCount, 0);
+  EXPECT_EQ(::StartValues.LogKeepDays, 7);
 
   ResetStartValues();
   LoadWith("[Options]\r\nSendBufCount=65536\r\nDisconnectTimeOut=0\r\nLocalPort=0\r\n", "Third.ini");
@@ -245,8 +245,8 @@ TEST_F(StartValues, WhatWasReadOtherwiseThanWrittenIsTold) {
       "\xEF\xBB\xBF[Options]\r\nDoLog=1\r\nSaveWavData=yes\r\nDisconnectTimeOut=6000 ms\r\nLocalPort=\r\n"
       "PayloadType=eight\r\n[Logs]\r\nKeepDays=two weeks\r\n");
   EXPECT_TRUE(DoLog) << "the first section is read";
-  EXPECT_FALSE(SaveWavData);
-  EXPECT_EQ(DisconnectTimeOut, 2000);
+  EXPECT_FALSE(::StartValues.SaveWavData);
+  EXPECT_EQ(::StartValues.DisconnectTimeOut, 2000);
   EXPECT_EQ(Warnings(), (std::vector<std::string>{
                             "Warning: " + (Dir.Path() / "Brenvic.ini").string() + ": UTF-8 byte-order mark skipped",
                             "Warning: SaveWavData=yes: not a number, 0 is used",

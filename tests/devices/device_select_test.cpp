@@ -113,8 +113,8 @@ TEST_F(SelectDevice, ListsTheDevicesAndReportsTheChoice) {
   TFakeSession Session;
   TRecorder Recorder(Session);
   TPlayer Player(Session);
-  RecDeviceID = DefaultNames;
-  PlayDeviceID = "Plantronics Blackwire C210|Headset";
+  StartValues.RecDeviceID = DefaultNames;
+  StartValues.PlayDeviceID = "Plantronics Blackwire C210|Headset";
   EXPECT_EQ(Recorder.SelectDevice(), 0);
   EXPECT_EQ(Player.SelectDevice(), 0);
   EXPECT_EQ(Lines(), (std::vector<std::string>{
@@ -134,8 +134,8 @@ TEST_F(SelectDevice, ListsTheDevicesAndReportsTheChoice) {
 TEST_F(SelectDevice, NoMatchGivesMinusFiveWithItsLineOnlyWithDoLog) {
   TVirtualDevices Installed({Mic("Line In"), Ear("Line Out")});
   TFakeSession Session;
-  RecDeviceID = "USB \"Logitech";
-  PlayDeviceID = "";
+  StartValues.RecDeviceID = "USB \"Logitech";
+  StartValues.PlayDeviceID = "";
   {
     TRecorder Recorder(Session);
     TPlayer Player(Session);
@@ -155,7 +155,7 @@ TEST_F(SelectDevice, NoMatchGivesMinusFiveWithItsLineOnlyWithDoLog) {
 TEST_F(SelectDevice, NumbersAreTakenAsTheyStandAndUnreadableDevicesListedAsUnknown) {
   TVirtualDevices Installed({Mic("Flaky Mic", {{TWaveFaultOp::Caps, 0, MMSYSERR_NODRIVER}})});
   TFakeSession Session;
-  RecDeviceID = "$1";  // beyond the one device: found wanting only when opened
+  StartValues.RecDeviceID = "$1";  // beyond the one device: found wanting only when opened
   TRecorder Recorder(Session);
   EXPECT_EQ(Recorder.SelectDevice(), 0);
   EXPECT_EQ(Lines(), (std::vector<std::string>{"Recording devices count: 1", "  <unknown device> (ID: 0)",

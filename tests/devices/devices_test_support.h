@@ -31,8 +31,8 @@ public:
   int32_t ReceivePayloadBytes() const override { return ReceiveBytes; }
   int32_t ReceiveBufCount() const override { return BufCount; }
   // The device lists as the host would hand them down: the process's settings.
-  const std::string& RecDeviceID() const override { return ::RecDeviceID; }
-  const std::string& PlayDeviceID() const override { return ::PlayDeviceID; }
+  const std::string& RecDeviceID() const override { return StartValues.RecDeviceID; }
+  const std::string& PlayDeviceID() const override { return StartValues.PlayDeviceID; }
   void AddRecordedData(const Platform::WAVEHDR& Header) override {
     std::lock_guard L(FLock);
     FBlocks.emplace_back(Header.lpData, static_cast<uint16_t>(Header.dwBytesRecorded));
@@ -97,8 +97,8 @@ protected:
   void SetUp() override {
     ResetStartValues();
     DoLog = true;
-    RecDeviceID = "USB";
-    PlayDeviceID = "USB";
+    StartValues.RecDeviceID = "USB";
+    StartValues.PlayDeviceID = "USB";
   }
   void TearDown() override { ResetStartValues(); }
 

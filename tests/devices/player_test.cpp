@@ -47,7 +47,7 @@ TEST_F(Player, TheRingTurnsAndTheDevicePlaysEveryTakeInOrder) {
   TVirtualDevices Installed({DevicesTest::Ear("Line Out"), Ear});
   TFakeSession Session;
   TPlayer P(Session);
-  PlayDeviceID = "USB";
+  StartValues.PlayDeviceID = "USB";
   Select(P);
   EXPECT_FALSE(P.IsReady());
   EXPECT_EQ(P.Play("x", 1), -1);  // not started: nothing happens
@@ -194,7 +194,7 @@ TEST_F(Player, MapperStopAndCloseLines) {
   TVirtualDevices Installed({DevicesTest::Ear("USB Headset", {{TWaveFaultOp::Unprepare, 3, MMSYSERR_ERROR},
                                                                 {TWaveFaultOp::Close, 0, MMSYSERR_ERROR}})});
   TFakeSession Session;
-  PlayDeviceID = "-1";
+  StartValues.PlayDeviceID = "-1";
   TPlayer P(Session);
   Select(P);
   P.Start();

@@ -117,7 +117,7 @@ TEST_F(PulseDevices, TheRecorderHandsOnWhatTheMicrophoneHears) {
   const std::string Feed = Noise(8000 * 60, 7);
   TestSupport::WriteFile(Local("feed.raw"), Feed);
   ASSERT_TRUE(PulseTest::Command(FServer, "feed", Script("feed.raw")));
-  RecDeviceID = DefaultNames;
+  StartValues.RecDeviceID = DefaultNames;
   TFakeSession Session;
   TRecorder R(Session);
   ASSERT_EQ(R.SelectDevice(), 0);
@@ -173,7 +173,7 @@ TEST_F(PulseDevices, ThePlayerPlaysOnTheEarphone) {
 }
 
 TEST_F(PulseDevices, TheMapperOpensTheDefaultDevice) {
-  PlayDeviceID = "-1";
+  StartValues.PlayDeviceID = "-1";
   TFakeSession Session;
   TPlayer P(Session);
   ASSERT_EQ(P.SelectDevice(), 0);
@@ -185,7 +185,7 @@ TEST_F(PulseDevices, TheMapperOpensTheDefaultDevice) {
 }
 
 TEST_F(PulseDevices, ANumberBeyondTheDevicesFailsToOpen) {
-  RecDeviceID = "99";
+  StartValues.RecDeviceID = "99";
   TFakeSession Session;
   TRecorder R(Session);
   ASSERT_EQ(R.SelectDevice(), 0);

@@ -104,7 +104,7 @@ TEST_F(Recorder, OpenFailuresAreReportedWhateverDoLogSays) {
   DoLog = false;
   TFakeSession Session;
   for (const char* Value : {"USB", "1"}) {  // the device refuses; a device that does not exist
-    RecDeviceID = Value;
+    StartValues.RecDeviceID = Value;
     TRecorder R(Session);
     Select(R);
     R.Start();

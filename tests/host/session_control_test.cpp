@@ -20,8 +20,8 @@ TEST(AcceptStartValues, SentPacketsMustFitTheSendersBuffer) {
   for (const auto& C : Cases) {
     TestSupport::TLogCapture Log;
     ResetStartValues();
-    SendPayloadTime = C.Time;
-    RtpBufSizeMultiple = C.Multiple;
+    StartValues.SendPayloadTime = C.Time;
+    StartValues.RtpBufSizeMultiple = C.Multiple;
     TRTPService Service;
     EXPECT_EQ(Service.AcceptStartValues(), C.Refusal.empty()) << C.Time;
     EXPECT_EQ(Log.Lines(), C.Refusal.empty() ? std::vector<std::string>{} : std::vector<std::string>{C.Refusal});

@@ -111,7 +111,7 @@ protected:
   void TearDown() override {
     CloseLog();
     Platform::SetLocalTimeSource(nullptr);
-    LogKeepDays = 0;
+    SetLogKeepDays(0);
   }
   std::filesystem::path Logs() const { return Dir.Path() / "Logs"; }
   TestSupport::TTempDir Dir;
@@ -153,7 +153,7 @@ TEST_F(LogFiles, RetentionRemovesOldDayFoldersAndNothingElse) {
       << "today and yesterday kept; no real date, no folder, a future day: left alone";
 
   // The log itself applies it with the first line of each day.
-  LogKeepDays = 1;
+  SetLogKeepDays(1);
   OpenLogIn(Dir.Dir(), "Brenvic", "Brenvic");
   WriteLog("still the 7th");
   EXPECT_FALSE(std::filesystem::exists(Logs() / "2026_12_06")) << "removed with the day's first line";

@@ -141,8 +141,8 @@ protected:
   void SetUp() override {
     ResetStartValues();
     DoLog = true;
-    RecDeviceID = "Test Mic";
-    PlayDeviceID = "Test Ear";
+    StartValues.RecDeviceID = "Test Mic";
+    StartValues.PlayDeviceID = "Test Ear";
     Install({Mic(), Ear()});
   }
   void TearDown() override {
@@ -177,8 +177,8 @@ protected:
     S->SetTCPServerListenPort(FTcpPort);
     S->SetRecordEnabled(true);
     S->SetPlayEnabled(true);
-    S->SetRecDeviceID(RecDeviceID);
-    S->SetPlayDeviceID(PlayDeviceID);
+    S->SetRecDeviceID(StartValues.RecDeviceID);
+    S->SetPlayDeviceID(StartValues.PlayDeviceID);
     TSessionPeer::SetRawFileDir(*S, FDir.Dir());
     return S;
   }
@@ -808,7 +808,7 @@ TEST_F(Session, AnEarpieceTheListDoesNotNamePlaysNowhereAndAnEmptyListMeansTheFi
     EXPECT_EQ(Count(Lines(), "Opened playback device"), 0u);
     EXPECT_EQ(Count(Lines(), "Opened recording device"), 1u);
   }
-  PlayDeviceID = "";
+  StartValues.PlayDeviceID = "";
   auto S = NewSession();
   S->SetActive(true);
   EXPECT_EQ(Count(Lines(), "Opened playback device: Room Speakers(0)"), 1u);
