@@ -428,11 +428,14 @@ TEST(AdaptiveBufferConcurrency, TwoSendersPushWhileTheFramesArePulled) {
   Done = true;
   Puller.join();
   // A copy that comes after its original was played counts as late, not as a
-  // repeat: which of the two depends on the interleaving.
+  // repeat: which of the two depends on the interleaving. The puller's clock
+  // runs freely, so now and then a stream pauses between an original and its
+  // copy, and the copy starts it anew as a packet (about 1 run in 50 under the
+  // thread sanitizer).
   const TAdaptiveCounters C = R.Counters();
   EXPECT_EQ(C.Packets + C.Late + C.Duplicate, 2u * (2000 + 286));
   EXPECT_LE(C.Duplicate, 2u * 286);
-  EXPECT_LE(C.Packets, 2u * 2000);
+  EXPECT_LE(C.Packets, 2u * 2000 + 4);
 }
 
 }  // namespace
