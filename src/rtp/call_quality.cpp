@@ -1,13 +1,9 @@
 #include "rtp/call_quality.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
-int64_t SteadyUs() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // What became of a datagram, as the statistics count it; nothing for one that
 // is no RTP of this stream at all.
 std::optional<TPacketFate> ArrivalOf(const TRtpDatagramInfo& Info, TRtpVerdict Verdict) {
@@ -21,12 +17,22 @@ std::optional<TPacketFate> ArrivalOf(const TRtpDatagramInfo& Info, TRtpVerdict V
 }
 }  // namespace
 
+int64_t TCallQuality::DefaultClock() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+TCallQuality::TCallQuality(TClock SteadyUs) : FClock(SteadyUs) {
+  Platform::TLockGuard Guard(FLock);
+  FHistory.reserve(StatusHistoryPoints);
+}
+
 void TCallQuality::Begin(int32_t ClientId, const std::string& Address, int32_t Port) {
   auto Call = std::make_unique<TCall>();
   Call->Address = Address;
   Call->Port = static_cast<uint16_t>(Port);
   Call->Start = std::chrono::system_clock::now();
-  Call->StartUs = SteadyUs();
+  Call->StartUs = FClock();
   Call->Stats.Start(Call->StartUs);
   Platform::TLockGuard Guard(FLock);
   FCalls[ClientId] = std::move(Call);
@@ -35,13 +41,24 @@ void TCallQuality::Begin(int32_t ClientId, const std::string& Address, int32_t P
 void TCallQuality::Packet(int32_t ClientId, const TRtpDatagramInfo& Info, TRtpVerdict Verdict) {
   const std::optional<TPacketFate> Kind = ArrivalOf(Info, Verdict);
   if (!Kind) return;
-  const int64_t Now = SteadyUs();
+  const int64_t Now = FClock();
   Platform::TLockGuard Guard(FLock);
   const auto It = FCalls.find(ClientId);
   if (It == FCalls.end()) return;
-  TReceiveStats& Stats = It->second->Stats;
-  Stats.Advance(Now);
+  TCall& Call = *It->second;
+  TReceiveStats& Stats = Call.Stats;
+  if (Stats.Advance(Now) > 0) {
+    Call.Live = CallFiguresOf(Stats.Snapshot().Window);
+    AddPoint(*Call.Live, std::chrono::system_clock::now());
+  }
   Stats.OnPacket(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Now, *Kind);
+  Call.Ssrc = Info.Ssrc;
+  Call.LastHeard = ++FHeard;
+}
+
+void TCallQuality::AddPoint(const TCallFigures& Figures, std::chrono::system_clock::time_point Now) {
+  if (FHistory.size() == StatusHistoryPoints) FHistory.erase(FHistory.begin());
+  FHistory.push_back({Now, Figures.Mos, Figures.RxLossPercent, Figures.RxJitterMs});
 }
 
 std::optional<TCallRecord> TCallQuality::End(int32_t ClientId) {
@@ -53,17 +70,36 @@ std::optional<TCallRecord> TCallQuality::End(int32_t ClientId) {
     Call = std::move(It->second);
     FCalls.erase(It);
   }
-  const int64_t Now = SteadyUs();
+  const int64_t Now = FClock();
   TCallRecord Record;
   Record.PeerIp = Call->Address;
   Record.PeerPort = Call->Port;
   Record.Start = Call->Start;
   Record.DurationS = static_cast<double>(Now - Call->StartUs) / 1e6;
   Record.Figures = CallFiguresOf(Call->Stats.Finish(Now).Call);
+  Platform::TLockGuard Guard(FLock);
+  FRecords.push_front(Record);
+  if (FRecords.size() > StatusRecords) FRecords.pop_back();
   return Record;
 }
 
 void TCallQuality::Clear() {
   Platform::TLockGuard Guard(FLock);
   FCalls.clear();
+}
+
+TCallQualityView TCallQuality::View() const {
+  TCallQualityView V;
+  const auto Since = std::chrono::system_clock::now() - StatusHistorySpan;
+  Platform::TLockGuard Guard(FLock);
+  const TCall* Current = nullptr;
+  for (const auto& [Id, Call] : FCalls) {
+    V.Peers.push_back({Call->Address, Call->Port, Call->Ssrc, Call->Start});
+    if (Call->LastHeard != 0 && (!Current || Call->LastHeard > Current->LastHeard)) Current = Call.get();
+  }
+  if (Current) V.Live = Current->Live;
+  for (const TStatusPoint& P : FHistory)
+    if (P.Time >= Since) V.History.push_back(P);
+  V.Records.assign(FRecords.begin(), FRecords.end());
+  return V;
 }

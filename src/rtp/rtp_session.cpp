@@ -283,6 +283,7 @@ TSessionMetrics TRtpSession::Metrics() {
   M.PlayedBytes = FActivity.PlayedBytes();
   M.ReceiveBuffer = FFixed.Buffer().Stats();
   M.SendBuffer = FSendBuffer.Stats();
+  M.Calls = FCalls.View();
   Platform::TLockGuard Guard(FProcessorLock);
   M.Peers = FTransport ? FTransport->ClientCount() : 0;
   if (FMixer) M.Mixer = FMixer->Stats();

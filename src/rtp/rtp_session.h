@@ -58,6 +58,7 @@ struct TSessionMetrics {
   uint64_t PlayedBytes = 0;    // received audio written to the playback device
   TJitterStats ReceiveBuffer, SendBuffer;
   TMixerStats Mixer;  // zero while stopped
+  TCallQualityView Calls;  // peers, the current call's figures, the plot, the last records
 };
 
 class TRtpSession : public Platform::TThread, public TRecorderSession, public TPlayerSession {
