@@ -1,5 +1,7 @@
 #include "host/bridge_metrics.h"
 
+#include <chrono>
+#include <optional>
 #include <vector>
 
 #include "access/access_list.h"
@@ -81,6 +83,32 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
   T.Counter("brenvic_rtp_sent_bytes_total", "Bytes of RTP datagrams sent, summed over the peers", M.BytesSent);
 }
 
+// The current call's last closed window; a figure not measured (or no call)
+// leaves its gauge out rather than show a zero that was never seen.
+void LiveCall(TPrometheusText& T, const std::optional<TCallFigures>& Live) {
+  if (!Live) return;
+  struct TGauge {
+    const char* Name;
+    const char* Help;
+    std::optional<double> TCallFigures::*Value;
+    double Per;  // of the figure's unit in the base unit (percent: 100 in a ratio)
+  };
+  static const TGauge Gauges[] = {
+      {"brenvic_call_loss_ratio", "The current call: the network's loss of the peer's stream over the last 10 s window",
+       &TCallFigures::RxLossPercent, 100},
+      {"brenvic_call_jitter_seconds", "The current call: interarrival jitter of the peer's stream (RFC 3550)",
+       &TCallFigures::RxJitterMs, 1000},
+      {"brenvic_call_concealed_ratio", "The current call: share of the audio played that was made up",
+       &TCallFigures::ConcealedPercent, 100},
+      {"brenvic_call_buffer_delay_seconds", "The current call: mean delay the receive buffer added",
+       &TCallFigures::BufferDelayMs, 1000},
+      {"brenvic_call_rtt_seconds", "The current call: round trip to the peer (RTCP)", &TCallFigures::RttMs, 1000},
+      {"brenvic_call_mos", "The current call: E-model MOS of the last 10 s window", &TCallFigures::Mos, 1},
+  };
+  for (const TGauge& G : Gauges)
+    if (const std::optional<double>& V = (*Live).*G.Value) T.Gauge(G.Name, G.Help, *V / G.Per);
+}
+
 }  // namespace
 
 TBridgeMetrics::TBridgeMetrics(const TMetricsSettings& Settings, const std::string& Version)
@@ -106,10 +134,13 @@ uint16_t TBridgeMetrics::Port() {
 }
 
 void TBridgeMetrics::Publish(TRtpSession* Session) {
-  TSessionMetrics M = Session ? Session->Metrics() : TSessionMetrics{};
+  Publish(Session ? Session->Metrics() : TSessionMetrics{}, Session != nullptr);
+}
+
+void TBridgeMetrics::Publish(const TSessionMetrics& M, bool HasSession) {
   Platform::TLockGuard Guard(FLock);
   FLatest = M;
-  FHasSession = Session != nullptr;
+  FHasSession = HasSession;
 }
 
 THttpResponse TBridgeMetrics::Serve(const std::string& Path) {
@@ -122,11 +153,28 @@ THttpResponse TBridgeMetrics::Serve(const std::string& Path) {
     HasSession = FHasSession;
     if (FServer) Refused = FServer->Refusals();
   }
+  const uint32_t UpMs = Platform::TickCount() - FStartTick;
   if (Path == "/metrics")
-    return {200, TPrometheusText::ContentType,
-            RenderMetrics(M, HasSession, FVersion, Platform::TickCount() - FStartTick, LogLineCounts(), Refused)};
+    return {200, TPrometheusText::ContentType, RenderMetrics(M, HasSession, FVersion, UpMs, LogLineCounts(), Refused)};
   if (Path == "/health") return Health(M, HasSession);
-  return {404, "text/plain; charset=utf-8", "not found: /metrics and /health are here\n"};
+  if (Path == "/") return {200, StatusPageContentType, RenderStatusPage(StatusOf(M, HasSession, FVersion, UpMs))};
+  return {404, "text/plain; charset=utf-8", "not found: /, /metrics and /health are here\n"};
+}
+
+TStatusSnapshot TBridgeMetrics::StatusOf(const TSessionMetrics& M, bool HasSession, const std::string& Version,
+                                         uint32_t UpMs) {
+  TStatusSnapshot S;
+  S.Now = std::chrono::system_clock::now();
+  S.Version = Version;
+  S.UptimeS = UpMs / 1000;
+  S.SessionState = HasSession && M.Active ? "running" : "stopped";
+  S.Capture.State = DeviceStateName(M.Capture);
+  S.Playback.State = DeviceStateName(M.Playback);
+  S.Peers = M.Calls.Peers;
+  S.Live = M.Calls.Live;
+  S.History = M.Calls.History;
+  S.Records = M.Calls.Records;
+  return S;
 }
 
 THttpResponse TBridgeMetrics::Health(const TSessionMetrics& M, bool HasSession) {
@@ -158,6 +206,7 @@ std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSess
   T.Gauge("brenvic_peers", "RTP peers now", M.Peers);
   T.Counter("brenvic_peer_connections_total", "RTP peers that appeared", M.PeerConnections);
   Rtp(T, M);
+  LiveCall(T, M.Calls.Live);
   JitterBuffers(T, M);
   T.Gauge("brenvic_recording_clients", "Recording clients connected now", M.Mixer.Clients);
   T.Counter("brenvic_recording_connections_total", "Recording clients that connected", M.Mixer.Connections);

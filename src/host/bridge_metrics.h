@@ -1,8 +1,8 @@
 #pragma once
 // The bridge's health and counters for a monitoring system, served over HTTP
-// when [Metrics] Listen is set: GET /metrics (Prometheus text) and GET /health
+// when [Metrics] Listen is set: GET /metrics (Prometheus text), GET /health
 // (200 while the session runs with both devices open, 503 otherwise, with the
-// reason on one line). [Metrics] Allow, when set, names the only sources served.
+// reason on one line) and GET / (the status page for people). [Metrics] Allow, when set, names the only sources served.
 //
 // The host thread publishes the session's state after the start and every
 // 300 ms; a request reads the latest of it. So a request never touches the
@@ -15,6 +15,7 @@
 #include "config/metrics_settings.h"
 #include "log/log.h"
 #include "metrics/metrics_server.h"
+#include "metrics/status_page.h"
 #include "platform/mutex.h"
 #include "rtp/rtp_session.h"
 
@@ -27,12 +28,16 @@ public:
 
   // Host thread: the session's state now; null when no session runs.
   void Publish(TRtpSession* Session);
+  // The same with the state given (tests).
+  void Publish(const TSessionMetrics& M, bool HasSession);
   uint16_t Port();
 
   // What the endpoint answers, from a published state (public for tests).
   static std::string RenderMetrics(const TSessionMetrics& M, bool HasSession, const std::string& Version,
                                    uint32_t UpMs, const TLogLineCounts& Log, const TMetricsRefusals& Refused);
   static THttpResponse Health(const TSessionMetrics& M, bool HasSession);
+  static TStatusSnapshot StatusOf(const TSessionMetrics& M, bool HasSession, const std::string& Version,
+                                  uint32_t UpMs);
 
 private:
   THttpResponse Serve(const std::string& Path);

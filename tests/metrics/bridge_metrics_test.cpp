@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <optional>
+
 #include "http_client.h"
 #include "platform/exception.h"
 
@@ -67,6 +70,71 @@ TEST(BridgeMetrics, ThePageCarriesTheCountsAsTheyAre) {
                            "brenvic_metrics_connections_refused_total{reason=\"per_source_limit\"} 2\n",
                            "brenvic_metrics_connections_refused_total{reason=\"busy\"} 1\n"})
     EXPECT_NE(Page.find(Line), std::string::npos) << Line;
+}
+
+// The value of a sample without labels; none when the page has no such line.
+std::optional<double> Sample(const std::string& Page, const std::string& Name) {
+  const size_t At = Page.find("\n" + Name + " ");
+  if (At == std::string::npos) return std::nullopt;
+  return std::stod(Page.substr(At + Name.size() + 2));
+}
+
+TSessionMetrics InACall() {
+  TSessionMetrics M = Running();
+  M.Peers = 1;
+  M.Calls.Peers = {{"10.0.0.7", 5004, 0x4242u, std::chrono::system_clock::now()}};
+  TCallFigures F;
+  F.RxLossPercent = 1.25;
+  F.RxJitterMs = 3.5;
+  F.R = 88.37;
+  F.Mos = 4.2671;
+  M.Calls.Live = F;
+  M.Calls.History = {{std::chrono::system_clock::now(), F.Mos, F.RxLossPercent, F.RxJitterMs}};
+  return M;
+}
+
+TEST(BridgeMetrics, TheCurrentCallsFiguresAreGaugesInBaseUnitsOnlyWhenMeasured) {
+  TSessionMetrics M = InACall();
+  std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_loss_ratio").value_or(-1), 0.0125);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_jitter_seconds").value_or(-1), 0.0035);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_mos").value_or(-1), 4.2671);
+  EXPECT_NE(Page.find("# TYPE brenvic_call_mos gauge\n"), std::string::npos);
+  for (const char* NotMeasured : {"brenvic_call_concealed_ratio", "brenvic_call_buffer_delay_seconds", "brenvic_call_rtt_seconds"})
+    EXPECT_EQ(Page.find(NotMeasured), std::string::npos) << NotMeasured;
+
+  M.Calls.Live->RttMs = 12;
+  M.Calls.Live->ConcealedPercent = 0.5;
+  M.Calls.Live->BufferDelayMs = 41;
+  Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_rtt_seconds").value_or(-1), 0.012);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_concealed_ratio").value_or(-1), 0.005);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_buffer_delay_seconds").value_or(-1), 0.041);
+
+  M.Calls.Live.reset();
+  EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("brenvic_call_"), std::string::npos)
+      << "no call, no gauges";
+}
+
+TEST(BridgeMetrics, TheStatusPageIsServedAndShowsTheGaugesFigures) {
+  TBridgeMetrics Endpoint({"127.0.0.1:0", ""}, "1.2.3.4");
+  Endpoint.Publish(InACall(), true);
+  const std::string Page = Get(Endpoint.Port(), "GET / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(StatusLine(Page), "HTTP/1.1 200 OK");
+  EXPECT_NE(Page.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos) << Page;
+  for (const char* Id : {"id=\"session\" class=\"ok\">running<", "id=\"capture\"", "id=\"playback\"", "id=\"rx_loss\">1.25<",
+                         "id=\"rx_jitter\"", "10.0.0.7", "<svg"})
+    EXPECT_NE(Page.find(Id), std::string::npos) << Id;
+
+  const std::string Metrics = Get(Endpoint.Port(), "GET /metrics HTTP/1.1\r\n\r\n");
+  const std::optional<double> Mos = Sample(Metrics, "brenvic_call_mos");
+  ASSERT_TRUE(Mos) << Metrics;
+  EXPECT_NE(Page.find("id=\"mos\">" + FormatFigure(Mos, 2) + "<"), std::string::npos) << Page;
+
+  EXPECT_NE(Get(Endpoint.Port(), "GET /nothing HTTP/1.1\r\n\r\n").find("not found: /, /metrics and /health are here\n"),
+            std::string::npos);
+  Endpoint.Publish(TSessionMetrics{}, false);
+  EXPECT_NE(Get(Endpoint.Port(), "GET / HTTP/1.1\r\n\r\n").find("id=\"session\" class=\"bad\">stopped<"), std::string::npos);
 }
 
 TEST(BridgeMetrics, AllowServesItsSourcesOnlyAndAMistypedOneStartsNothing) {
