@@ -4,6 +4,8 @@
 // the page's format.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "e2e_support_posix.h"
@@ -127,6 +129,69 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
   EXPECT_EQ(Health.substr(0, 15), "HTTP/1.1 200 OK");
   EXPECT_EQ(Body(Health), "ok\n");
 
+  B.Signal(SIGINT);
+  EXPECT_GE(B.Wait(5s), 0);
+}
+
+// The sample's value as text ("" when the page has no such line).
+std::string SampleText(const Bytes& Page, const std::string& Name) {
+  const size_t At = Page.find("\n" + Name + " ");
+  if (At == Bytes::npos) return "";
+  const size_t From = At + Name.size() + 2;
+  return Page.substr(From, Page.find('\n', From) - From);
+}
+
+TEST(Metrics, TheStatusPageShowsTheCallThatTheGaugesMeasure) {
+  const uint16_t Port = FreePort(SOCK_DGRAM), Tcp = FreePort(SOCK_STREAM), MetricsPort = FreePort(SOCK_STREAM);
+  TBridge B(Ini(Port, 9, Tcp, "DisconnectTimeOut=20000\r\n",
+                "Capture1=Test Mic|tone=440\r\nPlayback1=Test Ear|file=ear.raw\r\n") +
+            "[Metrics]\r\nListen=127.0.0.1:" + std::to_string(MetricsPort) + "\r\n");
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
+  EXPECT_EQ(SampleText("\n" + Body(HttpGet(MetricsPort, "/metrics")), "brenvic_call_mos"), "") << "no call yet";
+
+  // 12 s of talk, so that a 10 s window closes; numbers 100 to 104 never come.
+  TSocket Peer(SOCK_DGRAM);
+  const auto T0 = std::chrono::steady_clock::now();
+  for (uint16_t Seq = 0; Seq < 600; ++Seq) {
+    std::this_thread::sleep_until(T0 + Seq * 20ms);
+    if (Seq < 100 || Seq >= 105) Peer.SendTo(Port, RtpPacket(Seq, 160u * Seq, 0x5151, Bytes(160, '\x55')));
+  }
+  Bytes Page, Metrics;
+  ASSERT_TRUE(WaitAsking([&] {
+    Metrics = "\n" + Body(HttpGet(MetricsPort, "/metrics"));
+    Page = HttpGet(MetricsPort, "/");
+    return !SampleText(Metrics, "brenvic_call_mos").empty() && Page.find("id=\"mos\">") != Bytes::npos;
+  })) << Page << Metrics;
+  EXPECT_EQ(Page.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_NE(Page.find("Content-Type: text/html; charset=utf-8\r\n"), Bytes::npos);
+  EXPECT_NE(Page.find("<td>127.0.0.1:" + std::to_string(Peer.Port()) + "</td><td>0x00005151</td>"), Bytes::npos) << Page;
+  EXPECT_NE(Page.find("id=\"session\" class=\"ok\">running<"), Bytes::npos) << Page;
+
+  // The page shows the gauge's MOS with two decimals; the window's loss is 5 of
+  // 499 (the first packet serves its probation).
+  char Mos[32];
+  std::snprintf(Mos, sizeof(Mos), "%.2f", std::stod(SampleText(Metrics, "brenvic_call_mos")));
+  EXPECT_NE(Page.find(std::string("id=\"mos\">") + Mos + "<"), Bytes::npos) << Mos << "\n" << Page;
+  EXPECT_NEAR(std::stod(SampleText(Metrics, "brenvic_call_loss_ratio")), 5.0 / 499, 0.0001) << Metrics;
+  EXPECT_NE(SampleText(Metrics, "brenvic_call_jitter_seconds"), "") << Metrics;
+  EXPECT_EQ(SampleText(Metrics, "brenvic_call_rtt_seconds"), "") << "not measured";
+
+  // The same page in a real browser, over the network as a person opens it.
+  if (std::system("command -v chromium > /dev/null 2>&1") != 0) {
+    std::printf("chromium is not installed: the browser's view is not checked\n");
+  } else {
+    const TestSupport::TTempDir Dir;
+    const std::string Dom = (Dir.Path() / "dom.html").string(), Err = (Dir.Path() / "err.txt").string();
+    const std::string Command = "chromium --headless --no-sandbox --disable-gpu --disable-dev-shm-usage --user-data-dir='" +
+                                (Dir.Path() / "profile").string() + "' --dump-dom http://127.0.0.1:" +
+                                std::to_string(MetricsPort) + "/ > '" + Dom + "' 2> '" + Err + "'";
+    ASSERT_EQ(std::system(Command.c_str()), 0) << TestSupport::ReadFile(Err);
+    const std::string Parsed = TestSupport::ReadFile(Dom);
+    for (const char* Id : {"id=\"mos\"", "id=\"rx_loss\"", "id=\"rx_jitter\"", "id=\"session\"", "id=\"capture\"",
+                           "id=\"playback\"", "<svg"})
+      EXPECT_NE(Parsed.find(Id), std::string::npos) << Id << "\n" << Parsed;
+  }
   B.Signal(SIGINT);
   EXPECT_GE(B.Wait(5s), 0);
 }
