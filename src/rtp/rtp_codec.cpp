@@ -31,13 +31,6 @@ int32_t RtpPayloadBytes(uint16_t& DurationMs, const Platform::TWaveFormat& Forma
   return static_cast<int32_t>(Bytes);
 }
 
-uint32_t RtpPacketBytes(uint32_t PayloadBytes, uint16_t BufSizeMultiple) {
-  const uint32_t Multiple = BufSizeMultiple == 0 ? 1 : BufSizeMultiple;
-  const uint32_t Unpadded = RtpHeaderBytes + PayloadBytes;
-  const uint32_t Remainder = Unpadded % Multiple;
-  return Remainder == 0 ? Unpadded : Unpadded + (Multiple - Remainder);
-}
-
 uint32_t RtpTimestampStep(uint16_t DurationMs, const Platform::TWaveFormat& Format) {
   return static_cast<uint32_t>(static_cast<double>(DurationMs) * Format.nSamplesPerSec / 1000.0);
 }
@@ -161,12 +154,15 @@ void TRtpCodec::SetMarkerPending() {
 uint32_t TRtpCodec::BuildPacket(const uint8_t* Payload, uint32_t PayloadBytes, TRtpPacketBuffer& Packet) {
   Platform::TLockGuard G(FLock);
   if (PayloadBytes > RtpPacketBufferBytes) return 0;
-  const uint32_t Size = RtpPacketBytes(PayloadBytes, FBufSizeMultiple);
+  const uint32_t Multiple = FBufSizeMultiple == 0 ? 1 : FBufSizeMultiple;
+  const uint32_t Unpadded = RtpHeaderBytes + PayloadBytes;
+  const uint32_t Remainder = Unpadded % Multiple;
+  const uint32_t Size = Remainder == 0 ? Unpadded : Unpadded + (Multiple - Remainder);
   if (Size > RtpPacketBufferBytes) return 0;
 
   uint8_t* P = Packet.data();
   std::memset(P, 0, Size);
-  const uint8_t Padding = static_cast<uint8_t>(Size - RtpHeaderBytes - PayloadBytes);
+  const uint8_t Padding = static_cast<uint8_t>(Remainder == 0 ? 0 : Multiple - Remainder);
   P[0] = static_cast<uint8_t>((FVersion & 0x03) << 6);
   if (Padding > 0) {
     P[0] |= 0x20;

@@ -48,7 +48,13 @@ int32_t RtpPayloadBytes(uint16_t& DurationMs, const Platform::TWaveFormat& Forma
 
 // Size of a packet around PayloadBytes: the header, the payload and the padding
 // up to a multiple of BufSizeMultiple (0 counts as 1).
-uint32_t RtpPacketBytes(uint32_t PayloadBytes, uint16_t BufSizeMultiple);
+// Inline: the send path sizes every packet with it.
+inline uint32_t RtpPacketBytes(uint32_t PayloadBytes, uint16_t BufSizeMultiple) {
+  const uint32_t Multiple = BufSizeMultiple == 0 ? 1 : BufSizeMultiple;
+  const uint32_t Unpadded = RtpHeaderBytes + PayloadBytes;
+  const uint32_t Remainder = Unpadded % Multiple;
+  return Remainder == 0 ? Unpadded : Unpadded + (Multiple - Remainder);
+}
 
 // Timestamp advance per packet of (effective) DurationMs.
 uint32_t RtpTimestampStep(uint16_t DurationMs, const Platform::TWaveFormat& Format);
