@@ -63,8 +63,6 @@ void TRtpSession::SetPayloadType(uint8_t Value) {
   FPeers.SetPayloadType(FCodec.PayloadType());
 }
 
-void TRtpSession::SetRTPVersion(uint8_t Value) { FCodec.SetVersion(Value); }
-
 void TRtpSession::SetRtpBufSizeMultiple(uint16_t Value) {
   if (FActive || Value == FRtpBufSizeMultiple) return;
   FRtpBufSizeMultiple = Value;
@@ -99,28 +97,6 @@ void TRtpSession::SetSendBufCount(int32_t Value) {
   if (FActive) return;
   FSendBufCount = Value;
   FSendBuffer.SetCapacity(FSendBufCount * FSendPayloadBytes);
-}
-
-void TRtpSession::SetRecordEnabled(bool Value) {
-  if (!FActive) FRecordEnabled = Value;
-}
-
-void TRtpSession::SetPlayEnabled(bool Value) {
-  if (!FActive) FPlayEnabled = Value;
-}
-
-void TRtpSession::SetMaxRecvSequenceNumberInterval(uint16_t Value) {
-  if (!FActive) FCodec.SetMaxRecvSequenceNumberInterval(Value);
-}
-
-void TRtpSession::SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings) {
-  if (FActive) return;
-  FAdaptiveConfigured = On;
-  FAdaptiveSettings = Settings;
-}
-
-void TRtpSession::SetSaveWavData(bool Value) {
-  if (!FActive) FSaveWavData = Value;
 }
 
 TTPKTServer* TRtpSession::HostTransport() const {

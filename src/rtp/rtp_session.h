@@ -76,16 +76,24 @@ public:
   void SetDisconnectTimeOut(uint32_t Value) { FDisconnectTimeOut = Value; }
   void SetAudioFormat(const Platform::TWaveFormat& Value);   // frozen
   void SetPayloadType(uint8_t Value);                        // kept only below 128
-  void SetRTPVersion(uint8_t Value);
+  void SetRTPVersion(uint8_t Value) { FCodec.SetVersion(Value); }
   void SetRtpBufSizeMultiple(uint16_t Value);                // frozen
   void SetReceivePayloadTime(uint16_t Value);                // frozen
   void SetReceiveBufCount(int32_t Value);                    // frozen
   void SetSendPayloadTime(uint16_t Value);                   // frozen
   void SetSendBufCount(int32_t Value);                       // frozen
-  void SetRecordEnabled(bool Value);                         // frozen
-  void SetPlayEnabled(bool Value);                           // frozen
-  void SetMaxRecvSequenceNumberInterval(uint16_t Value);     // frozen
-  void SetSaveWavData(bool Value);                           // frozen
+  void SetRecordEnabled(bool Value) {                         // frozen
+    if (!FActive) FRecordEnabled = Value;
+  }
+  void SetPlayEnabled(bool Value) {                           // frozen
+    if (!FActive) FPlayEnabled = Value;
+  }
+  void SetMaxRecvSequenceNumberInterval(uint16_t Value) {     // frozen
+    if (!FActive) FCodec.SetMaxRecvSequenceNumberInterval(Value);
+  }
+  void SetSaveWavData(bool Value) {                           // frozen
+    if (!FActive) FSaveWavData = Value;
+  }
   void SetNeedMeasure(bool Value) { FNeedMeasure = Value; }  // read when the thread starts
   // The devices to choose (a number, or a list of names); read at each opening.
   void SetRecDeviceID(const std::string& Value) { FRecDeviceID = Value; }        // frozen
@@ -93,7 +101,11 @@ public:
   // A record of every finished call in the log and calls.jsonl.
   void SetCallRecords(bool Value) { FCallRecords = Value; }
   // The adaptive receive buffer instead of the fixed one, with its delay bounds.
-  void SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings);  // frozen
+  void SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings) {  // frozen
+    if (FActive) return;
+    FAdaptiveConfigured = On;
+    FAdaptiveSettings = Settings;
+  }
 
   // Starts (true) or stops (false) every processor; setting the value it already
   // has only resumes or suspends the thread.
