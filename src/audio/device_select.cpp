@@ -52,7 +52,6 @@ std::string NameOf(TWaveDir Dir, uint32_t DeviceId) {
   return Caps.szPname;
 }
 
-bool IsBlank(char C) { return C >= 1 && C <= 32; }
 
 }  // namespace
 
@@ -72,19 +71,8 @@ bool DeviceNameMatches(const std::string& Entry, const char* Name) {
 }
 
 std::vector<std::string> SplitWholeDeviceNames(const std::string& Value) {
-  std::vector<std::string> Names;
-  size_t Begin = 0;
-  while (Begin <= Value.size()) {
-    size_t End = Value.find('|', Begin);
-    if (End == std::string::npos) End = Value.size();
-    size_t First = Begin, Last = End;
-    while (First < Last && IsBlank(Value[First])) ++First;
-    while (Last > First && IsBlank(Value[Last - 1])) --Last;
-    std::string Name = Value.substr(First, Last - First);
-    if (Name.size() >= 2 && Name.front() == '"' && Name.back() == '"') Name = Name.substr(1, Name.size() - 2);
-    if (!Name.empty()) Names.push_back(std::move(Name));
-    Begin = End + 1;
-  }
+  std::vector<std::string> Names = Platform::SplitDelimitedText(Value, '|', /*BlanksSeparate=*/false);
+  std::erase(Names, std::string());
   return Names;
 }
 

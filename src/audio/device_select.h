@@ -23,9 +23,10 @@ int32_t DeviceIdFromText(const std::string& Text);
 // to the end of the text.
 std::vector<std::string> SplitDeviceNames(const std::string& Value);
 
-// The whole names of a device name list: the text between "|", without the
-// blanks (codes 1 to 32) around it and without a pair of double quotes around
-// it; empty names left out. "Logitech USB Headset|Plantronics" holds two.
+// The whole names of a device name list: the text between "|", split as the
+// other lists of the program are but not at blanks (a name in double quotes
+// kept as written); empty names left out. "Logitech USB Headset|Plantronics"
+// holds two.
 std::vector<std::string> SplitWholeDeviceNames(const std::string& Value);
 
 // True when a device's product name begins with the entry, byte for byte.
