@@ -4,13 +4,10 @@
 #include "log/log.h"
 #include "platform/exception.h"
 #include "platform/mutex.h"
-
-namespace {
-constexpr uint32_t RtcpHeaderBytes = 8;  // the smallest RTCP packet: an empty receiver report
-}
+#include "quality/rtcp_packet.h"
 
 TRtpPayloadVerdict TRtpPayloadFilter::CheckOther(int32_t Source, const uint8_t* Data, uint32_t Size) {
-  if (Size >= RtcpHeaderBytes && IsRtcp(Data[1])) {
+  if (IsRtcpDatagram(Data, Size)) {
     FRtcp.fetch_add(1, std::memory_order_relaxed);
     return TRtpPayloadVerdict::Rtcp;
   }

@@ -44,8 +44,6 @@ public:
   uint64_t OtherPayloadTypeCount() const { return FOther.load(); }
 
 private:
-  // RFC 5761: the second byte of RTCP packet types 192 to 223.
-  static bool IsRtcp(uint8_t SecondByte) { return SecondByte >= 192 && SecondByte <= 223; }
   TRtpPayloadVerdict CheckOther(int32_t Source, const uint8_t* Data, uint32_t Size);
 
   static constexpr uint8_t NoFastType = 0xFF;  // matches no 7-bit type
