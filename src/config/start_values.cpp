@@ -3,7 +3,9 @@
 #include "config/ini_file.h"
 #include "config/quality_settings.h"
 #include "config/receive_settings.h"
+#include "config/rtcp_settings.h"
 #include "platform/files.h"
+#include "platform/machine.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
 
@@ -114,6 +116,7 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
   StartValues.LogKeepDays = ReadNumber(Ini, "Logs", "KeepDays", StartValues.LogKeepDays);
   StartValues.Receive = ReadReceiveSettings(Ini);
   StartValues.Quality = ReadQualitySettings(Ini);
+  StartValues.Rtcp = ReadRtcpSettings(Ini, InstallationCname(Platform::MachineIdentity(), ExeDir));
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }

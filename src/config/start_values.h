@@ -13,6 +13,7 @@
 
 #include "config/quality_settings.h"
 #include "config/receive_settings.h"
+#include "config/rtcp_settings.h"
 
 extern bool DoLog;
 
@@ -43,6 +44,7 @@ struct TStartValues {
   int32_t LogKeepDays = 0;
   TReceiveSettings Receive;  // [Receive]
   TQualitySettings Quality;  // [Quality]
+  TRtcpSettings Rtcp;        // [Rtcp]
 };
 
 extern TStartValues StartValues;
