@@ -83,6 +83,31 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
   T.Counter("brenvic_rtp_sent_bytes_total", "Bytes of RTP datagrams sent, summed over the peers", M.BytesSent);
 }
 
+// What [Rtcp] sent and read; zeros while it is off.
+void Rtcp(TPrometheusText& T, const TSessionMetrics& M) {
+  const TRtcpMetrics& R = M.RtcpReports;
+  T.Counter("brenvic_rtcp_packets_sent_total", "RTCP compound packets sent (each to every peer)", R.Sent);
+  T.Counter("brenvic_rtcp_packets_received_total", "RTCP compound packets received from peers and read",
+            R.Received.Count(TRtcpVerdict::Accepted));
+  static const std::pair<TRtcpVerdict, const char*> Reasons[] = {{TRtcpVerdict::TooShort, "too_short"},
+                                                                 {TRtcpVerdict::Version, "version"},
+                                                                 {TRtcpVerdict::NotReportFirst, "not_report_first"},
+                                                                 {TRtcpVerdict::Padding, "padding"},
+                                                                 {TRtcpVerdict::Length, "length"}};
+  T.Family("brenvic_rtcp_packets_rejected_total", "counter",
+           "RTCP datagrams dropped unread: not a valid compound packet (by the rule it broke), from a source "
+           "[Access] refused (refused_sender), or on the RTCP port from no current peer (not_peer)");
+  for (const auto& [Verdict, Reason] : Reasons)
+    T.Sample("brenvic_rtcp_packets_rejected_total", R.Received.Count(Verdict), {{"reason", Reason}});
+  T.Sample("brenvic_rtcp_packets_rejected_total", R.RefusedSender, {{"reason", "refused_sender"}});
+  T.Sample("brenvic_rtcp_packets_rejected_total", R.NotPeer, {{"reason", "not_peer"}});
+  T.Family("brenvic_rtcp_parts_skipped_total", "counter",
+           "Packets inside a compound read that were skipped: malformed (content and length disagree) or of a "
+           "type not read (unknown: APP, feedback, XR, ...)");
+  T.Sample("brenvic_rtcp_parts_skipped_total", R.Received.MalformedParts, {{"reason", "malformed"}});
+  T.Sample("brenvic_rtcp_parts_skipped_total", R.Received.UnknownParts, {{"reason", "unknown"}});
+}
+
 // The current call's last closed window; a figure not measured (or no call)
 // leaves its gauge out rather than show a zero that was never seen.
 void LiveCall(TPrometheusText& T, const std::optional<TCallFigures>& Live) {
@@ -103,6 +128,8 @@ void LiveCall(TPrometheusText& T, const std::optional<TCallFigures>& Live) {
       {"brenvic_call_buffer_delay_seconds", "The current call: mean delay the receive buffer added",
        &TCallFigures::BufferDelayMs, 1000},
       {"brenvic_call_rtt_seconds", "The current call: round trip to the peer (RTCP)", &TCallFigures::RttMs, 1000},
+      {"brenvic_call_tx_loss_ratio", "The current call: the peer's loss of our stream, by its last RTCP report",
+       &TCallFigures::TxLossPercent, 100},
       {"brenvic_call_mos", "The current call: E-model MOS of the last 10 s window", &TCallFigures::Mos, 1},
   };
   for (const TGauge& G : Gauges)
@@ -206,6 +233,7 @@ std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSess
   T.Gauge("brenvic_peers", "RTP peers now", M.Peers);
   T.Counter("brenvic_peer_connections_total", "RTP peers that appeared", M.PeerConnections);
   Rtp(T, M);
+  Rtcp(T, M);
   LiveCall(T, M.Calls.Live);
   JitterBuffers(T, M);
   T.Gauge("brenvic_recording_clients", "Recording clients connected now", M.Mixer.Clients);

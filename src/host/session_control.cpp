@@ -4,6 +4,7 @@
 #include "config/metrics_settings.h"
 #include "config/quality_settings.h"
 #include "config/receive_settings.h"
+#include "config/rtcp_settings.h"
 #include "config/start_values.h"
 #include "host/bridge_metrics.h"
 #include "host/service.h"
@@ -84,6 +85,8 @@ bool TRTPService::CreateRTPSession() {
     for (const std::string& Problem : StartValues.Receive.Problems) WriteLog(Problem);
     S.SetAdaptiveReceive(StartValues.Receive.Mode == TReceiveMode::Adaptive,
                          {StartValues.Receive.MinDelayMs, StartValues.Receive.MaxDelayMs});
+    for (const std::string& Problem : StartValues.Rtcp.Problems) WriteLog(Problem);
+    S.SetRtcp(StartValues.Rtcp);
     S.SetActive(true);
     if (StartValues.StartAsClient) S.SendHello();
     return true;

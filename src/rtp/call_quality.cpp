@@ -48,7 +48,7 @@ void TCallQuality::Packet(int32_t ClientId, const TRtpDatagramInfo& Info, TRtpVe
   TCall& Call = *It->second;
   TReceiveStats& Stats = Call.Stats;
   if (Stats.Advance(Now) > 0) {
-    Call.Live = CallFiguresOf(Stats.Snapshot().Window);
+    Call.Live = CallFiguresOf(Stats.Snapshot().Window, Call.TxLossPercent, Call.RttMs);
     AddPoint(*Call.Live, std::chrono::system_clock::now());
   }
   Stats.OnPacket(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Now, *Kind);
@@ -76,7 +76,7 @@ std::optional<TCallRecord> TCallQuality::End(int32_t ClientId) {
   Record.PeerPort = Call->Port;
   Record.Start = Call->Start;
   Record.DurationS = static_cast<double>(Now - Call->StartUs) / 1e6;
-  Record.Figures = CallFiguresOf(Call->Stats.Finish(Now).Call);
+  Record.Figures = CallFiguresOf(Call->Stats.Finish(Now).Call, Call->CallTxLossPercent, Call->MeanRttMs());
   Platform::TLockGuard Guard(FLock);
   FRecords.push_front(Record);
   if (FRecords.size() > StatusRecords) FRecords.pop_back();
@@ -102,4 +102,27 @@ TCallQualityView TCallQuality::View() const {
     if (P.Time >= Since) V.History.push_back(P);
   V.Records.assign(FRecords.begin(), FRecords.end());
   return V;
+}
+
+std::vector<TPeerReception> TCallQuality::ReceptionReports() {
+  std::vector<TPeerReception> Heard;
+  Platform::TLockGuard Guard(FLock);
+  for (auto& [Id, Call] : FCalls)
+    if (Call->Ssrc) Heard.push_back({Id, Call->Stats.Report()});
+  return Heard;
+}
+
+void TCallQuality::FarEnd(int32_t ClientId, const TFarEndReport& Report) {
+  Platform::TLockGuard Guard(FLock);
+  const auto It = FCalls.find(ClientId);
+  if (It == FCalls.end()) return;
+  TCall& Call = *It->second;
+  Call.TxLossPercent = Report.TxLossPercent;
+  if (Report.CallTxLossPercent) Call.CallTxLossPercent = Report.CallTxLossPercent;
+  if (Report.RoundTripMs) {
+    Call.RttMs = Report.RoundTripMs;
+    Call.RttSumMs += *Report.RoundTripMs;
+    ++Call.Rtts;
+    Call.Stats.SetRoundTripMs(*Report.RoundTripMs);
+  }
 }

@@ -31,6 +31,19 @@
 #include "quality/receive_stats.h"
 #include "rtp/rtp_codec.h"
 
+// What a peer's RTCP says of our audio (its report block about our SSRC).
+struct TFarEndReport {
+  double TxLossPercent = 0;                 // lost since the peer's previous report
+  std::optional<double> CallTxLossPercent;  // lost over the call so far
+  std::optional<double> RoundTripMs;        // measured with this report
+};
+
+// One peer's stream as a report block of ours tells of it.
+struct TPeerReception {
+  int32_t ClientId = 0;
+  TReceptionReport Report;
+};
+
 // What the status page and the gauges need, copied out under the lock.
 struct TCallQualityView {
   std::vector<TStatusPeer> Peers;
@@ -58,6 +71,13 @@ public:
 
   TCallQualityView View() const EXCLUDES(FLock);
 
+  // RTCP. The reception report of every call whose stream has been heard, for
+  // the blocks we send (each call's fraction lost counts anew from here).
+  std::vector<TPeerReception> ReceptionReports() EXCLUDES(FLock);
+  // What the peer reports of our audio: the live figures and the record show
+  // it, and a round trip measured rates the call.
+  void FarEnd(int32_t ClientId, const TFarEndReport& Report) EXCLUDES(FLock);
+
 private:
   struct TCall {
     std::string Address;
@@ -68,6 +88,13 @@ private:
     std::optional<uint32_t> Ssrc;
     uint64_t LastHeard = 0;  // FHeard at its latest packet; 0: none yet
     std::optional<TCallFigures> Live;  // its last closed window
+    // What the peer's RTCP said of our audio; empty until it did.
+    std::optional<double> TxLossPercent, CallTxLossPercent, RttMs;
+    double RttSumMs = 0;
+    uint32_t Rtts = 0;
+    std::optional<double> MeanRttMs() const {
+      return Rtts > 0 ? std::optional<double>(RttSumMs / Rtts) : std::nullopt;
+    }
   };
 
   static int64_t DefaultClock();

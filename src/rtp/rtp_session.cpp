@@ -14,6 +14,9 @@ namespace {
 constexpr uint32_t MeasureIntervalMs = 10000;
 // The start datagram is repeated this often while no peer answers.
 constexpr uint32_t HelloRepeatMs = 1000;
+// A source of the RTCP port silent this many report intervals is let go
+// (RFC 3550's time-out of a member).
+constexpr uint32_t RtcpSourceIntervals = 5;
 }  // namespace
 
 TRtpSession::TRtpSession() : FAudioFormat(ALawFormatInfo.Format), FSendBuffer(0, 0, 0) {
@@ -104,6 +107,11 @@ TTPKTServer* TRtpSession::HostTransport() const {
   return FTransport.get();
 }
 
+TTPKTServer* TRtpSession::HostRtcpTransport() const {
+  Platform::TLockGuard Guard(FProcessorLock);
+  return FRtcpTransport.get();
+}
+
 // ---- start and stop ---------------------------------------------------------
 
 void TRtpSession::SetActive(bool Value) {
@@ -129,6 +137,14 @@ void TRtpSession::Start() {
   const uint32_t Now = Platform::TickCount();
   FStartTick = Now;
   FActivity.Reset(Now);
+  TRtcpSettings Rtcp = FRtcpSettings;
+  if (Rtcp.Mode == TRtcpMode::Port && (FLocalPort == 0 || FLocalPort == 65535)) {
+    // The peers could not tell our RTCP port from a port the system picks.
+    WriteLog(Format("[Rtcp] Mode=port needs a LocalPort of 1..65534, not %d; RTCP is off", FLocalPort));
+    Rtcp.Mode = TRtcpMode::Off;
+  }
+  FRtcp.Configure(Rtcp, FAudioFormat.nSamplesPerSec);
+  FRtcp.Start(TSessionRtcp::TClock::now(), std::chrono::system_clock::now());
   {
     // Under the lock: a metrics reader may look at the processors meanwhile.
     Platform::TLockGuard Guard(FProcessorLock);
@@ -143,6 +159,8 @@ void TRtpSession::StartProcessors() {
   if (DoLog) WriteLog("Audio mixer processor -> started");
   StartTransport();
   if (DoLog) WriteLog("UDP sender/receiver processor -> started");
+  if (FRtcp.Mode() == TRtcpMode::Port) StartRtcpTransport();
+  if (FRtcp.On() && DoLog) WriteLog("RTCP sender/receiver processor -> started");
   if (FSaveWavData) {
     FRaw.Open(FRawFileDir);
     if (DoLog) WriteLog("Raw file saver -> started");
@@ -185,6 +203,28 @@ void TRtpSession::StartTransport() {
   FTransport->SetActive(true);
 }
 
+void TRtpSession::StartRtcpTransport() {
+  auto Transport = std::make_unique<TTPKTServer>();
+  Transport->SetListenIP(FLocalIP);
+  Transport->SetPort(FLocalPort + 1);
+  Transport->SetLayer("UDP");
+  Transport->OnError() = [this](TTPKTServer* S, uint8_t Op, const std::string& Msg, int32_t& Code) {
+    // As for the RTP port: a port that cannot be bound fails the start.
+    const int32_t Kept = Code;
+    OnTransportError(S, Op, Msg, Code);
+    if (Op == TTPKTServer::OpStart) Code = Kept;
+  };
+  Transport->OnConnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
+    OnRtcpSourceConnected(S, Id, Address, Port);
+  };
+  Transport->OnDisconnect() = [this](TTPKTServer*, int32_t Id, const std::string&, int32_t) { FRtcp.LeaveSource(Id); };
+  Transport->OnClientData() = [this](TTPKTServer* S, int32_t Id, const void* Data, uint32_t Size) {
+    OnRtcpData(S, Id, Data, Size);
+  };
+  FRtcpTransport = std::move(Transport);
+  FRtcpTransport->SetActive(true);
+}
+
 void TRtpSession::StartPaths() {
   FCodec.SetAwaitingFirstStream(true);
   FCodec.SetMarkerPending();
@@ -211,6 +251,7 @@ void TRtpSession::Stop() {
   FFixed.Clear();
   FAdaptive.Clear();
   FCalls.Clear();
+  FRtcp.Clear();
   FSendBuffer.Clear();
   if (!Terminated()) Suspend();
 }
@@ -225,6 +266,19 @@ void TRtpSession::StopProcessors() {
   // Only what the start opened: after a start that failed before or at the
   // files there is no saver to report stopped.
   if (FSaveWavData && FRaw.Close() && DoLog) WriteLog("Raw file saver -> stopped");
+  if (FRtcp.On() && FTransport) {
+    // The peers hear that we go while there is still a way to tell them.
+    SendRtcp(true);
+    if (FRtcpTransport) {
+      FRtcpTransport->OnConnect() = nullptr;
+      FRtcpTransport->OnClientData() = nullptr;
+      FRtcpTransport->SetActive(false);
+      FRtcpTransport->OnError() = nullptr;
+      FRtcpTransport->OnDisconnect() = nullptr;
+      FRtcpTransport.reset();
+    }
+    if (DoLog) WriteLog("RTCP sender/receiver processor -> stopped");
+  }
   if (FTransport) {
     FTransport->SetActive(false);
     FTransport->OnError() = nullptr;
@@ -260,6 +314,7 @@ TSessionMetrics TRtpSession::Metrics() {
   M.ReceiveBuffer = FFixed.Buffer().Stats();
   M.SendBuffer = FSendBuffer.Stats();
   M.Calls = FCalls.View();
+  M.RtcpReports = FRtcp.Metrics();
   Platform::TLockGuard Guard(FProcessorLock);
   M.Peers = FTransport ? FTransport->ClientCount() : 0;
   if (FMixer) M.Mixer = FMixer->Stats();
@@ -284,6 +339,8 @@ void TRtpSession::CheckInactivePeers() {
     // still in this one and keeps hearing the same source.
     if (FPeers.LastPeersAmong(Ids)) FCodec.ResetSendIdentity();
   }
+  // The RTCP port's sources of peers that have gone (silently: they are no peers).
+  if (TTPKTServer* Rtcp = HostRtcpTransport()) Rtcp->DisconnectIdleClients(RtcpSourceIntervals * FRtcp.IntervalMs(), Ids);
 }
 
 void TRtpSession::SendHello() {
@@ -323,7 +380,9 @@ void TRtpSession::Execute() {
 uint32_t TRtpSession::WaitMs() {
   Platform::TLockGuard Guard(FProcessorLock);
   const TPlayout Out(FDevices.Player(), FMixer.get(), nullptr, FActivity);
-  return FReceive.load()->WaitMs(Out, Platform::TickCount());
+  const uint32_t Wait = FReceive.load()->WaitMs(Out, Platform::TickCount());
+  // The next RTCP report is one more thing the wait ends for.
+  return FRtcp.On() ? std::min(Wait, FRtcp.DueInMs(TSessionRtcp::TClock::now())) : Wait;
 }
 
 void TRtpSession::Pass(bool Woken, TMesureStreams* Measure) {
@@ -338,6 +397,7 @@ void TRtpSession::Pass(bool Woken, TMesureStreams* Measure) {
     }
   }
   if (Woken) SendRecorded(Measure);
+  if (FRtcp.On() && FRtcp.DueInMs(TSessionRtcp::TClock::now()) == 0) SendRtcp(false);
 }
 
 void TRtpSession::SendRecorded(TMesureStreams* Measure) {
@@ -346,8 +406,26 @@ void TRtpSession::SendRecorded(TMesureStreams* Measure) {
   // Without a peer the block is dropped: no packet, no sequence number used. A
   // refused sender waiting to leave is no peer.
   if (!FTransport || FPeers.PeerCount() == 0) return;
-  if (FSend.Send(Block.Data.get(), Block.Size, *FTransport, FMixer.get(), FSaveWavData ? &FRaw : nullptr) && Measure)
-    Measure->AddSent(Block.Size);
+  if (!FSend.Send(Block.Data.get(), Block.Size, *FTransport, FMixer.get(), FSaveWavData ? &FRaw : nullptr)) return;
+  if (FRtcp.On()) FRtcp.Sent(FSend.LastSent(), TSessionRtcp::TClock::now());
+  if (Measure) Measure->AddSent(Block.Size);
+}
+
+void TRtpSession::SendRtcp(bool Bye) {
+  TTPKTServer* Via = FRtcp.Mode() == TRtcpMode::Port ? FRtcpTransport.get() : FTransport.get();
+  if (!Via) return;
+  try {
+    TSessionRtcp::TPacket Packet;
+    std::vector<TRtcpDestination> To;
+    const uint32_t Size =
+        FRtcp.Report(TSessionRtcp::TClock::now(), FCodec.SendIdentity().Ssrc, FCalls.ReceptionReports(), Bye, Packet, To);
+    bool Left = false;
+    for (const TRtcpDestination& D : To)
+      if (Size > 0 && Via->SendTo(D.Address, D.Port, Packet.data(), Size)) Left = true;
+    if (Left) FRtcp.CountSent();
+  } catch (const Exception& E) {
+    WriteLog("RTCP Exception: " + E.Message());
+  }
 }
 
 void TRtpSession::AddRecordedData(const Platform::WAVEHDR& Header) {
@@ -368,6 +446,7 @@ void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, co
       return;
     }
     FCalls.Begin(ClientId, Address, Port);
+    if (FRtcp.On()) FRtcp.Join(ClientId, Address, Port, FCodec.SendIdentity());
   } catch (const Exception& E) {
     WriteLog("OnNewClientConnected Exception: " + E.Message());
   }
@@ -377,6 +456,7 @@ void TRtpSession::OnClientDisconnected(TTPKTServer*, int32_t ClientId, const std
   size_t PeersLeft = 0;
   if (!FPeers.Leave(ClientId, Address, Port, PeersLeft)) return;
   FReceive.load()->Forget(ClientId);
+  FRtcp.Leave(ClientId);
   const std::optional<TCallRecord> Record = FCalls.End(ClientId);
   if (Record && FCallRecords) WriteCallRecord(*Record);
   // Only the last peer's going ends the wait for the first stream. Counting the
@@ -391,8 +471,13 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
   // Who is heard and what is audio: nothing of a refused sender, no RTCP and no
   // foreign payload type reaches the acceptance rules or the earpiece.
   const uint8_t* Bytes = static_cast<const uint8_t*>(Data);
-  if (!FPeers.Hear(ClientId, Bytes, Size)) return;
+  const THearing Heard = FPeers.Hear(ClientId, Bytes, Size, FRtcp.Mode() == TRtcpMode::Mux);
+  if (Heard == THearing::Ignored) return;
   try {
+    if (Heard == THearing::Rtcp) {
+      FRtcp.Receive(ClientId, Bytes, Size, FCodec.SendIdentity().Ssrc, FCalls, TSessionRtcp::TClock::now());
+      return;
+    }
     TRtpDatagramInfo Info;
     const uint32_t Now = Platform::TickCount();
     // One stream is played at a time: another sender's takes over once the
@@ -410,9 +495,33 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
   }
 }
 
-void TRtpSession::OnTransportError(TTPKTServer*, uint8_t Operation, const std::string& Msg, int32_t& ErrorCode) {
+void TRtpSession::OnTransportError(TTPKTServer* Sender, uint8_t Operation, const std::string& Msg,
+                                   int32_t& ErrorCode) {
+  // The server's own port: the RTP port's, or in port mode the RTCP port's.
   if (DoLog)
-    WriteLog(Format("%d:Error. Operation: %d. Error: %s(%d). TID: %d", FLocalPort, Operation, Msg.c_str(), ErrorCode,
+    WriteLog(Format("%d:Error. Operation: %d. Error: %s(%d). TID: %d", Sender ? Sender->Port() : FLocalPort, Operation,
+                    Msg.c_str(), ErrorCode,
                     static_cast<int>(Platform::CurrentThreadId())));
   ErrorCode = 0;
+}
+
+void TRtpSession::OnRtcpSourceConnected(TTPKTServer* Sender, int32_t SourceId, const std::string& Address,
+                                        int32_t Port) {
+  try {
+    if (!FRtcp.AdmitSource(SourceId, Address, Port, Platform::TickCount())) Sender->DisconnectClient(SourceId);
+  } catch (const Exception& E) {
+    WriteLog("OnRtcpSourceConnected Exception: " + E.Message());
+  }
+}
+
+void TRtpSession::OnRtcpData(TTPKTServer* Sender, int32_t SourceId, const void* Data, uint32_t Size) {
+  try {
+    // A source that is no peer's is let go: the table of the RTCP port holds
+    // the peers' sources only.
+    if (FRtcp.ReceiveFromSource(SourceId, static_cast<const uint8_t*>(Data), Size, FCodec.SendIdentity().Ssrc, FCalls,
+                                TSessionRtcp::TClock::now()) == TRtcpSourceVerdict::NotPeer)
+      Sender->DisconnectClient(SourceId);
+  } catch (const Exception& E) {
+    WriteLog("OnRtcpData Exception: " + E.Message());
+  }
 }

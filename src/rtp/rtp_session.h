@@ -39,6 +39,7 @@
 #include "rtp/send_path.h"
 #include "rtp/session_devices.h"
 #include "rtp/session_peers.h"
+#include "rtp/session_rtcp.h"
 
 class TTPKTServer;
 class TMesureStreams;
@@ -59,6 +60,7 @@ struct TSessionMetrics {
   TJitterStats ReceiveBuffer, SendBuffer;
   TMixerStats Mixer;  // zero while stopped
   TCallQualityView Calls;  // peers, the current call's figures, the plot, the last records
+  TRtcpMetrics RtcpReports;  // what [Rtcp] sent and read (the counts above are RTCP ignored)
 };
 
 class TRtpSession : public Platform::TThread, public TRecorderSession, public TPlayerSession {
@@ -100,6 +102,10 @@ public:
   void SetPlayDeviceID(const std::string& Value) { FPlayDeviceID = Value; }      // frozen
   // A record of every finished call in the log and calls.jsonl.
   void SetCallRecords(bool Value) { FCallRecords = Value; }
+  // RTCP: off, on the RTP port or on the next; its interval and CNAME.
+  void SetRtcp(const TRtcpSettings& Value) {  // frozen
+    if (!FActive) FRtcpSettings = Value;
+  }
   // The adaptive receive buffer instead of the fixed one, with its delay bounds.
   void SetAdaptiveReceive(bool On, const TAdaptiveSettings& Settings) {  // frozen
     if (FActive) return;
@@ -143,12 +149,14 @@ private:
   void Start();
   void StartProcessors() REQUIRES(FProcessorLock);
   void StartTransport() REQUIRES(FProcessorLock);
+  void StartRtcpTransport() REQUIRES(FProcessorLock);
   void StartPaths();
   void Stop();
   void StopProcessors() REQUIRES(FProcessorLock);
   // The transport for the host thread's own use: only the host thread replaces
   // it, so on that thread the pointer stays valid once the lock is released.
   TTPKTServer* HostTransport() const EXCLUDES(FProcessorLock);
+  TTPKTServer* HostRtcpTransport() const EXCLUDES(FProcessorLock);
   void ComputeReceiveSizes();
   void ComputeSendSizes();
 
@@ -156,18 +164,25 @@ private:
   void Pass(bool Woken, TMesureStreams* Measure) EXCLUDES(FProcessorLock);
   uint32_t WaitMs() EXCLUDES(FProcessorLock);
   void SendRecorded(TMesureStreams* Measure) REQUIRES(FProcessorLock);
+  // One RTCP report to every peer (with BYE at the stop). The one place a
+  // compound packet leaves.
+  void SendRtcp(bool Bye) REQUIRES(FProcessorLock);
 
   // Transport handlers.
   void OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
   void OnClientDisconnected(TTPKTServer* Sender, int32_t ClientId, const std::string& Address, int32_t Port);
   void OnReceiveData(TTPKTServer* Sender, int32_t ClientId, const void* Data, uint32_t Size);
   void OnTransportError(TTPKTServer* Sender, uint8_t Operation, const std::string& Msg, int32_t& ErrorCode);
+  // The RTCP port's server (port mode).
+  void OnRtcpSourceConnected(TTPKTServer* Sender, int32_t SourceId, const std::string& Address, int32_t Port);
+  void OnRtcpData(TTPKTServer* Sender, int32_t SourceId, const void* Data, uint32_t Size);
 
   // Processors: created by Start, released by Stop, replaced by the watchdog.
   // Keeps the host thread from replacing or freeing a processor while the
   // session thread or a metrics reader uses it.
   mutable Platform::TMutex FProcessorLock;
   std::unique_ptr<TTPKTServer> FTransport GUARDED_BY(FProcessorLock);  // its handlers run on the network thread
+  std::unique_ptr<TTPKTServer> FRtcpTransport GUARDED_BY(FProcessorLock);  // port mode only; the same
   std::unique_ptr<TTCPAudioMixer> FMixer GUARDED_BY(FProcessorLock);
   TSessionDevices FDevices GUARDED_BY(FProcessorLock){*this, *this};
 
@@ -195,6 +210,7 @@ private:
   std::string FRecDeviceID, FPlayDeviceID;
   bool FAdaptiveConfigured = false;
   TAdaptiveSettings FAdaptiveSettings;
+  TRtcpSettings FRtcpSettings;
   std::atomic<bool> FCallRecords{false};  // read on the network thread
   std::string FRawFileDir;  // empty: the executable's folder (the tests choose another)
 
@@ -211,6 +227,7 @@ private:
   TRtpCodec FCodec;  // locks itself
   TSessionPeers FPeers;  // locks itself
   TCallQuality FCalls;   // locks itself
+  TSessionRtcp FRtcp;    // locks itself
   // The receive paths; the start points FReceive at the one configured, before
   // any datagram can arrive.
   TFixedReceivePath FFixed;

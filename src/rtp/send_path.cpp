@@ -3,6 +3,7 @@
 #include "config/start_values.h"
 #include "log/log.h"
 #include "mixer/tcp_audio_mixer.h"
+#include "platform/byte_order.h"
 #include "platform/exception.h"
 #include "rtp/raw_files.h"
 #include "transport/tpkt_server.h"
@@ -39,6 +40,8 @@ void TSendPath::Build(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport
     }
     const int Peers = Transport.ClientCount();
     if (Transport.SendToAll(FPacket.data(), Length)) {
+      FLastSent = {Platform::GetBE32(FPacket.data() + 8), Platform::GetBE16(FPacket.data() + 2),
+                   Platform::GetBE32(FPacket.data() + 4), Size};
       ++FPacketsSent;
       FBytesSent += uint64_t{Length} * static_cast<uint64_t>(Peers);
     }

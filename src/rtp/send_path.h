@@ -19,6 +19,14 @@ class TTPKTServer;
 class TTCPAudioMixer;
 class TRawFiles;
 
+// What a packet that left carried: for the sender report.
+struct TSentPacket {
+  uint32_t Ssrc = 0;
+  uint16_t Sequence = 0;
+  uint32_t Timestamp = 0;
+  uint32_t PayloadBytes = 0;
+};
+
 class TSendPath {
 public:
   explicit TSendPath(TRtpCodec& Codec) : FCodec(Codec) {}
@@ -31,6 +39,8 @@ public:
 
   uint64_t PacketsSent() const { return FPacketsSent; }
   uint64_t BytesSent() const { return FBytesSent; }  // every datagram to every peer
+  // The last packet that left (session thread, after a Send that returned true).
+  const TSentPacket& LastSent() const { return FLastSent; }
 
 private:
   void Build(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport, TTCPAudioMixer* Mixer, TRawFiles* Raw);
@@ -39,5 +49,6 @@ private:
   TSendPacer FPacer;         // session thread
   int32_t FDropped = 0;      // session thread: packets dropped by the pacer since the last sent
   TRtpPacketBuffer FPacket{};  // session thread
+  TSentPacket FLastSent;       // session thread
   std::atomic<uint64_t> FPacketsSent{0}, FBytesSent{0};
 };

@@ -22,13 +22,14 @@ bool TSessionPeers::Leave(int32_t ClientId, const std::string& Address, int32_t 
   return true;
 }
 
-bool TSessionPeers::Hear(int32_t ClientId, const uint8_t* Data, uint32_t Size) {
+THearing TSessionPeers::Hear(int32_t ClientId, const uint8_t* Data, uint32_t Size, bool ReadRtcp) {
   if (FGate.Refused(ClientId)) {
     ++FRefusedSender;
-    return false;
+    return THearing::Ignored;
   }
   const TRtpPayloadVerdict Payload = FPayloadFilter.Check(ClientId, Data, Size);
-  if (Payload == TRtpPayloadVerdict::Play) return true;
+  if (Payload == TRtpPayloadVerdict::Play) return THearing::Audio;
+  if (Payload == TRtpPayloadVerdict::Rtcp && ReadRtcp) return THearing::Rtcp;
   ++(Payload == TRtpPayloadVerdict::Rtcp ? FRtcp : FOtherPayloadType);
-  return false;
+  return THearing::Ignored;
 }

@@ -2,7 +2,8 @@
 // TSessionPeers: who the session's peers are and which of their datagrams are
 // heard at all. A new sender becomes a peer only when the process's access
 // policy admits it; a refused sender's datagrams, RTCP and foreign payload
-// types never reach the acceptance rules (each is counted).
+// types never reach the acceptance rules (each is counted, RTCP only when the
+// session does not read it).
 //
 // Threads: Admit, Leave and Hear run on the transport library's network
 // thread, the counts anywhere; it locks itself.
@@ -14,6 +15,9 @@
 #include "access/peer_gate.h"
 #include "rtp/rtp_payload_filter.h"
 
+// What a received datagram is to the session.
+enum class THearing { Audio, Rtcp, Ignored };
+
 class TSessionPeers {
 public:
   void SetPayloadType(uint8_t PayloadType) { FPayloadFilter.SetPayloadType(PayloadType); }
@@ -24,8 +28,9 @@ public:
   // A sender gone: false when it was never a peer; else "DISCONNECTED" is
   // logged and PeersLeft tells how many peers remain.
   bool Leave(int32_t ClientId, const std::string& Address, int32_t Port, size_t& PeersLeft);
-  // Whether a received datagram may reach the acceptance rules.
-  bool Hear(int32_t ClientId, const uint8_t* Data, uint32_t Size);
+  // Whether a received datagram may reach the acceptance rules (Audio), is a
+  // peer's RTCP for the session to read (only when ReadRtcp), or is dropped.
+  THearing Hear(int32_t ClientId, const uint8_t* Data, uint32_t Size, bool ReadRtcp);
 
   size_t PeerCount() { return FGate.PeerCount(); }
   // Whether the peers listed in Ids (as the transport writes them) were the last.
