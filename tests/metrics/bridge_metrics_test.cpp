@@ -116,6 +116,33 @@ TEST(BridgeMetrics, TheCurrentCallsFiguresAreGaugesInBaseUnitsOnlyWhenMeasured) 
       << "no call, no gauges";
 }
 
+TEST(BridgeMetrics, RtcpSentReadAndDroppedAndThePeersLossOfOurStream) {
+  TSessionMetrics M = InACall();
+  M.RtcpReports.Sent = 12;
+  M.RtcpReports.Received.Datagrams[static_cast<size_t>(TRtcpVerdict::Accepted)] = 9;
+  M.RtcpReports.Received.Datagrams[static_cast<size_t>(TRtcpVerdict::Length)] = 3;
+  M.RtcpReports.Received.MalformedParts = 2;
+  M.RtcpReports.Received.UnknownParts = 5;
+  M.RtcpReports.NotPeer = 4;
+  M.RtcpReports.RefusedSender = 1;
+  M.Calls.Live->TxLossPercent = 2.5;
+  const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
+  for (const char* Line : {"\nbrenvic_rtcp_packets_sent_total 12\n", "\nbrenvic_rtcp_packets_received_total 9\n",
+                           "\nbrenvic_rtcp_packets_rejected_total{reason=\"length\"} 3\n",
+                           "\nbrenvic_rtcp_packets_rejected_total{reason=\"too_short\"} 0\n",
+                           "\nbrenvic_rtcp_packets_rejected_total{reason=\"not_report_first\"} 0\n",
+                           "\nbrenvic_rtcp_packets_rejected_total{reason=\"not_peer\"} 4\n",
+                           "\nbrenvic_rtcp_packets_rejected_total{reason=\"refused_sender\"} 1\n",
+                           "\nbrenvic_rtcp_parts_skipped_total{reason=\"malformed\"} 2\n",
+                           "\nbrenvic_rtcp_parts_skipped_total{reason=\"unknown\"} 5\n",
+                           "# TYPE brenvic_rtcp_packets_rejected_total counter\n"})
+    EXPECT_NE(Page.find(Line), std::string::npos) << Line;
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_tx_loss_ratio").value_or(-1), 0.025);
+  M.Calls.Live->TxLossPercent.reset();
+  EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("brenvic_call_tx_loss_ratio"), std::string::npos)
+      << "no report from the peer, no gauge";
+}
+
 TEST(BridgeMetrics, TheStatusPageIsServedAndShowsTheGaugesFigures) {
   TBridgeMetrics Endpoint({"127.0.0.1:0", ""}, "1.2.3.4");
   Endpoint.Publish(InACall(), true);
