@@ -5,7 +5,9 @@
 // model (delay, jitter, loss, reordering, duplication, bursts, a clock rate
 // offset); what the target sends back goes to the last sender unimpaired.
 // Seeded: the same datagrams in the same order meet the same fate. Prints its
-// counts when it ends (after --duration seconds, or on Ctrl+C).
+// counts when it ends (after --duration seconds, or on Ctrl+C). --out-port
+// fixes the port it sends to the target from, for a target that tells its peers
+// by their ports (RTCP on the RTP port + 1).
 
 #include <asio.hpp>
 
@@ -37,7 +39,8 @@ void Usage(const char* Name) {
   std::fprintf(stderr,
                "usage: %s LISTEN_PORT TARGET_HOST TARGET_PORT [options]\n"
                "  --bind ADDR         address to listen on (127.0.0.1)\n"
-               "  --duration S        stop after S seconds\n%s",
+               "  --duration S        stop after S seconds\n"
+               "  --out-port N        send to the target from port N (any free one)\n%s",
                Name, TImpairSettings::Usage());
 }
 
@@ -50,12 +53,15 @@ int main(int Argc, char** Argv) {
   }
   std::string Bind = "127.0.0.1";
   double Duration = 0;
+  unsigned short OutPort = 0;
   std::vector<std::string> Rest;
   for (int I = 4; I < Argc; ++I) {
     const std::string A = Argv[I];
-    if ((A == "--bind" || A == "--duration") && I + 1 < Argc) {
+    if ((A == "--bind" || A == "--duration" || A == "--out-port") && I + 1 < Argc) {
       if (A == "--bind")
         Bind = Argv[++I];
+      else if (A == "--out-port")
+        OutPort = static_cast<unsigned short>(std::atoi(Argv[++I]));
       else
         Duration = std::atof(Argv[++I]);
     } else {
@@ -73,7 +79,7 @@ int main(int Argc, char** Argv) {
     asio::io_context Io;
     const auto Address = asio::ip::make_address(Bind);
     udp::socket In(Io, udp::endpoint(Address, static_cast<unsigned short>(std::atoi(Argv[1]))));
-    udp::socket Out(Io, udp::endpoint(Address, 0));
+    udp::socket Out(Io, udp::endpoint(Address, OutPort));
     const udp::endpoint Target = *udp::resolver(Io).resolve(udp::v4(), Argv[2], Argv[3]).begin();
     TImpairment Model(Settings);
     const TClock::time_point Start = TClock::now();
