@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -73,6 +74,50 @@ private:
 inline uint16_t FreePort(int Type) {
   TSocket S(Type);
   return S.Port();
+}
+
+// A socket on 127.0.0.1:Port, or -1 when the port is taken. Reuse: shared
+// with a socket that allows it (SO_REUSEADDR and SO_REUSEPORT).
+inline int BoundSocket(int Type, uint16_t Port, bool Reuse) {
+  const int Fd = socket(AF_INET, Type, 0);
+  const int One = 1;
+  if (Reuse) {
+    setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof(One));
+    setsockopt(Fd, SOL_SOCKET, SO_REUSEPORT, &One, sizeof(One));
+  }
+  sockaddr_in A = TSocket::Addr(Port);
+  if (bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A)) != 0) {
+    close(Fd);
+    return -1;
+  }
+  return Fd;
+}
+
+// A free UDP port whose next one is free too (RTP and RTCP side by side).
+inline uint16_t FreePortPair() {
+  for (;;) {
+    const uint16_t Port = FreePort(SOCK_DGRAM);
+    if (Port == 65535) continue;
+    const int Here = BoundSocket(SOCK_DGRAM, Port, false), Next = BoundSocket(SOCK_DGRAM, Port + 1, false);
+    if (Here >= 0) close(Here);
+    if (Next >= 0) close(Next);
+    if (Here >= 0 && Next >= 0) return Port;
+  }
+}
+
+// gst-launch-1.0 found on the PATH, or empty.
+inline std::string FindGstLaunch() {
+  const char* Path = std::getenv("PATH");
+  std::string Dirs = Path ? Path : "/usr/bin:/bin";
+  size_t From = 0;
+  while (From <= Dirs.size()) {
+    size_t End = Dirs.find(':', From);
+    if (End == std::string::npos) End = Dirs.size();
+    const std::string File = Dirs.substr(From, End - From) + "/gst-launch-1.0";
+    if (access(File.c_str(), X_OK) == 0) return File;
+    From = End + 1;
+  }
+  return {};
 }
 
 // ---- helpers ------------------------------------------------------------------
