@@ -179,10 +179,10 @@ void TRtpSession::StartProcessors() {
   }
 }
 
-void TRtpSession::StartTransport() {
+std::unique_ptr<TTPKTServer> TRtpSession::NewUdpServer(int32_t Port) {
   auto Transport = std::make_unique<TTPKTServer>();
   Transport->SetListenIP(FLocalIP);
-  Transport->SetPort(FLocalPort);
+  Transport->SetPort(Port);
   Transport->SetLayer("UDP");
   Transport->OnError() = [this](TTPKTServer* S, uint8_t Op, const std::string& Msg, int32_t& Code) {
     // A port that cannot be bound fails the start, as the mixer's does, instead
@@ -191,6 +191,11 @@ void TRtpSession::StartTransport() {
     OnTransportError(S, Op, Msg, Code);
     if (Op == TTPKTServer::OpStart) Code = Kept;
   };
+  return Transport;
+}
+
+void TRtpSession::StartTransport() {
+  auto Transport = NewUdpServer(FLocalPort);
   Transport->OnDisconnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
     OnClientDisconnected(S, Id, Address, Port);
   };
@@ -204,16 +209,7 @@ void TRtpSession::StartTransport() {
 }
 
 void TRtpSession::StartRtcpTransport() {
-  auto Transport = std::make_unique<TTPKTServer>();
-  Transport->SetListenIP(FLocalIP);
-  Transport->SetPort(FLocalPort + 1);
-  Transport->SetLayer("UDP");
-  Transport->OnError() = [this](TTPKTServer* S, uint8_t Op, const std::string& Msg, int32_t& Code) {
-    // As for the RTP port: a port that cannot be bound fails the start.
-    const int32_t Kept = Code;
-    OnTransportError(S, Op, Msg, Code);
-    if (Op == TTPKTServer::OpStart) Code = Kept;
-  };
+  auto Transport = NewUdpServer(FLocalPort + 1);
   Transport->OnConnect() = [this](TTPKTServer* S, int32_t Id, const std::string& Address, int32_t Port) {
     OnRtcpSourceConnected(S, Id, Address, Port);
   };

@@ -148,6 +148,8 @@ private:
 
   void Start();
   void StartProcessors() REQUIRES(FProcessorLock);
+  // A UDP server on LocalIP:Port whose port, when it cannot be bound, fails the start.
+  std::unique_ptr<TTPKTServer> NewUdpServer(int32_t Port);
   void StartTransport() REQUIRES(FProcessorLock);
   void StartRtcpTransport() REQUIRES(FProcessorLock);
   void StartPaths();
