@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -119,6 +120,7 @@ TEST_F(SessionRtcp, ReportsEveryIntervalSrWhileSendingElseRrAndByeAtTheStop) {
       auto S = RtcpSession(Mode, Recording);
       TPeer Peer(Mode == TRtcpMode::Port ? FreePortPair() : 0);
       const auto PeerRtcp = RtcpSocketOf(Mode, Peer);
+      const size_t Before = Lines().size();
       S->SetActive(true);
       // 30 packets, 110 and 111 lost on the way.
       THeard Heard;
@@ -131,11 +133,19 @@ TEST_F(SessionRtcp, ReportsEveryIntervalSrWhileSendingElseRrAndByeAtTheStop) {
       S->SetActive(false);
       Listen(Peer, PeerRtcp.get(), 300, Heard);
 
+      // RTCP starts after the RTP port and stops before it.
+      const std::vector<std::string> Own = ProcessorLines(Tail(Lines(), Before));
+      const auto Udp = std::find(Own.begin(), Own.end(), "UDP sender/receiver processor -> started");
+      const auto UdpStop = std::find(Own.begin(), Own.end(), "UDP sender/receiver processor -> stopped");
+      ASSERT_TRUE(Udp != Own.end() && UdpStop != Own.end() && Udp + 1 < Own.end() && UdpStop != Own.begin());
       if (Mode == TRtcpMode::Off) {
+        EXPECT_EQ(Count(Own, "RTCP"), 0u);
         EXPECT_TRUE(Heard.Rtcp.empty()) << "no RTCP without [Rtcp]";
         EXPECT_EQ(S->Metrics().RtcpReports.Sent, 0u);
         continue;
       }
+      EXPECT_EQ(Udp[1], "RTCP sender/receiver processor -> started");
+      EXPECT_EQ(UdpStop[-1], "RTCP sender/receiver processor -> stopped");
       // At the interval, drawn from 0.5 to 1.5 times it: 1.3 s of a peer hear 4 to 13.
       ASSERT_GE(Reports, 4u);
       EXPECT_LE(Reports, 13u);
@@ -176,6 +186,15 @@ TEST_F(SessionRtcp, ReportsEveryIntervalSrWhileSendingElseRrAndByeAtTheStop) {
       EXPECT_EQ(Bye.ByeSources()[0], Last.SenderSsrc);
       EXPECT_EQ(S->Metrics().RtcpReports.Sent, Heard.Rtcp.size());
     }
+}
+
+TEST_F(SessionRtcp, PortModeWithoutAKnownPortIsOff) {
+  auto S = RtcpSession(TRtcpMode::Port);
+  S->SetLocalPort(0);  // the system's choice: no peer could know the port after it
+  S->SetActive(true);
+  S->SetActive(false);
+  EXPECT_EQ(Count(Lines(), "[Rtcp] Mode=port needs a LocalPort of 1..65534, not 0; RTCP is off"), 1u);
+  EXPECT_EQ(Count(Lines(), "RTCP sender/receiver processor"), 0u);
 }
 
 TEST_F(SessionRtcp, EchoesThePeersSrAndReadsItsBlocksAboutOurAudio) {
