@@ -56,6 +56,47 @@ void TCallQuality::Packet(int32_t ClientId, const TRtpDatagramInfo& Info, TRtpVe
   Call.LastHeard = ++FHeard;
 }
 
+TCallQuality::TCall* TCallQuality::Find(int32_t ClientId) const {
+  const auto It = FCalls.find(ClientId);
+  return It == FCalls.end() ? nullptr : It->second.get();
+}
+
+void TCallQuality::Played(int32_t ClientId, const TFramePlayed& Frame) {
+  Platform::TLockGuard Guard(FLock);
+  TCall* Call = Find(ClientId);
+  if (!Call) return;
+  // A coarse tick may read a little late once; it cannot add up: audio taken
+  // ahead of its time only moves the end on.
+  const uint32_t From = Call->PlayedUntil.value_or(Frame.Tick);
+  const auto Gap = static_cast<int32_t>(Frame.Tick - From);
+  if (Gap > 0) Call->Stats.OnSilence(static_cast<uint32_t>(Gap));
+  Call->PlayedUntil = (Gap > 0 ? Frame.Tick : From) + Frame.Ms;
+  Call->Stats.OnFrame(Frame.Ms, Frame.MadeUpMs, Frame.DelayMs);
+  Call->Stats.SetDeviceDelayMs(Frame.DeviceMs);
+}
+
+void TCallQuality::Dropped(int32_t ClientId, uint32_t Ms) {
+  Platform::TLockGuard Guard(FLock);
+  if (TCall* Call = Find(ClientId)) Call->Stats.OnDropped(Ms);
+}
+
+void TCallQuality::Late(int32_t ClientId, uint16_t Sequence) {
+  Platform::TLockGuard Guard(FLock);
+  if (TCall* Call = Find(ClientId)) Call->Stats.OnLate(Sequence);
+}
+
+void TCallQuality::StreamEnded(int32_t ClientId, uint32_t MadeUpMs) {
+  Platform::TLockGuard Guard(FLock);
+  if (TCall* Call = Find(ClientId)) Call->Stats.OnEndedMadeUp(MadeUpMs);
+}
+
+std::optional<TReceiveSnapshot> TCallQuality::Snapshot(int32_t ClientId) const {
+  Platform::TLockGuard Guard(FLock);
+  const TCall* Call = Find(ClientId);
+  if (!Call) return std::nullopt;
+  return Call->Stats.Snapshot();
+}
+
 void TCallQuality::AddPoint(const TCallFigures& Figures, std::chrono::system_clock::time_point Now) {
   if (FHistory.size() == StatusHistoryPoints) FHistory.erase(FHistory.begin());
   FHistory.push_back({Now, Figures.Mos, Figures.RxLossPercent, Figures.RxJitterMs});

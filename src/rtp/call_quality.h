@@ -4,17 +4,22 @@
 // score, over 10 s windows and the whole call. At a peer's going the call's
 // record is made (and written when [Quality] CallRecords=1 asks for it).
 //
-// What the receive buffer made of the audio (made up, dropped, its delay) is
-// not fed yet: the record shows those figures as not measured.
+// What the receive buffer made of the peer's audio comes from the session
+// thread as it plays: each frame (or take) with how much of it was made up,
+// how long it waited in the buffer and how much audio the earpiece held ahead
+// of it; the time between the end of one and the next is silence; received
+// audio thrown away is dropped.
 //
 // It also keeps what the status page and the live gauges show: the peers now,
 // the current call's last closed window, the windows closed over the last
 // 15 minutes (of any call) and the last call records (every finished call,
 // whether or not the record is written).
 //
-// Threads: every operation but View runs on the transport library's network
-// thread (connect, datagram, disconnect); it locks itself so that View may be
-// called from any thread.
+// Threads: Begin, Packet, Late and End run on the transport library's network
+// thread (connect, datagram, disconnect), Played and StreamEnded on the
+// session thread, Dropped on either; it locks itself (taking no other lock
+// while it holds its own, allocating nothing per packet or frame), so that
+// View may be called from any thread.
 
 #include <chrono>
 #include <cstdint>
@@ -30,6 +35,16 @@
 #include "quality/call_record.h"
 #include "quality/receive_stats.h"
 #include "rtp/rtp_codec.h"
+
+// What the receive buffer did with one peer's audio handed to the earpiece
+// and the recording: a frame, or one packet of a take.
+struct TFramePlayed {
+  uint32_t Ms = 0;
+  uint32_t MadeUpMs = 0;  // of it, made up in place of audio that did not come
+  uint32_t DelayMs = 0;   // how long after its arrival it was taken from the buffer
+  uint32_t DeviceMs = 0;  // audio queued in the earpiece ahead of it (0 without one)
+  uint32_t Tick = 0;      // when it was handed over (the millisecond tick)
+};
 
 // What the status page and the gauges need, copied out under the lock.
 struct TCallQualityView {
@@ -58,6 +73,21 @@ public:
 
   TCallQualityView View() const EXCLUDES(FLock);
 
+  // Session thread: the peer's audio played. The time since the end of its
+  // audio played before (from the second frame on) was silence. It reads no
+  // clock: the frame counts in the window open now (the packets close them).
+  void Played(int32_t ClientId, const TFramePlayed& Frame) EXCLUDES(FLock);
+  // Ms of the peer's received audio thrown away: an overflow of the buffer,
+  // or a step to shorten its delay.
+  void Dropped(int32_t ClientId, uint32_t Ms) EXCLUDES(FLock);
+  // The peer's packet of Sequence, accepted, came after its turn: the buffer dropped it.
+  void Late(int32_t ClientId, uint16_t Sequence) EXCLUDES(FLock);
+  // Session thread: the last MadeUpMs played of the peer's audio followed the
+  // end of its stream (a pause), not lost audio.
+  void StreamEnded(int32_t ClientId, uint32_t MadeUpMs) EXCLUDES(FLock);
+  // The figures of the peer's call so far; none when no call of it runs.
+  std::optional<TReceiveSnapshot> Snapshot(int32_t ClientId) const EXCLUDES(FLock);
+
 private:
   struct TCall {
     std::string Address;
@@ -68,11 +98,13 @@ private:
     std::optional<uint32_t> Ssrc;
     uint64_t LastHeard = 0;  // FHeard at its latest packet; 0: none yet
     std::optional<TCallFigures> Live;  // its last closed window
+    std::optional<uint32_t> PlayedUntil;  // the tick where its audio played so far ends
   };
 
   static int64_t DefaultClock();
   // A window of some call closed at Now (system clock): one point of the plot.
   void AddPoint(const TCallFigures& Figures, std::chrono::system_clock::time_point Now) REQUIRES(FLock);
+  TCall* Find(int32_t ClientId) const REQUIRES(FLock);
 
   const TClock FClock;
   mutable Platform::TMutex FLock;
