@@ -97,6 +97,14 @@ std::optional<TReceiveSnapshot> TCallQuality::Snapshot(int32_t ClientId) const {
   return Call->Stats.Snapshot();
 }
 
+void TCallTotals::Add(const TCallFigures& Record, const TQualityFigures& Measured) {
+  if (Record.Mos) Mos.Observe(*Record.Mos, MosBounds);
+  if (Record.RxLossPercent) LossRatio.Observe(*Record.RxLossPercent / 100, LossBounds);
+  if (Record.RxJitterMs) JitterSeconds.Observe(*Record.RxJitterMs / 1000, JitterBounds);
+  if (Measured.Lost > 0) LostPackets += static_cast<uint64_t>(Measured.Lost);
+  ConcealedMs += Measured.ConcealedMs;
+}
+
 void TCallQuality::AddPoint(const TCallFigures& Figures, std::chrono::system_clock::time_point Now) {
   if (FHistory.size() == StatusHistoryPoints) FHistory.erase(FHistory.begin());
   FHistory.push_back({Now, Figures.Mos, Figures.RxLossPercent, Figures.RxJitterMs});
@@ -117,10 +125,12 @@ std::optional<TCallRecord> TCallQuality::End(int32_t ClientId) {
   Record.PeerPort = Call->Port;
   Record.Start = Call->Start;
   Record.DurationS = static_cast<double>(Now - Call->StartUs) / 1e6;
-  Record.Figures = CallFiguresOf(Call->Stats.Finish(Now).Call);
+  const TQualityFigures Measured = Call->Stats.Finish(Now).Call;
+  Record.Figures = CallFiguresOf(Measured);
   Platform::TLockGuard Guard(FLock);
   FRecords.push_front(Record);
   if (FRecords.size() > StatusRecords) FRecords.pop_back();
+  FTotals.Add(Record.Figures, Measured);
   return Record;
 }
 
@@ -142,5 +152,6 @@ TCallQualityView TCallQuality::View() const {
   for (const TStatusPoint& P : FHistory)
     if (P.Time >= Since) V.History.push_back(P);
   V.Records.assign(FRecords.begin(), FRecords.end());
+  V.Totals = FTotals;
   return V;
 }

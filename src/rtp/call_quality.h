@@ -12,8 +12,9 @@
 //
 // It also keeps what the status page and the live gauges show: the peers now,
 // the current call's last closed window, the windows closed over the last
-// 15 minutes (of any call) and the last call records (every finished call,
-// whether or not the record is written).
+// 15 minutes (of any call), the last call records (every finished call,
+// whether or not the record is written), and the totals of every finished call
+// for the histograms of /metrics.
 //
 // Threads: Begin, Packet, Late and End run on the transport library's network
 // thread (connect, datagram, disconnect), Played and StreamEnded on the
@@ -21,6 +22,7 @@
 // while it holds its own, allocating nothing per packet or frame), so that
 // View may be called from any thread.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -30,11 +32,34 @@
 #include <string>
 #include <vector>
 
+#include "metrics/prometheus_text.h"
 #include "metrics/status_page.h"
 #include "platform/mutex.h"
 #include "quality/call_record.h"
 #include "quality/receive_stats.h"
 #include "rtp/rtp_codec.h"
+
+// Every finished call added up once, at its end: the histograms of its
+// record's MOS, loss and jitter, the packets its peer's stream lost on the
+// network and the audio made up for it.
+struct TCallTotals {
+  // MOS: the bands of G.107's user satisfaction (R 50, 60, 70, 80, 90 are
+  // MOS 2.58, 3.10, 3.60, 4.02, 4.34), and 4.4: a perfect narrowband call is 4.41.
+  static constexpr std::array<double, 10> MosBounds{1, 2, 2.58, 3.1, 3.6, 4.02, 4.2, 4.34, 4.4, 4.5};
+  // Loss as a ratio: none at all, then 0.1 % to half of the packets.
+  static constexpr std::array<double, 11> LossBounds{0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.03, 0.05, 0.1, 0.2, 0.5};
+  // Jitter in seconds: 1 ms to half a second.
+  static constexpr std::array<double, 10> JitterBounds{0.001, 0.002, 0.005, 0.01, 0.02, 0.03, 0.05, 0.1, 0.2, 0.5};
+
+  THistogramCounts<MosBounds.size()> Mos;
+  THistogramCounts<LossBounds.size()> LossRatio;
+  THistogramCounts<JitterBounds.size()> JitterSeconds;
+  uint64_t LostPackets = 0;  // expected less received, of the calls that lost any
+  uint64_t ConcealedMs = 0;
+
+  // A finished call: its record's figures (those measured) and the counts behind them.
+  void Add(const TCallFigures& Record, const TQualityFigures& Measured);
+};
 
 // What the receive buffer did with one peer's audio handed to the earpiece
 // and the recording: a frame, or one packet of a take.
@@ -54,6 +79,7 @@ struct TCallQualityView {
   std::optional<TCallFigures> Live;
   std::vector<TStatusPoint> History;  // oldest first, within StatusHistorySpan
   std::vector<TCallRecord> Records;   // newest first, at most StatusRecords
+  TCallTotals Totals;
 };
 
 class TCallQuality {
@@ -113,4 +139,5 @@ private:
   // Bounded and reserved: a window's close never allocates.
   std::vector<TStatusPoint> FHistory GUARDED_BY(FLock);
   std::deque<TCallRecord> FRecords GUARDED_BY(FLock);
+  TCallTotals FTotals GUARDED_BY(FLock);
 };
