@@ -46,6 +46,18 @@ bool WaitAsking(TDone Done, int TimeoutMs = 5000) {
       TimeoutMs);
 }
 
+// What promtool (Prometheus's own checker) finds wrong with a page: "" when
+// nothing.
+std::string Promtool(const Bytes& Page) {
+  const TestSupport::TTempDir Dir;
+  TestSupport::WriteFile(Dir.Path() / "page.txt", Page);
+  const std::string Out = (Dir.Path() / "promtool.out").string();
+  const std::string Check = "/usr/bin/promtool check metrics < '" + (Dir.Path() / "page.txt").string() + "' > '" +
+                            Out + "' 2>&1";
+  const int Status = std::system(Check.c_str());
+  return (Status == 0 ? "" : "exit " + std::to_string(Status) + ": ") + TestSupport::ReadFile(Out);
+}
+
 // The value of a query's single result in Prometheus's answer; "" when it
 // has none yet.
 std::string QueryValue(uint16_t PrometheusPort, const std::string& Query) {
@@ -120,11 +132,7 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
   EXPECT_NE(QueryValue(PrometheusPort, "brenvic_rtp_packets_sent_total"), "0");
 
   // The page as promtool sees it, and the health answer.
-  const Bytes Page = Body(HttpGet(MetricsPort, "/metrics"));
-  TestSupport::WriteFile(Store.Path() / "page.txt", Page);
-  const std::string Check = "/usr/bin/promtool check metrics < " + (Store.Path() / "page.txt").string() + " > " +
-                            (Store.Path() / "promtool.out").string() + " 2>&1";
-  EXPECT_EQ(std::system(Check.c_str()), 0) << TestSupport::ReadFile(Store.Path() / "promtool.out");
+  EXPECT_EQ(Promtool(Body(HttpGet(MetricsPort, "/metrics"))), "");
   const Bytes Health = HttpGet(MetricsPort, "/health");
   EXPECT_EQ(Health.substr(0, 15), "HTTP/1.1 200 OK");
   EXPECT_EQ(Body(Health), "ok\n");
@@ -184,6 +192,8 @@ TEST(Metrics, TheStatusPageShowsTheCallThatTheGaugesMeasure) {
   EXPECT_NEAR(std::stod(SampleText(Metrics, "brenvic_current_call_loss_ratio")), 5.0 / 499, 0.0001) << Metrics;
   EXPECT_NE(SampleText(Metrics, "brenvic_current_call_jitter_seconds"), "") << Metrics;
   EXPECT_EQ(SampleText(Metrics, "brenvic_current_call_rtt_seconds"), "") << "not measured";
+  // With the current call's gauges and the (empty) histograms of finished calls.
+  EXPECT_EQ(Promtool(Metrics.substr(1)), "");
 
   // The same page in a real browser, over the network as a person opens it.
   if (std::system("command -v chromium > /dev/null 2>&1") != 0) {
