@@ -1,6 +1,7 @@
 #pragma once
 // Benchmark results as ratios to a baseline measured in the same run, so that
-// figures from a busy or a different machine can still be compared.
+// figures from a busy or a different machine can still be compared; and, for
+// a case that adds work to another, its cost as a ratio to that one.
 //
 //   int main(int argc, char** argv) { return BenchRatio::Main(argc, argv, "BM_Baseline"); }
 
@@ -23,9 +24,13 @@ inline double NsPerUnit(benchmark::TimeUnit U) {
   }
 }
 
+// A case and the case it adds to: "BM_WithStats" against "BM_Without".
+using TPairs = std::vector<std::pair<std::string, std::string>>;
+
 class TRatioReporter : public benchmark::ConsoleReporter {
 public:
-  explicit TRatioReporter(std::string Baseline) : FBaseline(std::move(Baseline)) {}
+  explicit TRatioReporter(std::string Baseline, TPairs Pairs = {})
+      : FBaseline(std::move(Baseline)), FPairs(std::move(Pairs)) {}
 
   void ReportRuns(const std::vector<Run>& Runs) override {
     ConsoleReporter::ReportRuns(Runs);
@@ -42,20 +47,31 @@ public:
     std::printf("\n%-40s %12s %10s\n", "benchmark", "ns (CPU)", "x baseline");
     for (const auto& [Name, Ns] : FResults)
       std::printf("%-40s %12.1f %10.2f\n", Name.c_str(), Ns, Base > 0 ? Ns / Base : 0.0);
+    for (const auto& [Case, Against] : FPairs) {
+      const double A = Find(Case), B = Find(Against);
+      if (A > 0 && B > 0) std::printf("%s / %s: %.3f\n", Case.c_str(), Against.c_str(), A / B);
+    }
     std::fflush(stdout);
   }
 
 private:
   static double Scale(benchmark::TimeUnit U) { return NsPerUnit(U); }
 
+  double Find(const std::string& Name) const {
+    for (const auto& [N, Ns] : FResults)
+      if (N == Name) return Ns;
+    return 0;
+  }
+
   std::string FBaseline;
+  TPairs FPairs;
   std::vector<std::pair<std::string, double>> FResults;
 };
 
-inline int Main(int argc, char** argv, const std::string& Baseline) {
+inline int Main(int argc, char** argv, const std::string& Baseline, TPairs Pairs = {}) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter Reporter(Baseline);
+  TRatioReporter Reporter(Baseline, std::move(Pairs));
   benchmark::RunSpecifiedBenchmarks(&Reporter);
   benchmark::Shutdown();
   return 0;

@@ -86,7 +86,8 @@ TAdaptiveStream::TAdaptiveStream(const TAdaptiveSettings& Settings)
     : FSettings(Settings),
       FRing(RingSize(Settings.MaxDelayMs), Platform::ALawSilence),
       FPresent(FRing.size(), 0),
-      FBoundary(FRing.size(), 0) {
+      FBoundary(FRing.size(), 0),
+      FArrival(FRing.size(), 0) {
   FUnwrap.Seen.fill(NoSequence);
 }
 
@@ -207,7 +208,10 @@ TPushResult TAdaptiveStream::Push(uint16_t Sequence, uint32_t Timestamp, const u
     FRing[Slot(P)] = Payload[P - Position];
     FPresent[Slot(P)] = 1;
   }
-  if (Position >= FPlayout.Pos) FBoundary[Slot(Position)] = 1;
+  if (Position >= FPlayout.Pos) {
+    FBoundary[Slot(Position)] = 1;
+    FArrival[Slot(Position)] = static_cast<uint32_t>(NowMs);
+  }
   FPlayout.HighestEnd = std::max(FPlayout.HighestEnd, Position + static_cast<int64_t>(Size));
   ++FPlayout.StartPackets;
   ++FCounters.Packets;
@@ -226,12 +230,37 @@ int16_t TAdaptiveStream::Linear(int64_t Position) const {
 }
 
 void TAdaptiveStream::Consume(int64_t Count) {
-  for (int64_t P = FPlayout.Pos; P < FPlayout.Pos + Count; ++P) FPresent[Slot(P)] = FBoundary[Slot(P)] = 0;
+  for (int64_t P = FPlayout.Pos; P < FPlayout.Pos + Count; ++P) {
+    const size_t At = Slot(P);
+    if (FBoundary[At]) FPlayout.AudioArrival = FArrival[At];
+    FPresent[At] = FBoundary[At] = 0;
+  }
   FPlayout.Pos += Count;
+}
+
+void TAdaptiveStream::CountReceived(int64_t Count) {
+  FFrame.Received += Count;
+  FFrame.DelaySumMs += static_cast<uint64_t>(Count) * (FFrame.NowMs - FPlayout.AudioArrival);
+}
+
+TStreamFrame TAdaptiveStream::LastFrame() const {
+  TStreamFrame F;
+  F.Sender = FSender;
+  F.Played = FFrame.Played;
+  F.MadeUpSamples = static_cast<uint32_t>(FFrame.MadeUp);
+  F.DelayMs = FFrame.LastDelayMs;
+  F.DroppedSamples = static_cast<uint32_t>(FFrame.Dropped);
+  F.EndedSamples = static_cast<uint32_t>(FFrame.Ended);
+  return F;
 }
 
 // Each frame: start or stop, steer the delay, then one shortened frame of real audio or the frame step by step.
 bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
+  // The delay of a frame without received audio stays as it was.
+  const uint32_t LastDelayMs = FFrame.LastDelayMs;
+  FFrame = {};
+  FFrame.NowMs = static_cast<uint32_t>(NowMs);
+  FFrame.LastDelayMs = LastDelayMs;
   if (!FPlayout.Started) return false;
   const int64_t Target = TargetSamples(NowMs);
   const double Error = static_cast<double>(FPlayout.Pos - (NowMs * SamplesPerMs - MinTransit() - Target));
@@ -240,14 +269,17 @@ bool TAdaptiveStream::Pull(int16_t* Out, int64_t NowMs) {
   FSteer.Error += (Error - FSteer.Error) * ErrorSmoothing;
   CountFrame(Target);
   SteerAcceleration(NowMs, Target);
-  if (Accelerate(Out)) return true;
-  bool MadeUp = false;
-  for (int64_t Filled = 0; Filled < Frame;) {
-    const TPlayed Step = PlayNext(Out + Filled, Frame - Filled);
-    Filled += Step.Samples;
-    MadeUp = MadeUp || Step.MadeUp;
+  FFrame.Played = true;
+  if (!Accelerate(Out)) {
+    for (int64_t Filled = 0; Filled < Frame;) {
+      const TPlayed Step = PlayNext(Out + Filled, Frame - Filled);
+      Filled += Step.Samples;
+      if (Step.MadeUp) FFrame.MadeUp += Step.Samples;
+    }
+    if (FFrame.MadeUp > 0) ++FCounters.Concealed;
   }
-  if (MadeUp) ++FCounters.Concealed;
+  if (FFrame.Received > 0)
+    FFrame.LastDelayMs = static_cast<uint32_t>(FFrame.DelaySumMs / static_cast<uint64_t>(FFrame.Received));
   return true;
 }
 
@@ -269,6 +301,7 @@ bool TAdaptiveStream::StopAfterPause(int64_t NowMs) {
   const bool Empty = FPlayout.HighestEnd <= FPlayout.Pos;
   if (!Empty || NowMs - FPlayout.LastArrival < PauseMs || FConcealer.ErasedSamples() < TConcealer::SilentAfter)
     return false;
+  FFrame.Ended = FMadeUp.Expanded;
   FPlayout.Started = false;
   FPlayout.Playing = false;
   return true;
@@ -306,6 +339,8 @@ bool TAdaptiveStream::Accelerate(int16_t* Out) {
   if (P == 0) return false;
   FConcealer.Good(Scaled, Out, Frame);
   Consume(Frame + P);
+  CountReceived(Frame);
+  FFrame.Dropped = P;
   FSteer.Error += P;
   ++FCounters.Accelerated;
   return true;
@@ -363,6 +398,7 @@ TAdaptiveStream::TPlayed TAdaptiveStream::PlayRun(int16_t* Out, int64_t Room) {
   FConcealer.Good(In, Out, static_cast<size_t>(Run));
   FMadeUp.LastPlayed = false;
   Consume(Run);
+  CountReceived(Run);
   FMadeUp.Expanded = 0;
   return {Run, false};
 }
@@ -453,7 +489,7 @@ int64_t TAdaptiveReceiver::Now(uint32_t Tick) {
 }
 
 TPushResult TAdaptiveReceiver::Push(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestamp, const uint8_t* Payload,
-                                    uint32_t Size, uint32_t NowTick) {
+                                    uint32_t Size, uint32_t NowTick, int32_t Sender) {
   bool NewStream = false;
   TPushResult Result;
   {
@@ -475,6 +511,7 @@ TPushResult TAdaptiveReceiver::Push(uint32_t Ssrc, uint16_t Sequence, uint32_t T
       It = FStreams.emplace(Ssrc, std::make_unique<TAdaptiveStream>(FSettings)).first;
       NewStream = true;
     }
+    It->second->SetSender(Sender);
     Result = It->second->Push(Sequence, Timestamp, Payload, Size, T);
   }
   if (NewStream && DoLog) WriteLog(Format("Adaptive receive: new stream [SSRC=%u]", Ssrc));
@@ -482,13 +519,22 @@ TPushResult TAdaptiveReceiver::Push(uint32_t Ssrc, uint16_t Sequence, uint32_t T
 }
 
 bool TAdaptiveReceiver::Pull(uint8_t* Frame, uint32_t NowTick) {
+  TFrameReport Unused;
+  return Pull(Frame, NowTick, Unused);
+}
+
+bool TAdaptiveReceiver::Pull(uint8_t* Frame, uint32_t NowTick, TFrameReport& Report) {
+  Report.Count = 0;
   Platform::TLockGuard G(FLock);
   const int64_t T = Now(NowTick);
   int32_t Sum[TAdaptiveStream::FrameSamples] = {};
   int16_t One[TAdaptiveStream::FrameSamples];
   bool Any = false;
   for (auto& [Ssrc, Stream] : FStreams) {
-    if (!Stream->Pull(One, T)) continue;
+    const bool Played = Stream->Pull(One, T);
+    // At most MaxStreams streams: Push refuses more.
+    if (const TStreamFrame F = Stream->LastFrame(); F.Played || F.EndedSamples > 0) Report.Streams[Report.Count++] = F;
+    if (!Played) continue;
     Any = true;
     for (int I = 0; I < TAdaptiveStream::FrameSamples; ++I) Sum[I] += One[I];
   }

@@ -62,6 +62,20 @@ struct TAdaptiveCounters {
 
 enum class TPushResult { Stored, Late, Duplicate, Refused };
 
+// What one stream gave to one frame, for the call figures of its sender.
+struct TStreamFrame {
+  int32_t Sender = 0;           // who sent the stream's latest packet
+  bool Played = false;          // the stream gave the frame its audio
+  uint32_t MadeUpSamples = 0;   // made up in place of audio that did not come
+  // How long after their arrival the received samples of the frame were taken
+  // (their mean); for a frame all made up, the last such figure.
+  uint32_t DelayMs = 0;
+  uint32_t DroppedSamples = 0;  // received audio dropped to shorten the delay
+  // The stream stopped after a pause (Played false): the samples it made up
+  // since its last audio followed its end, and stood for no lost audio.
+  uint32_t EndedSamples = 0;
+};
+
 class TAdaptiveStream {
 public:
   static constexpr int FrameSamples = 160;  // 20 ms at 8000 samples/s
@@ -77,6 +91,9 @@ public:
   bool Pull(int16_t* Frame, int64_t NowMs);
   // Nothing has arrived for IdleMs and nothing is being played.
   bool Idle(int64_t NowMs) const;
+  // What the last Pull gave (its sender as SetSender last said).
+  TStreamFrame LastFrame() const;
+  void SetSender(int32_t Sender) { FSender = Sender; }
 
   const TAdaptiveCounters& Counters() const { return FCounters; }
   int64_t TargetSamples(int64_t NowMs) const;
@@ -101,6 +118,8 @@ private:
   bool AllPresent(int64_t From, int64_t Count) const;
   int16_t Linear(int64_t Position) const;
   void Consume(int64_t Count);
+  // Count received samples of the frame, of the packet that arrived last among those consumed.
+  void CountReceived(int64_t Count);
   // N made-up samples of a stretch that reaches the audio at At after Remaining.
   void MadeUpTowards(int16_t* Out, int64_t N, int64_t Remaining, int64_t At);
 
@@ -122,8 +141,18 @@ private:
   std::vector<uint8_t> FRing;     // A-law codes by timestamp
   std::vector<uint8_t> FPresent;  // 1 where FRing holds a received code
   std::vector<uint8_t> FBoundary; // 1 where a received packet begins
+  std::vector<uint32_t> FArrival; // where a packet begins: when it came (ms, wrapping)
   TConcealer FConcealer;
   TAdaptiveCounters FCounters;
+  int32_t FSender = 0;
+  // The frame being pulled, as LastFrame gives it.
+  struct TFrameFigures {
+    uint32_t NowMs = 0;  // wrapping, as FArrival
+    bool Played = false;
+    int64_t Received = 0, MadeUp = 0, Dropped = 0, Ended = 0;
+    uint64_t DelaySumMs = 0;  // over the received samples
+    uint32_t LastDelayMs = 0;
+  } FFrame;
 
   // Where the stream stands: what has come and where the playout is.
   struct TPlayout {
@@ -135,6 +164,7 @@ private:
     int64_t Pos = 0;           // timestamp of the next sample played
     int64_t HighestEnd = 0;    // end of the newest audio stored
     int64_t LastArrival = 0;
+    uint32_t AudioArrival = 0;  // when the packet of the audio consumed last came (ms, wrapping)
   } FPlayout;
   // Timestamps and sequence numbers unwrapped against the highest seen.
   struct TUnwrap {
@@ -188,11 +218,20 @@ public:
 
   // Drops every stream and sets the bounds for the next ones.
   void Configure(const TAdaptiveSettings& Settings);
+  // Sender: who sent the packet, as the frame reports name it.
   TPushResult Push(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestamp, const uint8_t* Payload, uint32_t Size,
-                   uint32_t NowTick);
+                   uint32_t NowTick, int32_t Sender = 0);
   // The next 20 ms (160 A-law codes): what the streams play, summed with
   // saturation. False when no stream has anything to play.
   bool Pull(uint8_t* Frame, uint32_t NowTick);
+  // What each stream gave to a frame: those that played, and those that
+  // stopped after a pause.
+  struct TFrameReport {
+    size_t Count = 0;
+    std::array<TStreamFrame, MaxStreams> Streams;
+  };
+  // Pull, with the report of the streams (Count 0 when none played or stopped).
+  bool Pull(uint8_t* Frame, uint32_t NowTick, TFrameReport& Report);
   // Drops every stream; the counters stay.
   void Clear();
 

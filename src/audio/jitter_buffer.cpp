@@ -30,7 +30,7 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
       // Without packets the content is all stream: nothing to keep apart.
       if (!FPieces.empty()) {
         if (FPieces.back().Whole)
-          FPieces.push_back({static_cast<uint32_t>(N), false});
+          FPieces.push_back({static_cast<uint32_t>(N), false, {}});
         else
           FPieces.back().Size += static_cast<uint32_t>(N);
       }
@@ -55,7 +55,10 @@ void TJitterBuffer::Write(const uint8_t* Data, uint16_t Size) {
   if (!Line.empty()) WriteLog(Line);
 }
 
-void TJitterBuffer::WritePacket(const uint8_t* Data, uint16_t Size) {
+void TJitterBuffer::WritePacket(const uint8_t* Data, uint16_t Size) { WritePacket(Data, Size, {}, nullptr); }
+
+void TJitterBuffer::WritePacket(const uint8_t* Data, uint16_t Size, TPacketTag Tag,
+                                std::vector<TTaggedPacket>* DroppedPackets) {
   if (Size == 0) return;
   std::string Line;
   bool Ready = false;
@@ -63,12 +66,15 @@ void TJitterBuffer::WritePacket(const uint8_t* Data, uint16_t Size) {
     Platform::TLockGuard G(FLock);
     // Room is made from the oldest end, a whole packet at a time: the excess
     // goes, and what is played starts where a packet starts.
-    if (FPieces.empty() && !FData.empty()) FPieces.push_back({static_cast<uint32_t>(FData.size()), false});
+    if (FPieces.empty() && !FData.empty()) FPieces.push_back({static_cast<uint32_t>(FData.size()), false, {}});
     uint64_t Dropped = 0;
     size_t Gone = 0;
     while (Gone < FPieces.size() && static_cast<int64_t>(FData.size() - Dropped) + Size > FCapacity)
       Dropped += FPieces[Gone++].Size;
     if (Dropped > 0) {
+      if (DroppedPackets)
+        for (size_t I = 0; I < Gone; ++I)
+          if (FPieces[I].Whole) DroppedPackets->push_back({FPieces[I].Tag, FPieces[I].Size});
       FPieces.erase(FPieces.begin(), FPieces.begin() + static_cast<ptrdiff_t>(Gone));
       FData.erase(FData.begin(), FData.begin() + static_cast<ptrdiff_t>(Dropped));
       ++FStats.Overflows;
@@ -76,18 +82,21 @@ void TJitterBuffer::WritePacket(const uint8_t* Data, uint16_t Size) {
       Line = Format("Jitter bubber: Drop overflow data [Data size=<%d>]", static_cast<int>(Size));
     }
     FData.insert(FData.end(), Data, Data + Size);
-    FPieces.push_back({Size, true});
+    FPieces.push_back({Size, true, Tag});
     Ready = static_cast<int64_t>(FData.size()) >= FThreshold;
   }
   if (Ready) FDataEvent.Set();
   if (!Line.empty()) WriteLog(Line);
 }
 
-bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
+bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) { return Read(TimeoutMs, Block, nullptr); }
+
+bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block, std::vector<TTaggedPacket>* Packets) {
+  if (Packets) Packets->clear();
   if (!FDataEvent.Wait(TimeoutMs)) return false;
   Platform::TLockGuard G(FLock);
   const uint32_t Size =
-      FPieces.empty() ? static_cast<uint32_t>(std::min<size_t>(FData.size(), FReadMax)) : TakePieces();
+      FPieces.empty() ? static_cast<uint32_t>(std::min<size_t>(FData.size(), FReadMax)) : TakePieces(Packets);
   Block.Data.reset(Size > 0 ? new uint8_t[Size] : nullptr);
   Block.Size = Size;
   if (Size > 0) {
@@ -101,7 +110,7 @@ bool TJitterBuffer::Read(uint32_t TimeoutMs, TAudioBlock& Block) {
   return true;
 }
 
-uint32_t TJitterBuffer::TakePieces() {
+uint32_t TJitterBuffer::TakePieces(std::vector<TTaggedPacket>* Packets) {
   // Whole pieces while they fit the take; stream bytes fill it up to ReadMax,
   // a packet that does not fit waits for the next take (or, first, goes alone).
   uint32_t Size = 0;
@@ -110,6 +119,7 @@ uint32_t TJitterBuffer::TakePieces() {
     if (P.Size <= FReadMax - Size) {
       Size += P.Size;
       ++Taken;
+      if (P.Whole && Packets) Packets->push_back({P.Tag, P.Size});
       continue;
     }
     if (!P.Whole) {
@@ -118,6 +128,7 @@ uint32_t TJitterBuffer::TakePieces() {
     } else if (Size == 0) {
       Size = P.Size;
       ++Taken;
+      if (Packets) Packets->push_back({P.Tag, P.Size});
     }
     break;
   }

@@ -33,6 +33,18 @@ struct TJitterStats {
   uint64_t Overflows = 0, OverflowBytes = 0;
 };
 
+// What a received packet carries while it waits, for the call figures of its
+// sender: who sent it, and when it came (millisecond tick).
+struct TPacketTag {
+  int32_t Sender = 0;
+  uint32_t Arrival = 0;
+};
+// A whole packet that a take handed out or an overflow dropped.
+struct TTaggedPacket {
+  TPacketTag Tag;
+  uint32_t Size = 0;
+};
+
 class TJitterBuffer {
 public:
   // Threshold: bytes needed before a write signals the data event. ReadMax: the
@@ -50,6 +62,9 @@ public:
   // oldest packets are dropped, whole, until it does ("Drop overflow data"); a
   // packet longer than the capacity is kept alone. Signals as Write does.
   void WritePacket(const uint8_t* Data, uint16_t Size);
+  // The same with the packet's tag; DroppedPackets (when given) receives the packets
+  // dropped to make room.
+  void WritePacket(const uint8_t* Data, uint16_t Size, TPacketTag Tag, std::vector<TTaggedPacket>* DroppedPackets);
 
   // Waits up to TimeoutMs for the data event, then takes the oldest content,
   // at most ReadMax bytes of it without splitting a packet (a first packet
@@ -58,6 +73,9 @@ public:
   // unsignalled. A true result may come with size 0 when the event outlived the
   // content.
   bool Read(uint32_t TimeoutMs, TAudioBlock& Block);
+  // The same; Packets (when given) receives the whole packets of the take, in
+  // order (cleared first).
+  bool Read(uint32_t TimeoutMs, TAudioBlock& Block, std::vector<TTaggedPacket>* Packets);
 
   // Empties the content; the data event stays as it is.
   void Clear();
@@ -85,13 +103,14 @@ private:
   std::vector<uint8_t> FData GUARDED_BY(FLock);  // oldest byte first
   // The size of the next take out of FPieces, which it leaves without the
   // pieces taken (and the rest of a stream piece cut into).
-  uint32_t TakePieces() REQUIRES(FLock);
+  uint32_t TakePieces(std::vector<TTaggedPacket>* Packets) REQUIRES(FLock);
 
-  // FData in pieces, oldest first: a packet (Whole), or a run of stream bytes.
-  // None while the content is stream bytes only (the send side's).
+  // FData in pieces, oldest first: a packet (Whole, with its tag), or a run of
+  // stream bytes. None while the content is stream bytes only (the send side's).
   struct TPiece {
     uint32_t Size;
     bool Whole;
+    TPacketTag Tag;
   };
   std::vector<TPiece> FPieces GUARDED_BY(FLock);  // a take leaves few behind: erased from the front
   TJitterStats FStats GUARDED_BY(FLock);

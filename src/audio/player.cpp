@@ -83,6 +83,16 @@ int32_t TPlayer::QueuedCount() const {
   return N;
 }
 
+uint32_t TPlayer::QueuedMs() const {
+  const uint32_t BytesPerSecond = FSession.AudioFormat().nAvgBytesPerSec;
+  if (!FDevice.Reserved() || BytesPerSecond == 0) return 0;
+  // The lengths are the session thread's own writes: the device only reads them.
+  uint64_t Bytes = 0;
+  for (int32_t I = 0; I < FDevice.Count(); ++I)
+    if (const WAVEHDR& H = FDevice.Header(I); Marker(H) == Busy) Bytes += H.dwBufferLength;
+  return static_cast<uint32_t>(Bytes * 1000 / BytesPerSecond);
+}
+
 int32_t TPlayer::Play(const void* Data, int32_t Size) {
   if (!FRunning) return -1;
   try {

@@ -57,6 +57,8 @@ public:
   bool IsReady() const;
   // Buffers written to the device and not yet given back.
   int32_t QueuedCount() const;
+  // The audio in them, in milliseconds: what a buffer written now waits behind.
+  uint32_t QueuedMs() const;
   // Copies Size bytes into the next buffer and writes it: 0, or -1 when the
   // data was not written.
   int32_t Play(const void* Data, int32_t Size);

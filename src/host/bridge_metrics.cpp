@@ -119,21 +119,38 @@ void LiveCall(TPrometheusText& T, const std::optional<TCallFigures>& Live) {
     double Per;  // of the figure's unit in the base unit (percent: 100 in a ratio)
   };
   static const TGauge Gauges[] = {
-      {"brenvic_call_loss_ratio", "The current call: the network's loss of the peer's stream over the last 10 s window",
+      {"brenvic_current_call_loss_ratio",
+       "The current call: the network's loss of the peer's stream over the last 10 s window",
        &TCallFigures::RxLossPercent, 100},
-      {"brenvic_call_jitter_seconds", "The current call: interarrival jitter of the peer's stream (RFC 3550)",
+      {"brenvic_current_call_jitter_seconds", "The current call: interarrival jitter of the peer's stream (RFC 3550)",
        &TCallFigures::RxJitterMs, 1000},
-      {"brenvic_call_concealed_ratio", "The current call: share of the audio played that was made up",
+      {"brenvic_current_call_concealed_ratio", "The current call: share of the audio played that was made up",
        &TCallFigures::ConcealedPercent, 100},
-      {"brenvic_call_buffer_delay_seconds", "The current call: mean delay the receive buffer added",
+      {"brenvic_current_call_buffer_delay_seconds", "The current call: mean delay the receive buffer added",
        &TCallFigures::BufferDelayMs, 1000},
-      {"brenvic_call_rtt_seconds", "The current call: round trip to the peer (RTCP)", &TCallFigures::RttMs, 1000},
-      {"brenvic_call_tx_loss_ratio", "The current call: the peer's loss of our stream, by its last RTCP report",
-       &TCallFigures::TxLossPercent, 100},
-      {"brenvic_call_mos", "The current call: E-model MOS of the last 10 s window", &TCallFigures::Mos, 1},
+      {"brenvic_current_call_rtt_seconds", "The current call: round trip to the peer (RTCP)", &TCallFigures::RttMs,
+       1000},
+      {"brenvic_current_call_tx_loss_ratio",
+       "The current call: the peer's loss of our stream, by its last RTCP report", &TCallFigures::TxLossPercent, 100},
+      {"brenvic_current_call_mos", "The current call: E-model MOS of the last 10 s window", &TCallFigures::Mos, 1},
   };
   for (const TGauge& G : Gauges)
     if (const std::optional<double>& V = (*Live).*G.Value) T.Gauge(G.Name, G.Help, *V / G.Per);
+}
+
+// Every finished call, from its record: a call without a figure is left out
+// of that figure's histogram.
+void FinishedCalls(TPrometheusText& T, const TCallTotals& C) {
+  T.Histogram("brenvic_call_mos", "Finished calls by their E-model MOS", TCallTotals::MosBounds, C.Mos);
+  T.Histogram("brenvic_call_loss_ratio", "Finished calls by the network's loss of the peer's stream",
+              TCallTotals::LossBounds, C.LossRatio);
+  T.Histogram("brenvic_call_jitter_seconds", "Finished calls by the interarrival jitter of the peer's stream",
+              TCallTotals::JitterBounds, C.JitterSeconds);
+  T.Counter("brenvic_call_lost_packets_total", "Packets of the peers' streams lost on the network, over finished calls",
+            C.LostPackets);
+  T.Family("brenvic_call_concealed_seconds_total", "counter",
+           "Audio made up in place of the peers' audio that did not come, over finished calls");
+  T.Sample("brenvic_call_concealed_seconds_total", static_cast<double>(C.ConcealedMs) / 1000);
 }
 
 }  // namespace
@@ -235,6 +252,7 @@ std::string TBridgeMetrics::RenderMetrics(const TSessionMetrics& M, bool HasSess
   Rtp(T, M);
   Rtcp(T, M);
   LiveCall(T, M.Calls.Live);
+  FinishedCalls(T, M.Calls.Totals);
   JitterBuffers(T, M);
   T.Gauge("brenvic_recording_clients", "Recording clients connected now", M.Mixer.Clients);
   T.Counter("brenvic_recording_connections_total", "Recording clients that connected", M.Mixer.Connections);

@@ -1,5 +1,7 @@
 #include "metrics/prometheus_text.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -45,9 +47,17 @@ void TPrometheusText::Sample(const std::string& Name, uint64_t Value, const TLab
 
 void TPrometheusText::Sample(const std::string& Name, double Value, const TLabels& Labels) {
   Series(Name, Labels);
+  // The shortest text that reads back as the same value (0.2, not
+  // 0.20000000000000001), and the format's own names for the rest.
   char Buf[64];
-  std::snprintf(Buf, sizeof(Buf), "%.17g", Value);
-  FText += Buf;
+  if (std::isnan(Value)) {
+    FText += "NaN";
+  } else if (std::isinf(Value)) {
+    FText += Value > 0 ? "+Inf" : "-Inf";
+  } else {
+    const std::to_chars_result R = std::to_chars(Buf, Buf + sizeof(Buf), Value);
+    FText.append(Buf, R.ptr);
+  }
   FText += "\n";
 }
 
@@ -59,4 +69,19 @@ void TPrometheusText::Counter(const std::string& Name, const std::string& Help, 
 void TPrometheusText::Gauge(const std::string& Name, const std::string& Help, double Value) {
   Family(Name, "gauge", Help);
   Sample(Name, Value);
+}
+
+void TPrometheusText::Histogram(const std::string& Name, const std::string& Help, const double* Bounds,
+                                const uint64_t* Buckets, size_t N, double Sum, uint64_t Count) {
+  Family(Name, "histogram", Help);
+  uint64_t Below = 0;
+  for (size_t I = 0; I < N; ++I) {
+    Below += Buckets[I];
+    char Le[32];
+    std::snprintf(Le, sizeof(Le), "%g", Bounds[I]);
+    Sample(Name + "_bucket", Below, {{"le", Le}});
+  }
+  Sample(Name + "_bucket", Count, {{"le", "+Inf"}});
+  Sample(Name + "_sum", Sum);
+  Sample(Name + "_count", Count);
 }

@@ -92,6 +92,13 @@ void TReceiveStats::OnPacket(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestam
   FLastTimestamp = Timestamp;
 }
 
+void TReceiveStats::OnLate(uint16_t Sequence) {
+  ++FWindow.Late;
+  if (!FCounting) return;
+  const uint32_t Offset = ExtendedMax() - static_cast<uint16_t>(FMaxSeq - Sequence) - FFrontier;
+  if (Offset < SettleDepth) FPlayed &= ~(uint64_t{1} << Offset);
+}
+
 bool TReceiveStats::UpdateSequence(uint16_t Sequence, uint32_t& Extended) {
   const uint16_t Delta = static_cast<uint16_t>(Sequence - FMaxSeq);
   if (FProbation > 0) {
@@ -247,6 +254,15 @@ void TReceiveStats::OnSilence(uint32_t Ms) {
 }
 
 void TReceiveStats::OnDropped(uint32_t Ms) { FWindow.DroppedMs += Ms; }
+
+void TReceiveStats::OnEndedMadeUp(uint32_t Ms) {
+  for (TCounters* C : {&FWindow, &FCall}) {
+    const uint64_t Moved = std::min<uint64_t>(Ms, C->ConcealedMs);
+    C->ConcealedMs -= Moved;
+    C->SilentMs += Moved;
+    Ms -= static_cast<uint32_t>(Moved);
+  }
+}
 
 void TReceiveStats::EndStretch() {
   FWindow.LongestGapMs = std::max(FWindow.LongestGapMs, FStretchMs);

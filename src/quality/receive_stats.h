@@ -109,6 +109,9 @@ public:
   // epoch, in microseconds). A new SSRC starts the stream's figures over (the
   // call's go on).
   void OnPacket(uint32_t Ssrc, uint16_t Sequence, uint32_t Timestamp, int64_t ArrivalUs, TPacketFate Kind);
+  // The packet of Sequence, given as Played, was dropped after all: it came
+  // after its turn (a buffer that judges that only once it holds it).
+  void OnLate(uint16_t Sequence);
 
   // A frame the player took: Ms of audio, MadeUpMs of it made up, played
   // DelayMs after it arrived.
@@ -117,6 +120,10 @@ public:
   void OnSilence(uint32_t Ms);
   // Ms of received audio thrown away (to shorten the delay, or an overflow).
   void OnDropped(uint32_t Ms);
+  // The last Ms given as made up followed the stream's end (it paused or
+  // stopped) rather than stood for lost audio: they count as nothing to play
+  // (in the open window, and what remains in the call's closed ones).
+  void OnEndedMadeUp(uint32_t Ms);
 
   // What the bridge knows of the rest of the delay: the device's buffering,
   // and the round trip to the peer when RTCP measured one (a window is rated

@@ -32,12 +32,13 @@ void TAdaptiveReceivePath::Start() {
   if (DoLog) WriteLog(Format("Receive mode: adaptive [delay %u..%u ms]", FSettings.MinDelayMs, FSettings.MaxDelayMs));
 }
 
-bool TAdaptiveReceivePath::Push(int32_t, const TRtpDatagramInfo& Info, const uint8_t* Payload, uint32_t Now) {
+bool TAdaptiveReceivePath::Push(int32_t Sender, const TRtpDatagramInfo& Info, const uint8_t* Payload, uint32_t Now) {
   FLastPush = Now;
   const TPushResult R = FBuffer.Push(Info.Ssrc, Info.SequenceNumber, Info.Timestamp, Payload,
-                                     static_cast<uint32_t>(Info.PayloadLength), Now);
+                                     static_cast<uint32_t>(Info.PayloadLength), Now, Sender);
   // A player with nothing to play is woken by the first packet.
   if (R == TPushResult::Stored && FIdle) FBell.Set();
+  if (R == TPushResult::Late) FCalls.Late(Sender, Info.SequenceNumber);
   // The raw file takes what arrived, once: a repeat is not written again.
   return R == TPushResult::Stored || R == TPushResult::Late;
 }
@@ -77,6 +78,7 @@ void TAdaptiveReceivePath::Play(TPlayout& Out) {
   // The bell has done its work by waking the thread.
   FBell.Reset();
   uint8_t Frame[FrameBytes];
+  TAdaptiveReceiver::TFrameReport Streams;
   while (!Out.Playing() || Out.Ready()) {
     const uint32_t Now = Platform::TickCount();
     const int32_t Queue = Queued(Out, Now);
@@ -84,11 +86,27 @@ void TAdaptiveReceivePath::Play(TPlayout& Out) {
     if (Queue > 0 &&
         (Queue >= QueuedFrames || static_cast<int32_t>(FPlayedUntil - Now) > static_cast<int32_t>(LeadMs)))
       return;
-    if (!FBuffer.Pull(Frame, Now)) return;
+    if (!FBuffer.Pull(Frame, Now, Streams)) {
+      Report(Streams, 0, Now);  // streams that stopped
+      return;
+    }
     if (Queue == 0) PlayLead(Out, Now);
     if (Out.Playing() && static_cast<int32_t>(FPlayedUntil - Now) < 0) FPlayedUntil = Now;
     FPlayedUntil += FrameMs;
     FIdle = false;
+    const uint32_t DeviceMs = Out.QueuedMs();
     Out.Play(Frame, FrameBytes);
+    Report(Streams, DeviceMs, Now);
+  }
+}
+
+void TAdaptiveReceivePath::Report(const TAdaptiveReceiver::TFrameReport& Streams, uint32_t DeviceMs, uint32_t Now) {
+  constexpr uint32_t SamplesPerMs = TAdaptiveStream::SamplesPerMs;
+  const auto Ms = [](uint32_t Samples) { return (Samples + SamplesPerMs / 2) / SamplesPerMs; };
+  for (size_t I = 0; I < Streams.Count; ++I) {
+    const TStreamFrame& S = Streams.Streams[I];
+    if (S.Played) FCalls.Played(S.Sender, {FrameMs, Ms(S.MadeUpSamples), S.DelayMs, DeviceMs, Now});
+    if (S.DroppedSamples > 0) FCalls.Dropped(S.Sender, Ms(S.DroppedSamples));
+    if (S.EndedSamples > 0) FCalls.StreamEnded(S.Sender, Ms(S.EndedSamples));
   }
 }

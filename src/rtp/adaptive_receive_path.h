@@ -5,16 +5,21 @@
 // runs dry, so that audio waits in the buffer (where waiting guards against
 // jitter) as long as possible and in the device only as long as the session
 // thread may be late. Without an earpiece the path keeps that pace itself.
+// Each frame tells the call of every sender heard in it what was made up, how
+// long the audio waited and what was dropped to shorten the wait.
 
 #include <atomic>
 #include <optional>
 
 #include "audio/adaptive_buffer.h"
 #include "platform/clock.h"
+#include "rtp/call_quality.h"
 #include "rtp/receive_path.h"
 
 class TAdaptiveReceivePath final : public TReceivePath {
 public:
+  explicit TAdaptiveReceivePath(TCallQuality& Calls) : FCalls(Calls) {}
+
   // Host thread, while the session is stopped.
   void Configure(const TAdaptiveSettings& Settings, int32_t ReceiveBufCount);
   TAdaptiveReceiver& Buffer() { return FBuffer; }
@@ -35,8 +40,11 @@ private:
   int32_t Queued(const TPlayout& Out, uint32_t Now) const;
   // The earpiece starts from empty: silence goes first.
   void PlayLead(TPlayout& Out, uint32_t Now);
+  // What the frame's streams did, to their senders' calls.
+  void Report(const TAdaptiveReceiver::TFrameReport& Streams, uint32_t DeviceMs, uint32_t Now);
 
   TAdaptiveReceiver FBuffer;  // locks itself
+  TCallQuality& FCalls;       // locks itself
   // Rung by the first packet while nothing is queued: the only wake-up that
   // does not come from the clock.
   Platform::TEvent FBell{true, false};

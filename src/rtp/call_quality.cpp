@@ -56,6 +56,55 @@ void TCallQuality::Packet(int32_t ClientId, const TRtpDatagramInfo& Info, TRtpVe
   Call.LastHeard = ++FHeard;
 }
 
+TCallQuality::TCall* TCallQuality::Find(int32_t ClientId) const {
+  const auto It = FCalls.find(ClientId);
+  return It == FCalls.end() ? nullptr : It->second.get();
+}
+
+void TCallQuality::Played(int32_t ClientId, const TFramePlayed& Frame) {
+  Platform::TLockGuard Guard(FLock);
+  TCall* Call = Find(ClientId);
+  if (!Call) return;
+  // A coarse tick may read a little late once; it cannot add up: audio taken
+  // ahead of its time only moves the end on.
+  const uint32_t From = Call->PlayedUntil.value_or(Frame.Tick);
+  const auto Gap = static_cast<int32_t>(Frame.Tick - From);
+  if (Gap > 0) Call->Stats.OnSilence(static_cast<uint32_t>(Gap));
+  Call->PlayedUntil = (Gap > 0 ? Frame.Tick : From) + Frame.Ms;
+  Call->Stats.OnFrame(Frame.Ms, Frame.MadeUpMs, Frame.DelayMs);
+  Call->Stats.SetDeviceDelayMs(Frame.DeviceMs);
+}
+
+void TCallQuality::Dropped(int32_t ClientId, uint32_t Ms) {
+  Platform::TLockGuard Guard(FLock);
+  if (TCall* Call = Find(ClientId)) Call->Stats.OnDropped(Ms);
+}
+
+void TCallQuality::Late(int32_t ClientId, uint16_t Sequence) {
+  Platform::TLockGuard Guard(FLock);
+  if (TCall* Call = Find(ClientId)) Call->Stats.OnLate(Sequence);
+}
+
+void TCallQuality::StreamEnded(int32_t ClientId, uint32_t MadeUpMs) {
+  Platform::TLockGuard Guard(FLock);
+  if (TCall* Call = Find(ClientId)) Call->Stats.OnEndedMadeUp(MadeUpMs);
+}
+
+std::optional<TReceiveSnapshot> TCallQuality::Snapshot(int32_t ClientId) const {
+  Platform::TLockGuard Guard(FLock);
+  const TCall* Call = Find(ClientId);
+  if (!Call) return std::nullopt;
+  return Call->Stats.Snapshot();
+}
+
+void TCallTotals::Add(const TCallFigures& Record, const TQualityFigures& Measured) {
+  if (Record.Mos) Mos.Observe(*Record.Mos, MosBounds);
+  if (Record.RxLossPercent) LossRatio.Observe(*Record.RxLossPercent / 100, LossBounds);
+  if (Record.RxJitterMs) JitterSeconds.Observe(*Record.RxJitterMs / 1000, JitterBounds);
+  if (Measured.Lost > 0) LostPackets += static_cast<uint64_t>(Measured.Lost);
+  ConcealedMs += Measured.ConcealedMs;
+}
+
 void TCallQuality::AddPoint(const TCallFigures& Figures, std::chrono::system_clock::time_point Now) {
   if (FHistory.size() == StatusHistoryPoints) FHistory.erase(FHistory.begin());
   FHistory.push_back({Now, Figures.Mos, Figures.RxLossPercent, Figures.RxJitterMs});
@@ -76,10 +125,12 @@ std::optional<TCallRecord> TCallQuality::End(int32_t ClientId) {
   Record.PeerPort = Call->Port;
   Record.Start = Call->Start;
   Record.DurationS = static_cast<double>(Now - Call->StartUs) / 1e6;
-  Record.Figures = CallFiguresOf(Call->Stats.Finish(Now).Call, Call->CallTxLossPercent, Call->MeanRttMs());
+  const TQualityFigures Measured = Call->Stats.Finish(Now).Call;
+  Record.Figures = CallFiguresOf(Measured, Call->CallTxLossPercent, Call->MeanRttMs());
   Platform::TLockGuard Guard(FLock);
   FRecords.push_front(Record);
   if (FRecords.size() > StatusRecords) FRecords.pop_back();
+  FTotals.Add(Record.Figures, Measured);
   return Record;
 }
 
@@ -101,6 +152,7 @@ TCallQualityView TCallQuality::View() const {
   for (const TStatusPoint& P : FHistory)
     if (P.Time >= Since) V.History.push_back(P);
   V.Records.assign(FRecords.begin(), FRecords.end());
+  V.Totals = FTotals;
   return V;
 }
 

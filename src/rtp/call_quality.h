@@ -4,18 +4,25 @@
 // score, over 10 s windows and the whole call. At a peer's going the call's
 // record is made (and written when [Quality] CallRecords=1 asks for it).
 //
-// What the receive buffer made of the audio (made up, dropped, its delay) is
-// not fed yet: the record shows those figures as not measured.
+// What the receive buffer made of the peer's audio comes from the session
+// thread as it plays: each frame (or take) with how much of it was made up,
+// how long it waited in the buffer and how much audio the earpiece held ahead
+// of it; the time between the end of one and the next is silence; received
+// audio thrown away is dropped.
 //
 // It also keeps what the status page and the live gauges show: the peers now,
 // the current call's last closed window, the windows closed over the last
-// 15 minutes (of any call) and the last call records (every finished call,
-// whether or not the record is written).
+// 15 minutes (of any call), the last call records (every finished call,
+// whether or not the record is written), and the totals of every finished call
+// for the histograms of /metrics.
 //
-// Threads: every operation but View runs on the transport library's network
-// thread (connect, datagram, disconnect); it locks itself so that View may be
-// called from any thread.
+// Threads: Begin, Packet, Late and End run on the transport library's network
+// thread (connect, datagram, disconnect), Played and StreamEnded on the
+// session thread, Dropped on either; it locks itself (taking no other lock
+// while it holds its own, allocating nothing per packet or frame), so that
+// View may be called from any thread.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -25,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics/prometheus_text.h"
 #include "metrics/status_page.h"
 #include "platform/mutex.h"
 #include "quality/call_record.h"
@@ -42,6 +50,36 @@ struct TFarEndReport {
 struct TPeerReception {
   int32_t ClientId = 0;
   TReceptionReport Report;
+// Every finished call added up once, at its end: the histograms of its
+// record's MOS, loss and jitter, the packets its peer's stream lost on the
+// network and the audio made up for it.
+struct TCallTotals {
+  // MOS: the bands of G.107's user satisfaction (R 50, 60, 70, 80, 90 are
+  // MOS 2.58, 3.10, 3.60, 4.02, 4.34), and 4.4: a perfect narrowband call is 4.41.
+  static constexpr std::array<double, 10> MosBounds{1, 2, 2.58, 3.1, 3.6, 4.02, 4.2, 4.34, 4.4, 4.5};
+  // Loss as a ratio: none at all, then 0.1 % to half of the packets.
+  static constexpr std::array<double, 11> LossBounds{0, 0.001, 0.0025, 0.005, 0.01, 0.02, 0.03, 0.05, 0.1, 0.2, 0.5};
+  // Jitter in seconds: 1 ms to half a second.
+  static constexpr std::array<double, 10> JitterBounds{0.001, 0.002, 0.005, 0.01, 0.02, 0.03, 0.05, 0.1, 0.2, 0.5};
+
+  THistogramCounts<MosBounds.size()> Mos;
+  THistogramCounts<LossBounds.size()> LossRatio;
+  THistogramCounts<JitterBounds.size()> JitterSeconds;
+  uint64_t LostPackets = 0;  // expected less received, of the calls that lost any
+  uint64_t ConcealedMs = 0;
+
+  // A finished call: its record's figures (those measured) and the counts behind them.
+  void Add(const TCallFigures& Record, const TQualityFigures& Measured);
+};
+
+// What the receive buffer did with one peer's audio handed to the earpiece
+// and the recording: a frame, or one packet of a take.
+struct TFramePlayed {
+  uint32_t Ms = 0;
+  uint32_t MadeUpMs = 0;  // of it, made up in place of audio that did not come
+  uint32_t DelayMs = 0;   // how long after its arrival it was taken from the buffer
+  uint32_t DeviceMs = 0;  // audio queued in the earpiece ahead of it (0 without one)
+  uint32_t Tick = 0;      // when it was handed over (the millisecond tick)
 };
 
 // What the status page and the gauges need, copied out under the lock.
@@ -52,6 +90,7 @@ struct TCallQualityView {
   std::optional<TCallFigures> Live;
   std::vector<TStatusPoint> History;  // oldest first, within StatusHistorySpan
   std::vector<TCallRecord> Records;   // newest first, at most StatusRecords
+  TCallTotals Totals;
 };
 
 class TCallQuality {
@@ -77,6 +116,20 @@ public:
   // What the peer reports of our audio: the live figures and the record show
   // it, and a round trip measured rates the call.
   void FarEnd(int32_t ClientId, const TFarEndReport& Report) EXCLUDES(FLock);
+  // Session thread: the peer's audio played. The time since the end of its
+  // audio played before (from the second frame on) was silence. It reads no
+  // clock: the frame counts in the window open now (the packets close them).
+  void Played(int32_t ClientId, const TFramePlayed& Frame) EXCLUDES(FLock);
+  // Ms of the peer's received audio thrown away: an overflow of the buffer,
+  // or a step to shorten its delay.
+  void Dropped(int32_t ClientId, uint32_t Ms) EXCLUDES(FLock);
+  // The peer's packet of Sequence, accepted, came after its turn: the buffer dropped it.
+  void Late(int32_t ClientId, uint16_t Sequence) EXCLUDES(FLock);
+  // Session thread: the last MadeUpMs played of the peer's audio followed the
+  // end of its stream (a pause), not lost audio.
+  void StreamEnded(int32_t ClientId, uint32_t MadeUpMs) EXCLUDES(FLock);
+  // The figures of the peer's call so far; none when no call of it runs.
+  std::optional<TReceiveSnapshot> Snapshot(int32_t ClientId) const EXCLUDES(FLock);
 
 private:
   struct TCall {
@@ -95,11 +148,13 @@ private:
     std::optional<double> MeanRttMs() const {
       return Rtts > 0 ? std::optional<double>(RttSumMs / Rtts) : std::nullopt;
     }
+    std::optional<uint32_t> PlayedUntil;  // the tick where its audio played so far ends
   };
 
   static int64_t DefaultClock();
   // A window of some call closed at Now (system clock): one point of the plot.
   void AddPoint(const TCallFigures& Figures, std::chrono::system_clock::time_point Now) REQUIRES(FLock);
+  TCall* Find(int32_t ClientId) const REQUIRES(FLock);
 
   const TClock FClock;
   mutable Platform::TMutex FLock;
@@ -108,4 +163,5 @@ private:
   // Bounded and reserved: a window's close never allocates.
   std::vector<TStatusPoint> FHistory GUARDED_BY(FLock);
   std::deque<TCallRecord> FRecords GUARDED_BY(FLock);
+  TCallTotals FTotals GUARDED_BY(FLock);
 };

@@ -1,5 +1,7 @@
 #include "rtp/fixed_receive_path.h"
 
+#include "platform/clock.h"
+
 void TFixedReceivePath::Dimension(int32_t PayloadBytes, int32_t Count) {
   FPayloadBytes = PayloadBytes;
   FCount = Count;
@@ -12,9 +14,12 @@ void TFixedReceivePath::SetPayloadBytes(int32_t PayloadBytes) {
   Dimension(PayloadBytes, FCount);
 }
 
-bool TFixedReceivePath::Push(int32_t Sender, const TRtpDatagramInfo& Info, const uint8_t* Payload, uint32_t) {
+bool TFixedReceivePath::Push(int32_t Sender, const TRtpDatagramInfo& Info, const uint8_t* Payload, uint32_t Now) {
   const uint32_t Kept = FLongPackets.Keep(Sender, static_cast<uint32_t>(Info.PayloadLength), FCount, FPayloadBytes);
-  FBuffer.WritePacket(Payload, static_cast<uint16_t>(Kept));
+  // Empty, and so never allocated, unless the buffer overflows.
+  std::vector<TTaggedPacket> Dropped;
+  FBuffer.WritePacket(Payload, static_cast<uint16_t>(Kept), {Sender, Now}, &Dropped);
+  for (const TTaggedPacket& P : Dropped) FCalls.Dropped(P.Tag.Sender, Ms(P.Size));
   return true;
 }
 
@@ -27,6 +32,15 @@ void TFixedReceivePath::Play(TPlayout& Out) {
   // Without a playing earpiece (none found, busy, unplugged) the audio is
   // still taken as it comes, so that the recording keeps what the peer said.
   TAudioBlock Block;
-  if (!FBuffer.Read(0, Block) || Block.Size == 0) return;
+  if (!FBuffer.Read(0, Block, &FTaken) || Block.Size == 0) return;
+  uint32_t AheadMs = Out.QueuedMs();
   Out.Play(Block.Data.get(), Block.Size);
+  // Each packet of the take waited in the buffer since its arrival, and
+  // waits in the device behind what it held and the packets before it.
+  const uint32_t Now = Platform::TickCount();
+  for (const TTaggedPacket& P : FTaken) {
+    const uint32_t PacketMs = Ms(P.Size);
+    FCalls.Played(P.Tag.Sender, {PacketMs, 0, Now - P.Tag.Arrival, AheadMs, Now});
+    AheadMs += PacketMs;
+  }
 }

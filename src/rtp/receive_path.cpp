@@ -13,6 +13,8 @@ bool TPlayout::Ready() const { return FPlaying && FPlayer->IsReady(); }
 
 int32_t TPlayout::Queued() const { return FPlaying ? FPlayer->QueuedCount() : 0; }
 
+uint32_t TPlayout::QueuedMs() const { return FPlaying ? FPlayer->QueuedMs() : 0; }
+
 bool TPlayout::Lead(const uint8_t* Data, uint32_t Size) {
   return FPlaying && FPlayer->Play(Data, static_cast<int32_t>(Size)) == 0;
 }

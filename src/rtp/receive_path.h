@@ -31,6 +31,8 @@ public:
   bool Ready() const;
   // Buffers written to the earpiece and not yet played.
   int32_t Queued() const;
+  // The audio in them (ms): the device's buffering ahead of what is written next.
+  uint32_t QueuedMs() const;
   // Silence ahead of the audio, for the earpiece only; true when it took it.
   bool Lead(const uint8_t* Data, uint32_t Size);
   // Audio: to the earpiece (counted as played only when it took it), the

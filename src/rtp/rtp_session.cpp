@@ -230,6 +230,7 @@ void TRtpSession::StartPaths() {
               FSendBufCount);
   // Chosen before any datagram can arrive: the transport's data handler is
   // assigned after the devices.
+  FFixed.SetByteRate(FAudioFormat.nAvgBytesPerSec);
   FAdaptive.Configure(FAdaptiveSettings, FReceiveBufCount);
   TReceivePath* Path = FAdaptiveConfigured ? static_cast<TReceivePath*>(&FAdaptive) : &FFixed;
   FReceive = Path;

@@ -232,8 +232,8 @@ private:
   TSessionRtcp FRtcp;    // locks itself
   // The receive paths; the start points FReceive at the one configured, before
   // any datagram can arrive.
-  TFixedReceivePath FFixed;
-  TAdaptiveReceivePath FAdaptive;
+  TFixedReceivePath FFixed{FCalls};
+  TAdaptiveReceivePath FAdaptive{FCalls};
   std::atomic<TReceivePath*> FReceive{&FFixed};
   TJitterBuffer FSendBuffer;  // locks itself
   TSendPath FSend{FCodec};    // session thread (Reset by the start)

@@ -382,6 +382,45 @@ TEST(AdaptiveBuffer, ALossWhileTheBufferRunsDryIsMadeUpOnceAndAddsNoDelay) {
   EXPECT_EQ(Run.Counters.Concealed, 3u);
 }
 
+// What the frames tell the sender's call. Packets every 20 ms from 0, frames
+// pulled at 10, 30, ...: the playout begins with the first pull at least
+// MinDelayMs (20) after the first packet, at 30 ms, so each packet is played
+// 30 ms after it came. Packets 40 to 49 never come: their 200 ms are made up.
+// After the last packet the buffer makes audio up until it stops: that part
+// stood for no lost audio, and the stream's end says how much it was.
+TEST(AdaptiveBuffer, FramesTellTheirSenderWhatWasMadeUpAndHowLongTheAudioWaited) {
+  TAdaptiveReceiver R;
+  R.Configure({20, 200});
+  TAdaptiveReceiver::TFrameReport Report;
+  uint64_t MadeUp = 0, MadeUpSinceAudio = 0, Ended = 0, Dropped = 0;
+  std::vector<uint32_t> DelaysBeforeTheGap;
+  uint8_t Out[FrameBytes];
+  for (uint32_t Now = 0; Now < 3000; Now += 10) {
+    const int K = static_cast<int>(Now / 20);
+    if (Now % 20 == 0 && K < 100 && (K < 40 || K >= 50)) {
+      const auto F = SentFrame(K);
+      R.Push(Ssrc, static_cast<uint16_t>(K), 160u * K, F.data(), FrameBytes, Now, 7);
+    }
+    if (Now % 20 == 0) continue;
+    R.Pull(Out, Now, Report);
+    for (size_t I = 0; I < Report.Count; ++I) {
+      const TStreamFrame& F = Report.Streams[I];
+      EXPECT_EQ(F.Sender, 7);
+      Ended += F.EndedSamples;
+      Dropped += F.DroppedSamples;
+      if (!F.Played) continue;
+      MadeUp += F.MadeUpSamples;
+      MadeUpSinceAudio = F.MadeUpSamples == FrameBytes ? MadeUpSinceAudio + FrameBytes : F.MadeUpSamples;
+      if (Now < 800) DelaysBeforeTheGap.push_back(F.DelayMs);
+    }
+  }
+  EXPECT_EQ(DelaysBeforeTheGap, std::vector<uint32_t>(39, 30));
+  EXPECT_EQ(Dropped, 0u);
+  EXPECT_GT(Ended, 0u);
+  EXPECT_EQ(Ended, MadeUpSinceAudio) << "the stream's end takes back what followed its last packet";
+  EXPECT_NEAR(static_cast<double>(MadeUp - Ended), 200 * 8, 10 * 8) << "the gap, and a few ms leading into the audio";
+}
+
 TEST(AdaptiveBuffer, ASenderStartingWithABurstIsPlayedFromItsFirstPacket) {
   // Six packets at once, then one every 20 ms: nothing clipped, nothing made up.
   std::vector<TArrival> A;

@@ -197,6 +197,29 @@ TEST(JitterBuffer, APacketBurstCountsOnlyTheExcess) {
   EXPECT_EQ(S.Cuts + S.CutBytes, 0u);
 }
 
+// Each packet leaves with its sender and arrival, whether a take hands it out
+// or an overflow drops it; a take hands out only the packets it holds whole.
+TEST(JitterBuffer, PacketsLeaveWithTheirTags) {
+  TJitterBuffer Buffer(160, 400, 480);
+  const std::vector<uint8_t> Data(160, 0xD5);
+  std::vector<TTaggedPacket> Dropped;
+  for (int32_t I = 0; I < 4; ++I) Buffer.WritePacket(Data.data(), 160, {I + 1, 100u + I}, &Dropped);
+  ASSERT_EQ(Dropped.size(), 1u);
+  EXPECT_EQ(Dropped[0].Tag.Sender, 1);
+  EXPECT_EQ(Dropped[0].Tag.Arrival, 100u);
+  EXPECT_EQ(Dropped[0].Size, 160u);
+  TAudioBlock Block;
+  std::vector<TTaggedPacket> Taken = Dropped;  // a take starts the list afresh
+  ASSERT_TRUE(Buffer.Read(0, Block, &Taken));
+  EXPECT_EQ(Block.Size, 320u);
+  ASSERT_EQ(Taken.size(), 2u);
+  EXPECT_EQ(Taken[0].Tag.Sender, 2);
+  EXPECT_EQ(Taken[1].Tag.Arrival, 102u);
+  ASSERT_TRUE(Buffer.Read(0, Block, &Taken));
+  ASSERT_EQ(Taken.size(), 1u);
+  EXPECT_EQ(Taken[0].Tag.Sender, 4);
+}
+
 TEST(JitterBuffer, OldestBytesFirstAcrossWrites) {
   TJitterBuffer Buffer(3, 4, 100);
   const uint8_t A[] = {1, 2}, B[] = {3, 4, 5}, C[] = {6};

@@ -46,6 +46,18 @@ bool WaitAsking(TDone Done, int TimeoutMs = 5000) {
       TimeoutMs);
 }
 
+// What promtool (Prometheus's own checker) finds wrong with a page: "" when
+// nothing.
+std::string Promtool(const Bytes& Page) {
+  const TestSupport::TTempDir Dir;
+  TestSupport::WriteFile(Dir.Path() / "page.txt", Page);
+  const std::string Out = (Dir.Path() / "promtool.out").string();
+  const std::string Check = "/usr/bin/promtool check metrics < '" + (Dir.Path() / "page.txt").string() + "' > '" +
+                            Out + "' 2>&1";
+  const int Status = std::system(Check.c_str());
+  return (Status == 0 ? "" : "exit " + std::to_string(Status) + ": ") + TestSupport::ReadFile(Out);
+}
+
 // The value of a query's single result in Prometheus's answer; "" when it
 // has none yet.
 std::string QueryValue(uint16_t PrometheusPort, const std::string& Query) {
@@ -120,11 +132,7 @@ TEST(Metrics, PrometheusScrapesWhatThePeerSent) {
   EXPECT_NE(QueryValue(PrometheusPort, "brenvic_rtp_packets_sent_total"), "0");
 
   // The page as promtool sees it, and the health answer.
-  const Bytes Page = Body(HttpGet(MetricsPort, "/metrics"));
-  TestSupport::WriteFile(Store.Path() / "page.txt", Page);
-  const std::string Check = "/usr/bin/promtool check metrics < " + (Store.Path() / "page.txt").string() + " > " +
-                            (Store.Path() / "promtool.out").string() + " 2>&1";
-  EXPECT_EQ(std::system(Check.c_str()), 0) << TestSupport::ReadFile(Store.Path() / "promtool.out");
+  EXPECT_EQ(Promtool(Body(HttpGet(MetricsPort, "/metrics"))), "");
   const Bytes Health = HttpGet(MetricsPort, "/health");
   EXPECT_EQ(Health.substr(0, 15), "HTTP/1.1 200 OK");
   EXPECT_EQ(Body(Health), "ok\n");
@@ -148,7 +156,7 @@ TEST(Metrics, TheStatusPageShowsTheCallThatTheGaugesMeasure) {
             "[Metrics]\r\nListen=127.0.0.1:" + std::to_string(MetricsPort) + "\r\n");
   B.Start();
   ASSERT_TRUE(B.WaitForLog("RTP session processor -> started", 5s));
-  EXPECT_EQ(SampleText("\n" + Body(HttpGet(MetricsPort, "/metrics")), "brenvic_call_mos"), "") << "no call yet";
+  EXPECT_EQ(SampleText("\n" + Body(HttpGet(MetricsPort, "/metrics")), "brenvic_current_call_mos"), "") << "no call yet";
 
   // 12 s of talk, so that a 10 s window closes; numbers 100 to 104 never come.
   TSocket Peer(SOCK_DGRAM);
@@ -161,21 +169,31 @@ TEST(Metrics, TheStatusPageShowsTheCallThatTheGaugesMeasure) {
   ASSERT_TRUE(WaitAsking([&] {
     Metrics = "\n" + Body(HttpGet(MetricsPort, "/metrics"));
     Page = HttpGet(MetricsPort, "/");
-    return !SampleText(Metrics, "brenvic_call_mos").empty() && Page.find("id=\"mos\">") != Bytes::npos;
+    return !SampleText(Metrics, "brenvic_current_call_mos").empty() && Page.find("id=\"mos\">") != Bytes::npos;
   })) << Page << Metrics;
   EXPECT_EQ(Page.substr(0, 15), "HTTP/1.1 200 OK");
   EXPECT_NE(Page.find("Content-Type: text/html; charset=utf-8\r\n"), Bytes::npos);
   EXPECT_NE(Page.find("<td>127.0.0.1:" + std::to_string(Peer.Port()) + "</td><td>0x00005151</td>"), Bytes::npos) << Page;
   EXPECT_NE(Page.find("id=\"session\" class=\"ok\">running<"), Bytes::npos) << Page;
 
-  // The page shows the gauge's MOS with two decimals; the window's loss is 5 of
-  // 499 (the first packet serves its probation).
-  char Mos[32];
-  std::snprintf(Mos, sizeof(Mos), "%.2f", std::stod(SampleText(Metrics, "brenvic_call_mos")));
-  EXPECT_NE(Page.find(std::string("id=\"mos\">") + Mos + "<"), Bytes::npos) << Mos << "\n" << Page;
-  EXPECT_NEAR(std::stod(SampleText(Metrics, "brenvic_call_loss_ratio")), 5.0 / 499, 0.0001) << Metrics;
-  EXPECT_NE(SampleText(Metrics, "brenvic_call_jitter_seconds"), "") << Metrics;
-  EXPECT_EQ(SampleText(Metrics, "brenvic_call_rtt_seconds"), "") << "not measured";
+  // The page shows the gauges' figures in the record's formats: MOS with two
+  // decimals, the audio made up (none in the fixed mode) and the buffer's
+  // delay (ms, one decimal); the window's loss is 5 of 499 (the first packet
+  // serves its probation).
+  const auto Shown = [&](const char* Id, const char* Gauge, double Per, const char* Format) {
+    char Text[32];
+    std::snprintf(Text, sizeof(Text), Format, std::stod(SampleText(Metrics, Gauge)) * Per);
+    EXPECT_NE(Page.find(std::string("id=\"") + Id + "\">" + Text + "<"), Bytes::npos) << Id << " " << Text << "\n" << Page;
+  };
+  Shown("mos", "brenvic_current_call_mos", 1, "%.2f");
+  Shown("concealed", "brenvic_current_call_concealed_ratio", 100, "%.2f");
+  Shown("delay", "brenvic_current_call_buffer_delay_seconds", 1000, "%.1f");
+  EXPECT_EQ(SampleText(Metrics, "brenvic_current_call_concealed_ratio"), "0");
+  EXPECT_NEAR(std::stod(SampleText(Metrics, "brenvic_current_call_loss_ratio")), 5.0 / 499, 0.0001) << Metrics;
+  EXPECT_NE(SampleText(Metrics, "brenvic_current_call_jitter_seconds"), "") << Metrics;
+  EXPECT_EQ(SampleText(Metrics, "brenvic_current_call_rtt_seconds"), "") << "not measured";
+  // With the current call's gauges and the (empty) histograms of finished calls.
+  EXPECT_EQ(Promtool(Metrics.substr(1)), "");
 
   // The same page in a real browser, over the network as a person opens it.
   if (std::system("command -v chromium > /dev/null 2>&1") != 0) {

@@ -96,23 +96,23 @@ TSessionMetrics InACall() {
 TEST(BridgeMetrics, TheCurrentCallsFiguresAreGaugesInBaseUnitsOnlyWhenMeasured) {
   TSessionMetrics M = InACall();
   std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
-  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_loss_ratio").value_or(-1), 0.0125);
-  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_jitter_seconds").value_or(-1), 0.0035);
-  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_mos").value_or(-1), 4.2671);
-  EXPECT_NE(Page.find("# TYPE brenvic_call_mos gauge\n"), std::string::npos);
-  for (const char* NotMeasured : {"brenvic_call_concealed_ratio", "brenvic_call_buffer_delay_seconds", "brenvic_call_rtt_seconds"})
+  for (const char* Line : {"\nbrenvic_current_call_loss_ratio 0.0125\n", "\nbrenvic_current_call_jitter_seconds 0.0035\n",
+                           "\nbrenvic_current_call_mos 4.2671\n", "\n# TYPE brenvic_current_call_mos gauge\n"})
+    EXPECT_NE(Page.find(Line), std::string::npos) << Line;
+  for (const char* NotMeasured : {"brenvic_current_call_concealed_ratio", "brenvic_current_call_buffer_delay_seconds",
+                                  "brenvic_current_call_rtt_seconds"})
     EXPECT_EQ(Page.find(NotMeasured), std::string::npos) << NotMeasured;
 
   M.Calls.Live->RttMs = 12;
   M.Calls.Live->ConcealedPercent = 0.5;
   M.Calls.Live->BufferDelayMs = 41;
   Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
-  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_rtt_seconds").value_or(-1), 0.012);
-  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_concealed_ratio").value_or(-1), 0.005);
-  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_buffer_delay_seconds").value_or(-1), 0.041);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_current_call_rtt_seconds").value_or(-1), 0.012);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_current_call_concealed_ratio").value_or(-1), 0.005);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_current_call_buffer_delay_seconds").value_or(-1), 0.041);
 
   M.Calls.Live.reset();
-  EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("brenvic_call_"), std::string::npos)
+  EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("brenvic_current_call_"), std::string::npos)
       << "no call, no gauges";
 }
 
@@ -137,10 +137,73 @@ TEST(BridgeMetrics, RtcpSentReadAndDroppedAndThePeersLossOfOurStream) {
                            "\nbrenvic_rtcp_parts_skipped_total{reason=\"unknown\"} 5\n",
                            "# TYPE brenvic_rtcp_packets_rejected_total counter\n"})
     EXPECT_NE(Page.find(Line), std::string::npos) << Line;
-  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_tx_loss_ratio").value_or(-1), 0.025);
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_current_call_tx_loss_ratio").value_or(-1), 0.025);
   M.Calls.Live->TxLossPercent.reset();
-  EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("brenvic_call_tx_loss_ratio"), std::string::npos)
+  EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("brenvic_current_call_tx_loss_ratio"), std::string::npos)
       << "no report from the peer, no gauge";
+int64_t ClockUs = 0;
+int64_t Clock() { return ClockUs; }
+
+// A call of 500 packets 20 ms apart (the first makes the stream known), each
+// played 30 ms after it came, behind 10 ms in the earpiece; the packets from
+// LostFrom to LostTo never come and their time is made up.
+void TalkAndHangUp(TCallQuality& Q, int32_t Id, uint16_t LostFrom, uint16_t LostTo) {
+  Q.Begin(Id, "10.0.0.7", 5000 + Id);
+  for (uint16_t Seq = 0; Seq < 500; ++Seq, ClockUs += 20'000) {
+    const bool Lost = Seq >= LostFrom && Seq < LostTo;
+    TRtpDatagramInfo Info;
+    Info.HeaderInside = true;
+    Info.Version = 2;
+    Info.SequenceNumber = Seq;
+    Info.Timestamp = 160u * Seq;
+    Info.Ssrc = 0x4242;
+    if (!Lost) Q.Packet(Id, Info, TRtpVerdict::Accepted);
+    Q.Played(Id, {20, Lost ? 20u : 0u, 30, 10, static_cast<uint32_t>(ClockUs / 1000)});
+  }
+  Q.End(Id);
+}
+
+// Two finished calls, a clean one and one that lost 10 packets in a row: each
+// counted once, however often the host copies the view.
+TEST(BridgeMetrics, FinishedCallsAreHistogramsAndCounters) {
+  ClockUs = 1'000'000;
+  TCallQuality Q(Clock);
+  TalkAndHangUp(Q, 1, 0, 0);
+  Q.View();
+  TalkAndHangUp(Q, 2, 100, 110);
+  Q.View();
+  TSessionMetrics M = Running();
+  M.Calls = Q.View();
+  ASSERT_EQ(M.Calls.Records.size(), 2u);
+  // Without loss, 60 ms of delay (20 ms packets, 30 in the buffer, 10 in the
+  // earpiece): R 91.5, MOS 4.37. Ten packets lost in a row, 2 % in one burst,
+  // take 7.5 off R: MOS 4.17.
+  EXPECT_NEAR(M.Calls.Records[1].Figures.Mos.value_or(0), 4.37, 0.005);
+  EXPECT_NEAR(M.Calls.Records[0].Figures.Mos.value_or(0), 4.17, 0.005);
+  const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
+  for (const char* Line : {
+           "# TYPE brenvic_call_mos histogram\n",
+           "brenvic_call_mos_bucket{le=\"2.58\"} 0\n",
+           "brenvic_call_mos_bucket{le=\"4.34\"} 1\n",
+           "brenvic_call_mos_bucket{le=\"4.4\"} 2\n",
+           "brenvic_call_mos_bucket{le=\"+Inf\"} 2\n",
+           "brenvic_call_mos_count 2\n",
+           "# TYPE brenvic_call_loss_ratio histogram\n",
+           "brenvic_call_loss_ratio_bucket{le=\"0\"} 1\n",
+           "brenvic_call_loss_ratio_bucket{le=\"0.02\"} 1\n",  // 10 of 499: a little over 2 %
+           "brenvic_call_loss_ratio_bucket{le=\"0.03\"} 2\n",
+           "brenvic_call_loss_ratio_count 2\n",
+           "# TYPE brenvic_call_jitter_seconds histogram\n",
+           "brenvic_call_jitter_seconds_bucket{le=\"0.001\"} 2\n",  // paced exactly
+           "brenvic_call_jitter_seconds_sum 0\n",
+           "brenvic_call_jitter_seconds_count 2\n",
+           "# TYPE brenvic_call_lost_packets_total counter\nbrenvic_call_lost_packets_total 10\n",
+           "# TYPE brenvic_call_concealed_seconds_total counter\nbrenvic_call_concealed_seconds_total 0.2\n"})
+    EXPECT_NE(Page.find(Line), std::string::npos) << Line;
+  EXPECT_DOUBLE_EQ(Sample(Page, "brenvic_call_loss_ratio_sum").value_or(-1), 10.0 / 499);
+  EXPECT_NEAR(Sample(Page, "brenvic_call_mos_sum").value_or(-1),
+              *M.Calls.Records[0].Figures.Mos + *M.Calls.Records[1].Figures.Mos, 1e-9);
+  EXPECT_EQ(Page.find("brenvic_current_call_"), std::string::npos) << "no call runs";
 }
 
 TEST(BridgeMetrics, TheStatusPageIsServedAndShowsTheGaugesFigures) {
@@ -154,7 +217,7 @@ TEST(BridgeMetrics, TheStatusPageIsServedAndShowsTheGaugesFigures) {
     EXPECT_NE(Page.find(Id), std::string::npos) << Id;
 
   const std::string Metrics = Get(Endpoint.Port(), "GET /metrics HTTP/1.1\r\n\r\n");
-  const std::optional<double> Mos = Sample(Metrics, "brenvic_call_mos");
+  const std::optional<double> Mos = Sample(Metrics, "brenvic_current_call_mos");
   ASSERT_TRUE(Mos) << Metrics;
   EXPECT_NE(Page.find("id=\"mos\">" + FormatFigure(Mos, 2) + "<"), std::string::npos) << Page;
 

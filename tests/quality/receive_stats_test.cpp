@@ -156,6 +156,28 @@ TEST(ReceiveStats, PlayoutConcealmentGapsAndBufferDelay) {
   EXPECT_EQ(Call.BufferDelayP95Ms, 95u) << "the 102nd of 107 delays is 94 ms: its 5 ms bucket ends at 95";
 }
 
+// What a buffer learns only later: a packet it counted as played was late
+// after all, and made-up audio that followed the stream's end stood for no
+// loss (in the open window, the rest in the closed ones).
+TEST(ReceiveStats, LateDropsAndAStreamsEndCorrectWhatWasCounted) {
+  TReceiveStats S;
+  S.Start(0);
+  Feed(S, Seqs(1, 10));
+  S.OnLate(5);
+  for (int I = 0; I < 10; ++I) S.OnFrame(20, 0, 30);
+  S.OnFrame(20, 15, 30);  // the stream's last 5 ms, then made up
+  EXPECT_EQ(S.Advance(10000 * Ms), 1u);
+  for (int I = 0; I < 3; ++I) S.OnFrame(20, 20, 30);
+  S.OnEndedMadeUp(75);
+  const TQualityFigures Call = S.Finish(10100 * Ms).Call;
+  EXPECT_EQ(Call.Late, 1u);
+  EXPECT_EQ(Call.Lost, 0);
+  EXPECT_EQ(Call.Missing, 1u);
+  EXPECT_EQ(Call.ConcealedMs, 0u);
+  EXPECT_EQ(Call.SilentMs, 75u);
+  EXPECT_EQ(Call.AudioMs, 280u);
+}
+
 TEST(ReceiveStats, QuietWindowsAndTheRoundTrip) {
   TReceiveStats S;
   S.Start(0);

@@ -66,6 +66,39 @@ TEST(CallQualityView, ALossyCallGivesItsWindowAPointAndARecord) {
   EXPECT_EQ(V.Records.size(), 1u);
 }
 
+// The session thread's frames go to the call of the peer heard in them: what
+// was made up, how long the audio waited, the earpiece's queue. The time
+// between the end of one frame and the next is silence; made-up audio after
+// the stream's end turns into silence too.
+TEST(CallQualityView, FramesPlayedGoToTheirPeersCall) {
+  NowUs = 1'000'000;
+  TCallQuality Q(TestClock);
+  Q.Begin(1, "10.0.0.7", 5004);
+  Q.Begin(2, "10.0.0.8", 5006);
+  // 100 packets 20 ms apart, each played 30 ms after its arrival behind 10 ms
+  // in the earpiece; 40 to 44 made up, then 100 ms with nothing to play.
+  for (uint16_t Seq = 0; Seq < 100; ++Seq, NowUs += 20'000) {
+    if (Seq < 40 || Seq >= 50) Talk(Q, 1, Seq);
+    const auto Tick = static_cast<uint32_t>(NowUs / 1000);
+    if (Seq < 45 || Seq >= 50) Q.Played(1, {20, Seq >= 40 && Seq < 45 ? 20u : 0u, 30, 10, Tick});
+  }
+  Q.Played(1, {20, 20, 30, 10, static_cast<uint32_t>(NowUs / 1000)});  // after the last packet
+  Q.StreamEnded(1, 20);
+  Q.Dropped(1, 15);
+  Q.Played(9, {20, 20, 30, 10, 0});  // no such peer
+  ASSERT_TRUE(Q.Snapshot(1));
+  const TQualityFigures F = Q.Snapshot(1)->Call;
+  EXPECT_EQ(F.AudioMs, 96u * 20 + 100);
+  EXPECT_EQ(F.ConcealedMs, 100u);
+  EXPECT_EQ(F.SilentMs, 120u);
+  EXPECT_EQ(F.DroppedMs, 15u);
+  EXPECT_EQ(F.LongestGapMs, 200u) << "made up and silent together";
+  EXPECT_EQ(F.BufferDelayMs, 30.0);
+  EXPECT_EQ(F.DeviceDelayMs, 10u);
+  EXPECT_EQ(Q.Snapshot(2)->Call.AudioMs, 0u);
+  EXPECT_FALSE(Q.Snapshot(9));
+}
+
 TEST(CallQualityView, TheLiveCallIsTheOneHeardLastAndTheListsAreBounded) {
   NowUs = 1'000'000;
   TCallQuality Q(TestClock);

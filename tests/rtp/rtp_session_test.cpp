@@ -1023,6 +1023,95 @@ TEST_F(PlayingSession, PacketsLongerThanTheBufferArePlayedWhole) {
   EXPECT_EQ(Count(Lines(), "Drop"), 0u) << "nothing cut, nothing dropped";
 }
 
+// What the receive buffer made of a stream with a gap, in the call's figures:
+// 110 packets 20 ms apart, of which 50 to 59 never come.
+class CallFigures : public PlayingSession {
+protected:
+  // Starts the session (with or without an earpiece) and talks; how long the
+  // sending took.
+  std::chrono::milliseconds TalkWithAGap(bool Adaptive, bool Earpiece) {
+    FSession = StartPlaying([&](TRtpSession& S) {
+      if (Adaptive) S.SetAdaptiveReceive(true, {LeastDelayMs, 200});
+      if (!Earpiece) Install({Mic()});
+    });
+    TPeer Peer;
+    const auto Start = TClock::now();
+    for (uint16_t Seq = 0; Seq < 110; ++Seq) {
+      std::this_thread::sleep_until(Start + Seq * 20ms);
+      if (Seq < 50 || Seq >= 60) Peer.Send(FUdpPort, Rtp(Seq, 160u * Seq, 0x4242, static_cast<uint8_t>(1 + Seq)));
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - Start);
+  }
+  TQualityFigures Figures() { return TSessionPeer::Calls(*FSession).Snapshot(1).value_or(TReceiveSnapshot{}).Call; }
+
+  // The adaptive buffer's least delay: above the few ms by which a busy
+  // machine's threads come late, so that the buffer keeps to it.
+  static constexpr uint32_t LeastDelayMs = 60;
+
+  std::unique_ptr<TRtpSession> FSession;
+};
+
+// The fixed mode plays each packet as it comes: nothing is made up, the gap
+// is silence, and a packet waits in the buffer no longer than the session
+// thread takes to wake; with an earpiece, behind what it still holds (two
+// buffers at most).
+TEST_F(CallFigures, TheFixedModeMakesNothingUpAndTheGapIsSilence) {
+  for (const bool Earpiece : {true, false}) {
+    SCOPED_TRACE(Earpiece ? "with an earpiece" : "without one");
+    const auto Took = TalkWithAGap(false, Earpiece);
+    const bool AllPlayed = WaitUntil([&] {
+      const TQualityFigures F = Figures();
+      return F.AudioMs - F.SilentMs >= 100 * 20 && (!Earpiece || Played().size() >= 100 * 160);
+    });
+    const TQualityFigures F = Figures();
+    FSession->SetActive(false);
+    ASSERT_TRUE(AllPlayed) << F.AudioMs << " ms played, " << F.SilentMs << " silent";
+    EXPECT_EQ(F.AudioMs - F.SilentMs, 100u * 20) << "every packet's 20 ms";
+    EXPECT_EQ(F.ConcealedMs, 0u);
+    EXPECT_EQ(F.DroppedMs, 0u);
+    // The gap, and no more than the sending's own delays (the 110 packets'
+    // time less the 100 played) and a late take.
+    EXPECT_GE(F.SilentMs, 190u);
+    EXPECT_LE(F.SilentMs, static_cast<uint64_t>(Took.count()) + 20 - 2000 + 50) << Took.count() << " ms sending";
+    EXPECT_LT(F.BufferDelayMs, 20.0);
+    EXPECT_LE(F.DeviceDelayMs, Earpiece ? 40u : 0u);
+    if (Earpiece) {
+      EXPECT_EQ(Played().size(), 100u * 160);
+    }
+  }
+}
+
+// The adaptive mode makes the gap's 200 ms up and holds each packet about its
+// least delay, taking the frame from it up to a frame's time before the
+// earpiece (or, without one, the path's own clock) needs it. After the last
+// packet it makes audio up until it stops (half a second after it): that
+// counts as silence.
+TEST_F(CallFigures, TheAdaptiveModeMakesTheGapUpAndHoldsItsLeastDelay) {
+  for (const bool Earpiece : {true, false}) {
+    SCOPED_TRACE(Earpiece ? "with an earpiece" : "without one");
+    TalkWithAGap(true, Earpiece);
+    // Once the stream has stopped, the audio made up after it is taken back.
+    const bool Stopped = WaitUntil([&] {
+      const TQualityFigures F = Figures();
+      return F.AudioMs >= 110 * 20 + 100 && F.ConcealedMs <= 240;
+    });
+    const TQualityFigures F = Figures();
+    FSession->SetActive(false);
+    ASSERT_TRUE(Stopped) << F.AudioMs << " ms played, " << F.ConcealedMs << " made up";
+    EXPECT_GE(F.ConcealedMs, 190u) << "the gap";
+    EXPECT_EQ(F.DroppedMs, 0u);
+    EXPECT_GE(F.SilentMs, 500u - LeastDelayMs - 40) << "after the last packet";
+    EXPECT_GE(F.BufferDelayMs, LeastDelayMs - 5.0);
+    EXPECT_LE(F.BufferDelayMs, LeastDelayMs + 25.0);
+    if (Earpiece) {
+      EXPECT_GT(F.DeviceDelayMs, 0u);
+      EXPECT_LE(F.DeviceDelayMs, 50u);
+    } else {
+      EXPECT_EQ(F.DeviceDelayMs, 0u);
+    }
+  }
+}
+
 }  // namespace
 
 // The other two things the log may say of a long packet, once per sender

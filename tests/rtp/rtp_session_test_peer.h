@@ -14,6 +14,7 @@ public:
   static TJitterBuffer& SendBuffer(TRtpSession& S) { return S.FSendBuffer; }
   static TAdaptiveReceiver& AdaptiveBuffer(TRtpSession& S) { return S.FAdaptive.Buffer(); }
   static bool AdaptiveMode(const TRtpSession& S) { return S.FReceive.load() == &S.FAdaptive; }
+  static TCallQuality& Calls(TRtpSession& S) { return S.FCalls; }
   // The transport's client count, as the host thread sees it.
   static int PeerCount(const TRtpSession& S) {
     const TTPKTServer* Transport = S.HostTransport();
