@@ -50,6 +50,8 @@ struct TFarEndReport {
 struct TPeerReception {
   int32_t ClientId = 0;
   TReceptionReport Report;
+};
+
 // Every finished call added up once, at its end: the histograms of its
 // record's MOS, loss and jitter, the packets its peer's stream lost on the
 // network and the audio made up for it.

@@ -141,6 +141,8 @@ TEST(BridgeMetrics, RtcpSentReadAndDroppedAndThePeersLossOfOurStream) {
   M.Calls.Live->TxLossPercent.reset();
   EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("brenvic_current_call_tx_loss_ratio"), std::string::npos)
       << "no report from the peer, no gauge";
+}
+
 int64_t ClockUs = 0;
 int64_t Clock() { return ClockUs; }
 
