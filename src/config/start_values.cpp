@@ -3,6 +3,7 @@
 #include "config/ini_file.h"
 #include "config/quality_settings.h"
 #include "config/receive_settings.h"
+#include "config/srtp_settings.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
@@ -114,6 +115,7 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
   StartValues.LogKeepDays = ReadNumber(Ini, "Logs", "KeepDays", StartValues.LogKeepDays);
   StartValues.Receive = ReadReceiveSettings(Ini);
   StartValues.Quality = ReadQualitySettings(Ini);
+  StartValues.Srtp = ReadSrtpSettings(Ini, Platform::ExtractFileDir(ConfigFile));
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }
@@ -210,5 +212,7 @@ TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacket
   L.Warn("MaxRecvSequenceNumberInterval", StartValues.MaxRecvSequenceNumberInterval,
          StartValues.MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost"
                                             : "");
+  // A key that is wrong stops the start: never plain RTP in its place.
+  R.Refusals.insert(R.Refusals.end(), StartValues.Srtp.Refusals.begin(), StartValues.Srtp.Refusals.end());
   return R;
 }
