@@ -85,8 +85,7 @@ private:
   std::unique_ptr<TSrtpStreamKeys> FRtcp;
   bool FStarted = false;  // a packet was protected since the start or Restart
   uint32_t FSsrc = 0;
-  uint16_t FHighestSeq = 0;
-  uint32_t FRoc = 0;
+  uint64_t FHighestIndex = 0;  // ROC || the highest sequence number sent
   uint32_t FRtcpIndex = 0;  // the next SRTCP index
 };
 

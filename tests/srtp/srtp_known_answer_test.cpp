@@ -1,0 +1,121 @@
+// The published answers: RFC 3711 Appendix B (the AES-CM keystream and the key
+// derivation) and RFC 7714's AES-GCM packets (sections 16 and 17), each made
+// byte for byte by the system's cryptography.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "srtp/srtp_stream.h"
+#include "srtp_test_support.h"
+
+namespace {
+
+using SrtpTest::Hex;
+
+void Fill(std::span<uint8_t> Out, const std::vector<uint8_t>& Bytes) {
+  ASSERT_EQ(Out.size(), Bytes.size());
+  std::copy(Bytes.begin(), Bytes.end(), Out.begin());
+}
+
+TEST(SrtpKnownAnswer, AesCmKeystreamOfAppendixB2) {
+  // Session key and salt of B.2, SSRC, ROC and SEQ 0: encrypting zeros lays
+  // the keystream bare, block by block, up to counter 0xFF01.
+  TSrtpSessionKeys Keys;
+  Fill(Keys.Cipher, Hex("2B7E151628AED2A6ABF7158809CF4F3C"));
+  Fill(Keys.Salt, Hex("F0F1F2F3F4F5F6F7F8F9FAFBFCFD"));
+  TSrtpStreamKeys Stream(TSrtpSuite::AesCm128HmacSha1_80, TSrtpStreamKind::Rtp, Keys, false);
+  const size_t Blocks = 0xFF02;
+  std::vector<uint8_t> Packet(12 + Blocks * 16 + Stream.Overhead());
+  Packet[0] = 0x80;
+  ASSERT_EQ(Stream.ProtectRtp(Packet.data(), 12, 12 + Blocks * 16, 0), Packet.size());
+  const auto Block = [&](size_t Counter) {
+    return std::vector<uint8_t>(Packet.begin() + 12 + Counter * 16, Packet.begin() + 12 + Counter * 16 + 16);
+  };
+  EXPECT_EQ(Block(0x0000), Hex("E03EAD0935C95E80E166B16DD92B4EB4"));
+  EXPECT_EQ(Block(0x0001), Hex("D23513162B02D0F72A43A2FE4A5F97AB"));
+  EXPECT_EQ(Block(0x0002), Hex("41E95B3BB0A2E8DD477901E4FCA894C0"));
+  EXPECT_EQ(Block(0xFEFF), Hex("EC8CDF7398607CB0F2D21675EA9EA1E4"));
+  EXPECT_EQ(Block(0xFF00), Hex("362B7C3C6773516318A077D7FC5073AE"));
+  EXPECT_EQ(Block(0xFF01), Hex("6A2CC3787889374FBEB4C81B17BA6C44"));
+}
+
+TEST(SrtpKnownAnswer, KeyDerivationOfAppendixB3) {
+  const std::vector<uint8_t> MasterKey = Hex("E1F97A0D3E018BE0D64FA32C06DE4139");
+  const std::vector<uint8_t> MasterSalt = Hex("0EC675AD498AFEEBB6960B3AABE6");
+  Platform::TAes128 Master(std::span<const uint8_t, 16>(MasterKey.data(), 16));
+  // The PRF's whole output for the authentication key as the appendix lists it.
+  std::vector<uint8_t> Auth(94);
+  ASSERT_TRUE(SrtpDeriveKey(Master, MasterSalt, 1, Auth));
+  EXPECT_EQ(Auth, Hex("CEBE321F6FF7716B6FD4AB49AF256A15 6D38BAA48F0A0ACF3C34E2359E6CDBCE"
+                      "E049646C43D9327AD175578EF7227098 6371C10C9A369AC2F94A8C5FBCDDDC25"
+                      "6D6E919A48B610EF17C2041E47403576 6B68642C59BBFC2F34DB60DBDFB2"));
+
+  // The session keys of SRTP as the sender and the receiver derive them.
+  std::vector<uint8_t> KeyAndSalt = MasterKey;
+  KeyAndSalt.insert(KeyAndSalt.end(), MasterSalt.begin(), MasterSalt.end());
+  TSrtpSessionKeys Keys;
+  SrtpDeriveSessionKeys(TSrtpMasterKey(TSrtpSuite::AesCm128HmacSha1_80, KeyAndSalt), TSrtpStreamKind::Rtp, Keys);
+  EXPECT_EQ(std::vector<uint8_t>(Keys.Cipher.begin(), Keys.Cipher.end()), Hex("C61E7A93744F39EE10734AFE3FF7A087"));
+  EXPECT_EQ(std::vector<uint8_t>(Keys.Salt.begin(), Keys.Salt.end()), Hex("30CBBC08863D8C85D49DB34A9AE1"));
+  EXPECT_EQ(std::vector<uint8_t>(Keys.Auth.begin(), Keys.Auth.end()), Hex("CEBE321F6FF7716B6FD4AB49AF256A156D38BAA4"));
+}
+
+// RFC 7714's examples give the session key and salt themselves.
+class SrtpGcmKnownAnswer : public ::testing::Test {
+protected:
+  SrtpGcmKnownAnswer() {
+    Fill(Keys.Cipher, Hex("000102030405060708090a0b0c0d0e0f"));
+    Fill(std::span(Keys.Salt).first(12), Hex("517569642070726f2071756f"));
+  }
+  TSrtpSessionKeys Keys;
+};
+
+TEST_F(SrtpGcmKnownAnswer, RtpOfSection16) {
+  // "Gallia est omnis divisa in partes tres" behind a 12-byte header, ROC 0.
+  const std::vector<uint8_t> Plain =
+      Hex("8040f17b8041f8d35501a0b2 47616c6c696120657374206f6d6e69732064697669736120696e207061727465732074726573");
+  const std::vector<uint8_t> Protected =
+      Hex("8040f17b8041f8d35501a0b2 f24de3a3fb34de6cacba861c9d7e4bcabe633bd50d294e6f42a5f47a51c7d19b36de3adf8833"
+          "899d7f27beb16a9152cf765ee4390cce");
+  TSrtpStreamKeys Sender(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtp, Keys, false);
+  std::vector<uint8_t> P = Plain;
+  P.resize(Plain.size() + Sender.Overhead());
+  ASSERT_EQ(Sender.ProtectRtp(P.data(), 12, Plain.size(), 0), Protected.size());
+  EXPECT_EQ(P, Protected);
+
+  TSrtpStreamKeys Receiver(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtp, Keys, true);
+  size_t Length = P.size();
+  ASSERT_TRUE(Receiver.UnprotectRtp(P.data(), 12, Length, 0));
+  P.resize(Length);
+  EXPECT_EQ(P, Plain);
+}
+
+TEST_F(SrtpGcmKnownAnswer, RtcpOfSection17) {
+  const std::vector<uint8_t> Plain =
+      Hex("81c8000d4d617273 4e5450314e545032525450200000042a0000e9304c756e61deadbeefdeadbeefdeadbeefdeadbeefdeadbeef");
+  // 17.1: encrypted, the tag, then E and the SRTCP index 0x5d4.
+  const std::vector<uint8_t> Protected =
+      Hex("81c8000d4d617273 63e94885dcdab67ca727d7662f6b7e997ff5c0f76c06f32dc676a5f1730d6fda4ce09b4686303ded0bb9275b"
+          "c84aa45896cf4d2fc5abf87245d9eade 800005d4");
+  // 17.3: the same packet only authenticated (E clear).
+  const std::vector<uint8_t> TagOnly =
+      Hex("81c8000d4d617273 4e5450314e545032525450200000042a0000e9304c756e61deadbeefdeadbeefdeadbeefdeadbeefdeadbeef"
+          "841dd9683dd78ec92ae58790125f62b3 000005d4");
+  TSrtpStreamKeys Sender(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtcp, Keys, false);
+  std::vector<uint8_t> P = Plain;
+  P.resize(Plain.size() + Sender.Overhead());
+  ASSERT_EQ(Sender.ProtectRtcp(P.data(), Plain.size(), 0x5d4), Protected.size());
+  EXPECT_EQ(P, Protected);
+
+  TSrtpStreamKeys Receiver(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtcp, Keys, true);
+  for (const std::vector<uint8_t>* Sent : {&Protected, &TagOnly}) {
+    P = *Sent;
+    size_t Length = P.size();
+    EXPECT_EQ(Receiver.RtcpIndexWord(P.data(), Length) & SrtcpMaxIndex, 0x5d4u);
+    ASSERT_TRUE(Receiver.UnprotectRtcp(P.data(), Length));
+    P.resize(Length);
+    EXPECT_EQ(P, Plain);
+  }
+}
+
+}  // namespace
