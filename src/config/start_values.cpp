@@ -198,7 +198,10 @@ TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacket
   else if (StartValues.DisconnectTimeOut == 0)
     L.Warn("DisconnectTimeOut", StartValues.DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
   CheckPayloadType(L);
-  L.Warn("RTPVersion", StartValues.RTPVersion, StartValues.RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
+  if (StartValues.Srtp.On && StartValues.RTPVersion != 2)
+    L.Refuse("RTPVersion", StartValues.RTPVersion, "SRTP protects RTP version 2 only, nothing would be sent");
+  else
+    L.Warn("RTPVersion", StartValues.RTPVersion, StartValues.RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
   L.Warn("RtpBufSizeMultiple", StartValues.RtpBufSizeMultiple, "");
   L.Warn("ReceivePayloadTime", StartValues.ReceivePayloadTime, "");
   L.Warn("ReceiveBufCount", StartValues.ReceiveBufCount, "");

@@ -132,7 +132,9 @@ TEST(SrtpSettings, EveryBadInputIsARefusalThatNamesTheKeyNeverItsValue) {
     const TSrtpSettings S = ReadSrtpSettings(TIniFile::FromText(C.Text), "");
     EXPECT_TRUE(S.On);
     EXPECT_EQ(S.Refusals, C.Lines);
-    if (!C.Lines.empty()) EXPECT_FALSE(S.SendKey || S.ReceiveKey) << "no key at all after a refusal";
+    if (!C.Lines.empty()) {
+      EXPECT_FALSE(S.SendKey || S.ReceiveKey) << "no key at all after a refusal";
+    }
     ExpectNoKeyIn(S.Refusals, C.Text);
   }
 }
@@ -187,6 +189,12 @@ TEST(SrtpSettings, RefusalsRefuseTheStartAndAResetForgetsTheKeys) {
   const TStartValueReport R = CheckStartValues(172, 4096);
   EXPECT_EQ(R.Refusals,
             std::vector<std::string>{"Error: [Srtp] ReceiveKey: missing, set SendKey and ReceiveKey, or KeyFile"});
+  // The packets of another RTP version could not be protected: a mute bridge.
+  TestSupport::WriteFile(Ini, "[Options]\r\nRTPVersion=3\r\n[Srtp]\r\nSendKey=inline:" + Key30 +
+                                  "\r\nReceiveKey=inline:" + Key30 + "\r\n");
+  LoadStartValuesFrom(Dir.Dir(), Ini.string());
+  EXPECT_EQ(CheckStartValues(172, 4096).Refusals,
+            std::vector<std::string>{"Error: RTPVersion=3: SRTP protects RTP version 2 only, nothing would be sent"});
   ResetStartValues();
   EXPECT_FALSE(StartValues.Srtp.On);
   EXPECT_TRUE(CheckStartValues(172, 4096).Refusals.empty());
