@@ -22,53 +22,11 @@
 #include "e2e_support_posix.h"
 #include "platform/g711.h"
 
-namespace E2E {
-
-namespace {
-
-int BoundSocket(int Type, uint16_t Port, bool Reuse) {
-  const int Fd = socket(AF_INET, Type, 0);
-  const int One = 1;
-  if (Reuse) {
-    setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &One, sizeof(One));
-    setsockopt(Fd, SOL_SOCKET, SO_REUSEPORT, &One, sizeof(One));
-  }
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_port = htons(Port);
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(Fd, reinterpret_cast<sockaddr*>(&A), sizeof(A)) != 0) {
-    close(Fd);
-    return -1;
-  }
-  return Fd;
-}
-
-}  // namespace
-
-}  // namespace E2E
-
 namespace {
 
 using namespace std::chrono_literals;
 using E2E::TBridge;
 using E2E::TProcess;
-
-// gst-launch-1.0 found on the PATH, or empty.
-std::string FindGstLaunch() {
-  const char* Path = std::getenv("PATH");
-  std::string Dirs = Path ? Path : "/usr/bin:/bin";
-  size_t From = 0;
-  while (From <= Dirs.size()) {
-    size_t End = Dirs.find(':', From);
-    if (End == std::string::npos) End = Dirs.size();
-    const std::string File = Dirs.substr(From, End - From) + "/gst-launch-1.0";
-    if (access(File.c_str(), X_OK) == 0) return File;
-    From = End + 1;
-  }
-  return {};
-}
-
 
 // ---- the audio ------------------------------------------------------------------
 
@@ -155,7 +113,7 @@ std::ostream& operator<<(std::ostream& O, const TToneCheck& C) {
 // ---- the test ---------------------------------------------------------------------
 
 TEST(GStreamerPeer, EachSideHearsTheOthersTone) {
-  const std::string Gst = FindGstLaunch();
+  const std::string Gst = E2E::FindOnPath("gst-launch-1.0");
   ASSERT_FALSE(Gst.empty()) << "gst-launch-1.0 is missing (scripts/install-deps.sh installs gstreamer1.0-tools)";
   constexpr double GstTone = 600, BridgeTone = 1000;
 
