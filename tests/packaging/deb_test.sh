@@ -23,7 +23,7 @@ expect "Package" brenvic "$(field Package)"
 expect "Version" "$version" "$(field Version)"
 expect "Architecture" amd64 "$(field Architecture)"
 depends=$(field Depends)
-for lib in libasound2 libc6 libstdc++6; do
+for lib in libasound2 libc6 libstdc++6 libssl3; do  # libssl3: libcrypto, for SRTP
   check "depends on $lib" grep -q "$lib (>= " <<<"$depends"
 done
 check "Installed-Size in KiB" test "$(field Installed-Size)" -gt 100
