@@ -81,8 +81,8 @@ TEST_F(SrtpGcmKnownAnswer, RtpOfSection16) {
       Hex("8040f17b8041f8d35501a0b2 f24de3a3fb34de6cacba861c9d7e4bcabe633bd50d294e6f42a5f47a51c7d19b36de3adf8833"
           "899d7f27beb16a9152cf765ee4390cce");
   TSrtpStreamKeys Sender(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtp, Keys, false);
-  std::vector<uint8_t> P = Plain;
-  P.resize(Plain.size() + Sender.Overhead());
+  std::vector<uint8_t> P(Plain.size() + Sender.Overhead());
+  std::copy(Plain.begin(), Plain.end(), P.begin());
   ASSERT_EQ(Sender.ProtectRtp(P.data(), 12, Plain.size(), 0), Protected.size());
   EXPECT_EQ(P, Protected);
 
@@ -105,8 +105,8 @@ TEST_F(SrtpGcmKnownAnswer, RtcpOfSection17) {
       Hex("81c8000d4d617273 4e5450314e545032525450200000042a0000e9304c756e61deadbeefdeadbeefdeadbeefdeadbeefdeadbeef"
           "841dd9683dd78ec92ae58790125f62b3 000005d4");
   TSrtpStreamKeys Sender(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtcp, Keys, false);
-  std::vector<uint8_t> P = Plain;
-  P.resize(Plain.size() + Sender.Overhead());
+  std::vector<uint8_t> P(Plain.size() + Sender.Overhead());
+  std::copy(Plain.begin(), Plain.end(), P.begin());
   ASSERT_EQ(Sender.ProtectRtcp(P.data(), Plain.size(), 0x5d4), Protected.size());
   EXPECT_EQ(P, Protected);
 
