@@ -30,6 +30,15 @@ TCipherCtx NewCipher(const EVP_CIPHER* Cipher, const uint8_t* Key, const char* W
 // EVP counts in int; a packet never comes near, but a caller's length is checked.
 bool FitsInt(size_t Length) { return Length <= static_cast<size_t>(INT_MAX); }
 
+// An init without a key starts the next message under the key given first.
+// (OpenSSL 3.0 copies its digest contexts there, which allocates: HMAC is the
+// one primitive here that does per packet.)
+bool Restart(EVP_MAC_CTX* Ctx, bool& Finished) {
+  if (!Finished) return true;
+  Finished = false;
+  return EVP_MAC_init(Ctx, nullptr, 0, nullptr) == 1;
+}
+
 }  // namespace
 
 // ---- AES-128, block by block
@@ -119,13 +128,6 @@ THmacSha1::THmacSha1(std::span<const uint8_t> Key) : FImpl(std::make_unique<TImp
 }
 
 THmacSha1::~THmacSha1() = default;
-
-// An init without a key starts the next message under the key given first.
-static bool Restart(EVP_MAC_CTX* Ctx, bool& Finished) {
-  if (!Finished) return true;
-  Finished = false;
-  return EVP_MAC_init(Ctx, nullptr, 0, nullptr) == 1;
-}
 
 bool THmacSha1::Update(const uint8_t* Data, size_t Length) {
   return Restart(FImpl->Ctx.get(), FImpl->Finished) && EVP_MAC_update(FImpl->Ctx.get(), Data, Length) == 1;

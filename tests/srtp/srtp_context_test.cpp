@@ -50,6 +50,19 @@ V Unprotect(TSrtpReceiver& Receiver, const std::vector<uint8_t>& Protected, cons
   return Verdict;
 }
 
+// Count packets of one SSRC from FirstSeq on, plain and as Sender protected them.
+struct TStream {
+  std::vector<std::vector<uint8_t>> Plain, Sent;
+};
+TStream Stream(TSrtpSender& Sender, uint32_t Ssrc, uint16_t FirstSeq, uint32_t Count) {
+  TStream S;
+  for (uint32_t I = 0; I < Count; ++I) {
+    S.Plain.push_back(RtpPacket(Ssrc, static_cast<uint16_t>(FirstSeq + I)));
+    S.Sent.push_back(Protect(Sender, S.Plain.back()));
+  }
+  return S;
+}
+
 std::vector<uint8_t> RtcpPacket(uint32_t Ssrc, size_t Words = 7) {
   std::vector<uint8_t> P(4 * Words);
   P[0] = 0x80;
@@ -74,11 +87,7 @@ TEST(SrtpContext, PeerStartingNearTheWrapWithReorderingAcrossIt) {
     SCOPED_TRACE(SrtpSuiteName(Suite));
     TSrtpSender Sender(KeyFor(Suite));
     TSrtpReceiver Receiver(KeyFor(Suite));
-    std::vector<std::vector<uint8_t>> Plain, Sent;
-    for (uint32_t I = 0; I < 20; ++I) {
-      Plain.push_back(RtpPacket(0x11223344, static_cast<uint16_t>(65530 + I)));
-      Sent.push_back(Protect(Sender, Plain.back()));
-    }
+    const auto [Plain, Sent] = Stream(Sender, 0x11223344, 65530, 20);
     // 65530 first, then pairs swapped: 65535 and 0 cross the wrap in either order.
     const size_t Order[] = {0, 2, 1, 3, 4, 6, 5, 7, 9, 8, 10, 11, 13, 12, 14, 15, 16, 17, 19, 18};
     for (size_t I : Order) EXPECT_EQ(Unprotect(Receiver, Sent[I], Plain[I]), V::Ok) << "packet " << I;
@@ -125,11 +134,7 @@ TEST(SrtpContext, ReplaysAndPacketsOlderThanTheWindowAreRefused) {
     SCOPED_TRACE(SrtpSuiteName(Suite));
     TSrtpSender Sender(KeyFor(Suite));
     TSrtpReceiver Receiver(KeyFor(Suite));
-    std::vector<std::vector<uint8_t>> Plain, Sent;
-    for (uint16_t Seq = 1000; Seq < 1200; ++Seq) {
-      Plain.push_back(RtpPacket(7, Seq));
-      Sent.push_back(Protect(Sender, Plain.back()));
-    }
+    const auto [Plain, Sent] = Stream(Sender, 7, 1000, 200);
     EXPECT_EQ(Unprotect(Receiver, Sent[0], Plain[0]), V::Ok);
     EXPECT_EQ(Unprotect(Receiver, Sent[0], Plain[0]), V::Replay);
     EXPECT_EQ(Unprotect(Receiver, Sent[199], Plain[199]), V::Ok);

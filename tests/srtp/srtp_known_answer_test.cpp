@@ -1,8 +1,11 @@
 // The published answers: RFC 3711 Appendix B (the AES-CM keystream and the key
-// derivation) and RFC 7714's AES-GCM packets (sections 16 and 17), each made
-// byte for byte by the system's cryptography.
+// derivation), RFC 7714's AES-GCM packets (sections 16 and 17), RFC 2202's
+// HMAC-SHA1, and AES-CM packets as libsrtp2 makes them, each made byte for
+// byte by the system's cryptography (OpenSSL, or CNG under Windows).
 #include <gtest/gtest.h>
 
+#include <array>
+#include <string_view>
 #include <vector>
 
 #include "srtp/srtp_stream.h"
@@ -78,8 +81,8 @@ TEST_F(SrtpGcmKnownAnswer, RtpOfSection16) {
       Hex("8040f17b8041f8d35501a0b2 f24de3a3fb34de6cacba861c9d7e4bcabe633bd50d294e6f42a5f47a51c7d19b36de3adf8833"
           "899d7f27beb16a9152cf765ee4390cce");
   TSrtpStreamKeys Sender(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtp, Keys, false);
-  std::vector<uint8_t> P = Plain;
-  P.resize(Plain.size() + Sender.Overhead());
+  std::vector<uint8_t> P(Plain.size() + Sender.Overhead());
+  std::copy(Plain.begin(), Plain.end(), P.begin());
   ASSERT_EQ(Sender.ProtectRtp(P.data(), 12, Plain.size(), 0), Protected.size());
   EXPECT_EQ(P, Protected);
 
@@ -102,8 +105,8 @@ TEST_F(SrtpGcmKnownAnswer, RtcpOfSection17) {
       Hex("81c8000d4d617273 4e5450314e545032525450200000042a0000e9304c756e61deadbeefdeadbeefdeadbeefdeadbeefdeadbeef"
           "841dd9683dd78ec92ae58790125f62b3 000005d4");
   TSrtpStreamKeys Sender(TSrtpSuite::AeadAes128Gcm, TSrtpStreamKind::Rtcp, Keys, false);
-  std::vector<uint8_t> P = Plain;
-  P.resize(Plain.size() + Sender.Overhead());
+  std::vector<uint8_t> P(Plain.size() + Sender.Overhead());
+  std::copy(Plain.begin(), Plain.end(), P.begin());
   ASSERT_EQ(Sender.ProtectRtcp(P.data(), Plain.size(), 0x5d4), Protected.size());
   EXPECT_EQ(P, Protected);
 
@@ -115,6 +118,74 @@ TEST_F(SrtpGcmKnownAnswer, RtcpOfSection17) {
     ASSERT_TRUE(Receiver.UnprotectRtcp(P.data(), Length));
     P.resize(Length);
     EXPECT_EQ(P, Plain);
+  }
+}
+
+TEST(SrtpKnownAnswer, HmacSha1OfRfc2202OverManyMessages) {
+  // One keyed object for every packet: each message, in pieces or whole, must
+  // come out as if it were the first.
+  const std::vector<uint8_t> Key(20, 0x0b);
+  Platform::THmacSha1 Mac(Key);
+  const std::string_view Text = "Hi There";
+  const auto* Bytes = reinterpret_cast<const uint8_t*>(Text.data());
+  for (size_t Split : {size_t{0}, size_t{3}, Text.size()}) {
+    std::array<uint8_t, Platform::Sha1Bytes> Out{};
+    ASSERT_TRUE(Mac.Update(Bytes, Split));
+    ASSERT_TRUE(Mac.Update(Bytes + Split, Text.size() - Split));
+    ASSERT_TRUE(Mac.Final(Out));
+    EXPECT_EQ(std::vector<uint8_t>(Out.begin(), Out.end()), Hex("b617318655057264e28bc0b6fb378c8ef146be00"));
+  }
+  const std::string_view Jefe = "Jefe", Question = "what do ya want for nothing?";
+  Platform::THmacSha1 Short(std::span(reinterpret_cast<const uint8_t*>(Jefe.data()), Jefe.size()));
+  std::array<uint8_t, Platform::Sha1Bytes> Out{};
+  ASSERT_TRUE(Short.Update(reinterpret_cast<const uint8_t*>(Question.data()), Question.size()));
+  ASSERT_TRUE(Short.Final(Out));
+  EXPECT_EQ(std::vector<uint8_t>(Out.begin(), Out.end()), Hex("effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"));
+}
+
+TEST(SrtpKnownAnswer, AesCmPacketsAsLibsrtp2MakesThem) {
+  // Made once by libsrtp2 2.5 with the master key a0 a1 ... bd: the first
+  // packet of a stream at 0xfffe, the packet at 0x0001 after the wrap (ROC
+  // 1), and an empty receiver report with SRTCP index 1.
+  std::vector<uint8_t> KeyAndSalt(30);
+  for (size_t I = 0; I < KeyAndSalt.size(); ++I) KeyAndSalt[I] = static_cast<uint8_t>(0xA0 + I);
+  struct TCase {
+    TSrtpSuite Suite;
+    std::string_view First, AfterWrap, Report;
+  } Cases[] = {
+      {TSrtpSuite::AesCm128HmacSha1_80,
+       "8008fffe00001234deadbeef e7bc44673cc20f08d2f2e2a409ebaea6bd20d727 2ea069162b7dcf1389b2",
+       "8008000100001234deadbeef 23b8cc26965e9f0780e55e99a364e0d98e127b2b 8de64bb964018c5c61b8",
+       "80c90001deadbeef 80000001 829b15cee8e4b0b7d949"},
+      {TSrtpSuite::AesCm128HmacSha1_32,
+       "8008fffe00001234deadbeef e7bc44673cc20f08d2f2e2a409ebaea6bd20d727 2ea06916",
+       "8008000100001234deadbeef 23b8cc26965e9f0780e55e99a364e0d98e127b2b 8de64bb9",
+       "80c90001deadbeef 80000001 829b15cee8e4b0b7d949"},
+  };
+  for (const TCase& Case : Cases) {
+    SCOPED_TRACE(SrtpSuiteName(Case.Suite));
+    TSrtpSender Sender(TSrtpMasterKey(Case.Suite, KeyAndSalt));
+    const auto Protect = [&](uint16_t Seq) {
+      std::vector<uint8_t> P = Hex("8008000000001234deadbeef");
+      Platform::PutBE16(P.data() + 2, Seq);
+      for (uint8_t I = 0; I < 20; ++I) P.push_back(0xd5 ^ I);
+      const size_t Length = P.size();
+      P.resize(Length + SrtpMaxOverhead);
+      P.resize(Sender.ProtectRtp(P.data(), Length, P.size()));
+      return P;
+    };
+    EXPECT_EQ(Protect(0xfffe), Hex(Case.First));
+    Protect(0xffff);
+    Protect(0x0000);
+    EXPECT_EQ(Protect(0x0001), Hex(Case.AfterWrap));
+    // Our first SRTCP index is 0 (RFC 3711 3.4), libsrtp2's 1: the second report compares.
+    std::vector<uint8_t> R;
+    for (int N = 0; N < 2; ++N) {
+      R = Hex("80c90001deadbeef");
+      R.resize(8 + SrtpMaxOverhead);
+      R.resize(Sender.ProtectRtcp(R.data(), 8, R.size()));
+    }
+    EXPECT_EQ(R, Hex(Case.Report));
   }
 }
 
