@@ -84,8 +84,6 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
     T.Sample("brenvic_rtp_packets_rejected_total", M.Srtp.Authentication, {{"reason", "srtp_auth"}});
     T.Sample("brenvic_rtp_packets_rejected_total", M.Srtp.Replay, {{"reason", "srtp_replay"}});
     T.Sample("brenvic_rtp_packets_rejected_total", M.Srtp.Malformed, {{"reason", "srtp_malformed"}});
-  }
-  if (M.Srtp.On) {
     T.Family("brenvic_srtp_datagrams_total", "counter",
              "Received datagrams past the SRTP step, by kind: srtp (the tag held), plain (taken as plain RTP, "
              "[Srtp] Required=0)");

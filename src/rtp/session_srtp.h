@@ -9,8 +9,8 @@
 // fails is refused (counted as an authentication failure, and logged once a
 // minute per sender). Not required (a migration): a datagram whose tag fails,
 // or that SRTP cannot take at all, is handed on as it came, as plain RTP, and
-// counted so. An authentic packet seen before is refused either way: falling
-// back to plain would not play it, but it must not count as plain either.
+// counted so. A packet that authenticates but was seen before is refused
+// either way: taken as plain, its cipher text would be played.
 //
 // Threads: Configure on the host thread while the session is stopped; Protect
 // on the session thread; Admit, Leave and Unprotect on the network thread; the

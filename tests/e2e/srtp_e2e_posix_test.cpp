@@ -298,6 +298,10 @@ TEST(SrtpProgram, AWrongKeyAndPlainRtpArePlayedAsNothingAndCounted) {
   EXPECT_EQ(B.Wait(5s), 0);
 
   EXPECT_EQ(SampleOf(Page, "brenvic_rtp_packets_rejected_total{reason=\"srtp_auth\"}"), 100) << Page;
+  TestSupport::WriteFile(B.Dir() / "page.txt", Page.substr(1));
+  const std::string Check = "/usr/bin/promtool check metrics < " + (B.Dir() / "page.txt").string() + " > " +
+                            (B.Dir() / "promtool.out").string() + " 2>&1";
+  EXPECT_EQ(std::system(Check.c_str()), 0) << TestSupport::ReadFile(B.Dir() / "promtool.out");
   EXPECT_EQ(SampleOf(Page, "brenvic_rtp_packets_accepted_total"), 0);
   EXPECT_EQ(SampleOf(Page, "brenvic_srtp_datagrams_total{kind=\"srtp\"}"), 0);
   EXPECT_EQ(RawFile(B, "RawRecv_"), "") << "nothing decrypted, nothing recorded";
