@@ -59,7 +59,9 @@ echo "== Debian package"
 # Debian keeps them, appear beside it.
 root=$stage/deb
 lib=$root/usr/lib/brenvic doc=$root/usr/share/doc/brenvic
-install -d "$lib" "$root/etc/brenvic" "$root/lib/systemd/system" "$doc" "$root/DEBIAN"
+install -d "$lib" "$root/lib/systemd/system" "$doc" "$root/DEBIAN"
+# The configuration may hold SRTP keys, or a key file beside it: root's only.
+install -d -m 0750 "$root/etc/brenvic"
 install -m 0755 "$stage/linux/Brenvic" "$lib/"
 install -m 0644 "$stage/linux/srv_TAVEK_TPKT_Transport.so" "$stage/linux/LogClient.so" "$lib/"
 ln -s /etc/brenvic/Brenvic.ini "$lib/Brenvic.ini"

@@ -24,6 +24,10 @@
 // other peers listen and, to stay peers of the bridge, send a start datagram
 // once a second. Both programs get the same peers (sockets of their own).
 //
+// A second bridge does the same with the call encrypted ([Srtp], the default
+// suite): its talking peer sends SRTP, and it sends SRTP to every peer. Its
+// CPU beside the plain bridge's is what encryption costs the running program.
+//
 // The programs wake a few times per packet and little else, so a single
 // minute swings by a tenth or more with what else the machine does: several
 // rounds (1 peer, 8 peers, 1 peer, ...) give the median ratio. The bridge's
@@ -48,6 +52,7 @@
 
 #include "bridge/bridge_child_posix.h"
 #include "platform/paths.h"
+#include "srtp/srtp.h"
 
 namespace {
 
@@ -60,9 +65,20 @@ struct TResult {
   std::vector<std::pair<double, TThreadTimes>> Threads;  // ms per second and the rest per second; busiest first
 };
 
-// The programs of one row: the bridge, the plain pipeline, the one with a jitter buffer.
-constexpr int Programs = 3;
-const char* const ProgramNames[Programs] = {"bridge", "gst plain", "gst jitter"};
+// The programs of one row: the bridge, the bridge with SRTP, the plain pipeline,
+// the one with a jitter buffer.
+constexpr int Programs = 4;
+enum { Plain, Srtp, GstPlain, GstJitter };
+const char* const ProgramNames[Programs] = {"bridge", "bridge srtp", "gst plain", "gst jitter"};
+
+// The encrypted bridge's keys: it receives with the first, sends with the second.
+const char* const ReceiveKeyBase64 = "gIuWoay3ws3Y4+75BA8aJTA7RlFcZ3J9iJOeqbS/";
+const char* const SendKeyBase64 = "EBceJSwzOkFIT1ZdZGtyeYCHjpWco6qxuL/GzdTb";
+TSrtpMasterKey ReceiveKey() {
+  uint8_t B[30];
+  for (uint8_t I = 0; I < 30; ++I) B[I] = static_cast<uint8_t>(0x80 + 11 * I);
+  return TSrtpMasterKey(TSrtpSuite::AesCm128HmacSha1_80, B);
+}
 
 struct TRow {
   TResult R[Programs];
@@ -83,18 +99,24 @@ std::vector<std::string> GstArgs(bool JitterBuffer, uint16_t Port, const std::st
 TRow Run(int Peers, int Seconds, const fs::path& Work) {
   fs::path Dir[Programs];
   for (int P = 0; P < Programs; ++P) {
-    Dir[P] = Work / (std::string(P == 0 ? "bridge" : P == 1 ? "gst" : "gstjb") + std::to_string(Peers));
+    Dir[P] = Work / (std::string(P == Plain ? "bridge" : P == Srtp ? "srtp" : P == GstPlain ? "gst" : "gstjb") +
+                     std::to_string(Peers));
     fs::create_directories(Dir[P]);
   }
-  for (const char* Name : {"Brenvic", "srv_TAVEK_TPKT_Transport.so", "LogClient.so"})
-    fs::copy_file(fs::path(Platform::ExeDir()) / Name, Dir[0] / Name, fs::copy_options::overwrite_existing);
   uint16_t Port[Programs];
   for (uint16_t& P : Port) P = FreePort(SOCK_DGRAM);
-  std::ofstream(Dir[0] / "Brenvic.ini", std::ios::binary)
-      << "[Options]\r\nDoLog=0\r\nLocalIP=127.0.0.1\r\nLocalPort=" << Port[0]
-      << "\r\nTCPServerListenIP=127.0.0.1\r\nTCPServerListenPort=" << FreePort(SOCK_STREAM)
-      << "\r\nDisconnectTimeOut=5000\r\nRecDeviceID=Bench\r\nPlayDeviceID=Bench\r\n"
-         "[VirtualDevices]\r\nSystemDevices=0\r\nCapture1=Bench Microphone|tone=1000\r\nPlayback1=Bench Earphone|file=ear.raw\r\n";
+  for (int P : {Plain, Srtp}) {
+    for (const char* Name : {"Brenvic", "srv_TAVEK_TPKT_Transport.so", "LogClient.so"})
+      fs::copy_file(fs::path(Platform::ExeDir()) / Name, Dir[P] / Name, fs::copy_options::overwrite_existing);
+    std::ofstream(Dir[P] / "Brenvic.ini", std::ios::binary)
+        << "[Options]\r\nDoLog=0\r\nLocalIP=127.0.0.1\r\nLocalPort=" << Port[P]
+        << "\r\nTCPServerListenIP=127.0.0.1\r\nTCPServerListenPort=" << FreePort(SOCK_STREAM)
+        << "\r\nDisconnectTimeOut=5000\r\nRecDeviceID=Bench\r\nPlayDeviceID=Bench\r\n"
+           "[VirtualDevices]\r\nSystemDevices=0\r\nCapture1=Bench Microphone|tone=1000\r\nPlayback1=Bench Earphone|file=ear.raw\r\n"
+        << (P == Srtp ? std::string("[Srtp]\r\nSendKey=inline:") + SendKeyBase64 + "\r\nReceiveKey=inline:" +
+                            ReceiveKeyBase64 + "\r\n"
+                      : std::string());
+  }
 
   // Every program gets peer sockets of its own.
   std::vector<int> To[Programs];
@@ -106,10 +128,11 @@ TRow Run(int Peers, int Seconds, const fs::path& Work) {
       Clients[P] += "127.0.0.1:" + std::to_string(PortOf(To[P].back()));
     }
 
-  TChild Bridge({(Dir[0] / "Brenvic").string(), "run"}, Dir[0] / "console.out", Dir[0]);
-  TChild Plain(GstArgs(false, Port[1], Clients[1]), Dir[1] / "gst.out", Dir[1]);
-  TChild Jitter(GstArgs(true, Port[2], Clients[2]), Dir[2] / "gst.out", Dir[2]);
-  const TChild* Child[Programs] = {&Bridge, &Plain, &Jitter};
+  TChild Bridge({(Dir[Plain] / "Brenvic").string(), "run"}, Dir[Plain] / "console.out", Dir[Plain]);
+  TChild Encrypted({(Dir[Srtp] / "Brenvic").string(), "run"}, Dir[Srtp] / "console.out", Dir[Srtp]);
+  TChild Gst(GstArgs(false, Port[GstPlain], Clients[GstPlain]), Dir[GstPlain] / "gst.out", Dir[GstPlain]);
+  TChild Jitter(GstArgs(true, Port[GstJitter], Clients[GstJitter]), Dir[GstJitter] / "gst.out", Dir[GstJitter]);
+  const TChild* Child[Programs] = {&Bridge, &Encrypted, &Gst, &Jitter};
   for (const TChild* C : Child)
     if (C->Pid() <= 0) {
       std::fprintf(stderr, "cannot start the bridge or gst-launch-1.0\n");
@@ -120,6 +143,8 @@ TRow Run(int Peers, int Seconds, const fs::path& Work) {
   Packet[0] = static_cast<char>(0x80);
   Packet[1] = 8;
   const char Hello[20] = {};
+  TSrtpSender Protector(ReceiveKey());
+  uint8_t Protected[172 + SrtpMaxOverhead];
   const int Warmup = 100;  // two seconds before the counting starts
   double Cpu0[Programs] = {};
   std::map<int, TThreadTimes> Threads0;
@@ -139,9 +164,16 @@ TRow Run(int Peers, int Seconds, const fs::path& Work) {
     Packet[3] = static_cast<char>(N);
     const uint32_t Ts = 160u * static_cast<uint32_t>(N);
     for (int B = 0; B < 4; ++B) Packet[4 + B] = static_cast<char>(Ts >> (24 - 8 * B));
-    for (int P = 0; P < Programs; ++P) SendTo(To[P][0], Port[P], Packet.data(), Packet.size());
+    std::memcpy(Protected, Packet.data(), Packet.size());
+    const size_t ProtectedSize = Protector.ProtectRtp(Protected, Packet.size(), sizeof(Protected));
+    for (int P = 0; P < Programs; ++P)
+      if (P == Srtp)
+        SendTo(To[P][0], Port[P], Protected, ProtectedSize);
+      else
+        SendTo(To[P][0], Port[P], Packet.data(), Packet.size());
     if (N % 50 == 0)
-      for (int I = 1; I < Peers; ++I) SendTo(To[0][I], Port[0], Hello, sizeof(Hello));
+      for (int P : {Plain, Srtp})
+        for (int I = 1; I < Peers; ++I) SendTo(To[P][I], Port[P], Hello, sizeof(Hello));
     for (int P = 0; P < Programs; ++P)
       for (int Fd : To[P]) Received[P] += Drain(Fd);
   }
@@ -161,7 +193,8 @@ TRow Run(int Peers, int Seconds, const fs::path& Work) {
     R.R[P].PacketsPerPeerPerSecond = static_cast<double>(Received[P]) / Peers / Seconds;
   }
   Bridge.Stop();
-  Plain.Stop();
+  Encrypted.Stop();
+  Gst.Stop();
   Jitter.Stop();
   for (const auto& Fds : To)
     for (int Fd : Fds) close(Fd);
@@ -203,28 +236,36 @@ int main(int argc, char** argv) {
     }
     std::printf("  = %llu wake-ups per s\n", static_cast<unsigned long long>(Wakes));
   }
-  std::printf("\n%-6s %14s %14s %14s %14s   %s\n", "peers", "CPU x plain", "CPU x jitter", "RSS x plain",
-              "RSS x jitter", "(median of the rounds; CPU x jitter of each round)");
-  bool Met = true;
+  std::printf("\n%-6s %14s %14s %14s %14s %14s   %s\n", "peers", "CPU x plain", "CPU x jitter", "RSS x plain",
+              "RSS x jitter", "SRTP CPU x", "(median of the rounds; SRTP: the encrypted bridge's CPU x the plain "
+              "bridge's, each round)");
+  bool Met = true, SrtpMet = true;
   for (int Peers : {1, 8}) {
     std::vector<double> Cpu[Programs], Rss[Programs];
     for (const auto& [N, Row] : Results) {
       if (N != Peers) continue;
-      for (int P = 1; P < Programs; ++P) {
-        const TResult& Gst = Row.R[P];
-        Cpu[P].push_back(Gst.CpuMsPerSecond > 0 ? Row.R[0].CpuMsPerSecond / Gst.CpuMsPerSecond : 0.0);
-        Rss[P].push_back(Gst.RssKb > 0 ? static_cast<double>(Row.R[0].RssKb) / static_cast<double>(Gst.RssKb) : 0.0);
+      const TResult& Ours = Row.R[Plain];
+      for (int P = Srtp; P < Programs; ++P) {
+        const TResult& Other = Row.R[P];
+        // The encrypted bridge against the plain one; the plain one against the pipelines.
+        const TResult& Num = P == Srtp ? Other : Ours;
+        const TResult& Den = P == Srtp ? Ours : Other;
+        Cpu[P].push_back(Den.CpuMsPerSecond > 0 ? Num.CpuMsPerSecond / Den.CpuMsPerSecond : 0.0);
+        Rss[P].push_back(Den.RssKb > 0 ? static_cast<double>(Num.RssKb) / static_cast<double>(Den.RssKb) : 0.0);
       }
     }
-    Met = Met && Median(Cpu[1]) < 1.0 && Median(Cpu[2]) <= 0.5 && Median(Rss[2]) <= 0.5;
-    std::printf("%-6d %14.2f %14.2f %14.2f %14.2f  ", Peers, Median(Cpu[1]), Median(Cpu[2]), Median(Rss[1]),
-                Median(Rss[2]));
-    for (double C : Cpu[2]) std::printf(" %.2f", C);
+    Met = Met && Median(Cpu[GstPlain]) < 1.0 && Median(Cpu[GstJitter]) <= 0.5 && Median(Rss[GstJitter]) <= 0.5;
+    SrtpMet = SrtpMet && Median(Cpu[Srtp]) <= 1.10;
+    std::printf("%-6d %14.2f %14.2f %14.2f %14.2f %14.2f  ", Peers, Median(Cpu[GstPlain]), Median(Cpu[GstJitter]),
+                Median(Rss[GstPlain]), Median(Rss[GstJitter]), Median(Cpu[Srtp]));
+    for (double C : Cpu[Srtp]) std::printf(" %.2f", C);
     std::printf("\n");
   }
   std::printf("target: CPU under the plain pipeline's, at most half the jitter pipeline's, RSS at most half the "
               "jitter pipeline's (medians): %s\n",
               Met ? "met" : "NOT met");
+  std::printf("target: the encrypted bridge's CPU within 10 %% of the plain bridge's (medians): %s\n",
+              SrtpMet ? "met" : "NOT met");
   std::error_code Ec;
   fs::remove_all(Work, Ec);
   return 0;

@@ -50,10 +50,6 @@ double ToDouble(const std::string& Text) {
   return V;
 }
 
-bool Absolute(const std::string& Path) {
-  return (!Path.empty() && (Path[0] == '/' || Path[0] == '\\')) || (Path.size() > 1 && Path[1] == ':');
-}
-
 TWaveFault ParseFault(const std::string& Text, TWaveDir Dir) {
   TWaveFault F;
   std::string Op = Text;
@@ -94,7 +90,7 @@ TVirtualWaveDevice ParseEntry(const std::string& Value, TWaveDir Dir, const std:
     const std::string Arg = Eq == std::string::npos ? std::string() : Trim(Part.substr(Eq + 1));
     try {
       if (Key == "file" && !Arg.empty())
-        D.FileName = Absolute(Arg) ? Arg : BaseDir + Arg;
+        D.FileName = Platform::IsAbsolutePath(Arg) ? Arg : BaseDir + Arg;
       else if (Key == "tone" && Dir == TWaveDir::In)
         D.ToneHz = ToDouble(Arg);
       else if (Key == "level" && Dir == TWaveDir::In)

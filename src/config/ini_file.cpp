@@ -86,6 +86,12 @@ const std::string* TIniFile::Find(const std::string& Section, const std::string&
   return nullptr;
 }
 
+bool TIniFile::HasSection(const std::string& Section) const {
+  for (const TSection& S : FSections)
+    if (SameText(S.Name, Section)) return true;
+  return false;
+}
+
 std::string TIniFile::ReadString(const std::string& Section, const std::string& Key,
                                  const std::string& Default) const {
   const std::string* Value = Find(Section, Key);

@@ -31,6 +31,10 @@ public:
   // empty or a number.
   std::string NotANumber(const std::string& Section, const std::string& Key) const;
 
+  // Whether the file has the section, even an empty one: a section that is
+  // there switches its feature on.
+  bool HasSection(const std::string& Section) const;
+
   TByteOrderMark ByteOrderMark() const { return FByteOrderMark; }
 
   static constexpr size_t MaxValueLength = 2047;

@@ -4,6 +4,7 @@
 #include "config/quality_settings.h"
 #include "config/receive_settings.h"
 #include "config/rtcp_settings.h"
+#include "config/srtp_settings.h"
 #include "platform/files.h"
 #include "platform/machine.h"
 #include "platform/paths.h"
@@ -117,6 +118,7 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
   StartValues.Receive = ReadReceiveSettings(Ini);
   StartValues.Quality = ReadQualitySettings(Ini);
   StartValues.Rtcp = ReadRtcpSettings(Ini, InstallationCname(Platform::MachineIdentity(), ExeDir));
+  StartValues.Srtp = ReadSrtpSettings(Ini, Platform::ExtractFileDir(ConfigFile));
 }
 
 void LoadStartValues() { LoadStartValuesFrom(Platform::ExeDir(), ConfigFileName); }
@@ -199,7 +201,10 @@ TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacket
   else if (StartValues.DisconnectTimeOut == 0)
     L.Warn("DisconnectTimeOut", StartValues.DisconnectTimeOut, "every peer is dropped at each check, received audio is lost");
   CheckPayloadType(L);
-  L.Warn("RTPVersion", StartValues.RTPVersion, StartValues.RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
+  if (StartValues.Srtp.On && StartValues.RTPVersion != 2)
+    L.Refuse("RTPVersion", StartValues.RTPVersion, "SRTP protects RTP version 2 only, nothing would be sent");
+  else
+    L.Warn("RTPVersion", StartValues.RTPVersion, StartValues.RTPVersion != 2 ? "packets of RTP version 2 are refused, the bridge is deaf" : "");
   L.Warn("RtpBufSizeMultiple", StartValues.RtpBufSizeMultiple, "");
   L.Warn("ReceivePayloadTime", StartValues.ReceivePayloadTime, "");
   L.Warn("ReceiveBufCount", StartValues.ReceiveBufCount, "");
@@ -213,5 +218,7 @@ TStartValueReport CheckStartValues(uint32_t SendPacketBytes, uint32_t SendPacket
   L.Warn("MaxRecvSequenceNumberInterval", StartValues.MaxRecvSequenceNumberInterval,
          StartValues.MaxRecvSequenceNumberInterval == 0 ? "packets that follow in sequence are refused, received audio is lost"
                                             : "");
+  // A key that is wrong stops the start: never plain RTP in its place.
+  R.Refusals.insert(R.Refusals.end(), StartValues.Srtp.Refusals.begin(), StartValues.Srtp.Refusals.end());
   return R;
 }

@@ -14,6 +14,7 @@
 #include "config/quality_settings.h"
 #include "config/receive_settings.h"
 #include "config/rtcp_settings.h"
+#include "config/srtp_settings.h"
 
 extern bool DoLog;
 
@@ -45,6 +46,7 @@ struct TStartValues {
   TReceiveSettings Receive;  // [Receive]
   TQualitySettings Quality;  // [Quality]
   TRtcpSettings Rtcp;        // [Rtcp]
+  TSrtpSettings Srtp;        // [Srtp]
 };
 
 extern TStartValues StartValues;
@@ -68,7 +70,8 @@ void LoadStartValuesFrom(const std::string& ExeDir, const std::string& ConfigFil
 // value that leaves the bridge deaf or mute, never drops a peer, or loses audio by
 // rule, that did not fit its width or was no number, "Warning: KEY=VALUE:
 // consequence"; the values stay as read. Refusals: one line for each value that
-// cannot work, "Error: KEY=VALUE: reason"; the bridge must not start with any.
+// cannot work, "Error: KEY=VALUE: reason" (a key of [Srtp] without its value);
+// the bridge must not start with any.
 // SendPacketBytes is the size of the packets that SendPayloadTime gives (the RTP
 // layer sizes them), SendPacketLimit the most the sender can send.
 struct TStartValueReport {

@@ -79,6 +79,17 @@ void Rtp(TPrometheusText& T, const TSessionMetrics& M) {
   T.Sample("brenvic_rtp_packets_rejected_total", M.OtherPayloadType, {{"reason", "payload_type"}});
   for (const auto& [Verdict, Reason] : Reasons)
     T.Sample("brenvic_rtp_packets_rejected_total", M.Verdicts[static_cast<size_t>(Verdict)], {{"reason", Reason}});
+  // Only an encrypted call has these: a plain one shows no SRTP at all.
+  if (M.Srtp.On) {
+    T.Sample("brenvic_rtp_packets_rejected_total", M.Srtp.Authentication, {{"reason", "srtp_auth"}});
+    T.Sample("brenvic_rtp_packets_rejected_total", M.Srtp.Replay, {{"reason", "srtp_replay"}});
+    T.Sample("brenvic_rtp_packets_rejected_total", M.Srtp.Malformed, {{"reason", "srtp_malformed"}});
+    T.Family("brenvic_srtp_datagrams_total", "counter",
+             "Received datagrams past the SRTP step, by kind: srtp (the tag held), plain (taken as plain RTP, "
+             "[Srtp] Required=0)");
+    T.Sample("brenvic_srtp_datagrams_total", M.Srtp.Decrypted, {{"kind", "srtp"}});
+    T.Sample("brenvic_srtp_datagrams_total", M.Srtp.Plain, {{"kind", "plain"}});
+  }
   T.Counter("brenvic_rtp_packets_sent_total", "RTP packets sent (each to every peer)", M.PacketsSent);
   T.Counter("brenvic_rtp_sent_bytes_total", "Bytes of RTP datagrams sent, summed over the peers", M.BytesSent);
 }

@@ -5,6 +5,7 @@
 #include "config/quality_settings.h"
 #include "config/receive_settings.h"
 #include "config/rtcp_settings.h"
+#include "config/srtp_settings.h"
 #include "config/start_values.h"
 #include "host/bridge_metrics.h"
 #include "host/service.h"
@@ -16,8 +17,10 @@
 bool TRTPService::AcceptStartValues() {
   uint16_t Time = StartValues.SendPayloadTime;
   const int32_t Payload = RtpPayloadBytes(Time, ALawFormatInfo.Format);
+  // An encrypted packet grows by its tag in the same buffer.
+  const uint32_t Limit = RtpPacketBufferBytes - (StartValues.Srtp.On ? SrtpMaxOverhead : 0);
   const TStartValueReport Report =
-      CheckStartValues(RtpPacketBytes(static_cast<uint32_t>(Payload), StartValues.RtpBufSizeMultiple), RtpPacketBufferBytes);
+      CheckStartValues(RtpPacketBytes(static_cast<uint32_t>(Payload), StartValues.RtpBufSizeMultiple), Limit);
   for (const std::string& Line : Report.Warnings) WriteLog(Line);
   for (const std::string& Line : Report.Refusals) WriteLog(Line);
   if (Report.Refusals.empty()) return true;
@@ -87,6 +90,10 @@ bool TRTPService::CreateRTPSession() {
                          {StartValues.Receive.MinDelayMs, StartValues.Receive.MaxDelayMs});
     for (const std::string& Problem : StartValues.Rtcp.Problems) WriteLog(Problem);
     S.SetRtcp(StartValues.Rtcp);
+    const TSrtpSettings& Srtp = StartValues.Srtp;
+    S.SetSrtp(Srtp.SendKey.get(), Srtp.ReceiveKey.get(), Srtp.Required);
+    if (Srtp.On && DoLog)
+      WriteLog("SRTP on: " + std::string(SrtpSuiteName(Srtp.Suite)) + ", Required=" + (Srtp.Required ? "1" : "0"));
     S.SetActive(true);
     if (StartValues.StartAsClient) S.SendHello();
     return true;

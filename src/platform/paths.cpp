@@ -24,4 +24,8 @@ std::string ChangeFileExt(const std::string& Path, const std::string& Ext) {
 
 std::string StripExtension(const std::string& FileName) { return ChangeFileExt(FileName, ""); }
 
+bool IsAbsolutePath(const std::string& Path) {
+  return (!Path.empty() && (Path[0] == '/' || Path[0] == '\\')) || (Path.size() > 1 && Path[1] == ':');
+}
+
 }  // namespace Platform

@@ -21,6 +21,10 @@ std::string ExtractFileDir(const std::string& Path);   // with trailing separato
 std::string ExtractFileName(const std::string& Path);  // name with extension
 std::string ChangeFileExt(const std::string& Path, const std::string& Ext);
 std::string StripExtension(const std::string& FileName);
+// Whether a path names its file without a folder to start from: from the root
+// ("/", "\\") or with a drive ("C:"). A file named in the configuration that is
+// not is taken from the configuration file's folder.
+bool IsAbsolutePath(const std::string& Path);
 
 // The executable's directory with its trailing separator, and its file name.
 inline std::string ExeDir() { return ExtractFileDir(ExePath()); }

@@ -112,4 +112,53 @@ size_t Utf8SequenceLength(std::string_view Text, size_t Pos) {
   return Length;
 }
 
+namespace {
+int Base64Digit(char C) {
+  if (C >= 'A' && C <= 'Z') return C - 'A';
+  if (C >= 'a' && C <= 'z') return C - 'a' + 26;
+  if (C >= '0' && C <= '9') return C - '0' + 52;
+  if (C == '+') return 62;
+  if (C == '/') return 63;
+  return -1;
+}
+}  // namespace
+
+bool DecodeBase64(std::string_view Text, std::vector<uint8_t>& Bytes) {
+  Bytes.clear();
+  if (Text.size() % 4 != 0) return false;
+  size_t Padding = 0;
+  while (Padding < 2 && Padding < Text.size() && Text[Text.size() - 1 - Padding] == '=') ++Padding;
+  const size_t Digits = Text.size() - Padding;
+  Bytes.reserve(Digits * 3 / 4);
+  uint32_t Group = 0;
+  for (size_t I = 0; I < Digits; ++I) {
+    const int D = Base64Digit(Text[I]);
+    if (D < 0) {
+      Bytes.clear();
+      return false;
+    }
+    Group = Group << 6 | static_cast<uint32_t>(D);
+    if (I % 4 == 3) {
+      Bytes.push_back(static_cast<uint8_t>(Group >> 16));
+      Bytes.push_back(static_cast<uint8_t>(Group >> 8));
+      Bytes.push_back(static_cast<uint8_t>(Group));
+      Group = 0;
+    }
+  }
+  // A short last group: two digits give one byte (4 bits unused), three give
+  // two (2 bits unused).
+  const uint32_t Unused = Padding == 2 ? 4 : Padding == 1 ? 2 : 0;
+  if ((Group & ((1u << Unused) - 1)) != 0) {
+    Bytes.clear();
+    return false;
+  }
+  Group >>= Unused;
+  if (Padding == 2) Bytes.push_back(static_cast<uint8_t>(Group));
+  if (Padding == 1) {
+    Bytes.push_back(static_cast<uint8_t>(Group >> 8));
+    Bytes.push_back(static_cast<uint8_t>(Group));
+  }
+  return true;
+}
+
 }  // namespace Platform

@@ -29,4 +29,11 @@ bool ParseInt32(const std::string& Text, int32_t& Value, bool AllowBareX = false
 // must emit valid UTF-8 whatever bytes they are given.
 size_t Utf8SequenceLength(std::string_view Text, size_t Pos);
 
+// Base64 of RFC 4648 (the standard alphabet, "=" padding) into Bytes, which is
+// overwritten. Strict, as keys are written: a length that is a multiple of 4,
+// padding only at the end and only where the last group is short, no blanks,
+// no line breaks, and the unused bits of the last group zero. False for
+// anything else (Bytes is then empty).
+bool DecodeBase64(std::string_view Text, std::vector<uint8_t>& Bytes);
+
 }  // namespace Platform

@@ -312,6 +312,7 @@ TSessionMetrics TRtpSession::Metrics() {
   M.SendBuffer = FSendBuffer.Stats();
   M.Calls = FCalls.View();
   M.RtcpReports = FRtcp.Metrics();
+  M.Srtp = FSrtp.Counts();
   Platform::TLockGuard Guard(FProcessorLock);
   M.Peers = FTransport ? FTransport->ClientCount() : 0;
   if (FMixer) M.Mixer = FMixer->Stats();
@@ -442,6 +443,7 @@ void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, co
       Sender->DisconnectClient(ClientId);
       return;
     }
+    FSrtp.Admit(ClientId, Address, Port);
     FCalls.Begin(ClientId, Address, Port);
     if (FRtcp.On()) FRtcp.Join(ClientId, Address, Port, FCodec.SendIdentity());
   } catch (const Exception& E) {
@@ -452,6 +454,7 @@ void TRtpSession::OnNewClientConnected(TTPKTServer* Sender, int32_t ClientId, co
 void TRtpSession::OnClientDisconnected(TTPKTServer*, int32_t ClientId, const std::string& Address, int32_t Port) {
   size_t PeersLeft = 0;
   if (!FPeers.Leave(ClientId, Address, Port, PeersLeft)) return;
+  FSrtp.Leave(ClientId);
   FReceive.load()->Forget(ClientId);
   FRtcp.Leave(ClientId);
   const std::optional<TCallRecord> Record = FCalls.End(ClientId);
@@ -477,6 +480,8 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
     }
     TRtpDatagramInfo Info;
     const uint32_t Now = Platform::TickCount();
+    // SRTP: the rules see the packet decrypted, and nothing that failed its tag.
+    if (!FSrtp.Unprotect(ClientId, Bytes, Size, Now)) return;
     // One stream is played at a time: another sender's takes over once the
     // played one has been silent for two packets' time.
     const TRtpVerdict Verdict = FCodec.Check(Bytes, Size, &Info, {ClientId, Now, 2u * FReceivePayloadTime});

@@ -40,6 +40,7 @@
 #include "rtp/session_devices.h"
 #include "rtp/session_peers.h"
 #include "rtp/session_rtcp.h"
+#include "rtp/session_srtp.h"
 
 class TTPKTServer;
 class TMesureStreams;
@@ -61,6 +62,7 @@ struct TSessionMetrics {
   TMixerStats Mixer;  // zero while stopped
   TCallQualityView Calls;  // peers, the current call's figures, the plot, the last records
   TRtcpMetrics RtcpReports;  // what [Rtcp] sent and read (the counts above are RTCP ignored)
+  TSrtpCounts Srtp;        // On: the call is encrypted
 };
 
 class TRtpSession : public Platform::TThread, public TRecorderSession, public TPlayerSession {
@@ -100,6 +102,15 @@ public:
   // The devices to choose (a number, or a list of names); read at each opening.
   void SetRecDeviceID(const std::string& Value) { FRecDeviceID = Value; }        // frozen
   void SetPlayDeviceID(const std::string& Value) { FPlayDeviceID = Value; }      // frozen
+  // The call encrypted with these keys (SRTP), or plain RTP without them;
+  // Required: plain RTP from a peer is refused.
+  void SetSrtp(const TSrtpMasterKey* Send, const TSrtpMasterKey* Receive, bool Required) {  // frozen
+    if (FActive) return;
+    FSrtp.Configure(Send, Receive, Required);
+    // A fresh context starts at packet index 0: under a new SSRC, so that it
+    // never repeats an index that an earlier context protected under this key.
+    FCodec.ResetSendIdentity();
+  }
   // A record of every finished call in the log and calls.jsonl.
   void SetCallRecords(bool Value) { FCallRecords = Value; }
   // RTCP: off, on the RTP port or on the next; its interval and CNAME.
@@ -236,6 +247,7 @@ private:
   TAdaptiveReceivePath FAdaptive{FCalls};
   std::atomic<TReceivePath*> FReceive{&FFixed};
   TJitterBuffer FSendBuffer;  // locks itself
-  TSendPath FSend{FCodec};    // session thread (Reset by the start)
+  TSessionSrtp FSrtp;         // configured while stopped; see its threads
+  TSendPath FSend{FCodec, FSrtp};  // session thread (Reset by the start)
   TRawFiles FRaw;             // locks itself
 };

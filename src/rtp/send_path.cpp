@@ -6,6 +6,7 @@
 #include "platform/byte_order.h"
 #include "platform/exception.h"
 #include "rtp/raw_files.h"
+#include "rtp/session_srtp.h"
 #include "transport/tpkt_server.h"
 
 void TSendPath::Reset(std::chrono::microseconds Period, int32_t Burst) {
@@ -30,7 +31,7 @@ bool TSendPath::Send(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport,
 void TSendPath::Build(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport, TTCPAudioMixer* Mixer,
                       TRawFiles* Raw) {
   try {
-    const uint32_t Length = FCodec.BuildPacket(Data, Size, FPacket);
+    uint32_t Length = FCodec.BuildPacket(Data, Size, FPacket);
     if (Length == 0) return;
     // The packet carries the block as it is: the recording and the raw file
     // take the same bytes.
@@ -38,6 +39,9 @@ void TSendPath::Build(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport
       if (Mixer) Mixer->AddBuffer(Data, Size, TTCPAudioMixer::SentChannel);
       if (Raw) Raw->Append(TRawFiles::TStream::Sent, Data, Size);
     }
+    // Once for all peers. The start keeps room for the tag in the buffer.
+    Length = FSrtp.Protect(FPacket.data(), Length, FPacket.size());
+    if (Length == 0) return;
     const int Peers = Transport.ClientCount();
     if (Transport.SendToAll(FPacket.data(), Length)) {
       FLastSent = {Platform::GetBE32(FPacket.data() + 8), Platform::GetBE16(FPacket.data() + 2),

@@ -1,6 +1,7 @@
 #pragma once
-// The send path: a captured block becomes one RTP packet for every peer, and
-// the same payload goes to the recording's sent channel and the sent raw file.
+// The send path: a captured block becomes one RTP packet for every peer
+// (protected once when the call is encrypted), and the same payload goes, plain,
+// to the recording's sent channel and the sent raw file.
 // After a stall (the machine stood still) the backlog leaves as at most
 // SendBufCount packets together; the rest is dropped, so that the peer gets no
 // burst and the delay does not grow.
@@ -18,6 +19,7 @@
 class TTPKTServer;
 class TTCPAudioMixer;
 class TRawFiles;
+class TSessionSrtp;
 
 // What a packet that left carried: for the sender report.
 struct TSentPacket {
@@ -29,7 +31,7 @@ struct TSentPacket {
 
 class TSendPath {
 public:
-  explicit TSendPath(TRtpCodec& Codec) : FCodec(Codec) {}
+  TSendPath(TRtpCodec& Codec, TSessionSrtp& Srtp) : FCodec(Codec), FSrtp(Srtp) {}
 
   // The start: packets of PeriodUs each, at most Burst together.
   void Reset(std::chrono::microseconds Period, int32_t Burst);
@@ -46,6 +48,7 @@ private:
   void Build(const uint8_t* Data, uint32_t Size, TTPKTServer& Transport, TTCPAudioMixer* Mixer, TRawFiles* Raw);
 
   TRtpCodec& FCodec;
+  TSessionSrtp& FSrtp;
   TSendPacer FPacer;         // session thread
   int32_t FDropped = 0;      // session thread: packets dropped by the pacer since the last sent
   TRtpPacketBuffer FPacket{};  // session thread

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include "bridge_process_posix.h"
 #include "rtp/rtp_test_support.h"
@@ -76,8 +77,8 @@ inline uint16_t FreePort(int Type) {
   return S.Port();
 }
 
-// A socket on 127.0.0.1:Port, or -1 when the port is taken. Reuse: shared
-// with a socket that allows it (SO_REUSEADDR and SO_REUSEPORT).
+// A socket bound to Port on loopback (shared with others that reuse it too), or
+// -1 when the port is taken: how a test sees that a program has bound it.
 inline int BoundSocket(int Type, uint16_t Port, bool Reuse) {
   const int Fd = socket(AF_INET, Type, 0);
   const int One = 1;
@@ -105,15 +106,15 @@ inline uint16_t FreePortPair() {
   }
 }
 
-// gst-launch-1.0 found on the PATH, or empty.
-inline std::string FindGstLaunch() {
+// A program found on the PATH (gst-launch-1.0, tshark), or empty.
+inline std::string FindOnPath(const std::string& Program) {
   const char* Path = std::getenv("PATH");
-  std::string Dirs = Path ? Path : "/usr/bin:/bin";
+  const std::string Dirs = Path ? Path : "/usr/bin:/bin";
   size_t From = 0;
   while (From <= Dirs.size()) {
     size_t End = Dirs.find(':', From);
     if (End == std::string::npos) End = Dirs.size();
-    const std::string File = Dirs.substr(From, End - From) + "/gst-launch-1.0";
+    const std::string File = Dirs.substr(From, End - From) + "/" + Program;
     if (access(File.c_str(), X_OK) == 0) return File;
     From = End + 1;
   }
@@ -121,6 +122,23 @@ inline std::string FindGstLaunch() {
 }
 
 // ---- helpers ------------------------------------------------------------------
+
+// One HTTP GET on loopback; the whole response ("" when nothing came).
+inline Bytes HttpGet(uint16_t Port, const std::string& Target) {
+  TSocket S(SOCK_STREAM);
+  if (!S.Connect(Port)) return "";
+  S.SetTimeout(2000ms);
+  const Bytes Request = "GET " + Target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (send(S.Fd(), Request.data(), Request.size(), 0) != static_cast<ssize_t>(Request.size())) return "";
+  Bytes Response;
+  for (Bytes Part = S.Receive(); !Part.empty(); Part = S.Receive()) Response += Part;
+  return Response;
+}
+
+inline Bytes Body(const Bytes& Response) {
+  const size_t At = Response.find("\r\n\r\n");
+  return At == Bytes::npos ? "" : Response.substr(At + 4);
+}
 
 inline std::string Ini(uint16_t LocalPort, uint16_t RemotePort, uint16_t TcpPort, const std::string& Extra,
                 const std::string& Devices) {

@@ -25,7 +25,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using E2E::FindGstLaunch;
+using E2E::FindOnPath;
 using E2E::TBridge;
 using E2E::TProcess;
 
@@ -115,7 +115,7 @@ std::ostream& operator<<(std::ostream& O, const TToneCheck& C) {
 // ---- the test ---------------------------------------------------------------------
 
 TEST(GStreamerPeer, EachSideHearsTheOthersTone) {
-  const std::string Gst = FindGstLaunch();
+  const std::string Gst = E2E::FindOnPath("gst-launch-1.0");
   ASSERT_FALSE(Gst.empty()) << "gst-launch-1.0 is missing (scripts/install-deps.sh installs gstreamer1.0-tools)";
   constexpr double GstTone = 600, BridgeTone = 1000;
 

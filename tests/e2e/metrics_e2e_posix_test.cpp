@@ -15,23 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace E2E;
 
-// One HTTP GET on loopback; the whole response ("" when nothing came).
-Bytes HttpGet(uint16_t Port, const std::string& Target) {
-  TSocket S(SOCK_STREAM);
-  if (!S.Connect(Port)) return "";
-  S.SetTimeout(2000ms);
-  const Bytes Request = "GET " + Target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-  if (send(S.Fd(), Request.data(), Request.size(), 0) != static_cast<ssize_t>(Request.size())) return "";
-  Bytes Response;
-  for (Bytes Part = S.Receive(); !Part.empty(); Part = S.Receive()) Response += Part;
-  return Response;
-}
-
-Bytes Body(const Bytes& Response) {
-  const size_t At = Response.find("\r\n\r\n");
-  return At == Bytes::npos ? "" : Response.substr(At + 4);
-}
-
 // WaitUntil for a condition that asks a server over HTTP: asked at most every
 // 50 ms.
 template <typename TDone>

@@ -108,7 +108,7 @@ double Figure(const std::string& Line, const std::string& Key) {
 }
 
 void AgainstGStreamer(bool PortMode) {
-  const std::string Gst = FindGstLaunch();
+  const std::string Gst = FindOnPath("gst-launch-1.0");
   ASSERT_FALSE(Gst.empty()) << "gst-launch-1.0 is missing (scripts/install-deps.sh installs gstreamer1.0-tools)";
   const uint16_t P = FreePortPair(), Tcp = FreePort(SOCK_STREAM);
   const uint16_t La = FreePort(SOCK_DGRAM), Lb = FreePort(SOCK_DGRAM), Oa = FreePortPair();

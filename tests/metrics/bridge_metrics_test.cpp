@@ -72,6 +72,22 @@ TEST(BridgeMetrics, ThePageCarriesTheCountsAsTheyAre) {
     EXPECT_NE(Page.find(Line), std::string::npos) << Line;
 }
 
+// An encrypted call counts its refusals among the others and each kind that got
+// through; a plain one shows nothing of SRTP, not even zeros.
+TEST(BridgeMetrics, SrtpCountsOnlyForAnEncryptedCall) {
+  TSessionMetrics M = Running();
+  EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("srtp"), std::string::npos);
+  M.Srtp = {true, 500, 7, 3, 2, 1};
+  const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
+  for (const char* Line : {"brenvic_rtp_packets_rejected_total{reason=\"srtp_auth\"} 3\n",
+                           "brenvic_rtp_packets_rejected_total{reason=\"srtp_replay\"} 2\n",
+                           "brenvic_rtp_packets_rejected_total{reason=\"srtp_malformed\"} 1\n",
+                           "# TYPE brenvic_srtp_datagrams_total counter\n",
+                           "brenvic_srtp_datagrams_total{kind=\"srtp\"} 500\n",
+                           "brenvic_srtp_datagrams_total{kind=\"plain\"} 7\n"})
+    EXPECT_NE(Page.find(Line), std::string::npos) << Line;
+}
+
 // The value of a sample without labels; none when the page has no such line.
 std::optional<double> Sample(const std::string& Page, const std::string& Name) {
   const size_t At = Page.find("\n" + Name + " ");

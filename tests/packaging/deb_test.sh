@@ -23,7 +23,7 @@ expect "Package" brenvic "$(field Package)"
 expect "Version" "$version" "$(field Version)"
 expect "Architecture" amd64 "$(field Architecture)"
 depends=$(field Depends)
-for lib in libasound2 libc6 libstdc++6; do
+for lib in libasound2 libc6 libstdc++6 libssl3; do  # libssl3: libcrypto, for SRTP
   check "depends on $lib" grep -q "$lib (>= " <<<"$depends"
 done
 check "Installed-Size in KiB" test "$(field Installed-Size)" -gt 100
@@ -32,7 +32,7 @@ expect "conffiles" /etc/brenvic/Brenvic.ini "$(dpkg-deb --ctrl-tarfile "$deb" | 
 echo "== contents"
 # Type, mode and path of every entry (links with their targets).
 expect "the files" "$(cat <<'EOF'
-drwxr-xr-x ./etc/brenvic/
+drwxr-x--- ./etc/brenvic/
 -rw-r--r-- ./etc/brenvic/Brenvic.ini
 drwxr-xr-x ./lib/systemd/system/
 -rw-r--r-- ./lib/systemd/system/Vantelo.service
@@ -95,6 +95,8 @@ deb-systemd-helper enable Vantelo.service
 systemctl --system daemon-reload
 deb-systemd-invoke start Vantelo.service" "$(calls)"
 expect "first installation: the log folder" "drwxr-x--- root adm" "$(stat -c '%A %U %G' "$sysroot/var/log/brenvic")"
+expect "the configuration folder (it may hold SRTP keys) closed to others" "drwxr-x---" \
+  "$(stat -c '%A' "$sysroot/etc/brenvic")"
 
 WAS_ENABLED=1 maint postinst configure 1.0.0.0
 expect "upgrade: a disabled service stays disabled and is restarted" "deb-systemd-helper unmask Vantelo.service
