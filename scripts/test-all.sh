@@ -12,30 +12,37 @@ jobs=$(nproc)
 # from it what an earlier run (or another checkout) compiled the same way.
 export CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache
 export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-20G}"
+# Every stage compiles a target's sources in batches (CMake's unity build):
+# the headers of GoogleTest, Asio and the standard library are read once per
+# batch instead of once per file, which halves a stage's compile time. The
+# presets themselves build file by file, so that a developer's build still
+# finds a source that does not include what it uses.
+unity=-DCMAKE_UNITY_BUILD=ON
 started=$SECONDS
 stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 
 stage "native (AddressSanitizer, UBSan)"
-cmake --preset debug >/dev/null
+cmake --preset debug "$unity" >/dev/null
 cmake --build --preset debug -j "$jobs"
 ctest --preset debug -j "$jobs" --no-tests=error --output-on-failure
 
 stage "native (ThreadSanitizer, concurrency suites)"
-cmake --preset tsan >/dev/null
+cmake --preset tsan "$unity" >/dev/null
 cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan -j "$jobs" --no-tests=error --output-on-failure
 
 stage "lock annotations (clang -Wthread-safety -Werror, build only)"
-cmake --preset thread-safety >/dev/null
+cmake --preset thread-safety "$unity" >/dev/null
 cmake --build --preset thread-safety -j "$jobs"
 
+# Each fuzzer runs for a fixed time, so they run side by side.
 stage "fuzzers"
-cmake --preset fuzz >/dev/null
+cmake --preset fuzz "$unity" >/dev/null
 cmake --build --preset fuzz -j "$jobs"
-ctest --preset fuzz --no-tests=error --output-on-failure
+ctest --preset fuzz -j 8 --no-tests=error --output-on-failure
 
 stage "Windows (mingw-w64, under Wine)"
-cmake --preset win64 >/dev/null
+cmake --preset win64 "$unity" >/dev/null
 cmake --build --preset win64 -j "$jobs"
 export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
 build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true   # creates the prefix once

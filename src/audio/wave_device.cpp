@@ -18,7 +18,7 @@ struct TDeviceWords {
   const char* CloseFailed;
 };
 
-const TDeviceWords& Words(TWaveDir Dir) {
+const TDeviceWords& DeviceWords(TWaveDir Dir) {
   static const TDeviceWords In{"Error preparing header for recording", "Error in ResetRecord",
                                "Error in waveInUnprepareHeader ()", "Error closing input device."};
   static const TDeviceWords Out{"Error preparing header for playback.", nullptr, "Error in waveOutUnprepareHeader ()",
@@ -76,7 +76,7 @@ int32_t TWaveDevice::Open(int32_t DeviceId, const TWaveFormat& Format, uint32_t 
   for (auto& H : FHeaders) {
     if (WavePrepareHeader(FDir, FHandle, H.get(), sizeof(WAVEHDR)) != MMSYSERR_NOERROR) {
       Close();
-      WriteLog(Words(FDir).PrepareFailed);
+      WriteLog(DeviceWords(FDir).PrepareFailed);
       return -2;
     }
   }
@@ -96,7 +96,7 @@ MMRESULT TWaveDevice::Start() {
 
 void TWaveDevice::Close() {
   if (!FOpen) return;
-  const TDeviceWords& W = Words(FDir);
+  const TDeviceWords& W = DeviceWords(FDir);
   // Headers still with the device can be neither unprepared nor closed over.
   if (FHandedOver && WaveReset(FDir, FHandle) != MMSYSERR_NOERROR && W.ResetFailed) WriteLog(W.ResetFailed);
   for (auto& H : FHeaders)

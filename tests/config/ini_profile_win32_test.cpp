@@ -16,7 +16,7 @@ struct TProbe {
   const char* Key;
 };
 
-struct TCase {
+struct TProfileCase {
   const char* Name;
   std::string Content;
   std::vector<TProbe> Probes;
@@ -35,7 +35,7 @@ TEST(IniProfileDifferential, OurReaderAgreesWithTheProfileFunctions) {
     if (I != '\r' && I != '\n' && I != '[') Binary += static_cast<char>(I);
   Binary += "\r\nLocalPort=77\r\n";
 
-  const std::vector<TCase> Cases = {
+  const std::vector<TProfileCase> Cases = {
       {"quotes",
        "[Options]\r\nA=\"quoted\"\r\nB='single'\r\nC=\"half\r\nD=\"mixed'\r\nE=\"\"\r\nF= \" in \" \r\n",
        {{"Options", "A"}, {"Options", "B"}, {"Options", "C"}, {"Options", "D"}, {"Options", "E"},
@@ -57,7 +57,7 @@ TEST(IniProfileDifferential, OurReaderAgreesWithTheProfileFunctions) {
 
   TestSupport::TTempDir Dir;
   int Index = 0;
-  for (const TCase& C : Cases) {
+  for (const TProfileCase& C : Cases) {
     const std::string Path = (Dir.Path() / ("case" + std::to_string(Index++) + ".ini")).string();
     TestSupport::WriteFile(Path, C.Content);
     const TIniFile Ours(Path);

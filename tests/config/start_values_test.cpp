@@ -11,7 +11,7 @@ using TestSupport::ReadFile;
 using TestSupport::TTempDir;
 using TestSupport::WriteFile;
 
-class StartValues : public ::testing::Test {
+class StartValuesFile : public ::testing::Test {
 protected:
   void SetUp() override { ResetStartValues(); }
   void TearDown() override { ResetStartValues(); }
@@ -33,7 +33,7 @@ protected:
   TTempDir Dir;
 };
 
-TEST_F(StartValues, BuiltInDefaults) {
+TEST_F(StartValuesFile, BuiltInDefaults) {
   EXPECT_FALSE(DoLog);
   EXPECT_FALSE(::StartValues.SaveWavData);
   EXPECT_EQ(::StartValues.LocalIP, "0.0.0.0");
@@ -59,7 +59,7 @@ TEST_F(StartValues, BuiltInDefaults) {
   EXPECT_EQ(DefaultConfigFiles[0], "Brenvic.ini");
 }
 
-TEST_F(StartValues, FirstStartWritesTheImageAndItsValuesAreInForce) {
+TEST_F(StartValuesFile, FirstStartWritesTheImageAndItsValuesAreInForce) {
   LoadWith(nullptr);
   std::string Image;
   ASSERT_TRUE(Platform::LoadResourceBytes("BRENVIC_INI", "CFGFILE", Image));
@@ -73,7 +73,7 @@ TEST_F(StartValues, FirstStartWritesTheImageAndItsValuesAreInForce) {
   EXPECT_EQ(::StartValues.PlayDeviceID, ::StartValues.RecDeviceID);
 }
 
-TEST_F(StartValues, AnExistingFileIsNeverOverwritten) {
+TEST_F(StartValuesFile, AnExistingFileIsNeverOverwritten) {
   for (const char* Content : {"", "\x01\x02garbage\xff", "[Options]\r\nLocalPort=1234"}) {
     ResetStartValues();
     LoadWith(Content);
@@ -83,7 +83,7 @@ TEST_F(StartValues, AnExistingFileIsNeverOverwritten) {
   EXPECT_FALSE(DoLog) << "keys missing from an existing file keep the built-in defaults";
 }
 
-TEST_F(StartValues, ReadingAndWidthRules) {
+TEST_F(StartValuesFile, ReadingAndWidthRules) {
   LoadWith(
       "[options]\r\n"
       "dolog=-1\r\n"
@@ -117,7 +117,7 @@ TEST_F(StartValues, ReadingAndWidthRules) {
   EXPECT_EQ(::StartValues.RecDeviceID, "") << "an absent device key is the empty text, not 0";
 }
 
-TEST_F(StartValues, DoLogValues) {
+TEST_F(StartValuesFile, DoLogValues) {
   struct {
     const char* Text;
     bool Expected;
@@ -129,13 +129,13 @@ TEST_F(StartValues, DoLogValues) {
   }
 }
 
-TEST_F(StartValues, LongDeviceListIsCut) {
+TEST_F(StartValuesFile, LongDeviceListIsCut) {
   const std::string Long(3000, 'D');
   LoadWith(("[Options]\r\nRecDeviceID=" + Long + "\r\n").c_str());
   EXPECT_EQ(::StartValues.RecDeviceID, Long.substr(0, 2047));
 }
 
-TEST_F(StartValues, OtherExecutableNameReadsItsOwnFile) {
+TEST_F(StartValuesFile, OtherExecutableNameReadsItsOwnFile) {
   LoadWith("[Options]\r\nLocalPort=4000\r\n", "Other.ini");
   EXPECT_FALSE(std::filesystem::exists(Dir.Path() / "Brenvic.ini")) << "nothing written beside an existing file";
   EXPECT_EQ(::StartValues.LocalPort, 4000);
@@ -151,7 +151,7 @@ TEST_F(StartValues, OtherExecutableNameReadsItsOwnFile) {
   EXPECT_EQ(::StartValues.LocalPort, 50000) << "and its values in force";
 }
 
-TEST_F(StartValues, UnwritableDirectoryLeavesDefaults) {
+TEST_F(StartValuesFile, UnwritableDirectoryLeavesDefaults) {
   const std::string Missing = (Dir.Path() / "no" / "such" / "").string();
   LoadStartValuesFrom(Missing, Missing + "Brenvic.ini");
   EXPECT_FALSE(DoLog);
@@ -162,7 +162,7 @@ TEST_F(StartValues, UnwritableDirectoryLeavesDefaults) {
 
 namespace {
 
-TEST_F(StartValues, SettingsThatDisableTheBridgeAreWarnedAboutAndKept) {
+TEST_F(StartValuesFile, SettingsThatDisableTheBridgeAreWarnedAboutAndKept) {
   LoadWith(nullptr);  // the shipped image: nothing to warn about
   EXPECT_EQ(Warnings(), std::vector<std::string>{});
   EXPECT_EQ(Refusals(), std::vector<std::string>{});
@@ -203,7 +203,7 @@ TEST_F(StartValues, SettingsThatDisableTheBridgeAreWarnedAboutAndKept) {
       << "one line per setting";
 }
 
-TEST_F(StartValues, ValuesThatCannotWorkAreRefusedNamingTheKey) {
+TEST_F(StartValuesFile, ValuesThatCannotWorkAreRefusedNamingTheKey) {
   const struct {
     const char* Settings;
     std::vector<std::string> Refusals;
@@ -240,7 +240,7 @@ TEST_F(StartValues, ValuesThatCannotWorkAreRefusedNamingTheKey) {
   EXPECT_EQ(Warnings(4097), std::vector<std::string>{}) << "one line per setting";
 }
 
-TEST_F(StartValues, WhatWasReadOtherwiseThanWrittenIsTold) {
+TEST_F(StartValuesFile, WhatWasReadOtherwiseThanWrittenIsTold) {
   LoadWith(
       "\xEF\xBB\xBF[Options]\r\nDoLog=1\r\nSaveWavData=yes\r\nDisconnectTimeOut=6000 ms\r\nLocalPort=\r\n"
       "PayloadType=eight\r\n[Logs]\r\nKeepDays=two weeks\r\n");

@@ -99,14 +99,14 @@ TEST(RepeatFilter, EachLogCountsApartAndTheBannerAndStartStopLinesAlwaysGo) {
 
 // ---- through the process log ------------------------------------------------
 
-Platform::TLocalTime FakeNow;
-Platform::TLocalTime FakeClock() { return FakeNow; }
+Platform::TLocalTime FilterNow;
+Platform::TLocalTime FilterClock() { return FilterNow; }
 
 class LogFiles : public ::testing::Test {
 protected:
   void SetUp() override {
-    Platform::SetLocalTimeSource(&FakeClock);
-    FakeNow = {2026, 12, 7, 14, 5, 3, 7};
+    Platform::SetLocalTimeSource(&FilterClock);
+    FilterNow = {2026, 12, 7, 14, 5, 3, 7};
   }
   void TearDown() override {
     CloseLog();
@@ -158,7 +158,7 @@ TEST_F(LogFiles, RetentionRemovesOldDayFoldersAndNothingElse) {
   WriteLog("still the 7th");
   EXPECT_FALSE(std::filesystem::exists(Logs() / "2026_12_06")) << "removed with the day's first line";
   EXPECT_TRUE(std::filesystem::exists(Logs() / "2026_12_07"));
-  FakeNow = {2026, 12, 8, 0, 0, 1, 0};
+  FilterNow = {2026, 12, 8, 0, 0, 1, 0};
   WriteLog("the 8th");
   EXPECT_FALSE(std::filesystem::exists(Logs() / "2026_12_07"));
   EXPECT_TRUE(std::filesystem::exists(Logs() / "2026_12_08" / "00_Brenvic.log"));
