@@ -3,21 +3,12 @@
 #include <algorithm>
 
 #include "config/ini_file.h"
-
-namespace {
-
-std::string Lower(std::string S) {
-  for (char& C : S)
-    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
-  return S;
-}
-
-}  // namespace
+#include "platform/text.h"
 
 TReceiveSettings ReadReceiveSettings(const TIniFile& Ini) {
   const std::string S = "Receive";
   TReceiveSettings R;
-  const std::string Mode = Lower(Ini.ReadString(S, "Mode", "fixed"));
+  const std::string Mode = Platform::AsciiLower(Ini.ReadString(S, "Mode", "fixed"));
   if (Mode == "adaptive") {
     R.Mode = TReceiveMode::Adaptive;
   } else if (Mode != "fixed") {

@@ -3,14 +3,9 @@
 #include <cstdio>
 
 #include "config/ini_file.h"
+#include "platform/text.h"
 
 namespace {
-
-std::string Lower(std::string S) {
-  for (char& C : S)
-    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
-  return S;
-}
 
 // FNV-1a: a name, not a secret; 64 bits keep installations apart.
 uint64_t Fnv1a(const std::string& Text, uint64_t Hash = 0xcbf29ce484222325ull) {
@@ -34,7 +29,7 @@ std::string InstallationCname(const std::string& MachineIdentity, const std::str
 TRtcpSettings ReadRtcpSettings(const TIniFile& Ini, const std::string& DefaultCname) {
   const std::string S = "Rtcp";
   TRtcpSettings R;
-  const std::string Mode = Lower(Ini.ReadString(S, "Mode", "off"));
+  const std::string Mode = Platform::AsciiLower(Ini.ReadString(S, "Mode", "off"));
   if (Mode == "mux") {
     R.Mode = TRtcpMode::Mux;
   } else if (Mode == "port") {

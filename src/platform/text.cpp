@@ -161,4 +161,10 @@ bool DecodeBase64(std::string_view Text, std::vector<uint8_t>& Bytes) {
   return true;
 }
 
+std::string AsciiLower(std::string Text) {
+  for (char& C : Text)
+    if (C >= 'A' && C <= 'Z') C = static_cast<char>(C - 'A' + 'a');
+  return Text;
+}
+
 }  // namespace Platform

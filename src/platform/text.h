@@ -29,6 +29,10 @@ bool ParseInt32(const std::string& Text, int32_t& Value, bool AllowBareX = false
 // must emit valid UTF-8 whatever bytes they are given.
 size_t Utf8SequenceLength(std::string_view Text, size_t Pos);
 
+// Text with its ASCII capitals made small (other bytes kept): how a setting's
+// word is compared whatever case the INI file wrote it in.
+std::string AsciiLower(std::string Text);
+
 // Base64 of RFC 4648 (the standard alphabet, "=" padding) into Bytes, which is
 // overwritten. Strict, as keys are written: a length that is a multiple of 4,
 // padding only at the end and only where the last group is short, no blanks,

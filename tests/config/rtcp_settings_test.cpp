@@ -11,7 +11,7 @@
 
 namespace {
 
-struct TCase {
+struct TRtcpCase {
   std::string Text;
   TRtcpMode Mode;
   uint32_t IntervalMs;
@@ -21,7 +21,7 @@ struct TCase {
 
 TEST(RtcpSettings, SectionByScenario) {
   const std::string Made = "brenvic-0123456789abcdef";
-  const std::vector<TCase> Cases = {
+  const std::vector<TRtcpCase> Cases = {
       {"[Options]\r\nLocalPort=1\r\n", TRtcpMode::Off, 5000, Made, {}},
       {"[Rtcp]\r\nMode=mux\r\n", TRtcpMode::Mux, 5000, Made, {}},
       {"[rtcp]\r\nmode = PORT\r\nIntervalMs=0x3E8\r\nCname=\"desk 7@call-centre\"\r\n", TRtcpMode::Port, 1000,
@@ -40,7 +40,7 @@ TEST(RtcpSettings, SectionByScenario) {
       {"[Rtcp]\r\nCname=" + std::string(256, 'c') + "\r\n", TRtcpMode::Off, 5000, Made,
        {"[Rtcp] Cname is 256 bytes, more than 255; " + Made + " is used"}},
   };
-  for (const TCase& C : Cases) {
+  for (const TRtcpCase& C : Cases) {
     SCOPED_TRACE(C.Text);
     const TRtcpSettings R = ReadRtcpSettings(TIniFile::FromText(C.Text), Made);
     EXPECT_EQ(R.Mode, C.Mode);

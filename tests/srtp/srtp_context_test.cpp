@@ -14,8 +14,7 @@ namespace {
 using SrtpTest::RtpPacket;
 using V = TSrtpVerdict;
 
-constexpr TSrtpSuite AllSuites[] = {TSrtpSuite::AesCm128HmacSha1_80, TSrtpSuite::AesCm128HmacSha1_32,
-                                    TSrtpSuite::AeadAes128Gcm};
+using SrtpTest::AllSuites;
 
 TSrtpMasterKey KeyFor(TSrtpSuite Suite, uint8_t Seed = 1) {
   std::vector<uint8_t> Bytes(SrtpMasterKeyBytes(Suite) + SrtpMasterSaltBytes(Suite));

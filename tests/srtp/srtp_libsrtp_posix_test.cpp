@@ -20,8 +20,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using V = TSrtpVerdict;
 
-constexpr TSrtpSuite AllSuites[] = {TSrtpSuite::AesCm128HmacSha1_80, TSrtpSuite::AesCm128HmacSha1_32,
-                                    TSrtpSuite::AeadAes128Gcm};
+using SrtpTest::AllSuites;
 constexpr size_t Room = SRTP_MAX_TRAILER_LEN + 4;
 
 srtp_profile_t ProfileOf(TSrtpSuite Suite) {

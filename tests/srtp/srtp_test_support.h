@@ -6,8 +6,12 @@
 #include <vector>
 
 #include "platform/byte_order.h"
+#include "srtp/srtp.h"
 
 namespace SrtpTest {
+
+inline constexpr TSrtpSuite AllSuites[] = {TSrtpSuite::AesCm128HmacSha1_80, TSrtpSuite::AesCm128HmacSha1_32,
+                                           TSrtpSuite::AeadAes128Gcm};
 
 // Hex digits in either case; blanks between them are ignored.
 inline std::vector<uint8_t> Hex(std::string_view Text) {
