@@ -7,9 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <regex>
 #include <string>
 
 #include "bridge_process_posix.h"
@@ -239,6 +244,60 @@ public:
 
 private:
   pid_t FPid = 0;
+};
+
+// A figure of the call record line ("rtt=81.2ms" -> 81.2); NaN when absent.
+inline double Figure(const std::string& Line, const std::string& Key) {
+  std::smatch M;
+  if (!std::regex_search(Line, M, std::regex(" " + Key + "=([0-9.]+)"))) return NAN;
+  return std::stod(M[1]);
+}
+
+// One tools/impair_relay from Listen to Target with its impairment Options
+// ("--delay", "30", ...), started at once, sending on from OutPort (any free
+// one for 0); Stop ends it and reads what it counted.
+class TRelay {
+public:
+  TRelay(const std::string& Dir, const std::string& Name, uint16_t Listen, uint16_t Target, uint16_t OutPort,
+         const std::vector<std::string>& Options)
+      : FListen(Listen), FOutput(Dir + "/relay_" + Name + ".out"), FProcess(Args(Listen, Target, OutPort, Options), FOutput) {}
+
+  // Bound once a plain bind of its port fails.
+  bool Ready() const {
+    return TestSupport::WaitUntil([&] {
+      const int Fd = BoundSocket(SOCK_DGRAM, FListen, false);
+      if (Fd >= 0) close(Fd);
+      return Fd < 0;
+    });
+  }
+  // The share of what came in that it dropped, in percent.
+  double Stop() {
+    FProcess.Signal(SIGINT);
+    FProcess.Wait(5s);
+    unsigned long long In = 0, Lost = 0;
+    const std::string Text = TestSupport::ReadFile(FOutput);
+    const size_t At = Text.find("impair_relay: ");
+    if (At == std::string::npos || std::sscanf(Text.c_str() + At, "impair_relay: in=%llu lost=%llu", &In, &Lost) != 2 ||
+        In == 0) {
+      ADD_FAILURE() << FOutput << ": " << Text;
+      return -1;
+    }
+    return 100.0 * static_cast<double>(Lost) / static_cast<double>(In);
+  }
+
+private:
+  static std::vector<std::string> Args(uint16_t Listen, uint16_t Target, uint16_t OutPort,
+                                       const std::vector<std::string>& Options) {
+    std::vector<std::string> A = {Platform::ExeDir() + "impair_relay", std::to_string(Listen), "127.0.0.1",
+                                  std::to_string(Target)};
+    A.insert(A.end(), Options.begin(), Options.end());
+    if (OutPort != 0) A.insert(A.end(), {"--out-port", std::to_string(OutPort)});
+    return A;
+  }
+
+  uint16_t FListen;
+  std::string FOutput;
+  TProcess FProcess;
 };
 
 }  // namespace E2E

@@ -45,50 +45,10 @@ constexpr auto Talk = 20s;  // four or five of GStreamer's reports (every 5 s, t
 
 bool IsRtcp(const Bytes& B) { return IsRtcpDatagram(reinterpret_cast<const uint8_t*>(B.data()), B.size()); }
 
-// One impair_relay, started at once; Stop ends it and reads what it counted.
-class TRelay {
-public:
-  TRelay(const std::string& Dir, const std::string& Name, uint16_t Listen, uint16_t Target, uint16_t OutPort,
-         double DelayMs, double Loss, int Seed)
-      : FListen(Listen), FOutput(Dir + "/relay_" + Name + ".out"), FProcess(Args(Listen, Target, OutPort, DelayMs, Loss, Seed), FOutput) {}
-
-  // Bound once a plain bind of its port fails.
-  bool Ready() const {
-    return TestSupport::WaitUntil([&] {
-      const int Fd = BoundSocket(SOCK_DGRAM, FListen, false);
-      if (Fd >= 0) close(Fd);
-      return Fd < 0;
-    });
-  }
-  // The share of what came in that it dropped, in percent.
-  double Stop() {
-    FProcess.Signal(SIGINT);
-    FProcess.Wait(5s);
-    unsigned long long In = 0, Lost = 0;
-    const std::string Text = TestSupport::ReadFile(FOutput);
-    const size_t At = Text.find("impair_relay: ");
-    if (At == std::string::npos || std::sscanf(Text.c_str() + At, "impair_relay: in=%llu lost=%llu", &In, &Lost) != 2 ||
-        In == 0) {
-      ADD_FAILURE() << FOutput << ": " << Text;
-      return -1;
-    }
-    return 100.0 * static_cast<double>(Lost) / static_cast<double>(In);
-  }
-
-private:
-  static std::vector<std::string> Args(uint16_t Listen, uint16_t Target, uint16_t OutPort, double DelayMs, double Loss,
-                                       int Seed) {
-    std::vector<std::string> A = {Platform::ExeDir() + "impair_relay", std::to_string(Listen), "127.0.0.1",
-                                  std::to_string(Target), "--delay", std::to_string(DelayMs), "--loss",
-                                  std::to_string(Loss), "--seed", std::to_string(Seed)};
-    if (OutPort != 0) A.insert(A.end(), {"--out-port", std::to_string(OutPort)});
-    return A;
-  }
-
-  uint16_t FListen;
-  std::string FOutput;
-  TProcess FProcess;
-};
+// The relay's options: a fixed delay and random loss.
+std::vector<std::string> Impair(double DelayMs, double Loss, int Seed) {
+  return {"--delay", std::to_string(DelayMs), "--loss", std::to_string(Loss), "--seed", std::to_string(Seed)};
+}
 
 // Stops a helper thread at the end of the scope, however the test leaves it.
 struct TJoin {
@@ -99,13 +59,6 @@ struct TJoin {
     if (Thread.joinable()) Thread.join();
   }
 };
-
-// A figure of the call record line ("rtt=81.2ms" -> 81.2); NaN when absent.
-double Figure(const std::string& Line, const std::string& Key) {
-  std::smatch M;
-  if (!std::regex_search(Line, M, std::regex(" " + Key + "=([0-9.]+)"))) return NAN;
-  return std::stod(M[1]);
-}
 
 void AgainstGStreamer(bool PortMode) {
   const std::string Gst = FindOnPath("gst-launch-1.0");
@@ -123,11 +76,11 @@ void AgainstGStreamer(bool PortMode) {
                 "Capture1=Test Mic|tone=1000\r\nPlayback1=Test Ear\r\n"));
   const std::string Dir = B.Dir().string();
   std::vector<std::unique_ptr<TRelay>> Relays;
-  Relays.push_back(std::make_unique<TRelay>(Dir, "a", La, P, Oa, InDelayMs, InLoss, 1));
-  Relays.push_back(std::make_unique<TRelay>(Dir, "c", Lc, PortMode ? G : Mux, Oc, BackDelayMs, BackLoss, 3));
+  Relays.push_back(std::make_unique<TRelay>(Dir, "a", La, P, Oa, Impair(InDelayMs, InLoss, 1)));
+  Relays.push_back(std::make_unique<TRelay>(Dir, "c", Lc, PortMode ? G : Mux, Oc, Impair(BackDelayMs, BackLoss, 3)));
   if (PortMode) {
-    Relays.push_back(std::make_unique<TRelay>(Dir, "b", Lb, P + 1, Oa + 1, InDelayMs, InLoss, 2));
-    Relays.push_back(std::make_unique<TRelay>(Dir, "d", Lc + 1, G + 1, 0, BackDelayMs, BackLoss, 4));
+    Relays.push_back(std::make_unique<TRelay>(Dir, "b", Lb, P + 1, Oa + 1, Impair(InDelayMs, InLoss, 2)));
+    Relays.push_back(std::make_unique<TRelay>(Dir, "d", Lc + 1, G + 1, 0, Impair(BackDelayMs, BackLoss, 4)));
   }
   for (const auto& R : Relays) ASSERT_TRUE(R->Ready());
 
