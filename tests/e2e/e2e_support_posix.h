@@ -55,10 +55,14 @@ public:
     sockaddr_in A = Addr(Port);
     sendto(FFd, Data.data(), Data.size(), 0, reinterpret_cast<sockaddr*>(&A), sizeof(A));
   }
-  // One datagram (or some stream bytes); empty on time-out.
-  Bytes Receive() {
+  // One datagram (or some stream bytes); empty on time-out. From: the
+  // sender's port.
+  Bytes Receive(uint16_t* From = nullptr) {
     char Buf[65536];
-    const ssize_t N = recv(FFd, Buf, sizeof(Buf), 0);
+    sockaddr_in A{};
+    socklen_t L = sizeof(A);
+    const ssize_t N = recvfrom(FFd, Buf, sizeof(Buf), 0, reinterpret_cast<sockaddr*>(&A), &L);
+    if (From) *From = ntohs(A.sin_port);
     return N > 0 ? Bytes(Buf, static_cast<size_t>(N)) : Bytes();
   }
   bool Connect(uint16_t Port) {
