@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "bridge_process_posix.h"
 #include "rtp/rtp_test_support.h"
@@ -165,6 +167,16 @@ inline bool HasLine(const std::vector<std::string>& Lines, const std::string& Te
     if (L == Text) return true;
   return false;
 }
+
+// Stops a helper thread at the end of the scope, however the test leaves it.
+struct TJoin {
+  std::atomic<bool>& Flag;
+  std::thread& Thread;
+  ~TJoin() {
+    Flag = false;
+    if (Thread.joinable()) Thread.join();
+  }
+};
 
 inline size_t CountContaining(const std::vector<std::string>& Lines, const std::string& Text) {
   size_t N = 0;

@@ -90,16 +90,6 @@ private:
   TProcess FProcess;
 };
 
-// Stops a helper thread at the end of the scope, however the test leaves it.
-struct TJoin {
-  std::atomic<bool>& Flag;
-  std::thread& Thread;
-  ~TJoin() {
-    Flag = false;
-    if (Thread.joinable()) Thread.join();
-  }
-};
-
 // A figure of the call record line ("rtt=81.2ms" -> 81.2); NaN when absent.
 double Figure(const std::string& Line, const std::string& Key) {
   std::smatch M;

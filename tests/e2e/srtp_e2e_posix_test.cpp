@@ -364,14 +364,7 @@ TEST(SrtpProgram, GStreamerExchangesSrtcpReportsWithTheBridge) {
       }
     }
   });
-  struct TJoin {
-    std::atomic<bool>& Flag;
-    std::thread& Thread;
-    ~TJoin() {
-      Flag = false;
-      if (Thread.joinable()) Thread.join();
-    }
-  } PasserJoin{Passing, Passer};
+  TJoin PasserJoin{Passing, Passer};
 
   const std::string Caps = SrtpCaps(Ssrc, Roc, BridgeSends.Hex);
   std::string RtcpCaps = Caps;

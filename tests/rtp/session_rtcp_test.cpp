@@ -110,6 +110,19 @@ protected:
     return Mode == TRtcpMode::Port ? std::make_unique<TPeer>(static_cast<uint16_t>(Rtp.Port() + 1)) : nullptr;
   }
   uint16_t RtcpPort(TRtcpMode Mode) const { return Mode == TRtcpMode::Port ? FUdpPort + 1 : FUdpPort; }
+  // The figures of the call's record once the peer has gone silent; with what
+  // its RTCP said: the round trip and its loss of our audio.
+  static std::optional<TCallFigures> ReportedCall(TRtpSession& S) {
+    if (!WaitUntil([&] {
+          S.CheckInactivePeers();
+          return !S.Metrics().Calls.Records.empty();
+        }))
+      return std::nullopt;
+    const TCallFigures F = S.Metrics().Calls.Records.front().Figures;
+    EXPECT_TRUE(F.RttMs && F.TxLossPercent);
+    if (!F.RttMs || !F.TxLossPercent) return std::nullopt;
+    return F;
+  }
 
   static constexpr uint32_t IntervalMs = 200;
 };
@@ -276,16 +289,11 @@ TEST_F(SessionRtcp, EchoesThePeersSrAndReadsItsBlocksAboutOurAudio) {
     EXPECT_EQ(Count(Lines(), "RTCP BYE: [ID=1,IP=<127.0.0.1>,Port=<" + std::to_string(Peer.Port()) + ">]"), 1u);
 
     // The call's record carries what the peer said.
-    ASSERT_TRUE(WaitUntil([&] {
-      S->CheckInactivePeers();
-      return !S->Metrics().Calls.Records.empty();
-    }));
-    const TCallFigures F = S->Metrics().Calls.Records.front().Figures;
-    ASSERT_TRUE(F.RttMs.has_value());
-    EXPECT_NEAR(*F.RttMs, 50.0, 10.0);
-    ASSERT_TRUE(F.TxLossPercent.has_value());
-    EXPECT_NEAR(*F.TxLossPercent, 500.0 / Sent, 1e-9) << "5 lost of what we sent it";
-    EXPECT_TRUE(F.NetworkDelayKnown) << "the score counts half the round trip";
+    const std::optional<TCallFigures> F = ReportedCall(*S);
+    ASSERT_TRUE(F);
+    EXPECT_NEAR(*F->RttMs, 50.0, 10.0);
+    EXPECT_NEAR(*F->TxLossPercent, 500.0 / Sent, 1e-9) << "5 lost of what we sent it";
+    EXPECT_TRUE(F->NetworkDelayKnown) << "the score counts half the round trip";
     S->SetActive(false);
   }
 }
@@ -463,15 +471,10 @@ TEST_F(EncryptedRtcp, ReportsLeaveAsSrtcpAndOnlyThePeersAuthenticSrtcpIsRead) {
     EXPECT_EQ(M.Srtp.Authentication + M.Srtp.Replay, 0u) << "not counted as refused audio";
 
     // The call's record carries what the peer's SRTCP said.
-    ASSERT_TRUE(WaitUntil([&] {
-      S->CheckInactivePeers();
-      return !S->Metrics().Calls.Records.empty();
-    }));
-    const TCallFigures F = S->Metrics().Calls.Records.front().Figures;
-    ASSERT_TRUE(F.RttMs.has_value());
-    EXPECT_NEAR(*F.RttMs, 50.0, 10.0);
-    ASSERT_TRUE(F.TxLossPercent.has_value());
-    EXPECT_NEAR(*F.TxLossPercent, 200.0 / Sent, 1e-9) << "2 lost of what we sent it";
+    const std::optional<TCallFigures> F = ReportedCall(*S);
+    ASSERT_TRUE(F);
+    EXPECT_NEAR(*F->RttMs, 50.0, 10.0);
+    EXPECT_NEAR(*F->TxLossPercent, 200.0 / Sent, 1e-9) << "2 lost of what we sent it";
 
     // Back as a peer; the BYE at the stop is SRTCP too.
     Peer.Send(FUdpPort, Protected(PeerSends, Rtp(11, 1760, 0x4444)));
