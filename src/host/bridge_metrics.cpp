@@ -112,6 +112,17 @@ void Rtcp(TPrometheusText& T, const TSessionMetrics& M) {
     T.Sample("brenvic_rtcp_packets_rejected_total", R.Received.Count(Verdict), {{"reason", Reason}});
   T.Sample("brenvic_rtcp_packets_rejected_total", R.RefusedSender, {{"reason", "refused_sender"}});
   T.Sample("brenvic_rtcp_packets_rejected_total", R.NotPeer, {{"reason", "not_peer"}});
+  // SRTCP's refusals, as SRTP's: only on an encrypted call.
+  if (M.Srtp.On) {
+    T.Sample("brenvic_rtcp_packets_rejected_total", M.Srtp.RtcpAuthentication, {{"reason", "srtcp_auth"}});
+    T.Sample("brenvic_rtcp_packets_rejected_total", M.Srtp.RtcpReplay, {{"reason", "srtcp_replay"}});
+    T.Sample("brenvic_rtcp_packets_rejected_total", M.Srtp.RtcpMalformed, {{"reason", "srtcp_malformed"}});
+    T.Family("brenvic_srtcp_datagrams_total", "counter",
+             "Received RTCP datagrams past the SRTCP step, by kind: srtcp (the tag held), plain (read as plain "
+             "RTCP, [Srtp] Required=0)");
+    T.Sample("brenvic_srtcp_datagrams_total", M.Srtp.RtcpDecrypted, {{"kind", "srtcp"}});
+    T.Sample("brenvic_srtcp_datagrams_total", M.Srtp.RtcpPlain, {{"kind", "plain"}});
+  }
   T.Family("brenvic_rtcp_parts_skipped_total", "counter",
            "Packets inside a compound read that were skipped: malformed (content and length disagree) or of a "
            "type not read (unknown: APP, feedback, XR, ...)");

@@ -415,8 +415,11 @@ void TRtpSession::SendRtcp(bool Bye) {
   try {
     TSessionRtcp::TPacket Packet;
     std::vector<TRtcpDestination> To;
-    const uint32_t Size =
+    uint32_t Size =
         FRtcp.Report(TSessionRtcp::TClock::now(), FCodec.SendIdentity().Ssrc, FCalls.ReceptionReports(), Bye, Packet, To);
+    // With [Srtp] the reports are SRTCP, protected once for every peer: in the
+    // clear they would tell who talks to whom and could be forged.
+    if (Size > 0) Size = FSrtp.ProtectRtcp(Packet.data(), Size, Packet.size());
     bool Left = false;
     for (const TRtcpDestination& D : To)
       if (Size > 0 && Via->SendTo(D.Address, D.Port, Packet.data(), Size)) Left = true;
@@ -475,7 +478,7 @@ void TRtpSession::OnReceiveData(TTPKTServer*, int32_t ClientId, const void* Data
   if (Heard == THearing::Ignored) return;
   try {
     if (Heard == THearing::Rtcp) {
-      FRtcp.Receive(ClientId, Bytes, Size, FCodec.SendIdentity().Ssrc, FCalls, TSessionRtcp::TClock::now());
+      ReadRtcp(ClientId, Bytes, Size);
       return;
     }
     TRtpDatagramInfo Info;
@@ -520,10 +523,18 @@ void TRtpSession::OnRtcpData(TTPKTServer* Sender, int32_t SourceId, const void* 
   try {
     // A source that is no peer's is let go: the table of the RTCP port holds
     // the peers' sources only.
-    if (FRtcp.ReceiveFromSource(SourceId, static_cast<const uint8_t*>(Data), Size, FCodec.SendIdentity().Ssrc, FCalls,
-                                TSessionRtcp::TClock::now()) == TRtcpSourceVerdict::NotPeer)
-      Sender->DisconnectClient(SourceId);
+    int32_t PeerId = 0;
+    const TRtcpSourceVerdict Verdict = FRtcp.PeerOfSource(SourceId, PeerId);
+    if (Verdict == TRtcpSourceVerdict::NotPeer) Sender->DisconnectClient(SourceId);
+    if (Verdict == TRtcpSourceVerdict::Read) ReadRtcp(PeerId, static_cast<const uint8_t*>(Data), Size);
   } catch (const Exception& E) {
     WriteLog("OnRtcpData Exception: " + E.Message());
   }
+}
+
+void TRtpSession::ReadRtcp(int32_t PeerId, const uint8_t* Data, uint32_t Size) {
+  // SRTCP: the parser sees the compound decrypted, and nothing that failed its tag.
+  std::vector<uint8_t> Plain;
+  if (!FSrtp.UnprotectRtcp(Data, Size, Plain)) return;
+  FRtcp.Receive(PeerId, Data, Size, FCodec.SendIdentity().Ssrc, FCalls, TSessionRtcp::TClock::now());
 }

@@ -189,6 +189,9 @@ private:
   // The RTCP port's server (port mode).
   void OnRtcpSourceConnected(TTPKTServer* Sender, int32_t SourceId, const std::string& Address, int32_t Port);
   void OnRtcpData(TTPKTServer* Sender, int32_t SourceId, const void* Data, uint32_t Size);
+  // A peer's RTCP datagram, by either port: decrypted (with [Srtp]), then read.
+  // The one place a compound packet is read.
+  void ReadRtcp(int32_t PeerId, const uint8_t* Data, uint32_t Size);
 
   // Processors: created by Start, released by Stop, replaced by the watchdog.
   // Keeps the host thread from replacing or freeing a processor while the

@@ -202,27 +202,22 @@ void TSessionRtcp::LeaveSource(int32_t SourceId) {
   FSources.erase(SourceId);
 }
 
-TRtcpSourceVerdict TSessionRtcp::ReceiveFromSource(int32_t SourceId, const uint8_t* Data, size_t Size,
-                                                   uint32_t OurSsrc, TCallQuality& Calls, TClock::time_point Now) {
+TRtcpSourceVerdict TSessionRtcp::PeerOfSource(int32_t SourceId, int32_t& PeerId) {
   const bool Refused = FSourceGate.Refused(SourceId);
-  std::optional<int32_t> PeerId;
-  {
-    Platform::TLockGuard Guard(FLock);
-    if (Refused) {
-      ++FRefusedSender;
-      return TRtcpSourceVerdict::Refused;
-    }
-    const auto Source = FSources.find(SourceId);
-    if (Source != FSources.end())
-      for (const auto& [Id, P] : FPeers)
-        if (P.Address == Source->second.Address && P.Port + 1 == Source->second.Port) PeerId = Id;
-    if (!PeerId) {
-      ++FNotPeer;
-      return TRtcpSourceVerdict::NotPeer;
-    }
+  Platform::TLockGuard Guard(FLock);
+  if (Refused) {
+    ++FRefusedSender;
+    return TRtcpSourceVerdict::Refused;
   }
-  Receive(*PeerId, Data, Size, OurSsrc, Calls, Now);
-  return TRtcpSourceVerdict::Read;
+  const auto Source = FSources.find(SourceId);
+  if (Source != FSources.end())
+    for (const auto& [Id, P] : FPeers)
+      if (P.Address == Source->second.Address && P.Port + 1 == Source->second.Port) {
+        PeerId = Id;
+        return TRtcpSourceVerdict::Read;
+      }
+  ++FNotPeer;
+  return TRtcpSourceVerdict::NotPeer;
 }
 
 TRtcpMetrics TSessionRtcp::Metrics() const {

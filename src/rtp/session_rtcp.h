@@ -100,10 +100,10 @@ public:
   // decides for a sender of RTP (the caller lets it go).
   bool AdmitSource(int32_t SourceId, const std::string& Address, int32_t Port, uint32_t Tick) EXCLUDES(FLock);
   void LeaveSource(int32_t SourceId) EXCLUDES(FLock);
-  // A datagram of a source: read when the source is a current peer's RTP port
-  // + 1; otherwise counted and dropped (NotPeer: the caller lets it go).
-  TRtcpSourceVerdict ReceiveFromSource(int32_t SourceId, const uint8_t* Data, size_t Size, uint32_t OurSsrc,
-                                       TCallQuality& Calls, TClock::time_point Now) EXCLUDES(FLock);
+  // A datagram of a source: Read when the source is a current peer's RTP port
+  // + 1 (PeerId: that peer; the caller reads it with Receive, once it is
+  // decrypted); otherwise counted and dropped (NotPeer: the caller lets it go).
+  TRtcpSourceVerdict PeerOfSource(int32_t SourceId, int32_t& PeerId) EXCLUDES(FLock);
 
   TRtcpMetrics Metrics() const EXCLUDES(FLock);
 

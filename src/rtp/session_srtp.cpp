@@ -13,23 +13,34 @@ constexpr size_t LargestDatagram = 65536;
 
 void TSessionSrtp::Configure(const TSrtpMasterKey* Send, const TSrtpMasterKey* Receive, bool Required) {
   FRequired = Required;
+  Platform::TLockGuard Sending(FSendLock);
+  Platform::TLockGuard Rtcp(FRtcpLock);
   if (!Send || !Receive) {
     FOn = false;
     FSender.reset();
     FReceiver.reset();
+    FRtcpReceiver.reset();
     FPlain = {};
     return;
   }
   FSender = std::make_unique<TSrtpSender>(*Send);
   FReceiver = std::make_unique<TSrtpReceiver>(*Receive);
+  FRtcpReceiver = std::make_unique<TSrtpReceiver>(*Receive);
   FPlain.resize(LargestDatagram);
   FOn = true;
 }
 
 uint32_t TSessionSrtp::Protect(uint8_t* Packet, uint32_t Length, size_t Capacity) {
   if (!On()) return Length;
+  Platform::TLockGuard Guard(FSendLock);
   // The sender notices our SSRC renewal itself: a new SSRC is a new context.
   return static_cast<uint32_t>(FSender->ProtectRtp(Packet, Length, Capacity));
+}
+
+uint32_t TSessionSrtp::ProtectRtcp(uint8_t* Packet, uint32_t Length, size_t Capacity) {
+  if (!On()) return Length;
+  Platform::TLockGuard Guard(FSendLock);
+  return static_cast<uint32_t>(FSender->ProtectRtcp(Packet, Length, Capacity));
 }
 
 void TSessionSrtp::Admit(int32_t Sender, const std::string& Address, int32_t Port) {
@@ -75,6 +86,35 @@ bool TSessionSrtp::Unprotect(int32_t Sender, const uint8_t*& Data, uint32_t& Siz
   return false;
 }
 
+bool TSessionSrtp::UnprotectRtcp(const uint8_t*& Data, uint32_t& Size, std::vector<uint8_t>& Plain) {
+  if (!On()) return true;
+  Plain.assign(Data, Data + Size);
+  size_t Length = Size;
+  TSrtpVerdict Verdict;
+  {
+    Platform::TLockGuard Guard(FRtcpLock);
+    Verdict = FRtcpReceiver->UnprotectRtcp(Plain.data(), Length);
+  }
+  if (Verdict == TSrtpVerdict::Ok) {
+    ++FRtcpDecrypted;
+    Data = Plain.data();
+    Size = static_cast<uint32_t>(Length);
+    return true;
+  }
+  // As for the audio: a replay is refused either way, and without Required
+  // whatever fails the tag is read as plain RTCP (the parser judges it).
+  if (Verdict == TSrtpVerdict::Replay) {
+    ++FRtcpReplay;
+    return false;
+  }
+  if (!FRequired) {
+    ++FRtcpPlain;
+    return true;
+  }
+  ++(Verdict == TSrtpVerdict::Authentication ? FRtcpAuthentication : FRtcpMalformed);
+  return false;
+}
+
 void TSessionSrtp::LogAuthenticationFailure(int32_t Sender, uint32_t Now) {
   std::string Address = "?";
   int32_t Port = 0;
@@ -101,5 +141,10 @@ TSrtpCounts TSessionSrtp::Counts() const {
   C.Authentication = FAuthentication;
   C.Replay = FReplay;
   C.Malformed = FMalformed;
+  C.RtcpDecrypted = FRtcpDecrypted;
+  C.RtcpPlain = FRtcpPlain;
+  C.RtcpAuthentication = FRtcpAuthentication;
+  C.RtcpReplay = FRtcpReplay;
+  C.RtcpMalformed = FRtcpMalformed;
   return C;
 }

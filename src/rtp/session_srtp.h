@@ -12,9 +12,15 @@
 // counted so. A packet that authenticates but was seen before is refused
 // either way: taken as plain, its cipher text would be played.
 //
+// With [Rtcp] the compound packets are SRTCP under the same keys, by the same
+// rules (Required: plain RTCP is refused; not: read as plain), counted apart
+// from the audio's: a peer's reports must not read as refused audio.
+//
 // Threads: Configure on the host thread while the session is stopped; Protect
-// on the session thread; Admit, Leave and Unprotect on the network thread; the
-// counts from anywhere.
+// and ProtectRtcp on the session thread, and ProtectRtcp on the host thread for
+// the BYE at the stop (the send lock keeps the two apart); Admit, Leave,
+// Unprotect on the network thread, UnprotectRtcp on the thread of the server
+// the RTCP came by (the RTCP receiver's lock); the counts from anywhere.
 
 #include <atomic>
 #include <cstdint>
@@ -32,6 +38,9 @@ struct TSrtpCounts {
   uint64_t Decrypted = 0;  // the tag held
   uint64_t Plain = 0;      // taken as plain RTP (not required)
   uint64_t Authentication = 0, Replay = 0, Malformed = 0;  // refused
+  // The same for RTCP's compound packets.
+  uint64_t RtcpDecrypted = 0, RtcpPlain = 0;
+  uint64_t RtcpAuthentication = 0, RtcpReplay = 0, RtcpMalformed = 0;
 };
 
 class TSessionSrtp {
@@ -43,7 +52,9 @@ public:
 
   // The RTP packet Packet[0, Length) protected in place; its new length, or 0
   // when it would not fit into Capacity. Off: Length.
-  uint32_t Protect(uint8_t* Packet, uint32_t Length, size_t Capacity);
+  uint32_t Protect(uint8_t* Packet, uint32_t Length, size_t Capacity) EXCLUDES(FSendLock);
+  // The same for an RTCP compound packet (SRTCP, the E flag set).
+  uint32_t ProtectRtcp(uint8_t* Packet, uint32_t Length, size_t Capacity) EXCLUDES(FSendLock);
 
   // A sender that became a peer, for the log line of its refusals; and gone.
   void Admit(int32_t Sender, const std::string& Address, int32_t Port) EXCLUDES(FLock);
@@ -52,6 +63,11 @@ public:
   // rules, then as Data[0, Size), which may point into this object's buffer
   // until the next call; false when it is refused (counted).
   bool Unprotect(int32_t Sender, const uint8_t*& Data, uint32_t& Size, uint32_t Now);
+  // An RTCP datagram: true when it goes on to be read, then as Data[0, Size),
+  // which may point into Plain; false when it is refused (counted). RTCP comes
+  // seldom and may come on another thread than the audio: the caller's buffer
+  // rather than one of ours.
+  bool UnprotectRtcp(const uint8_t*& Data, uint32_t& Size, std::vector<uint8_t>& Plain) EXCLUDES(FRtcpLock);
 
   TSrtpCounts Counts() const;
 
@@ -60,10 +76,18 @@ private:
 
   std::atomic<bool> FOn{false};        // written while stopped, read on every thread
   std::atomic<bool> FRequired{true};   // written while stopped, read on the network thread
-  std::unique_ptr<TSrtpSender> FSender;      // session thread (made while stopped)
+  // The session thread's for the audio and the reports, the host thread's for
+  // the BYE at the stop.
+  Platform::TMutex FSendLock;
+  std::unique_ptr<TSrtpSender> FSender GUARDED_BY(FSendLock);
   std::unique_ptr<TSrtpReceiver> FReceiver;  // network thread (made while stopped)
   std::vector<uint8_t> FPlain;               // network thread: the datagram decrypted in place
   std::atomic<uint64_t> FDecrypted{0}, FPlainTaken{0}, FAuthentication{0}, FReplay{0}, FMalformed{0};
+  // The peers' RTCP: a receiver of its own (SRTCP's replay lists are its
+  // own anyway), used on whichever thread the RTCP's server delivers.
+  Platform::TMutex FRtcpLock;
+  std::unique_ptr<TSrtpReceiver> FRtcpReceiver GUARDED_BY(FRtcpLock);
+  std::atomic<uint64_t> FRtcpDecrypted{0}, FRtcpPlain{0}, FRtcpAuthentication{0}, FRtcpReplay{0}, FRtcpMalformed{0};
 
   Platform::TMutex FLock;
   struct TPeer {

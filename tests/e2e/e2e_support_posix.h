@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "bridge_process_posix.h"
 #include "rtp/rtp_test_support.h"
@@ -60,10 +62,14 @@ public:
     sockaddr_in A = Addr(Port);
     sendto(FFd, Data.data(), Data.size(), 0, reinterpret_cast<sockaddr*>(&A), sizeof(A));
   }
-  // One datagram (or some stream bytes); empty on time-out.
-  Bytes Receive() {
+  // One datagram (or some stream bytes); empty on time-out. From: the
+  // sender's port.
+  Bytes Receive(uint16_t* From = nullptr) {
     char Buf[65536];
-    const ssize_t N = recv(FFd, Buf, sizeof(Buf), 0);
+    sockaddr_in A{};
+    socklen_t L = sizeof(A);
+    const ssize_t N = recvfrom(FFd, Buf, sizeof(Buf), 0, reinterpret_cast<sockaddr*>(&A), &L);
+    if (From) *From = ntohs(A.sin_port);
     return N > 0 ? Bytes(Buf, static_cast<size_t>(N)) : Bytes();
   }
   bool Connect(uint16_t Port) {
@@ -166,6 +172,16 @@ inline bool HasLine(const std::vector<std::string>& Lines, const std::string& Te
     if (L == Text) return true;
   return false;
 }
+
+// Stops a helper thread at the end of the scope, however the test leaves it.
+struct TJoin {
+  std::atomic<bool>& Flag;
+  std::thread& Thread;
+  ~TJoin() {
+    Flag = false;
+    if (Thread.joinable()) Thread.join();
+  }
+};
 
 inline size_t CountContaining(const std::vector<std::string>& Lines, const std::string& Text) {
   size_t N = 0;

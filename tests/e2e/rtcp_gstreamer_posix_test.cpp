@@ -50,16 +50,6 @@ std::vector<std::string> Impair(double DelayMs, double Loss, int Seed) {
   return {"--delay", std::to_string(DelayMs), "--loss", std::to_string(Loss), "--seed", std::to_string(Seed)};
 }
 
-// Stops a helper thread at the end of the scope, however the test leaves it.
-struct TJoin {
-  std::atomic<bool>& Flag;
-  std::thread& Thread;
-  ~TJoin() {
-    Flag = false;
-    if (Thread.joinable()) Thread.join();
-  }
-};
-
 void AgainstGStreamer(bool PortMode) {
   const std::string Gst = FindOnPath("gst-launch-1.0");
   ASSERT_FALSE(Gst.empty()) << "gst-launch-1.0 is missing (scripts/install-deps.sh installs gstreamer1.0-tools)";

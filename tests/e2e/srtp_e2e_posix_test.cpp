@@ -3,15 +3,19 @@
 // libsrtp underneath) talks SRTP with the bridge both ways, and every byte of
 // audio arrives exact; a wrong key or plain RTP is heard as nothing and
 // counted; and no datagram on the wire carries the audio's bytes (tshark reads
-// them as RTP, the payloads as they travelled).
+// them as RTP, the payloads as they travelled). With [Rtcp] too, GStreamer's
+// rtpbin exchanges SRTCP reports with the bridge.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <unordered_set>
 
 #include "e2e_support_posix.h"
 #include "pcap_writer.h"
+#include "quality/rtcp_packet.h"
 
 namespace {
 
@@ -309,6 +313,123 @@ TEST(SrtpProgram, AWrongKeyAndPlainRtpArePlayedAsNothingAndCounted) {
   EXPECT_EQ(Ear.find_first_not_of(static_cast<char>(0xD5)), Bytes::npos) << "silence at most";
   EXPECT_EQ(CountContaining(B.LogLines(), "SRTP REFUSED: "), 2u) << "each sender once";
   EXPECT_EQ(CountContaining(B.LogLines(), "] authentication failed (another key, or plain RTP)"), 2u);
+}
+
+// The reports encrypted both ways, port mode, against rtpbin behind srtpenc and
+// srtpdec: GStreamer's SRTCP reports about our stream reach the call record
+// (its loss of our audio, the round trip), and no report of ours shows its
+// CNAME on the wire. A udpsink cannot receive, so the test stands between:
+// GStreamer sends to its sockets X and X + 1, which pass it on to the bridge
+// (the bridge's peer is X), and what the bridge sends them goes on to
+// GStreamer's own ports G and G + 1.
+TEST(SrtpProgram, GStreamerExchangesSrtcpReportsWithTheBridge) {
+  const std::string Gst = FindOnPath("gst-launch-1.0");
+  ASSERT_FALSE(Gst.empty()) << "gst-launch-1.0 is missing (scripts/install-deps.sh installs gstreamer1.0-tools)";
+  const uint16_t P = FreePortPair(), Tcp = FreePort(SOCK_STREAM), X = FreePortPair(), G = FreePortPair();
+  const std::string Cname = "desk-cname-on-the-wire";
+  TBridge B(Ini(P, 9, Tcp,
+                "DisconnectTimeOut=60000\r\n[Quality]\r\nCallRecords=1\r\n[Rtcp]\r\nMode=port\r\nIntervalMs=1000\r\nCname=" +
+                    Cname + "\r\n",
+                "Capture1=Test Mic|tone=1000\r\nPlayback1=Test Ear\r\n") +
+            Keys());
+  B.Start();
+  ASSERT_TRUE(B.WaitForLog("RTCP sender/receiver processor -> started", 5s));
+
+  // X becomes the peer; the bridge's packets tell the SSRC and ROC srtpdec needs.
+  TSocket Rtp(SOCK_DGRAM, X), Rtcp(SOCK_DGRAM, static_cast<uint16_t>(X + 1));
+  Rtp.SetTimeout(2s);
+  Rtp.SendTo(P, Bytes(20, '\0'));
+  uint32_t Ssrc = 0, Roc = 0;
+  Bytes Last;
+  for (int I = 0; I < 25 || SequenceOf(Last) > 65000; ++I) {
+    Bytes D = Rtp.Receive();
+    ASSERT_FALSE(D.empty());
+    if (IsRtcpDatagram(reinterpret_cast<const uint8_t*>(D.data()), D.size())) continue;
+    if (!Last.empty() && SequenceOf(D) < SequenceOf(Last)) ++Roc;
+    Ssrc = SsrcOf(D);
+    Last = std::move(D);
+  }
+
+  std::vector<Bytes> Ours, Theirs;  // the RTCP each side sent
+  std::atomic<bool> Passing{true};
+  std::thread Passer([&] {
+    Rtp.SetTimeout(5ms);
+    Rtcp.SetTimeout(5ms);
+    uint16_t From = 0;
+    while (Passing) {
+      if (const Bytes D = Rtp.Receive(&From); !D.empty()) Rtp.SendTo(From == P ? G : P, D);
+      if (const Bytes D = Rtcp.Receive(&From); !D.empty()) {
+        (From == P + 1 ? Ours : Theirs).push_back(D);
+        Rtcp.SendTo(From == P + 1 ? G + 1 : P + 1, D);
+      }
+    }
+  });
+  TJoin PasserJoin{Passing, Passer};
+
+  const std::string Caps = SrtpCaps(Ssrc, Roc, BridgeSends.Hex);
+  std::string RtcpCaps = Caps;
+  RtcpCaps.replace(RtcpCaps.find("x-srtp"), 6, "x-srtcp");
+  auto To = [](uint16_t Port) {
+    return std::vector<std::string>{"udpsink", "host=127.0.0.1", "port=" + std::to_string(Port), "sync=false",
+                                    "async=false"};
+  };
+  std::vector<std::string> Args = {Gst, "-e", "rtpbin", "name=rb", "srtpenc", "name=enc",
+                                   "key=" + std::string(BridgeReceives.Hex), "rtp-cipher=aes-128-icm",
+                                   "rtp-auth=hmac-sha1-80", "rtcp-cipher=aes-128-icm", "rtcp-auth=hmac-sha1-80",
+                                   "srtpdec", "name=dec",
+                                   "audiotestsrc", "freq=600", "is-live=true", "samplesperbuffer=160", "!",
+                                   "audio/x-raw,rate=8000,channels=1", "!", "alawenc", "!", "rtppcmapay",
+                                   "max-ptime=20000000", "!", "rb.send_rtp_sink_0",
+                                   "rb.send_rtp_src_0", "!", "enc.rtp_sink_0", "rb.send_rtcp_src_0", "!",
+                                   "enc.rtcp_sink_0", "enc.rtp_src_0", "!"};
+  for (const std::string& A : To(X)) Args.push_back(A);
+  Args.insert(Args.end(), {"enc.rtcp_src_0", "!"});
+  for (const std::string& A : To(X + 1)) Args.push_back(A);
+  Args.insert(Args.end(), {"udpsrc", "address=127.0.0.1", "port=" + std::to_string(G), Caps, "!", "dec.rtp_sink",
+                           "dec.rtp_src", "!", "rb.recv_rtp_sink_0", "udpsrc", "address=127.0.0.1",
+                           "port=" + std::to_string(G + 1), RtcpCaps, "!", "dec.rtcp_sink", "dec.rtcp_src", "!",
+                           "rb.recv_rtcp_sink_0", "rb.", "!", "fakesink", "async=false"});
+  const std::string Dir = B.Dir().string();
+  TProcess GStreamer(Args, Dir + "/gst.out");
+  ASSERT_TRUE(GStreamer.Started());
+  std::this_thread::sleep_for(10s);  // two of GStreamer's reports (every 5 s), nothing to wait for
+  GStreamer.Signal(SIGINT);
+  GStreamer.Wait(3s);
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(10s), 0);
+  Passing = false;
+  Passer.join();
+
+  std::string Record;
+  for (const std::string& L : B.LogLines())
+    if (L.rfind("CALL QUALITY: [IP=127.0.0.1,Port=" + std::to_string(X) + "]", 0) == 0) Record = L;
+  std::printf("%zu reports of ours, %zu of GStreamer's\n%s\n", Ours.size(), Theirs.size(), Record.c_str());
+  ASSERT_FALSE(Record.empty()) << TestSupport::ReadFile(Dir + "/gst.out");
+  for (const char* Figure : {" rtt=", " tx_loss="}) {
+    EXPECT_NE(Record.find(Figure), std::string::npos) << Figure;
+    EXPECT_EQ(Record.find(std::string(Figure) + "-"), std::string::npos) << Figure << " measured";
+  }
+  // Both sides' RTCP is SRTCP: the E flag before the 10-byte tag.
+  ASSERT_FALSE(Theirs.empty());
+  ASSERT_GE(Ours.size(), 5u);
+  for (const std::vector<Bytes>* Side : {&Ours, &Theirs})
+    for (const Bytes& R : *Side) EXPECT_TRUE(static_cast<uint8_t>(R[R.size() - 14]) & 0x80);
+
+  // tshark reads the captured reports and shows no CNAME; of a plain report
+  // added behind them it shows the CNAME.
+  TestSupport::TPcapWriter Pcap(static_cast<uint16_t>(X + 1));
+  std::vector<uint8_t> Plain(512);
+  Plain.resize(BuildRtcpCompound({Ssrc, std::nullopt, {}, Cname, false, ""}, Plain));
+  for (const Bytes& R : Ours) Pcap.Add(reinterpret_cast<const uint8_t*>(R.data()), static_cast<uint32_t>(R.size()));
+  Pcap.Add(Plain.data(), static_cast<uint32_t>(Plain.size()));
+  TestSupport::WriteFile(Dir + "/srtcp.pcap", Pcap.Bytes());
+  const std::string Command = "tshark -r '" + Dir + "/srtcp.pcap' -V -d udp.port==" + std::to_string(X + 1) +
+                              ",rtcp > '" + Dir + "/tshark.txt' 2>&1";
+  ASSERT_EQ(std::system(Command.c_str()), 0) << TestSupport::ReadFile(Dir + "/tshark.txt");
+  const std::string Decoded = TestSupport::ReadFile(Dir + "/tshark.txt");
+  const size_t First = Decoded.find(Cname);
+  ASSERT_NE(First, std::string::npos) << "the plain report's CNAME";
+  EXPECT_GT(First, Decoded.rfind("\nFrame ")) << "only in the last frame, the plain one";
 }
 
 }  // namespace

@@ -77,14 +77,21 @@ TEST(BridgeMetrics, ThePageCarriesTheCountsAsTheyAre) {
 TEST(BridgeMetrics, SrtpCountsOnlyForAnEncryptedCall) {
   TSessionMetrics M = Running();
   EXPECT_EQ(TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {}).find("srtp"), std::string::npos);
-  M.Srtp = {true, 500, 7, 3, 2, 1};
+  M.Srtp = {true, 500, 7, 3, 2, 1, 40, 6, 5, 4, 8};
   const std::string Page = TBridgeMetrics::RenderMetrics(M, true, "1", 0, {}, {});
   for (const char* Line : {"brenvic_rtp_packets_rejected_total{reason=\"srtp_auth\"} 3\n",
                            "brenvic_rtp_packets_rejected_total{reason=\"srtp_replay\"} 2\n",
                            "brenvic_rtp_packets_rejected_total{reason=\"srtp_malformed\"} 1\n",
                            "# TYPE brenvic_srtp_datagrams_total counter\n",
                            "brenvic_srtp_datagrams_total{kind=\"srtp\"} 500\n",
-                           "brenvic_srtp_datagrams_total{kind=\"plain\"} 7\n"})
+                           "brenvic_srtp_datagrams_total{kind=\"plain\"} 7\n",
+                           // The reports' own, apart from the audio's.
+                           "brenvic_rtcp_packets_rejected_total{reason=\"srtcp_auth\"} 5\n",
+                           "brenvic_rtcp_packets_rejected_total{reason=\"srtcp_replay\"} 4\n",
+                           "brenvic_rtcp_packets_rejected_total{reason=\"srtcp_malformed\"} 8\n",
+                           "# TYPE brenvic_srtcp_datagrams_total counter\n",
+                           "brenvic_srtcp_datagrams_total{kind=\"srtcp\"} 40\n",
+                           "brenvic_srtcp_datagrams_total{kind=\"plain\"} 6\n"})
     EXPECT_NE(Page.find(Line), std::string::npos) << Line;
 }
 

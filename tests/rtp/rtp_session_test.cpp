@@ -1118,11 +1118,6 @@ TEST_F(CallFigures, TheAdaptiveModeMakesTheGapUpAndHoldsItsLeastDelay) {
 // receive key and reads what the bridge sends with the bridge's send key.
 class EncryptedSession : public PlayingSession {
 protected:
-  static TSrtpMasterKey Key(uint8_t First) {
-    uint8_t B[30];
-    for (uint8_t I = 0; I < 30; ++I) B[I] = static_cast<uint8_t>(First + I);
-    return TSrtpMasterKey(TSrtpSuite::AesCm128HmacSha1_80, B);
-  }
   std::unique_ptr<TRtpSession> StartEncrypted(bool Required) {
     return StartPlaying([&](TRtpSession& S) {
       S.SetSaveWavData(true);
@@ -1130,11 +1125,7 @@ protected:
     });
   }
   Bytes Protected(uint16_t Seq, uint8_t Fill, uint32_t Ssrc = 0x5A5A) {
-    Bytes P = Rtp(Seq, 160u * Seq, Ssrc, Fill);
-    P.resize(P.size() + SrtpMaxOverhead);
-    const size_t N = FPeerSender.ProtectRtp(reinterpret_cast<uint8_t*>(P.data()), 172, P.size());
-    P.resize(N);
-    return P;
+    return SessionTest::Protected(FPeerSender, Rtp(Seq, 160u * Seq, Ssrc, Fill));
   }
   Bytes RawReceived() const {
     for (const auto& F : RawFiles())
@@ -1147,7 +1138,7 @@ protected:
     return {};
   }
 
-  const TSrtpMasterKey BridgeSends = Key(0x10), BridgeReceives = Key(0x80);
+  const TSrtpMasterKey BridgeSends = CountingKey(0x10), BridgeReceives = CountingKey(0x80);
   TSrtpSender FPeerSender{BridgeReceives};
 };
 

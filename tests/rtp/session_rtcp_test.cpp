@@ -3,6 +3,8 @@
 // block about the peer's stream, the echo of the peer's SR, the round trip and
 // the loss of our audio read from the peer's blocks, BYE at the stop; hostile
 // compound packets through the real receive path; and with [Rtcp] off, no RTCP.
+// With [Srtp] the same against a peer holding the keys: SRTCP both ways, and
+// what fails its tag or comes again refused unread.
 
 #include <gtest/gtest.h>
 
@@ -108,6 +110,19 @@ protected:
     return Mode == TRtcpMode::Port ? std::make_unique<TPeer>(static_cast<uint16_t>(Rtp.Port() + 1)) : nullptr;
   }
   uint16_t RtcpPort(TRtcpMode Mode) const { return Mode == TRtcpMode::Port ? FUdpPort + 1 : FUdpPort; }
+  // The figures of the call's record once the peer has gone silent; with what
+  // its RTCP said: the round trip and its loss of our audio.
+  static std::optional<TCallFigures> ReportedCall(TRtpSession& S) {
+    if (!WaitUntil([&] {
+          S.CheckInactivePeers();
+          return !S.Metrics().Calls.Records.empty();
+        }))
+      return std::nullopt;
+    const TCallFigures F = S.Metrics().Calls.Records.front().Figures;
+    EXPECT_TRUE(F.RttMs && F.TxLossPercent);
+    if (!F.RttMs || !F.TxLossPercent) return std::nullopt;
+    return F;
+  }
 
   static constexpr uint32_t IntervalMs = 200;
 };
@@ -274,16 +289,11 @@ TEST_F(SessionRtcp, EchoesThePeersSrAndReadsItsBlocksAboutOurAudio) {
     EXPECT_EQ(Count(Lines(), "RTCP BYE: [ID=1,IP=<127.0.0.1>,Port=<" + std::to_string(Peer.Port()) + ">]"), 1u);
 
     // The call's record carries what the peer said.
-    ASSERT_TRUE(WaitUntil([&] {
-      S->CheckInactivePeers();
-      return !S->Metrics().Calls.Records.empty();
-    }));
-    const TCallFigures F = S->Metrics().Calls.Records.front().Figures;
-    ASSERT_TRUE(F.RttMs.has_value());
-    EXPECT_NEAR(*F.RttMs, 50.0, 10.0);
-    ASSERT_TRUE(F.TxLossPercent.has_value());
-    EXPECT_NEAR(*F.TxLossPercent, 500.0 / Sent, 1e-9) << "5 lost of what we sent it";
-    EXPECT_TRUE(F.NetworkDelayKnown) << "the score counts half the round trip";
+    const std::optional<TCallFigures> F = ReportedCall(*S);
+    ASSERT_TRUE(F);
+    EXPECT_NEAR(*F->RttMs, 50.0, 10.0);
+    EXPECT_NEAR(*F->TxLossPercent, 500.0 / Sent, 1e-9) << "5 lost of what we sent it";
+    EXPECT_TRUE(F->NetworkDelayKnown) << "the score counts half the round trip";
     S->SetActive(false);
   }
 }
@@ -375,6 +385,127 @@ TEST_F(SessionRtcp, HostileCompoundsAreCountedAndDroppedNeverPlayed) {
     EXPECT_TRUE(WaitUntil([&] { return S->Metrics().Verdicts[static_cast<size_t>(TRtpVerdict::Accepted)] == 4; }));
     S->SetActive(false);
   }
+}
+
+// ---- the reports encrypted ([Srtp] with [Rtcp]) -------------------------------
+
+class EncryptedRtcp : public SessionRtcp {
+protected:
+  std::unique_ptr<TRtpSession> Encrypted(TRtcpMode Mode, bool Required) {
+    auto S = RtcpSession(Mode);
+    S->SetSrtp(&BridgeSends, &BridgeReceives, Required);
+    return S;
+  }
+  // One of our reports as the peer opens it under our send key: the E flag
+  // set, nothing of the compound but its first 8 bytes in the clear.
+  static TRtcpCompound Opened(TSrtpReceiver& Peer, Bytes P) {
+    EXPECT_EQ(P.find("desk-7"), Bytes::npos) << "no CNAME in the clear";
+    EXPECT_TRUE(static_cast<uint8_t>(P[P.size() - 10 - 4]) & 0x80) << "E flag";
+    size_t Length = P.size();
+    EXPECT_EQ(Peer.UnprotectRtcp(reinterpret_cast<uint8_t*>(P.data()), Length), TSrtpVerdict::Ok);
+    P.resize(Length);
+    return Read(P);
+  }
+  const TSrtpMasterKey BridgeSends = CountingKey(0x10), BridgeReceives = CountingKey(0x80);
+};
+
+TEST_F(EncryptedRtcp, ReportsLeaveAsSrtcpAndOnlyThePeersAuthenticSrtcpIsRead) {
+  for (const TRtcpMode Mode : {TRtcpMode::Mux, TRtcpMode::Port}) {
+    SCOPED_TRACE(Name(Mode));
+    auto S = Encrypted(Mode, true);
+    S->SetDisconnectTimeOut(200);
+    TPeer Peer(Mode == TRtcpMode::Port ? FreePortPair() : 0);
+    const auto PeerRtcp = RtcpSocketOf(Mode, Peer);
+    TPeer& RtcpSocket = PeerRtcp ? *PeerRtcp : Peer;
+    TSrtpSender PeerSends(BridgeReceives);
+    TSrtpReceiver PeerReads(BridgeSends);
+    S->SetActive(true);
+    THeard Heard;
+    for (uint16_t Seq = 1; Seq <= 10; ++Seq) {
+      Peer.Send(FUdpPort, Protected(PeerSends, Rtp(Seq, 160u * Seq, 0x4444)));
+      Listen(Peer, PeerRtcp.get(), 20, Heard);
+    }
+    const uint32_t OurSsrc = TSessionPeer::Codec(*S).SendIdentity().Ssrc;
+
+    // The peer's SR, as SRTCP: our next block about its stream echoes it.
+    const uint64_t PeerNtp = 0xE8A1B2C340000000ull;
+    RtcpSocket.Send(RtcpPort(Mode),
+                    Protected(PeerSends, Compound({0x4444, TRtcpSenderInfo{PeerNtp, 1600, 10, 1600}, {}, "peer", false, ""}), true));
+    std::vector<TRtcpCompound> Ours;
+    ASSERT_TRUE(WaitUntil([&] {
+      Listen(Peer, PeerRtcp.get(), 5, Heard);
+      while (Ours.size() < Heard.Rtcp.size()) Ours.push_back(Opened(PeerReads, Heard.Rtcp[Ours.size()].Data));
+      const TRtcpReportBlock* B = Ours.empty() ? nullptr : BlockAbout(Ours.back(), 0x4444);
+      return B && B->LastSr == RtcpNtpMiddle(PeerNtp);
+    }));
+    const TRtcpCompound& Echo = Ours.back();
+    EXPECT_EQ(Echo.Cname(), "desk-7");
+    ASSERT_TRUE(Echo.Sender.has_value());
+    EXPECT_EQ(Echo.SenderSsrc, OurSsrc);
+
+    // Its block about our audio, held 50 ms less than it was: the round trip.
+    std::this_thread::sleep_until(Heard.Rtcp.back().At + 100ms);
+    const auto Held = std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now() - Heard.Rtcp.back().At) - 50ms;
+    std::vector<uint16_t> Seqs;
+    for (const Bytes& P : Heard.Rtp)
+      if (Parse(P).Ssrc == OurSsrc) Seqs.push_back(Parse(P).SequenceNumber);
+    ASSERT_FALSE(Seqs.empty());
+    const uint32_t Sent = static_cast<uint16_t>(Seqs.back() - Seqs.front()) + 1u;
+    const TRtcpReportBlock AboutUs{OurSsrc, 64, 2, Seqs.back(), 80, RtcpNtpMiddle(Echo.Sender->NtpTimestamp),
+                                   RtcpDelaySinceLastSr(Held)};
+    const Bytes Rr = Compound({0x4444, std::nullopt, {&AboutUs, 1}, "peer", false, ""});
+    const Bytes Sealed = Protected(PeerSends, Rr, true);
+    RtcpSocket.Send(RtcpPort(Mode), Sealed);
+    ASSERT_TRUE(WaitUntil([&] { return S->Metrics().Srtp.RtcpDecrypted == 2; }));
+
+    // Sent again, forged (one byte of the cipher text), plain: refused unread.
+    Bytes Forged = Protected(PeerSends, Rr, true);
+    Forged[20] ^= 1;
+    for (const Bytes& P : {Sealed, Forged, Rr}) RtcpSocket.Send(RtcpPort(Mode), P);
+    ASSERT_TRUE(WaitUntil([&] { return S->Metrics().Srtp.RtcpAuthentication == 2 && S->Metrics().Srtp.RtcpReplay == 1; }));
+    const TSessionMetrics M = S->Metrics();
+    EXPECT_EQ(M.RtcpReports.Received.Count(TRtcpVerdict::Accepted), 2u);
+    for (const TRtcpVerdict V : {TRtcpVerdict::TooShort, TRtcpVerdict::Version, TRtcpVerdict::Length})
+      EXPECT_EQ(M.RtcpReports.Received.Count(V), 0u) << "never parsed";
+    EXPECT_EQ(M.Srtp.RtcpPlain + M.Srtp.RtcpMalformed, 0u);
+    EXPECT_EQ(M.Srtp.Authentication + M.Srtp.Replay, 0u) << "not counted as refused audio";
+
+    // The call's record carries what the peer's SRTCP said.
+    const std::optional<TCallFigures> F = ReportedCall(*S);
+    ASSERT_TRUE(F);
+    EXPECT_NEAR(*F->RttMs, 50.0, 10.0);
+    EXPECT_NEAR(*F->TxLossPercent, 200.0 / Sent, 1e-9) << "2 lost of what we sent it";
+
+    // Back as a peer; the BYE at the stop is SRTCP too.
+    Peer.Send(FUdpPort, Protected(PeerSends, Rtp(11, 1760, 0x4444)));
+    ASSERT_TRUE(WaitUntil([&] { return TSessionPeer::PeerCount(*S) == 1; }));
+    S->SetActive(false);
+    const size_t Before = Heard.Rtcp.size();
+    Listen(Peer, PeerRtcp.get(), 300, Heard);
+    ASSERT_GT(Heard.Rtcp.size(), Before);
+    EXPECT_EQ(Opened(PeerReads, Heard.Rtcp.back().Data).ByeCount, 1u);
+  }
+}
+
+// Not required (a migration): plain RTCP is read and counted so; a replayed
+// SRTCP report is still refused, never read as plain.
+TEST_F(EncryptedRtcp, NotRequiredReadsPlainRtcpButNoReplay) {
+  auto S = Encrypted(TRtcpMode::Mux, false);
+  TPeer Peer;
+  TSrtpSender PeerSends(BridgeReceives);
+  S->SetActive(true);
+  Peer.Send(FUdpPort, Rtp(1, 160, 0x5555));
+  ASSERT_TRUE(WaitUntil([&] { return TSessionPeer::PeerCount(*S) == 1; }));
+  const Bytes Rr = Compound({0x5555, std::nullopt, {}, "p", false, ""});
+  const Bytes Sealed = Protected(PeerSends, Rr, true);
+  for (const Bytes& P : {Rr, Sealed, Sealed}) Peer.Send(FUdpPort, P);
+  ASSERT_TRUE(WaitUntil([&] { return S->Metrics().Srtp.RtcpReplay == 1; }));
+  const TSessionMetrics M = S->Metrics();
+  S->SetActive(false);
+  EXPECT_EQ(M.Srtp.RtcpPlain, 1u);
+  EXPECT_EQ(M.Srtp.RtcpDecrypted, 1u);
+  EXPECT_EQ(M.Srtp.RtcpAuthentication, 0u);
+  EXPECT_EQ(M.RtcpReports.Received.Count(TRtcpVerdict::Accepted), 2u);
 }
 
 }  // namespace

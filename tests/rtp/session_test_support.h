@@ -59,6 +59,22 @@ inline TRtpDatagramInfo Parse(const Bytes& P) {
 }
 
 // A remote RTP endpoint on loopback.
+// A master key whose 30 bytes count up from First.
+inline TSrtpMasterKey CountingKey(uint8_t First) {
+  uint8_t B[30];
+  for (uint8_t I = 0; I < 30; ++I) B[I] = static_cast<uint8_t>(First + I);
+  return TSrtpMasterKey(TSrtpSuite::AesCm128HmacSha1_80, B);
+}
+
+// Packet protected in place by a peer's sender: SRTCP when Rtcp, else SRTP.
+inline Bytes Protected(TSrtpSender& Sender, Bytes Packet, bool Rtcp = false) {
+  const size_t Length = Packet.size();
+  Packet.resize(Length + SrtpMaxOverhead);
+  uint8_t* P = reinterpret_cast<uint8_t*>(Packet.data());
+  Packet.resize(Rtcp ? Sender.ProtectRtcp(P, Length, Packet.size()) : Sender.ProtectRtp(P, Length, Packet.size()));
+  return Packet;
+}
+
 class TPeer {
 public:
   explicit TPeer(uint16_t Port = 0) : FSocket(FIo, udp::endpoint(Loopback, Port)) { FSocket.non_blocking(true); }
