@@ -8,10 +8,28 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace TestSupport {
+
+// Hex digits in either case; blanks between them are ignored.
+inline std::vector<uint8_t> Hex(std::string_view Text) {
+  std::vector<uint8_t> B;
+  int High = -1;
+  for (char C : Text) {
+    if (C == ' ') continue;
+    const int N = C <= '9' ? C - '0' : (C | 0x20) - 'a' + 10;
+    if (High < 0) {
+      High = N;
+    } else {
+      B.push_back(static_cast<uint8_t>(High << 4 | N));
+      High = -1;
+    }
+  }
+  return B;
+}
 
 // Waits until Done holds, looking every millisecond for at most TimeoutMs; the
 // last look counts, so a state reached just at the time-out still passes. The

@@ -1,6 +1,7 @@
 // RTCP compound packets: what we build, what we take from a peer's, and what
 // we refuse; the clock and timer arithmetic around them.
 #include "quality/rtcp_packet.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -15,21 +16,7 @@ namespace {
 
 using V = TRtcpVerdict;
 
-std::vector<uint8_t> Hex(std::string_view Text) {
-  std::vector<uint8_t> B;
-  int High = -1;
-  for (char C : Text) {
-    if (C == ' ') continue;
-    const int N = C <= '9' ? C - '0' : C - 'a' + 10;
-    if (High < 0) {
-      High = N;
-    } else {
-      B.push_back(static_cast<uint8_t>(High << 4 | N));
-      High = -1;
-    }
-  }
-  return B;
-}
+using TestSupport::Hex;
 
 // A copied vector's block is exactly its size: the address sanitizer sees any
 // read past the datagram.

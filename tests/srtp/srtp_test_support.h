@@ -1,5 +1,5 @@
 #pragma once
-// What the SRTP tests share: hex text to bytes, and a plain RTP packet.
+// What the SRTP tests share: the suites, and a plain RTP packet.
 
 #include <cstdint>
 #include <string_view>
@@ -7,28 +7,14 @@
 
 #include "platform/byte_order.h"
 #include "srtp/srtp.h"
+#include "test_support.h"
 
 namespace SrtpTest {
 
 inline constexpr TSrtpSuite AllSuites[] = {TSrtpSuite::AesCm128HmacSha1_80, TSrtpSuite::AesCm128HmacSha1_32,
                                            TSrtpSuite::AeadAes128Gcm};
 
-// Hex digits in either case; blanks between them are ignored.
-inline std::vector<uint8_t> Hex(std::string_view Text) {
-  std::vector<uint8_t> B;
-  int High = -1;
-  for (char C : Text) {
-    if (C == ' ') continue;
-    const int N = C <= '9' ? C - '0' : (C | 0x20) - 'a' + 10;
-    if (High < 0) {
-      High = N;
-    } else {
-      B.push_back(static_cast<uint8_t>(High << 4 | N));
-      High = -1;
-    }
-  }
-  return B;
-}
+using TestSupport::Hex;
 
 // An RTP packet of payload type 8 with Payload bytes of a pattern that
 // depends on Seq.
