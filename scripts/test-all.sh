@@ -24,33 +24,63 @@ stage() { echo "== $1 (at $((SECONDS - started)) s)"; }
 stage "native (AddressSanitizer, UBSan)"
 cmake --preset debug "$unity" >/dev/null
 cmake --build --preset debug -j "$jobs"
+
+# The other stages' builds then run one after another in the background at the
+# idle priority (SCHED_IDLE: they take only the processor time the tests leave),
+# while each stage's tests run in the foreground once its build is done and the
+# stage before has passed. A build's output is shown when its stage begins.
+builds=build/stages
+rm -rf "$builds"
+mkdir -p "$builds"
+(
+  chrt --idle -p 0 "$BASHPID" >/dev/null
+  for preset in tsan thread-safety fuzz win64; do
+    if cmake --preset "$preset" "$unity" >"$builds/$preset.log" 2>&1 &&
+       cmake --build --preset "$preset" -j "$jobs" >>"$builds/$preset.log" 2>&1; then
+      touch "$builds/$preset.done"
+    else
+      exit 1
+    fi
+  done
+  JOBS=$jobs bash scripts/package.sh >"$builds/packages.log" 2>&1 && touch "$builds/packages.done"
+) &
+building=$!
+# On the way out (a stage failed) the builds still running go too.
+stop() {
+  local child
+  for child in $(pgrep -P "$1"); do stop "$child"; done
+  kill "$1" 2>/dev/null || true
+}
+cleanup() {
+  stop "$building"
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
+# Waits for the background build of a stage and shows its output; a failed
+# build fails the run.
+built() {
+  while [ ! -e "$builds/$1.done" ] && kill -0 "$building" 2>/dev/null; do sleep 1; done
+  cat "$builds/$1.log"
+  [ -e "$builds/$1.done" ] || { echo "the build of $1 failed" >&2; exit 1; }
+}
+
 ctest --preset debug -j "$jobs" --no-tests=error --output-on-failure
 
 stage "native (ThreadSanitizer, concurrency suites)"
-cmake --preset tsan "$unity" >/dev/null
-cmake --build --preset tsan -j "$jobs"
+built tsan
 ctest --preset tsan -j "$jobs" --no-tests=error --output-on-failure
 
 stage "lock annotations (clang -Wthread-safety -Werror, build only)"
-cmake --preset thread-safety "$unity" >/dev/null
-cmake --build --preset thread-safety -j "$jobs"
+built thread-safety
 
-# Each fuzzer runs for a fixed time, side by side, while the Windows build
-# (next) compiles: neither's result depends on how fast it ran.
+# Each fuzzer runs for a fixed time, side by side: its result does not depend
+# on how fast it ran.
 stage "fuzzers"
-cmake --preset fuzz "$unity" >/dev/null
-cmake --build --preset fuzz -j "$jobs"
-ctest --preset fuzz -j 8 --no-tests=error --output-on-failure > build/fuzz/fuzz-run.log 2>&1 &
-fuzzing=$!
+built fuzz
+ctest --preset fuzz -j 8 --no-tests=error --output-on-failure
 
 stage "Windows (mingw-w64, under Wine)"
-cmake --preset win64 "$unity" >/dev/null
-cmake --build --preset win64 -j "$jobs"
-fuzzed=0
-wait "$fuzzing" || fuzzed=$?
-echo "-- the fuzzers' run"
-cat build/fuzz/fuzz-run.log
-[ "$fuzzed" -eq 0 ] || exit "$fuzzed"
+built win64
 export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
 build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true   # creates the prefix once
 # Then one server for the whole run. The server that program started leaves
@@ -61,12 +91,11 @@ build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true   # creates the pref
 # a first program boots the prefix's services under it before the tests.
 wineserver -w >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 build/win64/wine-run.sh cmd /c exit >/dev/null 2>&1 || true
 ctest --preset win64 -j "$jobs" --no-tests=error --output-on-failure
 
 stage "packages (the Debian package; the Windows installer under Wine)"
-JOBS=$jobs bash scripts/package.sh
+built packages
 bash tests/packaging/deb_test.sh
 bash tests/packaging/windows_installer_test.sh
 echo "== all passed in $((SECONDS - started)) s"

@@ -69,10 +69,17 @@ for f in Brenvic srv_TAVEK_TPKT_Transport.so LogClient.so; do
   expect "$f: the debug file is its own" "$id" "$(readelf -n "$debug/$f.debug" 2>/dev/null | sed -n 's/.*Build ID: //p')"
   check "$f: the debug file has the line tables" bash -c 'readelf -SW "$1" 2>/dev/null | grep -q "\.debug_line"' _ "$debug/$f.debug"
 done
-# A crash address of the packaged program resolves to its source line.
-main=$(nm "$debug/Brenvic.debug" | sed -n 's/^\([0-9a-f]*\) T main$/\1/p')
-check "an address resolves to the source" bash -c 'addr2line -e "$1" "0x$2" | grep -q "src/host/main.cpp:[0-9]"' _ \
-  "$debug/Brenvic.debug" "$main"
+# A crash address of the packaged program resolves to its own source line, in
+# the program's file and in a library's sources compiled in one batch.
+resolves() {
+  local address
+  address=$(nm "$debug/Brenvic.debug" | sed -n "s/^\([0-9a-f]*\) T $2\$/\1/p")
+  check "an address in $1 resolves to its source" bash -c \
+    'addr2line -e "$1" "0x$2" | grep -q "$3:[0-9]"' _ "$debug/Brenvic.debug" "$address" "$1"
+}
+resolves src/host/main.cpp main
+resolves src/host/service.cpp _Z11BrenvicMainiPPc
+resolves src/rtp/rtp_session.cpp _ZN11TRtpSession5StartEv
 
 echo "== maintainer scripts"
 # Stand-ins record the calls; DPKG_ROOT moves the folders the scripts touch.
