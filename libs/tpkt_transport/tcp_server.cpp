@@ -242,87 +242,104 @@ private:
 
   // Sends one packet to one client (ClientId) or to all (nullptr).
   int32_t Send(const int32_t* ClientId, const uint8_t* Data, size_t Size) {
-    uint8_t Header[TPKT::HeaderSize];
-    size_t HeaderBytes = 0;
+    TOutgoing Packet{Data, Size};
     if (FNoTPKT) {
       if (Size == 0) return 0;
     } else {
-      if (!TPKT::EncodeHeader(Size, Header)) return Fail(asio::error::message_size);
-      HeaderBytes = TPKT::HeaderSize;
+      if (!TPKT::EncodeHeader(Size, Packet.Header)) return Fail(asio::error::message_size);
+      Packet.HeaderBytes = TPKT::HeaderSize;
     }
-    const size_t Total = HeaderBytes + Size;
-    TPacket Whole;  // made when a client first needs to queue all of it
+    TFollowUps Then;
+    const auto Announced = WaitForAnnouncements();
+    Platform::TLockGuard Guard(FLock);
+    if (!FOpen) return Fail(asio::error::not_connected);
+    if (ClientId) {
+      const auto It = FClients.find(*ClientId);
+      if (It == FClients.end() || Locked(*It->second).Leaving) return Fail(asio::error::not_connected);
+      Offer(It->second, Packet, Then);
+    } else {
+      for (const auto& [Id, Client] : FClients) Offer(Client, Packet, Then);
+    }
+    if (!Then.Start.empty() || !Then.Drop.empty() || !Then.Check.empty()) {
+      // Posted under FLock: the engine lives at least until the shutdown has taken FLock.
+      auto Self = std::static_pointer_cast<TTcpServer>(shared_from_this());
+      asio::post(FIo, [Self, Then = std::move(Then)] {
+        for (const auto& Client : Then.Drop) Self->Close(Client);
+        for (const auto& Client : Then.Start) Self->WriteNext(Client);
+        for (const auto& Client : Then.Check) Self->CheckStalledLater(Client);
+      });
+    }
+    return 0;
+  }
+
+  // One packet on its way to the clients: the caller's bytes behind the TPKT
+  // header, copied only for a client that cannot take all of it at once.
+  struct TOutgoing {
+    const uint8_t* Data;
+    size_t Size;
+    uint8_t Header[TPKT::HeaderSize] = {};
+    size_t HeaderBytes = 0;
+    TPacket Whole = nullptr;  // made when a client first needs to queue all of it
+
+    size_t Total() const { return HeaderBytes + Size; }
     // The packet from byte From on.
-    const auto Rest = [&](size_t From) -> TPacket {
+    TPacket Rest(size_t From) {
       if (From == 0 && Whole) return Whole;
       auto P = std::make_shared<std::vector<uint8_t>>();
-      P->reserve(Total - From);
+      P->reserve(Total() - From);
       if (From < HeaderBytes) P->assign(Header + From, Header + HeaderBytes);
       const size_t DataFrom = From > HeaderBytes ? From - HeaderBytes : 0;
       P->insert(P->end(), Data + DataFrom, Data + Size);
       if (From == 0) Whole = P;
       return P;
-    };
+    }
+  };
+
+  // What a send leaves for the network thread, clients by what they need.
+  struct TFollowUps {
     std::vector<std::shared_ptr<TClient>> Start, Drop, Check;
     std::optional<std::chrono::steady_clock::time_point> Now;  // read once, when needed
-    const auto Announced = WaitForAnnouncements();
-    Platform::TLockGuard Guard(FLock);
-    if (!FOpen) return Fail(asio::error::not_connected);
-    auto Offer = [&](const std::shared_ptr<TClient>& Client) REQUIRES(FLock) {
-      TClient::TShared& Shared = Locked(*Client);
-      if (Shared.Leaving) return;
-      size_t From = 0;
-      if (Shared.Queue.empty() && !Shared.Writing) {
-        // Nothing of this client's waits: what its socket takes now goes now.
-        int Code = 0;
-        From = RawSendSome(Shared.Handle, Header, HeaderBytes, Data, Size, Code);
-        if (Code != 0) {
-          Shared.Leaving = true;  // the connection is gone
-          Drop.push_back(Client);
-          return;
-        }
-        if (From != 0) Shared.LastTaken = std::chrono::steady_clock::now();
-        if (From == Total) return;
-      } else if (Shared.QueuedBytes + Total > MaxQueuedBytes) {
-        if (!Now) Now = std::chrono::steady_clock::now();
-        if (*Now - Shared.LastTaken > ReadingGrace || Shared.QueuedBytes + Total > MaxBurstBytes) {
-          // This client has stopped reading: let it go rather than hold up the rest.
-          Shared.Leaving = true;
-          FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
-          Drop.push_back(Client);
-          return;
-        }
-        // Should nothing more be sent, a client that is not reading still goes.
-        if (!Shared.CheckPending) {
-          Shared.CheckPending = true;
-          Check.push_back(Client);
-        }
+  };
+
+  // Hands the packet to one client: at once if nothing of its waits and its
+  // socket takes it, else (what is left of it) to its queue.
+  void Offer(const std::shared_ptr<TClient>& Client, TOutgoing& Packet, TFollowUps& Then) REQUIRES(FLock) {
+    TClient::TShared& Shared = Locked(*Client);
+    if (Shared.Leaving) return;
+    size_t From = 0;
+    if (Shared.Queue.empty() && !Shared.Writing) {
+      // Nothing of this client's waits: what its socket takes now goes now.
+      int Code = 0;
+      From = RawSendSome(Shared.Handle, Packet.Header, Packet.HeaderBytes, Packet.Data, Packet.Size, Code);
+      if (Code != 0) {
+        Shared.Leaving = true;  // the connection is gone
+        Then.Drop.push_back(Client);
+        return;
       }
-      TPacket Packet = Rest(From);
-      Shared.QueuedBytes += Packet->size();
-      Shared.Queue.push_back(std::move(Packet));
-      if (!Shared.Writing) {
-        Shared.Writing = true;
-        Start.push_back(Client);
+      if (From != 0) Shared.LastTaken = std::chrono::steady_clock::now();
+      if (From == Packet.Total()) return;
+    } else if (Shared.QueuedBytes + Packet.Total() > MaxQueuedBytes) {
+      if (!Then.Now) Then.Now = std::chrono::steady_clock::now();
+      if (*Then.Now - Shared.LastTaken > ReadingGrace || Shared.QueuedBytes + Packet.Total() > MaxBurstBytes) {
+        // This client has stopped reading: let it go rather than hold up the rest.
+        Shared.Leaving = true;
+        FClientsDroppedSlow.fetch_add(1, std::memory_order_relaxed);
+        Then.Drop.push_back(Client);
+        return;
       }
-    };
-    if (ClientId) {
-      const auto It = FClients.find(*ClientId);
-      if (It == FClients.end() || Locked(*It->second).Leaving) return Fail(asio::error::not_connected);
-      Offer(It->second);
-    } else {
-      for (const auto& [Id, Client] : FClients) Offer(Client);
+      // Should nothing more be sent, a client that is not reading still goes.
+      if (!Shared.CheckPending) {
+        Shared.CheckPending = true;
+        Then.Check.push_back(Client);
+      }
     }
-    if (!Start.empty() || !Drop.empty() || !Check.empty()) {
-      // Posted under FLock: the engine lives at least until the shutdown has taken FLock.
-      auto Self = std::static_pointer_cast<TTcpServer>(shared_from_this());
-      asio::post(FIo, [Self, Start = std::move(Start), Drop = std::move(Drop), Check = std::move(Check)] {
-        for (const auto& Client : Drop) Self->Close(Client);
-        for (const auto& Client : Start) Self->WriteNext(Client);
-        for (const auto& Client : Check) Self->CheckStalledLater(Client);
-      });
+    TPacket Rest = Packet.Rest(From);
+    Shared.QueuedBytes += Rest->size();
+    Shared.Queue.push_back(std::move(Rest));
+    if (!Shared.Writing) {
+      Shared.Writing = true;
+      Then.Start.push_back(Client);
     }
-    return 0;
   }
 
   // Writes what waits for the client, many packets at a time, and goes on
