@@ -22,8 +22,10 @@ inline std::string ScriptPath(const std::string& Dir, const std::string& Name) {
 // played reaches the earphone in order, and a headset that goes away ends the
 // device's streams with errors. Wine's driver drops audio at the start of a
 // stream and fills underruns with silence, and keeps a stream whose device has
-// gone as if nothing happened.
+// gone as if nothing happened; its capture loses a piece of the microphone's
+// audio when its reader falls behind (seen with the machine under load).
 extern const bool PlaybackArrivesWhole;
+extern const bool CaptureArrivesWhole;
 extern const bool LossIsReported;
 
 }  // namespace PulseTest

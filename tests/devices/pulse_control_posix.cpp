@@ -10,6 +10,7 @@
 namespace PulseTest {
 
 const bool PlaybackArrivesWhole = true;
+const bool CaptureArrivesWhole = true;
 const bool LossIsReported = true;
 
 namespace {

@@ -15,6 +15,7 @@
 namespace PulseTest {
 
 const bool PlaybackArrivesWhole = false;
+const bool CaptureArrivesWhole = false;
 const bool LossIsReported = false;
 
 std::string PrepareServerDir() {

@@ -141,7 +141,10 @@ TEST_F(PulseDevices, TheRecorderHandsOnWhatTheMicrophoneHears) {
     EXPECT_EQ(Blocks[I].size(), 160u) << I;
     if (I >= 60 && I < 100) Late += Blocks[I];
   }
-  EXPECT_NE(FindRun(Feed, Late), std::string::npos) << "the captured audio is not the microphone's, unchanged";
+  if (PulseTest::CaptureArrivesWhole)
+    EXPECT_NE(FindRun(Feed, Late), std::string::npos) << "the captured audio is not the microphone's, unchanged";
+  else  // at least half of it in one piece: random bytes match by chance in no more than a few
+    EXPECT_GE(LongestRun(Late, Feed), Late.size() / 2) << "the captured audio is not the microphone's, unchanged";
 }
 
 TEST_F(PulseDevices, ThePlayerPlaysOnTheEarphone) {
