@@ -151,7 +151,8 @@ TEST_F(Recorder, ADeviceThatVanishesStopsTheRecorderWhichThenCleansUp) {
   Select(R);
   R.Start();
   ASSERT_TRUE(R.Running());
-  EXPECT_TRUE(TestSupport::WaitUntil([&] { return !R.Running(); }));
+  // The recorder stops as the queueing fails, and writes the failure just after.
+  EXPECT_TRUE(TestSupport::WaitUntil([&] { return !R.Running() && LinesAfterSelection().size() >= 2; }));
   // Buffers given back by the lost device are handed on; queueing them again fails.
   EXPECT_GE(Session.Blocks().size(), 5u);
   const auto After = LinesAfterSelection();
