@@ -46,10 +46,12 @@ mkdir -p "$builds"
 ) &
 building=$!
 # On the way out (a stage failed) the builds still running go too.
+# A process first (so that it starts nothing more), then what it had started.
 stop() {
-  local child
-  for child in $(pgrep -P "$1"); do stop "$child"; done
+  local children child
+  children=$(pgrep -P "$1" || true)
   kill "$1" 2>/dev/null || true
+  for child in $children; do stop "$child"; done
 }
 cleanup() {
   stop "$building"
