@@ -262,6 +262,15 @@ private:
   pid_t FPid = 0;
 };
 
+// The end of a call with a peer of another make: the peer hangs up (SIGINT lets
+// GStreamer send its BYE), then the bridge stops and must exit cleanly.
+inline void HangUp(TProcess& Peer, TBridge& B) {
+  Peer.Signal(SIGINT);
+  Peer.Wait(3s);
+  B.Signal(SIGINT);
+  EXPECT_EQ(B.Wait(10s), 0);
+}
+
 // A figure of the call record line ("rtt=81.2ms" -> 81.2); NaN when absent.
 inline double Figure(const std::string& Line, const std::string& Key) {
   std::smatch M;

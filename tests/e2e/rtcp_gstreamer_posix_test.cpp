@@ -142,10 +142,7 @@ void AgainstGStreamer(bool PortMode) {
   });
   TJoin CollectorJoin{Listening, Collector};
   std::this_thread::sleep_for(Talk);  // the call's length, nothing to wait for
-  GStreamer.Signal(SIGINT);
-  GStreamer.Wait(3s);
-  B.Signal(SIGINT);
-  EXPECT_EQ(B.Wait(10s), 0);
+  HangUp(GStreamer, B);
   Listening = false;
   Collector.join();
   const double In = Relays[0]->Stop(), Back = Relays[1]->Stop();

@@ -393,10 +393,7 @@ TEST(SrtpProgram, GStreamerExchangesSrtcpReportsWithTheBridge) {
   TProcess GStreamer(Args, Dir + "/gst.out");
   ASSERT_TRUE(GStreamer.Started());
   std::this_thread::sleep_for(10s);  // two of GStreamer's reports (every 5 s), nothing to wait for
-  GStreamer.Signal(SIGINT);
-  GStreamer.Wait(3s);
-  B.Signal(SIGINT);
-  EXPECT_EQ(B.Wait(10s), 0);
+  HangUp(GStreamer, B);
   Passing = false;
   Passer.join();
 
