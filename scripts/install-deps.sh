@@ -6,7 +6,7 @@ packages=(cmake ninja-build ccache g++ clang libclang-rt-14-dev libgtest-dev lib
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
           tshark pulseaudio pulseaudio-utils libasound2-plugins
           gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-          nsis dpkg-dev zip unzip lintian prometheus chromium)
+          nsis dpkg-dev zip unzip lintian prometheus chromium procps)
 if [ "${1:-}" = "--run-only" ]; then
   packages=(cmake ninja-build g++ libasio-dev libasound2-dev libssl-dev)
 elif [ "${1:-}" = "--package" ]; then
